@@ -1,0 +1,248 @@
+#include "CFirmwareFile.h"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "CFragmentBuffer.h"
+#include "Core.h"
+
+namespace {
+
+constexpr uint64_t kFormatLimit = UINT32_MAX;  // positions and sizes are 32 bits wide
+
+enum class Kind { Invalid, Physical, Logical };
+
+Kind KindOfType(uint32_t type) {
+    if (type >= 300 && type <= 399)
+        return Kind::Logical;
+    if ((type >= 206 && type <= 209) || type >= 400)
+        return Kind::Physical;
+    return Kind::Invalid;
+}
+
+void ReportTooLarge(const std::string& out_filename) {
+    std::printf("Firmware file %s would reach 4 GiB and is not written\n", out_filename.c_str());
+}
+
+}  // namespace
+
+// ---- parsing --------------------------------------------------------------
+
+CFirmwareFile::CFirmwareFile(std::string filename) {
+    Parse(filename);
+}
+
+void CFirmwareFile::Parse(const std::string& filename) {
+    m_rawData = new CFileBuffer(filename);
+    if (Core::File::FileSize(filename) > static_cast<long long>(kFormatLimit)) {
+        std::printf("Firmware file %s is 4 GiB or more and cannot be read\n", filename.c_str());
+        return;
+    }
+    const uint32_t size = m_rawData->Size();
+    if (size == 0)
+        return;
+    const uint32_t type = m_rawData->At(2) + 256u * m_rawData->At(3);
+    switch (KindOfType(type)) {
+        case Kind::Invalid:
+            std::printf("Firmware File invalid header found, with type %d, file size: %ld\n",
+                        static_cast<int>(type), static_cast<long>(size));
+            return;
+        case Kind::Physical: {
+            auto* fragment = new CFirmwareFragment(m_rawData, 0, size);
+            fragment->Decode(true);
+            if (fragment->CrcOK()) {
+                m_fragments.push_back(fragment);
+                m_parseComplete = true;
+            } else {
+                delete fragment;
+            }
+            return;
+        }
+        case Kind::Logical:
+            ParseLogical(size);
+            return;
+    }
+}
+
+void CFirmwareFile::ParseLogical(uint32_t size) {
+    auto* logical = new CFirmwareFragmentLogical(m_rawData, 0, size);
+    logical->Decode(true);
+    m_logical_fragments.push_back(logical);
+    if (!logical->CrcOK()) {
+        std::printf("Logical CRC fragment check fail!\n");
+        return;
+    }
+    uint32_t encoded_data = logical->GetRawData();
+    uint32_t encoded_data_size = logical->GetRawDataSize();
+    uint32_t data_unaccounted_for = logical->GetRawDataSize();
+    uint32_t fragCount = logical->GetNoPhysObj();
+    m_name = logical->GetName();
+    // Headers lie back to back; each header finds its own body by its offset.
+    // Every fragment must fit in the body bytes not yet accounted for.
+    while (fragCount > 0 && data_unaccounted_for != 0) {
+        auto* fragment = new CFirmwareFragment(m_rawData, encoded_data, encoded_data_size);
+        if (!fragment->DecodeWithin(true, data_unaccounted_for) || !fragment->CrcOK()) {
+            delete fragment;
+            break;
+        }
+        const uint32_t headerSize = fragment->GetHeaderSize();
+        encoded_data += headerSize;
+        encoded_data_size -= headerSize;
+        m_fragments.push_back(fragment);
+        --fragCount;
+    }
+    if (fragCount > 0 || data_unaccounted_for != 0) {
+        std::printf("Incomplete parsing of data file\n");
+        return;
+    }
+    m_parseComplete = true;
+}
+
+// ---- building -------------------------------------------------------------
+
+CFirmwareFile::CFirmwareFile(std::string filename, std::string out_filename, uint32_t type,
+                             uint32_t release, uint32_t version, std::string name, uint32_t build,
+                             uint32_t day, uint32_t month, uint32_t year)
+    : m_name(name) {
+    m_rawData = new CFileBuffer(filename);
+    const long long dataSize = Core::File::FileSize(filename);
+    const uint32_t size = m_rawData->Size();
+    auto* fragment = new CFirmwareFragment(m_rawData, 0, size, type, release, version,
+                                           std::move(name), build, day, month, year);
+    m_fragments.push_back(fragment);
+    if (dataSize > static_cast<long long>(kFormatLimit) ||
+        uint64_t{fragment->GetHeaderSize()} + size > kFormatLimit) {
+        ReportTooLarge(out_filename);
+        return;
+    }
+    uint32_t written = 0;
+    EncodeInto(fragment, out_filename, written);
+    ReportBuild("Physical", out_filename, written);
+}
+
+CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_filename,
+                             uint32_t type, uint32_t release, uint32_t version, std::string name,
+                             uint32_t build, uint32_t day, uint32_t month, uint32_t year,
+                             uint32_t article_no, uint32_t no_objects)
+    : m_name(name) {
+    CFragmentBuffer buffer;
+    // The first fragment of each input passes to the fragment buffer, which
+    // frees it; the input lets go of it, so it stays safe to destroy.
+    std::vector<CFirmwareFragment*> kept;
+    for (CFirmwareFile* file : files) {
+        if (file == nullptr || file->m_fragments.empty() || file->m_fragments.front() == nullptr) {
+            std::printf("Unable to write out empty or unparsed firmware fragment.\n");
+            continue;
+        }
+        kept.push_back(file->m_fragments.front());
+        file->m_fragments.erase(file->m_fragments.begin());
+        buffer.AddFragment(kept.back());
+    }
+    // Rebuild every physical header once to learn its length as it will be
+    // written; body offsets and the logical size follow from those lengths.
+    uint64_t headers = 0;
+    uint64_t bodies = 0;
+    for (CFirmwareFragment* fragment : kept) {
+        fragment->PrepareHeader(fragment->GetRawDataCRC(), 0);
+        headers += fragment->GetHeaderSize();
+        bodies += fragment->GetRawDataSize();
+    }
+    auto* logical = new CFirmwareFragmentLogical(
+        &buffer, 0, static_cast<uint32_t>(headers + bodies), type, release, version,
+        std::move(name), build, day, month, year, article_no, no_objects);
+    m_logical_fragments.push_back(logical);
+    uint64_t offset = logical->GetHeaderSize() + headers;
+    if (offset + bodies > kFormatLimit) {
+        ReportTooLarge(out_filename);
+        return;
+    }
+    for (CFirmwareFragment* fragment : kept) {
+        fragment->PrepareHeader(fragment->GetRawDataCRC(), static_cast<uint32_t>(offset));
+        offset += fragment->GetRawDataSize();
+    }
+    logical->PrepareHeader();
+    uint32_t written = 0;
+    EncodeInto(logical, out_filename, written);
+    ReportBuild("Logical", out_filename, written);
+}
+
+// Encodes `fragment` as the whole content of `out_filename`, replacing the file
+// only when every byte was written.
+bool CFirmwareFile::EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
+                               uint32_t& written) {
+    Core::File::Replacement output(out_filename);
+    m_writeComplete = false;
+    if (!output.Ready())
+        return false;
+    CFileBuffer out(output.WritePath());
+    out.Clear();
+    const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
+    written = fragment->Encode(&out);
+    m_writeComplete = output.Commit(written == expected);
+    return m_writeComplete;
+}
+
+void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filename,
+                                uint32_t written) {
+    if (!m_writeComplete) {
+        std::printf("Unable to write firmware file %s\n", out_filename.c_str());
+        return;
+    }
+    std::cout << kind << " Firmware File " << out_filename << " written with " << written
+              << " bytes" << std::endl;
+}
+
+// ---- access ---------------------------------------------------------------
+
+CFirmwareFile::~CFirmwareFile() {
+    delete m_rawData;
+    for (CFirmwareFragment* fragment : m_fragments)
+        delete fragment;
+    for (CFirmwareFragmentLogical* logical : m_logical_fragments)
+        delete logical;
+}
+
+unsigned int CFirmwareFile::NoFragments() const {
+    return static_cast<unsigned int>(m_fragments.size());
+}
+
+CFirmwareFragment* CFirmwareFile::GetFragment(unsigned int i) {
+    return i < m_fragments.size() ? m_fragments[i] : nullptr;
+}
+
+CFirmwareFragmentLogical* CFirmwareFile::GetHeader() {
+    return m_logical_fragments.size() == 1 ? m_logical_fragments.front() : nullptr;
+}
+
+std::string CFirmwareFile::GetFragmentName(unsigned int i) {
+    return i < m_fragments.size() ? m_fragments[i]->GetName() : "Empty";
+}
+
+uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, std::string filename) {
+    Core::File::Replacement output(filename);
+    m_writeComplete = false;
+    if (!output.Ready())
+        return 0;
+    CFileBuffer out(output.WritePath());
+    out.Clear();
+    CFirmwareFragment* fragment = GetFragment(i);
+    const uint32_t written = fragment != nullptr ? fragment->RawDataDump(&out) : 0;
+    const uint32_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;
+    m_writeComplete = output.Commit(written == expected);
+    return written;
+}
+
+std::string CFirmwareFile::ToString() const {
+    std::ostringstream out;
+    out << "---------------------------\n";
+    if (!m_logical_fragments.empty())
+        out << m_logical_fragments.front()->ToString();
+    if (!m_fragments.empty()) {
+        for (const CFirmwareFragment* fragment : m_fragments)
+            out << fragment->ToString();
+        out << "---------------------------\n";
+    }
+    return out.str();
+}

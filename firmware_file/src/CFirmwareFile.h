@@ -1,0 +1,61 @@
+// A whole firmware file: parsed from disk, or built from a data file
+// (physical) or from parsed firmware files (logical). All work happens in the
+// constructors; afterwards the object is read only.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "CFileBuffer.h"
+#include "CFirmwareFragment.h"
+#include "CFirmwareFragmentLogical.h"
+
+class CFirmwareFile {
+  public:
+    // Parses and checks the firmware file `filename`.
+    explicit CFirmwareFile(std::string filename);
+    // Writes a physical firmware file `out_filename` holding the data file `filename`.
+    CFirmwareFile(std::string filename, std::string out_filename, uint32_t type, uint32_t release,
+                  uint32_t version, std::string name, uint32_t build, uint32_t day, uint32_t month,
+                  uint32_t year);
+    // Writes a logical firmware file `out_filename` over the first fragment of each of `files`.
+    CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_filename, uint32_t type,
+                  uint32_t release, uint32_t version, std::string name, uint32_t build,
+                  uint32_t day, uint32_t month, uint32_t year, uint32_t article_no,
+                  uint32_t no_objects);
+    ~CFirmwareFile();
+
+    CFirmwareFile(const CFirmwareFile&) = delete;
+    CFirmwareFile& operator=(const CFirmwareFile&) = delete;
+
+    unsigned int NoFragments() const;
+    CFirmwareFragment* GetFragment(unsigned int i);
+    CFirmwareFragmentLogical* GetHeader();
+    std::string GetFragmentName(unsigned int i);
+    // Writes the body of physical fragment `i` to `filename`; returns the bytes written.
+    uint32_t DumpRawFragment(unsigned int i, std::string filename);
+    std::string ToString() const;
+
+    // True when the parse found a firmware file whose every check held and whose
+    // fragments account for everything it announced.
+    bool ParseComplete() const { return m_parseComplete; }
+    // True when the most recent file this object wrote (a build's output, or the
+    // file of DumpRawFragment) is on disk complete.
+    bool WriteComplete() const { return m_writeComplete; }
+
+  private:
+    void Parse(const std::string& filename);
+    void ParseLogical(uint32_t size);
+    bool EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
+                    uint32_t& written);
+    void ReportBuild(const char* kind, const std::string& out_filename, uint32_t written);
+
+    std::vector<CFirmwareFragment*> m_fragments;
+    std::vector<CFirmwareFragmentLogical*> m_logical_fragments;
+    CFileBuffer* m_rawData = nullptr;
+    std::string m_name;
+    bool m_parseComplete = false;
+    bool m_writeComplete = false;
+};
