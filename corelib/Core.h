@@ -71,6 +71,40 @@ inline std::string DirName(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// Why `name`, taken from a file, may not be used as a path below the working
+// directory (absolute, a ".." component, a zero byte); null when it may.
+inline const char* UnsafeNameReason(const std::string& name) {
+    if (name.find('\0') != std::string::npos)
+        return "the name holds a zero byte";
+    if (!name.empty() && name[0] == '/')
+        return "the name is an absolute path";
+    std::string::size_type start = 0;
+    while (start <= name.size()) {
+        std::string::size_type end = name.find('/', start);
+        if (end == std::string::npos)
+            end = name.size();
+        if (name.compare(start, end - start, "..") == 0)
+            return "the name holds a '..' component";
+        start = end + 1;
+    }
+    return nullptr;
+}
+
+enum class ReadState { Readable, Unreadable, Empty };
+
+// Whether `path` can be opened and read, and holds at least one byte.
+inline ReadState CheckReadable(const std::string& path) {
+    FILE* fp = std::fopen(path.c_str(), "rb");
+    if (fp == nullptr)
+        return ReadState::Unreadable;
+    const int first = std::fgetc(fp);
+    const bool failed = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (failed)
+        return ReadState::Unreadable;
+    return first == EOF ? ReadState::Empty : ReadState::Readable;
+}
+
 // Follows a chain of symbolic links (dangling ones included) to the path that
 // a write through `path` would reach.
 inline std::string FollowLinks(std::string path) {

@@ -194,6 +194,20 @@ void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filenam
               << " bytes" << std::endl;
 }
 
+bool CFirmwareFile::ReportUnreadable(const std::string& filename) {
+    switch (Core::File::CheckReadable(filename)) {
+        case Core::File::ReadState::Unreadable:
+            std::printf("Unable to read firmware file %s\n", filename.c_str());
+            return false;
+        case Core::File::ReadState::Empty:
+            std::printf("Firmware file %s is empty\n", filename.c_str());
+            return false;
+        case Core::File::ReadState::Readable:
+            break;
+    }
+    return true;
+}
+
 // ---- access ---------------------------------------------------------------
 
 CFirmwareFile::~CFirmwareFile() {

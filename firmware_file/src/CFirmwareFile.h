@@ -38,6 +38,10 @@ class CFirmwareFile {
     uint32_t DumpRawFragment(unsigned int i, std::string filename);
     std::string ToString() const;
 
+    // Says on standard output when `filename` cannot be read or is empty, cases
+    // the parse passes over in silence; true when there is something to parse.
+    static bool ReportUnreadable(const std::string& filename);
+
     // True when the parse found a firmware file whose every check held and whose
     // fragments account for everything it announced.
     bool ParseComplete() const { return m_parseComplete; }

@@ -1,0 +1,290 @@
+// End-to-end tests of imgunpack (and round trips through imgpack): the built
+// programs run in scratch directories, checked by their standard output, exit
+// status and the files they leave.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FragmentBytes.h"
+#include "TestUtil.h"
+
+#ifdef IMGUNPACK_PATH
+
+namespace {
+
+using fragbytes::kSeparator;
+using fragbytes::Meta;
+using fragbytes::Part;
+using fragbytes::PartListing;
+using testutil::Bytes;
+using testutil::Exists;
+using testutil::ReadBytes;
+using testutil::RunResult;
+using testutil::ToBytes;
+using testutil::WriteBytes;
+using testutil::WriteText;
+
+const char* const kUsage =
+    "Usage: imgunpack [ options ... ] [Firmware File] \n"
+    "       where options include:\n"
+    "\n"
+    "  -n <name>      Specify a Firmware File <name> to search for and decode.\n"
+    "  -d             Display Firmware File contents only.\n"
+    "  -h             Print this message.\n";
+
+class ImgunpackTest : public ::testing::Test {
+  protected:
+    RunResult Unpack(const std::string& args) { return UnpackIn(dir.Path(), args); }
+    RunResult UnpackIn(const std::string& cwd, const std::string& args) {
+        return testutil::Run(std::string(IMGUNPACK_PATH) + " " + args, cwd);
+    }
+    std::string P(const std::string& name) const { return dir / name; }
+    void MakeDir(const std::string& name) {
+        ASSERT_EQ(std::system(("mkdir -p " + testutil::Quote(P(name))).c_str()), 0);
+    }
+    // Files in the scratch directory other than `keep`.
+    std::string OtherFiles(const std::string& keep) {
+        return testutil::Run("ls -A | grep -vx " + testutil::Quote(keep) + " || true", dir.Path())
+            .out;
+    }
+
+    testutil::TempDir dir;
+};
+
+Meta Typed(uint32_t type) {
+    Meta m;
+    m.type = type;
+    return m;
+}
+
+const std::vector<Part> kParts = {
+    {"app.bin", testutil::RandomBytes(3000, 1), {}},
+    {"APPLICATION", ToBytes("second"), Typed(401)},
+    {"boot", {}, Typed(206)},
+};
+
+Bytes LogicalOf(const std::vector<Part>& parts, uint32_t noObjects) {
+    return fragbytes::Logical("all", Typed(300), 17, noObjects, parts);
+}
+
+TEST_F(ImgunpackTest, UsageErrorsPrintTheUsageTextAndExit1) {
+    WriteBytes(P("fw.bin"), fragbytes::Physical(kParts[0]));
+    for (const char* args : {"", "-h", "-x fw.bin", "fw.bin -n", "-h fw.bin"}) {
+        const RunResult r = Unpack(args);
+        EXPECT_EQ(r.out, kUsage) << args;
+        EXPECT_EQ(r.err, "") << args;
+        EXPECT_EQ(r.status, 1) << args;
+    }
+    const RunResult r = Unpack("-d");
+    EXPECT_EQ(r.out, "Input File name not provided. Exiting...\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(OtherFiles("fw.bin"), "");
+}
+
+TEST_F(ImgunpackTest, ListsBothKindsOfFile) {
+    WriteBytes(P("fw.bin"), fragbytes::Physical(kParts[0]));
+    const std::string physical = kSeparator + PartListing(kParts[0]) + kSeparator;
+    for (const char* args : {"-d fw.bin", "fw.bin -d -n xyz"}) {
+        const RunResult r = Unpack(args);
+        EXPECT_EQ(r.out, physical) << args;
+        EXPECT_EQ(r.status, 0) << args;
+    }
+
+    const Bytes logical = LogicalOf(kParts, 3);
+    WriteBytes(P("fw.bin"), logical);
+    const RunResult r = Unpack("-d fw.bin");
+    const std::string header =
+        std::string(kSeparator) + "Logical Header\nNo Objects: 3\n" + "Article No: 17\n" +
+        fragbytes::FragmentListing("all", logical.size(), logical.size() - 49, Typed(300));
+    EXPECT_EQ(r.out, kSeparator + header + PartListing(kParts[0]) + PartListing(kParts[1]) +
+                         PartListing(kParts[2]) + kSeparator);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(OtherFiles("fw.bin"), "");
+}
+
+TEST_F(ImgunpackTest, ExtractsAllOrAPrefixWithoutRegardToCase) {
+    WriteBytes(P("fw.bin"), LogicalOf(kParts, 3));
+    RunResult r = Unpack("fw.bin");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    for (const Part& p : kParts)
+        EXPECT_EQ(ReadBytes(P(p.name)), p.body) << p.name;
+
+    for (const Part& p : kParts)
+        std::remove(P(p.name).c_str());
+    r = Unpack("-n App fw.bin");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadBytes(P("app.bin")), kParts[0].body);
+    EXPECT_EQ(ReadBytes(P("APPLICATION")), kParts[1].body);
+    EXPECT_FALSE(Exists(P("boot")));
+
+    std::remove(P("app.bin").c_str());
+    std::remove(P("APPLICATION").c_str());
+    r = Unpack("-n app.bin.old fw.bin other.fw");  // longer than every name; one operand counts
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(OtherFiles("fw.bin"), "");
+}
+
+TEST_F(ImgunpackTest, LaterFragmentOfTheSameNameWins) {
+    const std::vector<Part> parts = {{"same", ToBytes("first"), {}}, {"same", ToBytes("2nd"), {}}};
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 2));
+    EXPECT_EQ(Unpack("fw.bin").status, 0);
+    EXPECT_EQ(testutil::ReadText(P("same")), "2nd");
+}
+
+#ifdef IMGPACK_PATH
+TEST_F(ImgunpackTest, DataComesBackUnchangedThroughPhysicalAndLogicalFiles) {
+    const size_t sizes[] = {0, 1, 4095, 4096, 4097, 3 * 1024 * 1024 + 7};
+    MakeDir("out");
+    std::string inputs;
+    for (size_t i = 0; i < 6; ++i) {
+        const std::string name = "data" + std::to_string(i);
+        WriteBytes(P(name), testutil::RandomBytes(sizes[i], static_cast<uint32_t>(i + 10)));
+        const std::string pack = std::string(IMGPACK_PATH) + " -t 400 " + name;
+        ASSERT_EQ(testutil::Run(pack, dir.Path()).status, 0) << name;
+        const RunResult r = UnpackIn(P("out"), "../" + name + ".fw");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReadBytes(P("out/" + name)), ReadBytes(P(name))) << name;
+        inputs += " " + name + ".fw";
+    }
+    const std::string join = std::string(IMGPACK_PATH) + " -p 6 -t 300 -o all.fw" + inputs;
+    ASSERT_EQ(testutil::Run(join, dir.Path()).status, 0);
+    MakeDir("all");
+    EXPECT_EQ(UnpackIn(P("all"), "../all.fw").status, 0);
+    for (size_t i = 0; i < 6; ++i) {
+        const std::string name = "data" + std::to_string(i);
+        EXPECT_EQ(ReadBytes(P("all/" + name)), ReadBytes(P(name))) << name;
+    }
+}
+#endif
+
+TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
+    MakeDir("work/sub");
+    const std::vector<Part> parts = {
+        {"../evil", ToBytes("x"), {}},
+        {P("abs"), ToBytes("x"), {}},
+        {std::string("a\0b", 3), ToBytes("x"), {}},
+        {"sub/../../x", ToBytes("x"), {}},
+        {"ok.bin", ToBytes("ok"), {}},
+        {"sub/app", ToBytes("sub app"), {}},
+        {"..data", ToBytes("dots"), {}},
+    };
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 7));
+    const RunResult r = UnpackIn(P("work"), "../fw.bin");
+    EXPECT_EQ(r.out,
+              "Fragment ../evil not extracted: the name holds a '..' component\n"
+              "Fragment " +
+                  P("abs") +
+                  " not extracted: the name is an absolute path\n"
+                  "Fragment a not extracted: the name holds a zero byte\n"
+                  "Fragment sub/../../x not extracted: the name holds a '..' component\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(testutil::ReadText(P("work/ok.bin")), "ok");
+    EXPECT_EQ(testutil::ReadText(P("work/sub/app")), "sub app");
+    EXPECT_EQ(testutil::ReadText(P("work/..data")), "dots");
+    EXPECT_FALSE(Exists(P("evil")));
+    EXPECT_FALSE(Exists(P("abs")));
+    EXPECT_FALSE(Exists(P("x")));
+    EXPECT_FALSE(Exists(P("work/a")));
+}
+
+TEST_F(ImgunpackTest, NeverWritesOverTheFirmwareFileBeingRead) {
+    const std::vector<Part> parts = {{"fw.bin", ToBytes("would clobber"), {}},
+                                     {"other", ToBytes("other"), {}}};
+    const Bytes file = LogicalOf(parts, 2);
+    WriteBytes(P("fw.bin"), file);
+    const RunResult r = Unpack("fw.bin");
+    EXPECT_EQ(r.out, "Fragment fw.bin not extracted: " + P("fw.bin") +
+                         " is the firmware file being read\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadBytes(P("fw.bin")), file);
+    EXPECT_EQ(testutil::ReadText(P("other")), "other");
+}
+
+TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
+    ASSERT_EQ(symlink("/dev/full", P("full").c_str()), 0);
+    const std::vector<Part> parts = {
+        {"missing/app", ToBytes("a"), {}}, {"full", ToBytes("b"), {}}, {"ok", ToBytes("c"), {}}};
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 3));
+    const RunResult r = Unpack("fw.bin");
+    EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") + "\n" +
+                         "Unable to write fragment file " + P("full") + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(Exists(P("missing")));
+    EXPECT_EQ(testutil::ReadText(P("ok")), "c");
+}
+
+TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
+    MakeDir("dir");
+    WriteText(P("empty.fw"), "");
+    WriteText(P("one.fw"), "x");
+    Bytes bad = fragbytes::Physical(kParts[0]);
+    bad.back() ^= 1;
+    WriteBytes(P("bad.fw"), bad);
+    const std::pair<const char*, std::string> cases[] = {
+        {"missing.fw", "Unable to read firmware file missing.fw\n"},
+        {"dir", "Unable to read firmware file dir\n"},
+        {"empty.fw", "Firmware file empty.fw is empty\n"},
+        {"one.fw",
+         "Firmware File invalid header found, with type 0, file size: 1\n"
+         "No valid fragment in firmware file one.fw\n"},
+        {"bad.fw", "No valid fragment in firmware file bad.fw\n"},
+    };
+    for (const auto& c : cases) {
+        for (const char* option : {"", "-d "}) {
+            const RunResult r = Unpack(option + std::string(c.first));
+            EXPECT_EQ(r.out, c.second) << option << c.first;
+            EXPECT_EQ(r.status, 1) << option << c.first;
+        }
+    }
+    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\none.fw\n");
+}
+
+TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {
+    WriteBytes(P("fw.bin"), LogicalOf({kParts[0], kParts[1]}, 3));  // announces one more
+    RunResult r = Unpack("-d fw.bin");
+    EXPECT_EQ(r.out.rfind("Incomplete parsing of data file\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(PartListing(kParts[1])), std::string::npos);
+    EXPECT_EQ(r.status, 1);
+
+    r = Unpack("fw.bin");
+    EXPECT_EQ(r.out, "Incomplete parsing of data file\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadBytes(P("app.bin")), kParts[0].body);
+    EXPECT_EQ(ReadBytes(P("APPLICATION")), kParts[1].body);
+}
+
+TEST_F(ImgunpackTest, FirmwareFileOf4GiBIsRefused) {
+    // Sparse: a valid header at the front, nothing that large is ever read.
+    WriteBytes(P("big.fw"), fragbytes::Physical(kParts[0]));
+    ASSERT_EQ(std::system(("truncate -s 4294967296 " + P("big.fw")).c_str()), 0);
+    const RunResult r = Unpack("big.fw");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("big.fw"), std::string::npos) << r.out;
+    EXPECT_FALSE(Exists(P("app.bin")));
+}
+
+// The prefix is the working directory and "/", even for a directory path that
+// fills the 256-byte buffer; a longer one falls back to relative names.
+TEST_F(ImgunpackTest, LongWorkingDirectories) {
+    WriteBytes(P("fw.bin"), fragbytes::Physical(kParts[1]));
+    std::string deep = dir.Path();
+    while (deep.size() + 101 < 255)
+        deep += "/" + std::string(100, 'd');
+    deep += "/" + std::string(255 - deep.size() - 1, 'e');
+    ASSERT_EQ(deep.size(), 255u);
+    for (const std::string& cwd : {deep, deep + "/f"}) {
+        ASSERT_EQ(std::system(("mkdir -p " + cwd).c_str()), 0);
+        const RunResult r = UnpackIn(cwd, P("fw.bin"));
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReadBytes(cwd + "/APPLICATION"), kParts[1].body) << cwd.size();
+    }
+}
+
+}  // namespace
+
+#endif  // IMGUNPACK_PATH
