@@ -1,0 +1,185 @@
+// pkgstamp: turns an image file into an upgrade package, a header block of
+// filesize, filetype, md5 and version lines and an empty line, followed by the
+// image byte for byte.
+//
+//   pkgstamp version image output
+//   pkgstamp major minor build image output
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "CHeaderFile.h"
+#include "Core.h"
+#include "md5.h"
+
+namespace {
+
+// The image is digested and copied in reads of this size.
+const size_t kChunk = 4096;
+// Stream buffers, so that the image and the package move in few system calls.
+const size_t kStreamBuffer = 64 * 1024;
+char g_imageStreamBuffer[kStreamBuffer];
+char g_outputStreamBuffer[kStreamBuffer];
+
+enum class Outcome { kDone, kReadFailed, kWriteFailed, kImageChanged };
+
+struct Arguments {
+    int32_t version = 0;
+    const char* image = nullptr;
+    const char* output = nullptr;
+};
+
+void DisplayUsage() {
+    std::printf("usage:\n");
+    std::printf("       ./pkgstamp [version] [image] [output]\n");
+}
+
+// Takes the version, image and output from either form; false for any other count.
+bool ParseArguments(int argc, char** argv, Arguments& args) {
+    if (argc == 6) {
+        args.version =
+            Core::Version::ToNumber(Core::Number::ToInt32(argv[1]), Core::Number::ToInt32(argv[2]),
+                                    Core::Number::ToInt32(argv[3]));
+        args.image = argv[4];
+        args.output = argv[5];
+        return true;
+    }
+    if (argc == 4) {
+        args.version = Core::Number::ToInt32(argv[1]);
+        args.image = argv[2];
+        args.output = argv[3];
+        return true;
+    }
+    return false;
+}
+
+// Opens the stream the package is written to. An existing output that may not
+// be written is refused as opening it for writing would be.
+FILE* OpenOutput(const char* path, const Core::File::Replacement& replacement) {
+    if (!replacement.Ready())
+        return nullptr;
+    if (access(path, F_OK) == 0 && access(path, W_OK) != 0)
+        return nullptr;
+    FILE* out = std::fopen(replacement.WritePath().c_str(), "wb");
+    if (out != nullptr)
+        std::setvbuf(out, g_outputStreamBuffer, _IOFBF, kStreamBuffer);
+    return out;
+}
+
+// Digests the image to its end, takes its size and goes back to its start.
+// False when the image cannot be read to its end or repositioned.
+bool DigestImage(FILE* image, char* hex, long& size) {
+    MD5_CTX context;
+    MD5Init(&context);
+    unsigned char chunk[kChunk];
+    while (!std::feof(image)) {
+        const size_t got = std::fread(chunk, 1, kChunk, image);
+        MD5Update(&context, chunk, static_cast<unsigned int>(got));
+        if (std::ferror(image))
+            return false;
+    }
+    MD5Final(&context);
+    MD5Hex(&context, hex);
+    size = std::ftell(image);
+    return size >= 0 && std::fseek(image, 0, SEEK_SET) == 0;
+}
+
+// Copies the image behind the header; the copy must hold exactly size bytes.
+Outcome CopyImage(FILE* image, FILE* out, long size) {
+    unsigned char chunk[kChunk];
+    long copied = 0;
+    while (!std::feof(image) && copied <= size) {
+        const size_t got = std::fread(chunk, 1, kChunk, image);
+        if (std::ferror(image))
+            return Outcome::kReadFailed;
+        if (std::fwrite(chunk, 1, got, out) != got)
+            return Outcome::kWriteFailed;
+        copied += static_cast<long>(got);
+    }
+    if (std::ferror(out))
+        return Outcome::kWriteFailed;
+    return copied == size ? Outcome::kDone : Outcome::kImageChanged;
+}
+
+// Writes the header block and the image into the open output.
+Outcome WritePackage(CHeaderFile& header, FILE* image, FILE* out) {
+    char hex[33];
+    long size = 0;
+    if (!DigestImage(image, hex, size))
+        return Outcome::kReadFailed;
+    header.SetHeader("md5", hex);
+    header.SetHeader("filesize", std::to_string(size));
+    header.WriteHeaders(out);
+    return CopyImage(image, out, size);
+}
+
+void ReportFailure(Outcome outcome, const Arguments& args) {
+    switch (outcome) {
+        case Outcome::kReadFailed:
+            std::fprintf(stderr, "pkgstamp: cannot read image %s\n", args.image);
+            break;
+        case Outcome::kWriteFailed:
+            std::fprintf(stderr, "pkgstamp: cannot write package %s\n", args.output);
+            break;
+        case Outcome::kImageChanged:
+            std::fprintf(stderr, "pkgstamp: image %s changed while it was copied\n", args.image);
+            break;
+        case Outcome::kDone:
+            break;
+    }
+}
+
+int Stamp(const Arguments& args) {
+    CHeaderFile header;
+    header.SetHeader("filetype", "dalm_upgrade");
+    header.SetHeader("version", std::to_string(args.version));
+
+    FILE* image = std::fopen(args.image, "rb");
+    if (image == nullptr) {
+        std::perror("unable to open input\n");
+        return 1;
+    }
+    std::setvbuf(image, g_imageStreamBuffer, _IOFBF, kStreamBuffer);
+    // Writing the package over its own image would destroy the image.
+    if (Core::File::SameFile(args.image, args.output)) {
+        std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
+        std::fclose(image);
+        return 1;
+    }
+    // The package goes to a temporary file renamed over the output once it is
+    // complete, so a failure never leaves a truncated package behind.
+    Core::File::Replacement replacement(args.output);
+    FILE* out = OpenOutput(args.output, replacement);
+    if (out == nullptr) {
+        std::perror("unable to open output file\n");
+        std::fclose(image);
+        return 1;
+    }
+    Outcome outcome = WritePackage(header, image, out);
+    std::fclose(image);
+    if (std::fclose(out) != 0 && outcome == Outcome::kDone)
+        outcome = Outcome::kWriteFailed;
+    if (!replacement.Commit(outcome == Outcome::kDone) && outcome == Outcome::kDone) {
+        outcome = Outcome::kWriteFailed;
+    }
+    ReportFailure(outcome, args);
+    return outcome == Outcome::kDone ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::printf("pkgstamp: argc: %d\n", argc);
+    Arguments args;
+    if (!ParseArguments(argc, argv, args)) {
+        DisplayUsage();
+        return 0;
+    }
+    if (args.version == 0) {
+        std::printf("you need a real version number\n");
+        return 1;
+    }
+    return Stamp(args);
+}
