@@ -5,17 +5,23 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <typeinfo>
 #include <utility>
 
+#include "CFileBuffer.h"
+#include "CFileTransfer.h"
 #include "Crc16.h"
 
 namespace {
 
-// Body CRC requests are at most this long; the tick's scratch area holds at most kCrcScratch.
-constexpr uint32_t kCrcChunk = 8192;
-constexpr uint32_t kCrcScratch = 262144;
-// Bodies are copied out in chunks of this size.
-constexpr uint32_t kDumpChunk = 4096;
+// Body CRC requests are at most this long and end on multiples of it in the source; each
+// opens and reads the source once, so large requests make that cost small next to the bytes
+// moved. A file is read in one mapping per request; any other buffer is copied into a
+// scratch area of kCrcScratch bytes, at most that much per tick.
+constexpr uint32_t kCrcChunk = 2u << 20;
+constexpr uint32_t kCrcScratch = 256u << 10;
+// Bodies are copied out in chunks of at most this size.
+constexpr uint32_t kDumpChunk = 1u << 20;
 
 // Fixed header bytes besides the name: 40 + name length + extension.
 constexpr uint32_t kFixedHeaderBytes = 40;
@@ -66,6 +72,35 @@ std::vector<uint8_t> ReadBytes(CBuffer* buff, uint32_t index, uint32_t count) {
 uint32_t StoredHeaderLength(CBuffer* buff, uint32_t encodedData) {
     const std::vector<uint8_t> length = ReadBytes(buff, encodedData, 2);
     return Read16(length, 0);
+}
+
+// Bodies in plain files are checksummed and copied file to file (CFileTransfer) rather than
+// through memory chunk by chunk; every other buffer goes through the CBuffer interface.
+CFileBuffer* AsFileBuffer(CBuffer* buff) {
+    return buff != nullptr && typeid(*buff) == typeid(CFileBuffer) ? static_cast<CFileBuffer*>(buff)
+                                                                   : nullptr;
+}
+
+// From a file into a file, the header not yet prepared: the body is read once, its CRC
+// taken and its bytes written in the same pass, and the header put in front of it. The file
+// comes out as PrepareHeader, Write and Dump would leave it. `source` is the fragment's buffer.
+bool EncodeInOnePass(CFirmwareFragment& fragment, CBuffer* source, CBuffer* out,
+                     uint32_t& written) {
+    CFileBuffer* from = AsFileBuffer(source);
+    CFileBuffer* to = AsFileBuffer(out);
+    if (fragment.GetRawDataSize() == 0 || from == nullptr || to == nullptr)
+        return false;
+    const uint32_t headerSize = fragment.GetHeaderSize();
+    return CFileTransfer::AppendWithHeader(
+        from->GetName(), fragment.GetRawData(), fragment.GetRawDataSize(), to->GetName(),
+        headerSize,
+        [&fragment, headerSize](uint16_t bodyCRC) {
+            fragment.PrepareHeader(bodyCRC, headerSize);
+            std::vector<uint8_t> header(headerSize);
+            fragment.Copy(0, headerSize, header.data());
+            return header;
+        },
+        written);
 }
 
 }  // namespace
@@ -133,7 +168,8 @@ uint16_t CFirmwareFragment::generateCRC(uint32_t data, uint32_t size) {
     uint16_t crc = 0;
     uint32_t done = 0;
     while (done < size) {
-        uint32_t request = std::min(size - done, kCrcChunk);
+        const uint32_t at = m_rawData + data + done;
+        uint32_t request = std::min(size - done, kCrcChunk - at % kCrcChunk);
         generateCRCTick(data + done, request, crc);
         // A source that runs dry ends the walk; the body check then fails.
         if (request == 0)
@@ -144,6 +180,10 @@ uint16_t CFirmwareFragment::generateCRC(uint32_t data, uint32_t size) {
 }
 
 bool CFirmwareFragment::generateCRCTick(uint32_t data, uint32_t& size, uint16_t& crc) {
+    CFileBuffer* file = AsFileBuffer(m_buff);
+    if (size > 0 && file != nullptr &&
+        CFileTransfer::Crc(file->GetName(), m_rawData + data, size, crc))
+        return true;
     static std::vector<uint8_t> scratch(kCrcScratch);
     const uint32_t want = std::min(size, kCrcScratch);
     const uint32_t got = want == 0 ? 0 : m_buff->Copy(m_rawData + data, want, scratch.data());
@@ -254,7 +294,8 @@ bool CFirmwareFragment::Decode(bool checkBodyCRC) {
     }
     // One read of the whole stored header; every field comes from this copy.
     std::vector<uint8_t> header = ReadBytes(m_buff, E, hl);
-    const uint32_t n = header[8];
+    // A stored length too short to reach the name length byte can hold no name.
+    const uint32_t n = hl > 8 ? header[8] : 0;
     if (hl < n + 39) {
         std::printf("Bad name size stored in header\n");
         return false;
@@ -331,17 +372,27 @@ uint32_t CFirmwareFragment::Copy(uint32_t index, uint32_t count, uint8_t* buff) 
 }
 
 uint32_t CFirmwareFragment::Encode(CBuffer* out) {
-    if (m_header.empty())
-        PrepareHeader();
-    uint32_t written = out->Write(m_header.data(), static_cast<uint32_t>(m_header.size()));
-    written += Dump(out, m_rawData, m_rawDataSize);
+    uint32_t written = 0;
+    if (!m_header.empty() || !EncodeInOnePass(*this, m_buff, out, written)) {
+        if (m_header.empty())
+            PrepareHeader();
+        written = out->Write(m_header.data(), static_cast<uint32_t>(m_header.size()));
+        written += Dump(out, m_rawData, m_rawDataSize);
+    }
     m_encodedData = 0;
     m_encodedDataSize = written;
     return written;
 }
 
 uint32_t CFirmwareFragment::Dump(CBuffer* out, uint32_t data, uint32_t size) {
-    std::vector<uint8_t> scratch(kDumpChunk);
+    CFileBuffer* source = AsFileBuffer(m_buff);
+    CFileBuffer* target = AsFileBuffer(out);
+    uint32_t moved = 0;
+    if (size > 0 && source != nullptr && target != nullptr &&
+        CFileTransfer::Append(source->GetName(), data, size, target->GetName(), moved)) {
+        return moved;
+    }
+    std::vector<uint8_t> scratch(std::min(size, kDumpChunk));
     uint32_t totalRead = 0;
     uint32_t totalWritten = 0;
     while (totalRead < size) {

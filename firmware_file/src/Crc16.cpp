@@ -2,6 +2,11 @@
 
 #include <array>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define FWKIT_CRC16_CLMUL 1
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr uint16_t kPolyReflected = 0xA001;
@@ -31,6 +36,101 @@ constexpr Tables MakeTables() {
 
 constexpr Tables kTables = MakeTables();
 
+#ifdef FWKIT_CRC16_CLMUL
+
+// Folding works on the message as a polynomial over GF(2). A 16-byte block loaded
+// little-endian holds the first message bit (bit 0 of byte 0) in register bit 0, so
+// register bit m is the coefficient of x^(127 - m) within the block: the low quadword L
+// carries the high-order half, the block is L * x^64 + H. Moving a block D bits further
+// down the message multiplies it by x^D, and only its remainder modulo the CRC polynomial
+// matters, so L * x^(D + 64) + H * x^D is replaced by L * K_L + H * K_H with 16-bit
+// constants. A carry-less product of two such reflected quadwords lands one degree low
+// (bit k holds x^(126 - k)), which is made up for by taking K_L = x^(D + 63) mod P and
+// K_H = x^(D - 1) mod P.
+
+// x^n modulo P = x^16 + x^15 + x^2 + 1 (0x8005 unreflected), computed one shift at a time.
+constexpr uint32_t XPowModPoly(unsigned n) {
+    uint32_t r = 1;
+    for (unsigned i = 0; i < n; ++i) {
+        r <<= 1;
+        if ((r & 0x10000u) != 0)
+            r ^= 0x18005u;
+    }
+    return r;
+}
+
+// The remainder x^n mod P as a reflected quadword: the coefficient of x^d at bit 63 - d.
+constexpr uint64_t FoldConstant(unsigned n) {
+    const uint32_t r = XPowModPoly(n);
+    uint64_t k = 0;
+    for (unsigned d = 0; d < 16; ++d) {
+        if (((r >> d) & 1u) != 0)
+            k |= uint64_t{1} << (63 - d);
+    }
+    return k;
+}
+
+constexpr unsigned kLanes = 8;
+constexpr size_t kStride = 16 * kLanes;                         // bytes folded per step
+constexpr size_t kClmulMinimum = 2 * kStride;                   // shorter inputs use the tables
+constexpr uint64_t kStrideLo = FoldConstant(8 * kStride + 63);  // D = 1024 bits
+constexpr uint64_t kStrideHi = FoldConstant(8 * kStride - 1);
+constexpr uint64_t kBlockLo = FoldConstant(128 + 63);  // D = 128 bits
+constexpr uint64_t kBlockHi = FoldConstant(128 - 1);
+
+__attribute__((target("pclmul"))) inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
+    const __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
+    const __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(lo, hi), next);
+}
+
+inline __m128i Load(const uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Folds whole 16-byte blocks into one 128-bit remainder whose CRC from 0 is the CRC of
+// the bytes folded (with `crc` as the starting value), then finishes with the tables.
+__attribute__((target("pclmul"))) uint16_t ClmulFold(uint16_t crc, const uint8_t* data,
+                                                     size_t len) {
+    __m128i x[kLanes];
+    for (unsigned i = 0; i < kLanes; ++i)
+        x[i] = Load(data + 16 * i);
+    // A starting value equals that value added into the first two message bytes.
+    x[0] = _mm_xor_si128(x[0], _mm_cvtsi32_si128(crc));
+    data += kStride;
+    len -= kStride;
+
+    const __m128i stride =
+        _mm_set_epi64x(static_cast<long long>(kStrideHi), static_cast<long long>(kStrideLo));
+    while (len >= kStride) {
+        for (unsigned i = 0; i < kLanes; ++i)
+            x[i] = Fold(x[i], stride, Load(data + 16 * i));
+        data += kStride;
+        len -= kStride;
+    }
+    const __m128i block =
+        _mm_set_epi64x(static_cast<long long>(kBlockHi), static_cast<long long>(kBlockLo));
+    __m128i acc = x[0];
+    for (unsigned i = 1; i < kLanes; ++i)
+        acc = Fold(acc, block, x[i]);
+    while (len >= 16) {
+        acc = Fold(acc, block, Load(data));
+        data += 16;
+        len -= 16;
+    }
+    alignas(16) uint8_t rest[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(rest), acc);
+    return Crc16ArcTable(Crc16ArcTable(0, rest, sizeof rest), data, len);
+}
+
+#endif  // FWKIT_CRC16_CLMUL
+
+using CrcFunction = uint16_t (*)(uint16_t, const uint8_t*, size_t);
+
+CrcFunction SelectPath() {
+    return Crc16ArcClmulAvailable() ? Crc16ArcClmul : Crc16ArcTable;
+}
+
 }  // namespace
 
 uint16_t Crc16ArcBitwise(uint16_t crc, const uint8_t* data, size_t len) {
@@ -47,7 +147,7 @@ uint16_t Crc16ArcBitwise(uint16_t crc, const uint8_t* data, size_t len) {
     return crc;
 }
 
-uint16_t Crc16Arc(uint16_t crc, const uint8_t* data, size_t len) {
+uint16_t Crc16ArcTable(uint16_t crc, const uint8_t* data, size_t len) {
     const auto& t = kTables;
     while (len >= kSlices) {
         const uint32_t lo = static_cast<uint32_t>(crc ^ (data[0] | (data[1] << 8)));
@@ -60,4 +160,26 @@ uint16_t Crc16Arc(uint16_t crc, const uint8_t* data, size_t len) {
     while (len-- > 0)
         crc = static_cast<uint16_t>((crc >> 8) ^ t[0][(crc ^ *data++) & 0xFF]);
     return crc;
+}
+
+bool Crc16ArcClmulAvailable() {
+#ifdef FWKIT_CRC16_CLMUL
+    static const bool available = __builtin_cpu_supports("pclmul") != 0;
+    return available;
+#else
+    return false;
+#endif
+}
+
+uint16_t Crc16ArcClmul(uint16_t crc, const uint8_t* data, size_t len) {
+#ifdef FWKIT_CRC16_CLMUL
+    if (len >= kClmulMinimum && Crc16ArcClmulAvailable())
+        return ClmulFold(crc, data, len);
+#endif
+    return Crc16ArcTable(crc, data, len);
+}
+
+uint16_t Crc16Arc(uint16_t crc, const uint8_t* data, size_t len) {
+    static const CrcFunction path = SelectPath();
+    return path(crc, data, len);
 }

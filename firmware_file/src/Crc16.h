@@ -5,8 +5,19 @@
 #include <cstddef>
 #include <cstdint>
 
-// Advances `crc` over `len` bytes at `data` and returns the new value.
+// Advances `crc` over `len` bytes at `data` and returns the new value. Uses the
+// carry-less multiplication path where the processor has it, the table path otherwise.
 uint16_t Crc16Arc(uint16_t crc, const uint8_t* data, size_t len);
 
-// The same, one bit at a time: the reference the fast path is checked against.
+// The portable path: eight table lookups per eight bytes (slicing by eight).
+uint16_t Crc16ArcTable(uint16_t crc, const uint8_t* data, size_t len);
+
+// True when this build and this processor can run Crc16ArcClmul's folding path.
+bool Crc16ArcClmulAvailable();
+
+// The carry-less multiplication path (x86-64 PCLMULQDQ): folds 128 bytes per step and
+// finishes with the table path. Where it is not available it is the table path.
+uint16_t Crc16ArcClmul(uint16_t crc, const uint8_t* data, size_t len);
+
+// The same, one bit at a time: the reference the fast paths are checked against.
 uint16_t Crc16ArcBitwise(uint16_t crc, const uint8_t* data, size_t len);

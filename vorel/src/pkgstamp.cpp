@@ -16,12 +16,11 @@
 
 namespace {
 
-// The image is digested and copied in reads of this size.
-const size_t kChunk = 4096;
-// Stream buffers, so that the image and the package move in few system calls.
-const size_t kStreamBuffer = 64 * 1024;
-char g_imageStreamBuffer[kStreamBuffer];
-char g_outputStreamBuffer[kStreamBuffer];
+// The image is digested and copied in reads of this size. Reads this large go straight from
+// the file into the chunk, and the unbuffered package stream writes each chunk with one
+// system call, so no byte is copied through a stream buffer.
+const size_t kChunk = 256 * 1024;
+unsigned char g_chunk[kChunk];
 
 enum class Outcome { kDone, kReadFailed, kWriteFailed, kImageChanged };
 
@@ -64,7 +63,7 @@ FILE* OpenOutput(const char* path, const Core::File::Replacement& replacement) {
         return nullptr;
     FILE* out = std::fopen(replacement.WritePath().c_str(), "wb");
     if (out != nullptr)
-        std::setvbuf(out, g_outputStreamBuffer, _IOFBF, kStreamBuffer);
+        std::setvbuf(out, nullptr, _IONBF, 0);
     return out;
 }
 
@@ -73,10 +72,9 @@ FILE* OpenOutput(const char* path, const Core::File::Replacement& replacement) {
 bool DigestImage(FILE* image, char* hex, long& size) {
     MD5_CTX context;
     MD5Init(&context);
-    unsigned char chunk[kChunk];
     while (!std::feof(image)) {
-        const size_t got = std::fread(chunk, 1, kChunk, image);
-        MD5Update(&context, chunk, static_cast<unsigned int>(got));
+        const size_t got = std::fread(g_chunk, 1, kChunk, image);
+        MD5Update(&context, g_chunk, static_cast<unsigned int>(got));
         if (std::ferror(image))
             return false;
     }
@@ -88,13 +86,12 @@ bool DigestImage(FILE* image, char* hex, long& size) {
 
 // Copies the image behind the header; the copy must hold exactly size bytes.
 Outcome CopyImage(FILE* image, FILE* out, long size) {
-    unsigned char chunk[kChunk];
     long copied = 0;
     while (!std::feof(image) && copied <= size) {
-        const size_t got = std::fread(chunk, 1, kChunk, image);
+        const size_t got = std::fread(g_chunk, 1, kChunk, image);
         if (std::ferror(image))
             return Outcome::kReadFailed;
-        if (std::fwrite(chunk, 1, got, out) != got)
+        if (std::fwrite(g_chunk, 1, got, out) != got)
             return Outcome::kWriteFailed;
         copied += static_cast<long>(got);
     }
@@ -141,7 +138,6 @@ int Stamp(const Arguments& args) {
         std::perror("unable to open input\n");
         return 1;
     }
-    std::setvbuf(image, g_imageStreamBuffer, _IOFBF, kStreamBuffer);
     // Writing the package over its own image would destroy the image.
     if (Core::File::SameFile(args.image, args.output)) {
         std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
