@@ -61,6 +61,20 @@ void RestoreHeaderCrc(Bytes& file, uint32_t at, uint32_t n) {
     file[at + 22 + n] = static_cast<uint8_t>(crc >> 8);
 }
 
+void Put32(Bytes& b, size_t at, uint32_t value) {
+    for (int k = 0; k < 4; ++k)
+        b[at + k] = static_cast<uint8_t>(value >> (8 * k));
+}
+
+// Recomputes the body CRC and the header CRC of a logical header named with one
+// byte, after its body (everything behind its 47 bytes) was changed.
+void RepairLogicalHeader(Bytes& file) {
+    const uint16_t crc = Crc16ArcBitwise(0, file.data() + 47, file.size() - 47);
+    file[14] = static_cast<uint8_t>(crc);
+    file[15] = static_cast<uint8_t>(crc >> 8);
+    RestoreHeaderCrc(file, 0, 1);
+}
+
 uint32_t Read32(const Bytes& b, size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
@@ -221,10 +235,7 @@ TEST_F(FirmwareFile, DamagedLogicalBodyAndDamagedKthFragment) {
     Bytes kth = file;
     kth[88 + 14] ^= 0xFF;
     RestoreHeaderCrc(kth, 88, 1);
-    const uint16_t logicalCrc = Crc16ArcBitwise(0, kth.data() + 47, kth.size() - 47);
-    kth[14] = static_cast<uint8_t>(logicalCrc);
-    kth[15] = static_cast<uint8_t>(logicalCrc >> 8);
-    RestoreHeaderCrc(kth, 0, 1);
+    RepairLogicalHeader(kth);
     testutil::WriteBytes(dir / "kth.fw", kth);
     unsigned fragments = 9;
     EXPECT_EQ(Parse(dir / "kth.fw", &fragments), "Incomplete parsing of data file\n");
@@ -299,19 +310,12 @@ TEST_F(FirmwareFile, HeadersSharingOneLargeBodyStopTheWalk) {
     const uint32_t bodyStart = static_cast<uint32_t>(crafted.size());
     crafted.insert(crafted.end(), file.begin() + 88, file.end());
     for (int i = 0; i < 50; ++i) {
-        const size_t at = 47 + 41 * i + 15 + 1;
-        for (int k = 0; k < 4; ++k)
-            crafted[at + k] = static_cast<uint8_t>(bodyStart >> (8 * k));
+        Put32(crafted, 47 + 41 * i + 15 + 1, bodyStart);
         RestoreHeaderCrc(crafted, static_cast<uint32_t>(47 + 41 * i), 1);
     }
-    const uint32_t bodyLength = static_cast<uint32_t>(crafted.size() - 47);
-    for (int k = 0; k < 4; ++k)
-        crafted[10 + k] = static_cast<uint8_t>(bodyLength >> (8 * k));
-    crafted[45] = 50;  // announced objects
-    const uint16_t crc = Crc16ArcBitwise(0, crafted.data() + 47, bodyLength);
-    crafted[14] = static_cast<uint8_t>(crc);
-    crafted[15] = static_cast<uint8_t>(crc >> 8);
-    RestoreHeaderCrc(crafted, 0, 1);
+    Put32(crafted, 10, static_cast<uint32_t>(crafted.size() - 47));  // logical body length
+    crafted[45] = 50;                                                // announced objects
+    RepairLogicalHeader(crafted);
     testutil::WriteBytes(dir / "crafted.fw", crafted);
     unsigned fragments = 0;
     EXPECT_EQ(Parse(dir / "crafted.fw", &fragments), "Incomplete parsing of data file\n");
