@@ -85,6 +85,17 @@ struct RunResult {
     std::string err;
 };
 
+// A command that starts one of the built programs (by its absolute path,
+// quoted or not) runs behind the words of FWKIT_RUN_PREFIX when that is set,
+// e.g. under a memory checker; helpers such as ls or md5sum run as they are.
+inline std::string WithRunPrefix(const std::string& command) {
+    const char* prefix = std::getenv("FWKIT_RUN_PREFIX");
+    if (prefix == nullptr || *prefix == '\0')
+        return command;
+    const bool program = command.rfind('/', 0) == 0 || command.rfind("'/", 0) == 0;
+    return program ? std::string(prefix) + " " + command : command;
+}
+
 // Runs `command` through the shell in directory `cwd`, capturing standard
 // output and standard error separately.
 inline RunResult Run(const std::string& command, const std::string& cwd) {
@@ -92,8 +103,8 @@ inline RunResult Run(const std::string& command, const std::string& cwd) {
     char errName[] = "/tmp/fwkit-err-XXXXXX";
     close(mkstemp(outName));
     close(mkstemp(errName));
-    const std::string full =
-        "cd '" + cwd + "' && " + command + " </dev/null >" + outName + " 2>" + errName;
+    const std::string full = "cd '" + cwd + "' && " + WithRunPrefix(command) + " </dev/null >" +
+                             outName + " 2>" + errName;
     const int raw = std::system(full.c_str());
     RunResult result;
     if (raw != -1 && WIFEXITED(raw))

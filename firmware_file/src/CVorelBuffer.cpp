@@ -28,6 +28,15 @@ CVorelBuffer::CVorelBuffer(CBuffer* buff, uint32_t offset)
 
 bool CVorelBuffer::Decode() {
     Parser parser;
+    const Step step = parseHeader(parser);
+    // Header lines go straight into the set; the text is rebuilt once for all
+    // of them, so that a header of many lines costs no more than its length.
+    if (parser.stored)
+        rebuildHeaderCache();
+    return step == END && readFileSize();
+}
+
+CVorelBuffer::Step CVorelBuffer::parseHeader(Parser& parser) {
     const uint32_t end = m_buff->Size();
     uint32_t count = 0;
     uint8_t chunk[kChunkSize];
@@ -37,19 +46,19 @@ bool CVorelBuffer::Decode() {
         const uint32_t pos = m_headerOffset + count;
         const uint32_t got = m_buff->Copy(pos, std::min(kChunkSize, end - pos), chunk);
         if (got == 0)
-            return false;
+            return FAIL;
         for (uint32_t i = 0; i < got; ++i) {
             const Step step = parseByte(parser, chunk[i]);
             ++count;
             if (step == FAIL)
-                return false;
+                return FAIL;
             if (step == END) {
                 m_rawDataOffset = m_headerOffset + count;
-                return readFileSize();
+                return END;
             }
         }
     }
-    return false;
+    return FAIL;
 }
 
 CVorelBuffer::Step CVorelBuffer::parseByte(Parser& parser, uint8_t current) {
@@ -98,7 +107,8 @@ CVorelBuffer::Step CVorelBuffer::parseNameByte(Parser& parser, uint8_t current, 
 
 CVorelBuffer::Step CVorelBuffer::parseValueByte(Parser& parser, uint8_t current) {
     if (current == '\n') {
-        SetHeader(parser.var, parser.val);
+        m_header[parser.var] = parser.val;
+        parser.stored = true;
         parser.var.clear();
         parser.state = VAR;
     } else {

@@ -64,8 +64,11 @@ class CVorelBuffer : public CBuffer {
         std::string var;
         std::string val;
         uint8_t last = 0;
+        bool stored = false;  // a header line has gone into the set
     };
 
+    // Reads the header into the set; END when its empty line was found.
+    Step parseHeader(Parser& parser);
     Step parseByte(Parser& parser, uint8_t current);
     Step parseNameByte(Parser& parser, uint8_t current, uint8_t last);
     Step parseValueByte(Parser& parser, uint8_t current);

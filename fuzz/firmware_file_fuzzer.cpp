@@ -1,0 +1,52 @@
+// Fuzz target: a firmware file of arbitrary bytes, parsed as the decoder does,
+// listed, and every fragment the parse accepted extracted; then the same bytes
+// once more with their checksums put right.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CFirmwareFile.h"
+#include "ChecksumRepair.h"
+#include "FuzzSupport.h"
+
+namespace {
+
+void ParseListExtract(const uint8_t* data, size_t size) {
+    fuzz::ScratchDir& dir = fuzz::ScratchDir::Get();
+    const std::string input = dir.Path("input.fw");
+    const std::string output = dir.Path("fragment.bin");
+    fuzz::WriteFile(input, data, size);
+    {
+        CFirmwareFile fw(input);
+        const std::string listing = fw.ToString();
+        fuzz::Check(listing.rfind("---------------------------\n", 0) == 0,
+                    "listing begins with the separator");
+        fuzz::Check(fw.NoFragments() == 0 || fw.GetFragment(0) != nullptr, "first fragment");
+        fuzz::Check(fw.GetFragment(fw.NoFragments()) == nullptr, "fragment past the end");
+        fuzz::Check(fw.GetFragmentName(fw.NoFragments()) == "Empty", "name past the end");
+        if (CFirmwareFragmentLogical* header = fw.GetHeader())
+            fuzz::Check(!header->ToString().empty(), "logical listing");
+        for (unsigned int i = 0; i < fw.NoFragments(); ++i) {
+            fw.GetFragmentName(i);
+            // An accepted fragment passed its body check, so its whole body is
+            // in the file and comes out complete.
+            const uint32_t written = fw.DumpRawFragment(i, output);
+            fuzz::Check(fw.WriteComplete(), "accepted fragment extracted in full");
+            fuzz::Check(written == fw.GetFragment(i)->GetRawDataSize(), "body length extracted");
+            std::remove(output.c_str());
+        }
+    }
+    std::remove(input.c_str());
+}
+
+}  // namespace
+
+extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
+    ParseListExtract(data, size);
+    std::vector<uint8_t> repaired(data, data + size);
+    fuzz::RepairChecksums(repaired);
+    if (!std::equal(repaired.begin(), repaired.end(), data))
+        ParseListExtract(repaired.data(), repaired.size());
+    return 0;
+}
