@@ -295,3 +295,17 @@ TEST(FragmentObject, WholeBufferRuleWithABodyPositionIsAnEmptyBody) {
     EXPECT_EQ(whole.Size(), 45u);
     EXPECT_EQ(whole.At(10), 4);  // body length: the whole source
 }
+
+TEST(FragmentObject, DecodedEmptyBodyStaysEmptyWhenItsHeaderIsRebuilt) {
+    // A stored empty body at offset 0 must not be rebuilt as the whole source.
+    Bytes stored = EncodeStandalone({}, "e");
+    stored[16] = 0;  // body offset 0
+    StoreHeaderCrc(stored, 1);
+    MemoryBuffer source(stored);
+    CFirmwareFragment fragment(&source, 0, static_cast<uint32_t>(stored.size()));
+    ASSERT_TRUE(fragment.Decode(true));
+    fragment.PrepareHeader(0, 500);
+    Bytes header(fragment.GetHeaderSize());
+    fragment.Copy(0, static_cast<uint32_t>(header.size()), header.data());
+    EXPECT_EQ(Bytes(header.begin() + 10, header.begin() + 14), Bytes(4, 0));
+}
