@@ -55,25 +55,6 @@ uint32_t Read32(const std::vector<uint8_t>& in, uint32_t at) {
     return Read16(in, at) | (Read16(in, at + 2) << 16);
 }
 
-// Reads `count` bytes from `index` of `buff`, asking again after short copies;
-// bytes the source cannot deliver read as 0.
-std::vector<uint8_t> ReadBytes(CBuffer* buff, uint32_t index, uint32_t count) {
-    std::vector<uint8_t> bytes(count, 0);
-    uint32_t done = 0;
-    while (done < count) {
-        const uint32_t got = buff->Copy(index + done, count - done, bytes.data() + done);
-        if (got == 0)
-            break;
-        done += got;
-    }
-    return bytes;
-}
-
-uint32_t StoredHeaderLength(CBuffer* buff, uint32_t encodedData) {
-    const std::vector<uint8_t> length = ReadBytes(buff, encodedData, 2);
-    return Read16(length, 0);
-}
-
 // Bodies in plain files are checksummed and copied file to file (CFileTransfer) rather than
 // through memory chunk by chunk; every other buffer goes through the CBuffer interface.
 CFileBuffer* AsFileBuffer(CBuffer* buff) {
@@ -122,9 +103,9 @@ CFirmwareFragment::CFirmwareFragment(CBuffer* buff, uint32_t encodedData, uint32
       m_day(0),
       m_month(0),
       m_year(0) {
-    const uint32_t hl = StoredHeaderLength(buff, encodedData);
+    const uint32_t hl = Read16(ReadSource(buff, encodedData, 2), 0);
     if (hl != 0 && size >= hl)
-        m_header = ReadBytes(buff, encodedData, hl);
+        m_header = ReadSource(buff, encodedData, hl);
 }
 
 CFirmwareFragment::CFirmwareFragment(CBuffer* buff, uint32_t rawData, uint32_t size,
@@ -149,6 +130,18 @@ CFirmwareFragment::CFirmwareFragment(CBuffer* buff, uint32_t rawData, uint32_t s
       m_month(month),
       m_year(year),
       m_wholeBuffer(size == 0) {}
+
+std::vector<uint8_t> CFirmwareFragment::ReadSource(CBuffer* buff, uint32_t index, uint32_t count) {
+    std::vector<uint8_t> bytes(count, 0);
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t got = buff->Copy(index + done, count - done, bytes.data() + done);
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return bytes;
+}
 
 // ---- checksums ------------------------------------------------------------
 
@@ -287,13 +280,13 @@ bool CFirmwareFragment::Decode(bool checkBodyCRC) {
         std::printf("Fragment too small to contain a header\n");
         return false;
     }
-    const uint32_t hl = StoredHeaderLength(m_buff, E);
+    const uint32_t hl = Read16(ReadSource(m_buff, E, 2), 0);
     if (hl > S || S <= 39) {
         std::printf("Bad fragment size stored in header\n");
         return false;
     }
     // One read of the whole stored header; every field comes from this copy.
-    std::vector<uint8_t> header = ReadBytes(m_buff, E, hl);
+    std::vector<uint8_t> header = ReadSource(m_buff, E, hl);
     // A stored length too short to reach the name length byte can hold no name.
     const uint32_t n = hl > 8 ? header[8] : 0;
     if (hl < n + 39) {

@@ -71,6 +71,10 @@ class CFirmwareFragment {
     static void UpdateCRC16(const uint8_t* data, uint32_t len, uint16_t& crc);
 
   protected:
+    // Reads `count` bytes from `index` of `buff`, asking again after short copies;
+    // bytes the source cannot deliver read as 0, never as stale memory.
+    static std::vector<uint8_t> ReadSource(CBuffer* buff, uint32_t index, uint32_t count);
+
     // Appends the fragment kind's extension bytes to `buff`; returns how many.
     virtual unsigned int EncodeExtension(std::vector<uint8_t>& buff);
     // Reads the extension whose first byte is at `startIndex` of m_buff.

@@ -37,15 +37,8 @@ unsigned int CFirmwareFragmentLogical::EncodeExtension(std::vector<uint8_t>& buf
 }
 
 void CFirmwareFragmentLogical::DecodeExtension(int startIndex) {
-    const uint32_t at = static_cast<uint32_t>(startIndex);
-    uint8_t ext[kExtensionBytes] = {};
-    uint32_t done = 0;
-    while (done < kExtensionBytes) {
-        const uint32_t got = m_buff->Copy(at + done, kExtensionBytes - done, ext + done);
-        if (got == 0)
-            break;
-        done += got;
-    }
+    const std::vector<uint8_t> ext =
+        ReadSource(m_buff, static_cast<uint32_t>(startIndex), kExtensionBytes);
     m_articleNo = static_cast<uint32_t>(ext[0]) | (static_cast<uint32_t>(ext[1]) << 8) |
                   (static_cast<uint32_t>(ext[2]) << 16) | (static_cast<uint32_t>(ext[3]) << 24);
     m_noPhysObj = static_cast<uint32_t>(ext[4]) | (static_cast<uint32_t>(ext[5]) << 8);
