@@ -2,6 +2,7 @@
 // programs run in scratch directories, checked by their standard output, exit
 // status and the files they leave.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -161,6 +162,27 @@ TEST_F(ImgunpackTest, DataComesBackUnchangedThroughPhysicalAndLogicalFiles) {
 }
 #endif
 
+// Stored names are shown with control bytes and backslashes escaped, so no name can forge
+// a listing line or reach the terminal as a control sequence; the file keeps its bytes.
+TEST_F(ImgunpackTest, NamesAreEscapedInListingsAndExtractedAsStored) {
+    const std::vector<Part> parts = {
+        {"a\nFirmware File Name: forged", ToBytes("1"), {}},
+        {"red\x1b[31m\t\\\x7f\xc3\xa9", ToBytes("2"), {}},
+    };
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 2));
+    const RunResult list = Unpack("-d fw.bin");
+    EXPECT_NE(list.out.find("Firmware File Name: a\\nFirmware File Name: forged\n"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("Firmware File Name: red\\x1b[31m\\t\\\\\\x7f\xc3\xa9\n"),
+              std::string::npos)
+        << list.out;
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(Unpack("fw.bin").status, 0);
+    EXPECT_EQ(testutil::ReadText(P(parts[0].name)), "1");
+    EXPECT_EQ(testutil::ReadText(P(parts[1].name)), "2");
+}
+
 TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
     MakeDir("work/sub");
     const std::vector<Part> parts = {
@@ -179,7 +201,7 @@ TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
               "Fragment " +
                   P("abs") +
                   " not extracted: the name is an absolute path\n"
-                  "Fragment a not extracted: the name holds a zero byte\n"
+                  "Fragment a\\x00b not extracted: the name holds a zero byte\n"
                   "Fragment sub/../../x not extracted: the name holds a '..' component\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(testutil::ReadText(P("work/ok.bin")), "ok");
@@ -219,6 +241,7 @@ TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
 
 TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     MakeDir("dir");
+    ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);  // without a writer: never waited on
     WriteText(P("empty.fw"), "");
     WriteText(P("one.fw"), "x");
     Bytes bad = fragbytes::Physical(kParts[0]);
@@ -226,7 +249,9 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     WriteBytes(P("bad.fw"), bad);
     const std::pair<const char*, std::string> cases[] = {
         {"missing.fw", "Unable to read firmware file missing.fw\n"},
-        {"dir", "Unable to read firmware file dir\n"},
+        {"dir", "Firmware file dir is not a regular file\n"},
+        {"fifo", "Firmware file fifo is not a regular file\n"},
+        {"/dev/stdin", "Firmware file /dev/stdin is not a regular file\n"},
         {"empty.fw", "Firmware file empty.fw is empty\n"},
         {"one.fw",
          "Firmware File invalid header found, with type 0, file size: 1\n"
@@ -240,7 +265,7 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
             EXPECT_EQ(r.status, 1) << option << c.first;
         }
     }
-    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\none.fw\n");
+    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\nfifo\none.fw\n");
 }
 
 TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {

@@ -35,18 +35,19 @@ void display_usage() {
 bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, const std::string& prefix) {
     const std::string fragment = fw.GetFragmentName(i);
     if (const char* reason = Core::File::UnsafeNameReason(fragment)) {
-        std::printf("Fragment %s not extracted: %s\n", fragment.c_str(), reason);
+        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
+                    reason);
         return false;
     }
     const std::string path = prefix + fragment;
     if (Core::File::SameFile(in, path)) {
         std::printf("Fragment %s not extracted: %s is the firmware file being read\n",
-                    fragment.c_str(), path.c_str());
+                    Core::Text::Escaped(fragment).c_str(), Core::Text::Escaped(path).c_str());
         return false;
     }
     fw.DumpRawFragment(i, path);
     if (!fw.WriteComplete()) {
-        std::printf("Unable to write fragment file %s\n", path.c_str());
+        std::printf("Unable to write fragment file %s\n", Core::Text::Escaped(path).c_str());
         return false;
     }
     return true;
