@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FragmentBytes.h"
@@ -183,20 +184,31 @@ TEST_F(ImgunpackTest, NamesAreEscapedInListingsAndExtractedAsStored) {
     EXPECT_EQ(testutil::ReadText(P(parts[1].name)), "2");
 }
 
+// Links planted in the working directory: one at a fragment's name pointing
+// outside, a dangling one, and one to a directory outside among a name's parts.
 TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
     MakeDir("work/sub");
+    MakeDir("outside");
+    WriteText(P("outside/victim"), "untouched");
+    for (const auto& link : {std::pair<const char*, const char*>{"../outside/victim", "app"},
+                             {"../outside/ghost", "ghost"},
+                             {"../outside", "lnk"},
+                             {"../outside", "sub/deep"}})
+        ASSERT_EQ(symlink(link.first, P(std::string("work/") + link.second).c_str()), 0);
+    const std::string longName = "sub/" + std::string(251, 'n');
     const std::vector<Part> parts = {
-        {"../evil", ToBytes("x"), {}},
-        {P("abs"), ToBytes("x"), {}},
-        {std::string("a\0b", 3), ToBytes("x"), {}},
-        {"sub/../../x", ToBytes("x"), {}},
-        {"ok.bin", ToBytes("ok"), {}},
-        {"sub/app", ToBytes("sub app"), {}},
-        {"..data", ToBytes("dots"), {}},
+        {"app", ToBytes("app"), {}},         {"ghost", ToBytes("ghost"), {}},
+        {"lnk/victim", ToBytes("x"), {}},    {"./sub/deep/victim", ToBytes("x"), {}},
+        {longName, ToBytes("long"), {}},     {"../evil", ToBytes("x"), {}},
+        {P("abs"), ToBytes("x"), {}},        {std::string("a\0b", 3), ToBytes("x"), {}},
+        {"sub/../../x", ToBytes("x"), {}},   {"ok.bin", ToBytes("ok"), {}},
+        {"sub/app", ToBytes("sub app"), {}}, {"..data", ToBytes("dots"), {}},
     };
-    WriteBytes(P("fw.bin"), LogicalOf(parts, 7));
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 12));
     const RunResult r = UnpackIn(P("work"), "../fw.bin");
     EXPECT_EQ(r.out,
+              "Fragment lnk/victim not extracted: lnk is a symbolic link\n"
+              "Fragment ./sub/deep/victim not extracted: ./sub/deep is a symbolic link\n"
               "Fragment ../evil not extracted: the name holds a '..' component\n"
               "Fragment " +
                   P("abs") +
@@ -211,6 +223,11 @@ TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
     EXPECT_FALSE(Exists(P("abs")));
     EXPECT_FALSE(Exists(P("x")));
     EXPECT_FALSE(Exists(P("work/a")));
+    EXPECT_EQ(testutil::ReadText(P("work/app")), "app");
+    EXPECT_EQ(testutil::ReadText(P("work/ghost")), "ghost");
+    EXPECT_EQ(testutil::ReadText(P("work/" + longName)), "long");
+    EXPECT_EQ(testutil::Run("ls -A", P("outside")).out, "victim\n");
+    EXPECT_EQ(testutil::ReadText(P("outside/victim")), "untouched");
 }
 
 TEST_F(ImgunpackTest, NeverWritesOverTheFirmwareFileBeingRead) {
@@ -227,13 +244,14 @@ TEST_F(ImgunpackTest, NeverWritesOverTheFirmwareFileBeingRead) {
 }
 
 TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
-    ASSERT_EQ(symlink("/dev/full", P("full").c_str()), 0);
-    const std::vector<Part> parts = {
-        {"missing/app", ToBytes("a"), {}}, {"full", ToBytes("b"), {}}, {"ok", ToBytes("c"), {}}};
+    WriteText(P("plain"), "a file, not a directory");
+    const std::vector<Part> parts = {{"missing/app", ToBytes("a"), {}},
+                                     {"plain/app", ToBytes("b"), {}},
+                                     {"ok", ToBytes("c"), {}}};
     WriteBytes(P("fw.bin"), LogicalOf(parts, 3));
     const RunResult r = Unpack("fw.bin");
     EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") + "\n" +
-                         "Unable to write fragment file " + P("full") + "\n");
+                         "Unable to write fragment file " + P("plain/app") + "\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(Exists(P("missing")));
     EXPECT_EQ(testutil::ReadText(P("ok")), "c");

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "CFragmentBuffer.h"
+#include "COutputBuffer.h"
 #include "Core.h"
 
 namespace {
@@ -199,12 +200,11 @@ CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_f
 // only when every byte was written and none of the `sources` changed meanwhile.
 bool CFirmwareFile::EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
                                const std::vector<CInputFile*>& sources, uint32_t& written) {
-    Core::File::Replacement output(out_filename);
+    Core::File::Output output(out_filename);
     m_writeComplete = false;
-    if (!output.Ready())
+    if (!output.Open())
         return false;
-    CFileBuffer out(output.WritePath());
-    out.Clear();
+    COutputBuffer out(output);
     const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
     written = fragment->Encode(&out);
     m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
@@ -276,12 +276,16 @@ std::string CFirmwareFile::GetFragmentName(unsigned int i) {
 }
 
 uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, std::string filename) {
-    Core::File::Replacement output(filename);
-    m_writeComplete = false;
-    if (!output.Ready())
+    Core::File::Output output(filename);
+    if (!output.Open()) {
+        m_writeComplete = false;
         return 0;
-    CFileBuffer out(output.WritePath());
-    out.Clear();
+    }
+    return DumpRawFragment(i, output);
+}
+
+uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& output) {
+    COutputBuffer out(output);
     CFirmwareFragment* fragment = GetFragment(i);
     const uint32_t written = fragment != nullptr ? fragment->RawDataDump(&out) : 0;
     const uint32_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;

@@ -11,6 +11,7 @@
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
 #include "CInputFile.h"
+#include "Core.h"
 
 class CFirmwareFile {
   public:
@@ -36,6 +37,9 @@ class CFirmwareFile {
     std::string GetFragmentName(unsigned int i);
     // Writes the body of physical fragment `i` to `filename`; returns the bytes written.
     uint32_t DumpRawFragment(unsigned int i, std::string filename);
+    // Writes the body of physical fragment `i` into `output`, which the caller has
+    // opened, and commits it: in place only when the whole body was written.
+    uint32_t DumpRawFragment(unsigned int i, Core::File::Output& output);
     std::string ToString() const;
 
     // Says on standard output when `filename` cannot be read, is not a regular file or
