@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
 
+#include "CBodyStream.h"
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
 #include "CInputFile.h"
@@ -56,12 +58,21 @@ class CFirmwareFile {
     // True when the most recent file this object wrote (a build's output, or the
     // file of DumpRawFragment) is on disk complete.
     bool WriteComplete() const { return m_writeComplete; }
+    // True when the last DumpRawFragment found the fragment's bytes in the file changed
+    // since the parse checked them, and so wrote nothing in place.
+    bool DataChanged() const { return m_dataChanged; }
 
   private:
     void Parse(const std::string& filename);
     void ParseLogical(uint32_t size);
-    bool EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
-                    const std::vector<CInputFile*>& sources, uint32_t& written);
+    // Streams a body into a CBodyStream, advancing the CRC; returns the input found
+    // changed, or null.
+    using BodyWriter = std::function<CInputFile*(CBodyStream&, uint16_t&)>;
+    bool WriteFramed(CFirmwareFragment& head, const std::string& out_filename,
+                     const BodyWriter& body, CInputFile* blame, uint32_t& written);
+    static CInputFile* WriteLogicalBody(const std::vector<CFirmwareFragment*>& kept,
+                                        const std::vector<CInputFile*>& sources,
+                                        CBodyStream& stream, uint16_t& crc);
     void ReportBuild(const char* kind, const std::string& out_filename, uint32_t written);
 
     std::vector<CFirmwareFragment*> m_fragments;
@@ -73,4 +84,5 @@ class CFirmwareFile {
     bool m_writeComplete = false;
     // The input found changed while the last build read it, or null.
     CInputFile* m_changedInput = nullptr;
+    bool m_dataChanged = false;
 };
