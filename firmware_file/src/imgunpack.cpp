@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -68,16 +69,18 @@ bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd
     }
     if (opened)
         fw.DumpRawFragment(i, output);
-    if (!opened || !fw.WriteComplete()) {
+    if (opened && fw.WriteComplete())
+        return true;
+    if (output.Error() != 0) {
+        std::printf("Unable to write fragment file %s: %s\n", Core::Text::Escaped(path).c_str(),
+                    std::strerror(output.Error()));
+    } else {
         std::printf("Unable to write fragment file %s\n", Core::Text::Escaped(path).c_str());
-        return false;
     }
-    return true;
+    return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc < 2) {
         display_usage();
         return 1;
@@ -139,4 +142,10 @@ int main(int argc, char** argv) {
             status = 1;
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Core::CloseStdout("imgunpack", Run(argc, argv));
 }
