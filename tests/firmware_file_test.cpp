@@ -5,6 +5,7 @@
 
 #include "CFirmwareFile.h"
 #include "Crc16.h"
+#include "FragmentBytes.h"
 #include "TestUtil.h"
 
 using testing::internal::CaptureStdout;
@@ -298,6 +299,41 @@ TEST_F(FirmwareFile, RebuiltHeaderLengthsPlaceEveryBody) {
     EXPECT_EQ(testutil::ReadText(dir / "x"), "xyz");
 }
 
+// Two headers the format accepts: one stored n + 39 bytes long with name length 0 (no
+// last reserved byte), and an empty body whose offset points past the end of the file.
+// Both parse, and the fragments behind them are kept.
+TEST_F(FirmwareFile, ShortestHeaderAndEmptyBodyAnywhereParse) {
+    using fragbytes::Put;
+    fragbytes::Meta meta;
+    Bytes shortest = fragbytes::Header("", meta, 0, 0, 99999);
+    shortest.pop_back();
+    shortest[0] = 39;
+    RestoreHeaderCrc(shortest, 0, 0);
+    const Bytes body = {'h', 'i'};
+    Bytes logicalBody = shortest;
+    const Bytes next = fragbytes::Header("b", meta, 2, fragbytes::Crc16(body), 47 + 39 + 41);
+    logicalBody.insert(logicalBody.end(), next.begin(), next.end());
+    logicalBody.insert(logicalBody.end(), body.begin(), body.end());
+    Bytes extension;
+    Put(extension, 7, 4);
+    Put(extension, 2, 2);
+    meta.type = 300;
+    Bytes file = fragbytes::Header("L", meta, static_cast<uint32_t>(logicalBody.size()),
+                                   fragbytes::Crc16(logicalBody), 47, extension);
+    file.insert(file.end(), logicalBody.begin(), logicalBody.end());
+    testutil::WriteBytes(dir / "l.fw", file);
+    unsigned fragments = 0;
+    bool complete = false;
+    EXPECT_EQ(Parse(dir / "l.fw", &fragments, &complete), "");
+    EXPECT_EQ(fragments, 2u);
+    EXPECT_TRUE(complete);
+
+    testutil::WriteBytes(dir / "p.fw", fragbytes::Header("e", fragbytes::Meta{}, 0, 0, 5000));
+    EXPECT_EQ(Parse(dir / "p.fw", &fragments, &complete), "");
+    EXPECT_EQ(fragments, 1u);
+    EXPECT_TRUE(complete);
+}
+
 TEST_F(FirmwareFile, HeadersSharingOneLargeBodyStopTheWalk) {
     // Many headers all pointing at one body claim more than the logical body holds.
     const std::string a = Physical("a", testutil::RandomBytes(4000));
@@ -332,8 +368,9 @@ TEST_F(FirmwareFile, FailedWritesLeaveNoPartialFile) {
         EXPECT_FALSE(noDir.WriteComplete());
     }
     EXPECT_EQ(GetCapturedStdout(),
-              "Unable to write firmware file /dev/full\nUnable to write firmware file " +
-                  (dir / "no/such/dir.fw") + "\n");
+              "Unable to write firmware file /dev/full: No space left on device\n"
+              "Unable to write firmware file " +
+                  (dir / "no/such/dir.fw") + ": No such file or directory\n");
     const std::string fw = Physical("ok", testutil::RandomBytes(100));
     CFirmwareFile parsed(fw);
     parsed.DumpRawFragment(0, "/dev/full");
