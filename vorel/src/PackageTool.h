@@ -1,6 +1,6 @@
 // What pkgsign and pkgcheck share on their way in and out: messages in the
-// form "PROGRAM: FILE: cause", reading key files, looking at the package file
-// before it is read, and keeping standard output for the bytes when -o names it.
+// form "PROGRAM: FILE: cause", reading key files, and looking at the package
+// file before it is read.
 #pragma once
 
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -107,18 +108,14 @@ inline bool CheckPackageFile(const std::string& path, std::string& cause) {
     return cause.empty();
 }
 
-// The path to write an output named `path` through. When it names standard
-// output, standard output is moved to a descriptor of its own that the returned
-// path names, and standard output becomes standard error, so that messages
-// never mix with the bytes.
-inline std::string OutputPath(const std::string& path) {
-    if (Core::File::DescriptorOf(path) != STDOUT_FILENO)
-        return path;
-    std::fflush(stdout);
-    const int keep = dup(STDOUT_FILENO);
-    if (keep < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
-        return path;
-    return "/dev/fd/" + std::to_string(keep);
+// True when the package's directory lets a new file be made beside it, so that
+// an output over the package is replaced whole. Otherwise the output would be
+// truncated in place, and with it the package being read.
+inline bool CanReplace(const std::string& package) {
+    char* real = realpath(package.c_str(), nullptr);
+    const std::string dir = Core::File::DirName(real != nullptr ? real : package);
+    std::free(real);
+    return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 // The system's description of an output's failure.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "CFileBuffer.h"
+#include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "Core.h"
 #include "PackageTool.h"
@@ -167,8 +167,13 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
                 doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
+// True when the package file did not hold still while it was read.
+bool Changed(CInputFile& buffer) {
+    return buffer.Changed() || !buffer.EndsAtSize();
+}
+
 // Runs the check, with the image going to `output` on the way when given.
-const CPackageCheck::Result& RunCheck(CPackageCheck& check, CBuffer& buffer,
+const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
                                       Core::File::Output* output) {
     if (output != nullptr)
         check.SetImageSink(
@@ -180,7 +185,7 @@ const CPackageCheck::Result& RunCheck(CPackageCheck& check, CBuffer& buffer,
 // passed. A seekable output gets the image during the one pass and is put in
 // place only after it; a stream gets it in a second pass once the first has
 // passed, which must digest the same.
-int CheckAndWrite(CPackageCheck& check, CBuffer& buffer, const Options& options,
+int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
                   Core::File::Output& output, CPackageCheck::Result& result) {
     result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
     if (result.error == PackageError::Ok && !output.Seekable()) {
@@ -189,6 +194,8 @@ int CheckAndWrite(CPackageCheck& check, CBuffer& buffer, const Options& options,
         if (result.error == PackageError::Ok && result.sha256 != sha256)
             return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     }
+    if (Changed(buffer))
+        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     if (result.error == PackageError::WriteFailed)
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
     if (result.error == PackageError::Ok && !output.Commit(true))
@@ -208,14 +215,16 @@ int Check(const Options& options) {
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
         return PackageTool::Complain(kProgram, options.package, cause);
-    CFileBuffer buffer(options.package);
+    CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
         result = check.Run(buffer);
+        if (Changed(buffer))
+            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     } else {
         if (Core::File::SameFile(options.package, options.output))
             return PackageTool::Complain(kProgram, options.output, "is the package itself");
-        Core::File::Output output(PackageTool::OutputPath(options.output));
+        Core::File::Output output(Core::SeparateFromMessages(options.output));
         if (!output.Open())
             return PackageTool::Complain(kProgram, options.output,
                                          PackageTool::OutputCause(output));

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-#include "CFileBuffer.h"
+#include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
 #include "Core.h"
@@ -146,13 +146,15 @@ int Refusal(const std::string& package, const CPackageCheck::Result& result) {
 
 // Runs the check over the package, sending the image to `output` when given.
 // 0, or the status of the failure after its message.
-int CheckPackage(CBuffer& buffer, const Options& options, Core::File::Output* output,
+int CheckPackage(CInputFile& buffer, const Options& options, Core::File::Output* output,
                  CPackageCheck::Result& result) {
     CPackageCheck check;
     if (output != nullptr)
         check.SetImageSink(
             [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
     result = check.Run(buffer);
+    if (buffer.Changed() || !buffer.EndsAtSize())
+        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     if (result.error == PackageError::WriteFailed)
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(*output));
     return Refusal(options.package, result);
@@ -162,7 +164,7 @@ int CheckPackage(CBuffer& buffer, const Options& options, Core::File::Output* ou
 // image behind a reserved header, filled in once the image's SHA-256 is known;
 // a stream gets the header after a first pass and the image in a second one,
 // which must digest the same.
-int WriteSigned(CBuffer& buffer, const Options& options, const CEd25519Key& key,
+int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& key,
                 Core::File::Output& output) {
     CPackageHeader header;
     CPackageCheck::Result first;
@@ -171,6 +173,11 @@ int WriteSigned(CBuffer& buffer, const Options& options, const CEd25519Key& key,
     if (first.error != PackageError::Ok)
         return Refusal(options.package, first);
     const size_t reserved = header.SignedSize();
+    if (reserved > CPackageHeader::kMaxSize) {
+        first.error = PackageError::NotAPackage;
+        first.problem = "the signed header would be longer than 65536 bytes";
+        return Refusal(options.package, first);
+    }
     int status = 0;
     if (output.Seekable()) {
         if (!output.Write(std::string(reserved, '\n').data(), reserved))
@@ -211,11 +218,15 @@ int Sign(Options options) {
         return PackageTool::Complain(kProgram, options.package, cause);
     if (options.output.empty())
         options.output = options.package;
+    if (Core::File::SameFile(options.package, options.output) &&
+        !PackageTool::CanReplace(options.output))
+        return PackageTool::Complain(kProgram, options.output,
+                                     "cannot be replaced whole (its directory is not writable)");
+    CInputFile buffer(options.package);
     const std::string shown = options.output;
-    Core::File::Output output(PackageTool::OutputPath(options.output));
+    Core::File::Output output(Core::SeparateFromMessages(options.output));
     if (!output.Open())
         return PackageTool::Complain(kProgram, shown, PackageTool::OutputCause(output));
-    CFileBuffer buffer(options.package);
     const int status = WriteSigned(buffer, options, key, output);
     if (status != 0) {
         output.Commit(false);
