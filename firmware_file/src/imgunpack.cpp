@@ -1,9 +1,11 @@
 // imgunpack: checks a firmware file, physical or logical, and either lists it
-// (-d) or writes the data of each physical fragment, or of those whose names
-// begin with the text given to -n, into a file named after the fragment in the
-// working directory. Everything, messages included, goes to standard output.
+// (-d), reports it as one JSON document (-j), or writes the data of each
+// physical fragment, or of those whose names begin with the text given to -n,
+// into a file named after the fragment in the working directory or the
+// directory given to -C. Everything, messages included, goes to standard output.
 #include <getopt.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "CFirmwareFile.h"
+#include "CFirmwareReport.h"
 #include "Core.h"
 
 namespace {
@@ -52,6 +55,51 @@ bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, const std
     return true;
 }
 
+// Prints the JSON report of `in`; returns the exit status a listing would have.
+int PrintJson(const std::string& in) {
+    const long long size = Core::File::FileSize(in);
+    const std::string unreadable = CFirmwareFile::UnreadableMessage(in);
+    if (!unreadable.empty()) {
+        std::cout << CFirmwareReport(in, size, unreadable).Json() << std::flush;
+        return 1;
+    }
+    CFirmwareFile fw(in, CFirmwareFile::Messages::KeepOnly);
+    const CFirmwareReport report(fw, in, size);
+    std::cout << report.Json() << std::flush;
+    return report.Ok() ? 0 : 1;
+}
+
+// Names each fragment of a damaged file and the check it failed.
+void PrintFailures(CFirmwareFile& fw, const std::string& in) {
+    const CFirmwareReport report(fw, in, Core::File::FileSize(in));
+    for (const std::string& line : report.FailureLines())
+        std::printf("%s\n", line.c_str());
+}
+
+// Sets `out`, the prefix put before every fragment name: `dir` and "/" when a
+// directory was given, else the working directory and "/", or nothing when that
+// cannot be determined or does not fit. False, after a message, when `dir` is
+// not a directory.
+bool OutputPrefix(const std::string& dir, std::string& out) {
+    if (!dir.empty()) {
+        struct stat st {};
+        if (stat(dir.c_str(), &st) != 0) {
+            std::printf("Directory %s does not exist\n", dir.c_str());
+            return false;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            std::printf("%s is not a directory\n", dir.c_str());
+            return false;
+        }
+        out = dir + "/";
+        return true;
+    }
+    char cur_path[256];
+    if (getcwd(cur_path, sizeof cur_path) != nullptr)
+        out = std::string(cur_path) + "/";
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,13 +109,21 @@ int main(int argc, char** argv) {
     }
     opterr = 0;
     bool displayOnly = false;
+    bool json = false;
     std::string name;
     std::string in;
+    std::string dir;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "n:dh")) != -1) {
+    while ((opt = getopt(argc, argv, "n:dhjC:")) != -1) {
         switch (opt) {
             case 'd':
                 displayOnly = true;
+                break;
+            case 'j':
+                json = true;
+                break;
+            case 'C':
+                dir = optarg;
                 break;
             case 'n':
                 name = optarg;
@@ -85,18 +141,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     in = argv[optind];
+    if (json)
+        return PrintJson(in);
 
-    // The working directory as the prefix of every fragment file; relative
-    // names when it cannot be determined or does not fit.
-    char cur_path[256];
     std::string out;
-    if (getcwd(cur_path, sizeof cur_path) != nullptr)
-        out = std::string(cur_path) + "/";
+    if (!displayOnly && !OutputPrefix(dir, out))
+        return 1;
 
     if (!CFirmwareFile::ReportUnreadable(in))
         return 1;
     CFirmwareFile fw(in);
     int status = fw.ParseComplete() ? 0 : 1;
+    if (status != 0)
+        PrintFailures(fw, in);
     if (fw.NoFragments() == 0) {
         if (status != 0)
             std::printf("No valid fragment in firmware file %s\n", in.c_str());
@@ -106,12 +163,18 @@ int main(int argc, char** argv) {
         std::cout << fw.ToString() << std::flush;
         return status;
     }
+    bool matched = false;
     for (unsigned int i = 0; i < fw.NoFragments(); ++i) {
         const std::string fragment = fw.GetFragmentName(i);
         if (strncasecmp(name.c_str(), fragment.c_str(), name.size()) != 0)
             continue;
+        matched = true;
         if (!Extract(fw, i, in, out))
             status = 1;
+    }
+    if (!matched) {
+        std::printf("No fragment of firmware file %s matches %s\n", in.c_str(), name.c_str());
+        status = 1;
     }
     return status;
 }
