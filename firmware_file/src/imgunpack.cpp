@@ -3,11 +3,13 @@
 // physical fragment, or of those whose names begin with the text given to -n,
 // into a file named after the fragment in the working directory or the
 // directory given to -C. Everything, messages included, goes to standard output.
+#include <fcntl.h>
 #include <getopt.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -33,23 +35,44 @@ void display_usage() {
     }
 }
 
-// Writes fragment `i` of `fw` into `prefix` + its name; false when it was
-// refused or could not be written in full.
-bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, const std::string& prefix) {
+// True when `name` below `dirfd` is the file `in` itself (a link there is not
+// followed: extraction replaces it).
+bool IsInput(const std::string& in, int dirfd, const std::string& name) {
+    struct stat input {};
+    struct stat st {};
+    return stat(in.c_str(), &input) == 0 &&
+           fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           input.st_dev == st.st_dev && input.st_ino == st.st_ino;
+}
+
+// Writes fragment `i` of `fw` into the file of its name below `dirfd`, which
+// messages show as `prefix` + the name; false when it was refused or could
+// not be written in full.
+bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd,
+             const std::string& prefix) {
     const std::string fragment = fw.GetFragmentName(i);
     if (const char* reason = Core::File::UnsafeNameReason(fragment)) {
-        std::printf("Fragment %s not extracted: %s\n", fragment.c_str(), reason);
+        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
+                    reason);
         return false;
     }
     const std::string path = prefix + fragment;
-    if (Core::File::SameFile(in, path)) {
+    if (IsInput(in, dirfd, fragment)) {
         std::printf("Fragment %s not extracted: %s is the firmware file being read\n",
-                    fragment.c_str(), path.c_str());
+                    Core::Text::Escaped(fragment).c_str(), Core::Text::Escaped(path).c_str());
         return false;
     }
-    fw.DumpRawFragment(i, path);
-    if (!fw.WriteComplete()) {
-        std::printf("Unable to write fragment file %s\n", path.c_str());
+    Core::File::Output output(dirfd, fragment);
+    const bool opened = output.Open();
+    if (!opened && !output.Refusal().empty()) {
+        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
+                    Core::Text::Escaped(output.Refusal()).c_str());
+        return false;
+    }
+    if (opened)
+        fw.DumpRawFragment(i, output);
+    if (!opened || !fw.WriteComplete()) {
+        std::printf("Unable to write fragment file %s\n", Core::Text::Escaped(path).c_str());
         return false;
     }
     return true;
@@ -76,27 +99,30 @@ void PrintFailures(CFirmwareFile& fw, const std::string& in) {
         std::printf("%s\n", line.c_str());
 }
 
-// Sets `out`, the prefix put before every fragment name: `dir` and "/" when a
-// directory was given, else the working directory and "/", or nothing when that
-// cannot be determined or does not fit. False, after a message, when `dir` is
-// not a directory.
-bool OutputPrefix(const std::string& dir, std::string& out) {
-    if (!dir.empty()) {
-        struct stat st {};
-        if (stat(dir.c_str(), &st) != 0) {
-            std::printf("Directory %s does not exist\n", dir.c_str());
-            return false;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            std::printf("%s is not a directory\n", dir.c_str());
-            return false;
-        }
-        out = dir + "/";
+// Opens into `dirfd` the directory fragment files are made in: `dir` when one
+// was given (a link to it is followed: the user named it), else the working
+// directory. Sets `prefix`, shown before a fragment name in messages: `dir` and
+// "/", or the working directory and "/" (nothing when that cannot be determined
+// or does not fit). False, after a message, when `dir` cannot be opened.
+bool OpenOutputDirectory(const std::string& dir, int& dirfd, std::string& prefix) {
+    if (dir.empty()) {
+        char cur_path[256];
+        if (getcwd(cur_path, sizeof cur_path) != nullptr)
+            prefix = std::string(cur_path) + "/";
+        dirfd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
         return true;
     }
-    char cur_path[256];
-    if (getcwd(cur_path, sizeof cur_path) != nullptr)
-        out = std::string(cur_path) + "/";
+    dirfd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) {
+        if (errno == ENOENT)
+            std::printf("Directory %s does not exist\n", dir.c_str());
+        else if (errno == ENOTDIR)
+            std::printf("%s is not a directory\n", dir.c_str());
+        else
+            std::printf("Unable to open directory %s\n", dir.c_str());
+        return false;
+    }
+    prefix = dir.back() == '/' ? dir : dir + "/";
     return true;
 }
 
@@ -144,8 +170,10 @@ int main(int argc, char** argv) {
     if (json)
         return PrintJson(in);
 
+    // Every fragment file is made below this one directory, opened once.
     std::string out;
-    if (!displayOnly && !OutputPrefix(dir, out))
+    int dirfd = -1;
+    if (!displayOnly && !OpenOutputDirectory(dir, dirfd, out))
         return 1;
 
     if (!CFirmwareFile::ReportUnreadable(in))
@@ -169,7 +197,7 @@ int main(int argc, char** argv) {
         if (strncasecmp(name.c_str(), fragment.c_str(), name.size()) != 0)
             continue;
         matched = true;
-        if (!Extract(fw, i, in, out))
+        if (!Extract(fw, i, in, dirfd, out))
             status = 1;
     }
     if (!matched) {
