@@ -268,8 +268,9 @@ TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
                                      {"ok", ToBytes("c"), {}}};
     WriteBytes(P("fw.bin"), LogicalOf(parts, 3));
     const RunResult r = Unpack("fw.bin");
-    EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") + "\n" +
-                         "Unable to write fragment file " + P("plain/app") + "\n");
+    EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") +
+                         ": No such file or directory\n" + "Unable to write fragment file " +
+                         P("plain/app") + ": Not a directory\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(Exists(P("missing")));
     EXPECT_EQ(testutil::ReadText(P("ok")), "c");

@@ -1,6 +1,7 @@
 #include "CFirmwareFile.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <utility>
@@ -232,13 +233,14 @@ bool CFirmwareFile::EncodeInto(CFirmwareFragment* fragment, const std::string& o
                                const std::vector<CInputFile*>& sources, uint32_t& written) {
     Core::File::Output output(out_filename);
     m_writeComplete = false;
-    if (!output.Open())
-        return false;
-    COutputBuffer out(output);
-    const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
-    written = fragment->Encode(&out);
-    m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
-    m_writeComplete = output.Commit(written == expected && m_changedInput == nullptr);
+    if (output.Open()) {
+        COutputBuffer out(output);
+        const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
+        written = fragment->Encode(&out);
+        m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
+        m_writeComplete = output.Commit(written == expected && m_changedInput == nullptr);
+    }
+    m_writeError = output.Error();
     return m_writeComplete;
 }
 
@@ -246,6 +248,11 @@ void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filenam
                                 uint32_t written) {
     if (m_changedInput != nullptr) {
         std::printf("Data file %s changed while it was read\n", m_changedInput->GetName().c_str());
+        return;
+    }
+    if (!m_writeComplete && m_writeError != 0) {
+        std::printf("Unable to write firmware file %s: %s\n", out_filename.c_str(),
+                    std::strerror(m_writeError));
         return;
     }
     if (!m_writeComplete) {
@@ -315,6 +322,7 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, std::string filename) {
     Core::File::Output output(filename);
     if (!output.Open()) {
         m_writeComplete = false;
+        m_writeError = output.Error();
         return 0;
     }
     return DumpRawFragment(i, output);
@@ -326,6 +334,7 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& outp
     const uint32_t written = fragment != nullptr ? fragment->RawDataDump(&out) : 0;
     const uint32_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;
     m_writeComplete = output.Commit(written == expected);
+    m_writeError = output.Error();
     return written;
 }
 

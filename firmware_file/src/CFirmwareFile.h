@@ -70,6 +70,9 @@ class CFirmwareFile {
     // True when the most recent file this object wrote (a build's output, or the
     // file of DumpRawFragment) is on disk complete.
     bool WriteComplete() const { return m_writeComplete; }
+    // Why that file is not complete (an errno value); 0 when it is, or when the
+    // bytes to write could not be read.
+    int WriteError() const { return m_writeError; }
 
   private:
     void Parse(const std::string& filename);
@@ -93,4 +96,5 @@ class CFirmwareFile {
     std::vector<std::string> m_messages;
     // The input found changed while the last build read it, or null.
     CInputFile* m_changedInput = nullptr;
+    int m_writeError = 0;
 };

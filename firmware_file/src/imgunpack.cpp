@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -71,11 +72,15 @@ bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd
     }
     if (opened)
         fw.DumpRawFragment(i, output);
-    if (!opened || !fw.WriteComplete()) {
+    if (opened && fw.WriteComplete())
+        return true;
+    if (output.Error() != 0) {
+        std::printf("Unable to write fragment file %s: %s\n", Core::Text::Escaped(path).c_str(),
+                    std::strerror(output.Error()));
+    } else {
         std::printf("Unable to write fragment file %s\n", Core::Text::Escaped(path).c_str());
-        return false;
     }
-    return true;
+    return false;
 }
 
 // Prints the JSON report of `in`; returns the exit status a listing would have.
@@ -126,9 +131,7 @@ bool OpenOutputDirectory(const std::string& dir, int& dirfd, std::string& prefix
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc < 2) {
         display_usage();
         return 1;
@@ -205,4 +208,10 @@ int main(int argc, char** argv) {
         status = 1;
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Core::CloseStdout("imgunpack", Run(argc, argv));
 }
