@@ -213,25 +213,15 @@ class Output {
         if (!(m_below ? WalkDirectories() : OpenDirectory(target)))
             return false;
         struct stat st {};
-        const bool exists = fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!exists && errno != ENOENT)
-            return Fail();
-        if (exists && S_ISDIR(st.st_mode))
+        if (fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? OpenReplacement(nullptr) : Fail();
+        if (S_ISDIR(st.st_mode))
             return Fail(EISDIR);
-        if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        if (S_ISLNK(st.st_mode))
+            return OpenReplacement(nullptr);
+        if (!S_ISREG(st.st_mode))
             return OpenTarget(Kind::Stream, 0);
-        const bool regular = exists && S_ISREG(st.st_mode);
-        if (regular && faccessat(m_dirFd, m_leaf.c_str(), W_OK, AT_EACCESS) != 0)
-            return Fail();
-        if (OpenAnonymous() || (m_error == 0 && OpenNamed())) {
-            if (regular)
-                fchmod(m_fd, st.st_mode & 07777);
-            return true;
-        }
-        if (!regular || (m_error != EACCES && m_error != EPERM && m_error != EROFS))
-            return false;
-        m_error = 0;
-        return OpenTarget(Kind::InPlace, O_TRUNC);
+        return OpenReplacement(&st);
     }
 
     int Fd() const { return m_fd; }
@@ -322,6 +312,22 @@ class Output {
         if (m_dirFd < 0)
             m_dirFd = openat(m_baseFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
         return m_dirFd >= 0 || Fail();
+    }
+
+    // A temporary file that replaces the target (`existing`: the regular file
+    // there, or null), or else the existing target itself, written in place.
+    bool OpenReplacement(const struct stat* existing) {
+        if (existing != nullptr && faccessat(m_dirFd, m_leaf.c_str(), W_OK, AT_EACCESS) != 0)
+            return Fail();
+        if (OpenAnonymous() || (m_error == 0 && OpenNamed())) {
+            if (existing != nullptr)
+                fchmod(m_fd, existing->st_mode & 07777);
+            return true;
+        }
+        if (existing == nullptr || (m_error != EACCES && m_error != EPERM && m_error != EROFS))
+            return false;
+        m_error = 0;
+        return OpenTarget(Kind::InPlace, O_TRUNC);
     }
 
     // Opens the target itself: a stream, or a regular file written in place.
