@@ -222,9 +222,7 @@ int BuildLogical(Settings& s, char** operands, int count) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc < 2) {
         display_usage();
         return 1;
@@ -234,6 +232,7 @@ int main(int argc, char** argv) {
         display_usage();
         return 1;
     }
+    s.out = Core::SeparateFromMessages(s.out);
     char** operands = argv + optind;
     const int count = argc - optind;
     if (s.no_objects < 1) {
@@ -254,4 +253,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     return BuildLogical(s, operands, count);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Core::CloseStdout("imgpack", Run(argc, argv));
 }

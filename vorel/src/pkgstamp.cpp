@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct Arguments {
     int32_t version = 0;
     const char* image = nullptr;
     const char* output = nullptr;
+    // The path the package is written to: `output`, or a kept copy of the
+    // standard output when `output` names it.
+    const char* target = nullptr;
 };
 
 void DisplayUsage() {
@@ -182,13 +186,14 @@ Outcome WritePackage(CHeaderFile& header, const Image& image, Core::File::Output
     return out.WriteAt(block.data(), block.size(), 0) ? Outcome::kDone : Outcome::kWriteFailed;
 }
 
-void ReportFailure(Outcome outcome, const Arguments& args) {
+void ReportFailure(Outcome outcome, const Arguments& args, int error) {
     switch (outcome) {
         case Outcome::kReadFailed:
             std::fprintf(stderr, "pkgstamp: cannot read image %s\n", args.image);
             break;
         case Outcome::kWriteFailed:
-            std::fprintf(stderr, "pkgstamp: cannot write package %s\n", args.output);
+            std::fprintf(stderr, "pkgstamp: cannot write package %s%s%s\n", args.output,
+                         error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
             break;
         case Outcome::kImageChanged:
             std::fprintf(stderr, "pkgstamp: image %s changed while it was copied\n", args.image);
@@ -216,17 +221,17 @@ int Stamp(const Arguments& args) {
         return 1;
     }
     if (opened != Outcome::kDone) {
-        ReportFailure(opened, args);
+        ReportFailure(opened, args, 0);
         return 1;
     }
     // Writing the package over its own image would destroy the image.
-    if (Core::File::SameFile(args.image, args.output)) {
+    if (Core::File::SameFile(args.image, args.target)) {
         std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
         return 1;
     }
     // A regular package file is replaced only once it is complete, so a failure
     // never leaves a truncated package behind.
-    Core::File::Output out(args.output);
+    Core::File::Output out(args.target);
     if (!out.Open()) {
         errno = out.Error();
         std::perror("unable to open output file\n");
@@ -235,16 +240,17 @@ int Stamp(const Arguments& args) {
     Outcome outcome = WritePackage(header, image, out);
     if (!out.Commit(outcome == Outcome::kDone) && outcome == Outcome::kDone)
         outcome = Outcome::kWriteFailed;
-    ReportFailure(outcome, args);
+    ReportFailure(outcome, args, out.Error());
     return outcome == Outcome::kDone ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::printf("pkgstamp: argc: %d\n", argc);
+int Run(int argc, char** argv) {
     Arguments args;
-    if (!ParseArguments(argc, argv, args)) {
+    const bool parsed = ParseArguments(argc, argv, args);
+    const std::string target = Core::SeparateFromMessages(parsed ? args.output : "");
+    args.target = target.c_str();
+    std::printf("pkgstamp: argc: %d\n", argc);
+    if (!parsed) {
         DisplayUsage();
         return 0;
     }
@@ -253,4 +259,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     return Stamp(args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Core::CloseStdout("pkgstamp", Run(argc, argv));
 }
