@@ -11,7 +11,7 @@
 include(GNUInstallDirs)
 
 set(FWKIT_PROGRAMS "")
-foreach(tool imgpack imgunpack pkgstamp)
+foreach(tool imgpack imgunpack pkgstamp pkgsign pkgcheck)
   if(TARGET ${tool})
     list(APPEND FWKIT_PROGRAMS ${tool})
   endif()
