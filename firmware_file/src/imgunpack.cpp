@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     std::string name;
     std::string in;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "n:dh")) != -1) {
+    while ((opt = getopt(argc, argv, "n:dhV")) != -1) {
         switch (opt) {
             case 'd':
                 displayOnly = true;
@@ -72,6 +72,9 @@ int main(int argc, char** argv) {
             case 'n':
                 name = optarg;
                 break;
+            case 'V':
+                std::printf("imgunpack (fwkit) %s\n", FWKIT_VERSION);
+                return 0;
             case 'h':
             case '?':
                 display_usage();
