@@ -1,9 +1,14 @@
 // Core helpers shared by the firmware tools and the package stamper:
-// version packing, command-line numbers, and safe replacement of output files.
+// version packing, command-line numbers, file names, the one way every output
+// file is written, and the check that standard output got what was printed.
 #pragma once
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -124,77 +129,6 @@ inline std::string FollowLinks(std::string path) {
     return path;
 }
 
-// An output file written in full or not at all. A regular (or missing) target
-// is written to a temporary file beside it and renamed over it by Commit; an
-// existing target that is not a regular file (a device, a pipe) is written
-// directly and never removed.
-class Replacement {
-  public:
-    explicit Replacement(const std::string& path) : m_target(FollowLinks(path)) {
-        struct stat st {};
-        const bool exists = stat(m_target.c_str(), &st) == 0;
-        if (exists && !S_ISREG(st.st_mode)) {
-            m_writePath = m_target;
-            m_direct = true;
-            return;
-        }
-        MakeTemporary(exists ? (st.st_mode & 07777) : DefaultMode());
-    }
-    ~Replacement() { Abandon(); }
-    Replacement(const Replacement&) = delete;
-    Replacement& operator=(const Replacement&) = delete;
-
-    // False when no temporary file could be made beside the target.
-    bool Ready() const { return !m_writePath.empty(); }
-    // The path to write the bytes to.
-    const std::string& WritePath() const { return m_writePath; }
-
-    // Puts the written file in place when `complete`, otherwise throws it away.
-    // Returns true when the target now holds the complete output.
-    bool Commit(bool complete) {
-        if (!Ready())
-            return false;
-        if (m_direct)
-            return complete;
-        if (complete && std::rename(m_writePath.c_str(), m_target.c_str()) == 0) {
-            m_writePath.clear();
-            return true;
-        }
-        Abandon();
-        return false;
-    }
-
-  private:
-    static mode_t DefaultMode() {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return 0666 & ~mask;
-    }
-
-    void MakeTemporary(mode_t mode) {
-        std::string name = m_target;
-        const std::string::size_type slash = name.find_last_of('/');
-        name.insert(slash == std::string::npos ? 0 : slash + 1, ".");
-        name += ".XXXXXX";
-        const int fd = mkstemp(&name[0]);
-        if (fd < 0)
-            return;
-        fchmod(fd, mode);
-        close(fd);
-        m_writePath = name;
-    }
-
-    void Abandon() {
-        if (!m_direct && !m_writePath.empty())
-            std::remove(m_writePath.c_str());
-        m_writePath.clear();
-    }
-
-    std::string m_target;
-    std::string m_writePath;
-    bool m_direct = false;
-};
-
 // The process descriptor that `path` names ("/dev/stdout", "/dev/stderr",
 // "/dev/fd/N", "/proc/self/fd/N"), or -1 when it names none. Such a path is
 // written through the descriptor itself, never reopened by name.
@@ -218,111 +152,118 @@ inline int DescriptorOf(const std::string& path) {
 
 // One output file, classified once when it is opened, written through one
 // descriptor and put in place by Commit:
-//  - a path naming one of the process's descriptors is written through it as a stream;
-//  - another existing target that is not a regular file (a FIFO, a device) is opened
-//    once and streamed into, never removed;
-//  - a regular or missing target gets a temporary file in its directory that Commit
-//    renames over it, so the target holds the old content or the complete new one.
+//  - a path naming one of the process's descriptors is written through it as a
+//    stream: never truncated, reopened or renamed;
+//  - another existing target that is not a regular file (a FIFO, a device) is
+//    opened once and streamed into, never removed;
+//  - a regular or missing target is written to a temporary file in its directory
+//    that Commit renames over it, so the target holds the old content or the
+//    complete new one. The temporary file is anonymous (O_TMPFILE) and gets a
+//    short name only for the rename; where the file system has no anonymous
+//    files it is created under a short name of fixed length. Either name fits
+//    beside a target name of 255 bytes;
+//  - when no file can be created in the directory (no permission, read-only),
+//    an existing target the user may write is truncated and written in place,
+//    as a plain write would do.
+// Every step works relative to one open directory descriptor, so a path is
+// resolved once. An extraction output walks its directory part from the
+// directory given, one component at a time, and refuses a symbolic link among
+// them; a link at the name itself is replaced, never written through.
+//
+// Interruption by SIGINT, SIGTERM or SIGHUP needs no signal handler:
+//  - the anonymous file has no name, so a run killed by any signal leaves
+//    nothing behind; Commit blocks the three signals in the calling thread only
+//    across the short step from linking it in to renaming it over the target;
+//  - a named temporary file is created with the three signals blocked in the
+//    calling thread, and they stay blocked while the name exists. Write asks
+//    sigpending whether one of them arrived and then fails with EINTR, so the
+//    writer stops; discarding the output removes the name and restores the
+//    mask, and the pending signal then ends the program as its disposition says
+//    (by default it dies of it). A signal the process ignores is not blocked,
+//    so it stays ignored; one the caller had blocked itself is left to it.
 // Nothing is left behind when the object goes away without a successful Commit.
 class Output {
   public:
     // An output the user named: a symbolic link at `path` is followed.
-    explicit Output(const std::string& path)
-        : m_path(path), m_target(FollowLinks(path)), m_dirfd(AT_FDCWD) {
-        const std::string::size_type slash = m_target.find_last_of('/');
-        m_leaf = slash == std::string::npos ? m_target : m_target.substr(slash + 1);
-        m_dir = DirName(m_target);
+    explicit Output(const std::string& path) : m_path(path), m_baseFd(AT_FDCWD) {}
+    // An output `name` below the open directory `dirfd` (extraction): never
+    // through a link among its directories; a link at the name is replaced.
+    Output(int dirfd, const std::string& name) : m_path(name), m_baseFd(dirfd), m_below(true) {}
+    ~Output() {
+        Discard();
+        if (m_dirFd >= 0)
+            close(m_dirFd);
     }
-    // An output `name` below the open directory `dirfd` (extraction).
-    Output(int dirfd, const std::string& name) : m_path(name), m_target(name), m_dirfd(dirfd) {
-        const std::string::size_type slash = name.find_last_of('/');
-        m_leaf = slash == std::string::npos ? name : name.substr(slash + 1);
-        m_dir = slash == std::string::npos ? "." : name.substr(0, slash);
-    }
-    ~Output() { Discard(); }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
     // Opens the output; false with Error() (an errno value) or Refusal() set.
     bool Open() {
-        const int own = DescriptorOf(m_path);
+        const int own = m_below ? -1 : DescriptorOf(m_path);
         if (own >= 0) {
             m_kind = Kind::Descriptor;
             m_fd = own;
             return fcntl(own, F_GETFL) != -1 || Fail();
         }
+        if (!(m_below ? WalkDirectories() : OpenDirectory()))
+            return false;
         struct stat st {};
-        const bool exists = fstatat(m_dirfd, m_target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool exists = fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT)
+            return Fail();
         if (exists && S_ISDIR(st.st_mode))
             return Fail(EISDIR);
-        if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-            m_kind = Kind::Stream;
-            m_fd = openat(m_dirfd, m_target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-            return m_fd >= 0 || Fail();
-        }
+        if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+            return OpenTarget(Kind::Stream, 0);
         const bool regular = exists && S_ISREG(st.st_mode);
-        if (regular && faccessat(m_dirfd, m_target.c_str(), W_OK, AT_EACCESS) != 0)
+        if (regular && faccessat(m_dirFd, m_leaf.c_str(), W_OK, AT_EACCESS) != 0)
             return Fail();
-        m_kind = Kind::Replace;
-        m_fd = openat(m_dirfd, m_dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (m_fd < 0)
-            return Fail();
-        if (regular)
-            fchmod(m_fd, st.st_mode & 07777);
-        return true;
+        if (OpenAnonymous() || (m_error == 0 && OpenNamed())) {
+            if (regular)
+                fchmod(m_fd, st.st_mode & 07777);
+            return true;
+        }
+        if (!regular || (m_error != EACCES && m_error != EPERM && m_error != EROFS))
+            return false;
+        m_error = 0;
+        return OpenTarget(Kind::InPlace, O_TRUNC);
     }
 
     int Fd() const { return m_fd; }
     // True when bytes may be written at offsets from the start of the output.
-    bool Seekable() const { return m_kind == Kind::Replace || m_kind == Kind::InPlace; }
-    // Writes all `size` bytes at the current position; false with Error() otherwise.
-    bool Write(const void* data, size_t size) {
-        const char* at = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = write(m_fd, at, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return Fail(n == 0 ? EIO : errno);
-            at += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+    bool Seekable() const {
+        return m_kind == Kind::Anonymous || m_kind == Kind::Named || m_kind == Kind::InPlace;
     }
+    // Writes all `size` bytes at the current position; false with Error() otherwise.
+    bool Write(const void* data, size_t size) { return WriteAll(data, size, -1); }
     // Writes all `size` bytes at `offset` of a Seekable output.
     bool WriteAt(const void* data, size_t size, uint64_t offset) {
-        const char* at = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = pwrite(m_fd, at, size, static_cast<off_t>(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return Fail(n == 0 ? EIO : errno);
-            at += n;
-            offset += static_cast<uint64_t>(n);
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        return WriteAll(data, size, static_cast<off_t>(offset));
     }
 
     // Puts a complete output in place, or discards it. True when the target now
     // holds the complete output.
     bool Commit(bool complete) {
-        if (m_fd < 0)
-            return false;
-        if (!complete) {
+        if (m_fd < 0 || !complete) {
             Discard();
             return false;
         }
-        if (m_kind == Kind::Descriptor) {
-            m_fd = -1;
-            return true;
+        bool done = true;
+        if (m_kind == Kind::Anonymous) {
+            BlockSignals();
+            done = LinkIn();
         }
-        if (m_kind == Kind::Replace && !LinkIn())
-            return false;
-        const int fd = m_fd;
+        if (m_kind != Kind::Descriptor && close(m_fd) != 0)
+            done = Fail();
         m_fd = -1;
-        return close(fd) == 0 || Fail();
+        if (!m_tempName.empty() && done &&
+            renameat(m_dirFd, m_tempName.c_str(), m_dirFd, m_leaf.c_str()) == 0) {
+            m_tempName.clear();
+        } else if (!m_tempName.empty()) {
+            done = Fail();
+        }
+        Discard();
+        return done;
     }
 
     int Error() const { return m_error; }
@@ -330,7 +271,7 @@ class Output {
     const std::string& Refusal() const { return m_refusal; }
 
   private:
-    enum class Kind { None, Descriptor, Stream, Replace, InPlace };
+    enum class Kind { None, Descriptor, Stream, Anonymous, Named, InPlace };
 
     bool Fail(int error = errno) {
         if (m_error == 0)
@@ -338,45 +279,218 @@ class Output {
         return false;
     }
 
-    // Gives the anonymous temporary file a short name beside the target and renames
-    // it over the target.
-    bool LinkIn() {
-        const std::string proc = "/proc/self/fd/" + std::to_string(m_fd);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name =
-                m_dir + "/.fwkit" + std::to_string(getpid()) + "." + std::to_string(attempt);
-            if (linkat(AT_FDCWD, proc.c_str(), m_dirfd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-                if (errno == EEXIST)
-                    continue;
-                return Fail();
+    // Opens the directory of the target the user named, after its links.
+    bool OpenDirectory() {
+        const std::string target = FollowLinks(m_path);
+        const std::string::size_type slash = target.find_last_of('/');
+        m_leaf = slash == std::string::npos ? target : target.substr(slash + 1);
+        if (m_leaf.empty())
+            m_leaf = ".";
+        m_dirFd = open(DirName(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        return m_dirFd >= 0 || Fail();
+    }
+
+    // Opens the directories of an extraction name one by one, never through a link.
+    bool WalkDirectories() {
+        std::string::size_type start = 0;
+        std::string::size_type slash = 0;
+        while ((slash = m_path.find('/', start)) != std::string::npos) {
+            const std::string part = m_path.substr(start, slash - start);
+            start = slash + 1;
+            if (part.empty() || part == ".")
+                continue;
+            const int from = m_dirFd >= 0 ? m_dirFd : m_baseFd;
+            const int next =
+                openat(from, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next < 0) {
+                const int error = errno;
+                struct stat st {};
+                if (fstatat(from, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISLNK(st.st_mode))
+                    m_refusal = m_path.substr(0, slash) + " is a symbolic link";
+                return Fail(error);
             }
-            if (renameat(m_dirfd, name.c_str(), m_dirfd, m_target.c_str()) != 0) {
-                Fail();
-                unlinkat(m_dirfd, name.c_str(), 0);
-                return false;
-            }
+            if (m_dirFd >= 0)
+                close(m_dirFd);
+            m_dirFd = next;
+        }
+        m_leaf = start < m_path.size() ? m_path.substr(start) : ".";
+        if (m_dirFd < 0)
+            m_dirFd = openat(m_baseFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        return m_dirFd >= 0 || Fail();
+    }
+
+    // Opens the target itself: a stream, or a regular file written in place.
+    bool OpenTarget(Kind kind, int flags) {
+        m_fd =
+            openat(m_dirFd, m_leaf.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | flags);
+        if (m_fd < 0)
+            return Fail();
+        m_kind = kind;
+        return true;
+    }
+
+    // An anonymous file in the target's directory that can be linked in through
+    // /proc; false without an error when the file system or /proc lacks them.
+    bool OpenAnonymous() {
+        m_fd = openat(m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (m_fd < 0)
+            return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? false : Fail();
+        struct stat own {};
+        struct stat named {};
+        if (fstat(m_fd, &own) == 0 && stat(ProcPath().c_str(), &named) == 0 &&
+            own.st_dev == named.st_dev && own.st_ino == named.st_ino) {
+            m_kind = Kind::Anonymous;
             return true;
         }
+        close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+
+    // A temporary file under a short name, created with the signals blocked.
+    bool OpenNamed() {
+        BlockSignals();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = TemporaryName();
+            m_fd = openat(m_dirFd, name.c_str(),
+                          O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (m_fd >= 0) {
+                m_tempName = name;
+                m_kind = Kind::Named;
+                return true;
+            }
+            if (errno != EEXIST)
+                break;
+        }
+        Fail();
+        RestoreSignals();
+        return false;
+    }
+
+    // Gives the anonymous file a short name beside the target; Commit renames it.
+    bool LinkIn() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = TemporaryName();
+            if (linkat(AT_FDCWD, ProcPath().c_str(), m_dirFd, name.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                m_tempName = name;
+                return true;
+            }
+            if (errno != EEXIST)
+                return Fail();
+        }
         return Fail(EEXIST);
+    }
+
+    std::string ProcPath() const { return "/proc/self/fd/" + std::to_string(m_fd); }
+
+    // ".fwkit" and six random letters or digits.
+    static std::string TemporaryName() {
+        const char* const kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        uint64_t bits = 0;
+        if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+            struct timespec now {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            bits = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15u ^
+                   static_cast<uint64_t>(getpid());
+        }
+        std::string name = ".fwkit";
+        for (int i = 0; i < 6; ++i, bits /= 62)
+            name += kChars[bits % 62];
+        return name;
+    }
+
+    bool WriteAll(const void* data, size_t size, off_t offset) {
+        if (m_kind == Kind::Named && Interrupted())
+            return Fail(EINTR);
+        const char* at = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = offset < 0 ? write(m_fd, at, size) : pwrite(m_fd, at, size, offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return Fail(n == 0 ? EIO : errno);
+            at += n;
+            size -= static_cast<size_t>(n);
+            if (offset >= 0)
+                offset += n;
+        }
+        return true;
+    }
+
+    // The signals that stop a program, less those the process ignores: Linux keeps
+    // even an ignored signal pending while it is blocked, and it must not stop the
+    // writer. All three when the ignored ones cannot be learnt.
+    static sigset_t Stopping() {
+        uint64_t ignored = 0;
+        if (FILE* status = std::fopen("/proc/self/status", "re")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, status) != nullptr) {
+                if (std::strncmp(line, "SigIgn:", 7) == 0)
+                    ignored = std::strtoull(line + 7, nullptr, 16);
+            }
+            std::fclose(status);
+        }
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            if (((ignored >> (sig - 1)) & 1u) == 0)
+                sigaddset(&set, sig);
+        }
+        return set;
+    }
+
+    void BlockSignals() {
+        if (m_blocked)
+            return;
+        m_stopping = Stopping();
+        m_blocked = pthread_sigmask(SIG_BLOCK, &m_stopping, &m_savedMask) == 0;
+    }
+
+    void RestoreSignals() {
+        if (m_blocked)
+            pthread_sigmask(SIG_SETMASK, &m_savedMask, nullptr);
+        m_blocked = false;
+    }
+
+    // True when a signal that stops the program arrived while it was blocked here.
+    bool Interrupted() const {
+        sigset_t pending;
+        if (!m_blocked || sigpending(&pending) != 0)
+            return false;
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            if (sigismember(&pending, sig) == 1 && sigismember(&m_stopping, sig) == 1 &&
+                sigismember(&m_savedMask, sig) == 0)
+                return true;
+        }
+        return false;
     }
 
     void Discard() {
         if (m_fd >= 0 && m_kind != Kind::Descriptor)
             close(m_fd);
         m_fd = -1;
+        if (!m_tempName.empty())
+            unlinkat(m_dirFd, m_tempName.c_str(), 0);
+        m_tempName.clear();
+        RestoreSignals();
     }
 
     std::string m_path;
-    std::string m_target;
+    int m_baseFd;
+    bool m_below = false;
+    int m_dirFd = -1;
     std::string m_leaf;
-    std::string m_dir;
-    int m_dirfd;
+    std::string m_tempName;
     int m_fd = -1;
     Kind m_kind = Kind::None;
     int m_error = 0;
     std::string m_refusal;
+    bool m_blocked = false;
+    sigset_t m_stopping{};
+    sigset_t m_savedMask{};
 };
-
 }  // namespace File
 
 }  // namespace Core

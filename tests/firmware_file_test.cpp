@@ -5,6 +5,7 @@
 
 #include "CFirmwareFile.h"
 #include "Crc16.h"
+#include "FragmentBytes.h"
 #include "TestUtil.h"
 
 using testing::internal::CaptureStdout;
@@ -296,6 +297,41 @@ TEST_F(FirmwareFile, RebuiltHeaderLengthsPlaceEveryBody) {
     EXPECT_TRUE(parsed.ParseComplete());
     parsed.DumpRawFragment(0, dir / "x");
     EXPECT_EQ(testutil::ReadText(dir / "x"), "xyz");
+}
+
+// Two headers the format accepts: one stored n + 39 bytes long with name length 0 (no
+// last reserved byte), and an empty body whose offset points past the end of the file.
+// Both parse, and the fragments behind them are kept.
+TEST_F(FirmwareFile, ShortestHeaderAndEmptyBodyAnywhereParse) {
+    using fragbytes::Put;
+    fragbytes::Meta meta;
+    Bytes shortest = fragbytes::Header("", meta, 0, 0, 99999);
+    shortest.pop_back();
+    shortest[0] = 39;
+    RestoreHeaderCrc(shortest, 0, 0);
+    const Bytes body = {'h', 'i'};
+    Bytes logicalBody = shortest;
+    const Bytes next = fragbytes::Header("b", meta, 2, fragbytes::Crc16(body), 47 + 39 + 41);
+    logicalBody.insert(logicalBody.end(), next.begin(), next.end());
+    logicalBody.insert(logicalBody.end(), body.begin(), body.end());
+    Bytes extension;
+    Put(extension, 7, 4);
+    Put(extension, 2, 2);
+    meta.type = 300;
+    Bytes file = fragbytes::Header("L", meta, static_cast<uint32_t>(logicalBody.size()),
+                                   fragbytes::Crc16(logicalBody), 47, extension);
+    file.insert(file.end(), logicalBody.begin(), logicalBody.end());
+    testutil::WriteBytes(dir / "l.fw", file);
+    unsigned fragments = 0;
+    bool complete = false;
+    EXPECT_EQ(Parse(dir / "l.fw", &fragments, &complete), "");
+    EXPECT_EQ(fragments, 2u);
+    EXPECT_TRUE(complete);
+
+    testutil::WriteBytes(dir / "p.fw", fragbytes::Header("e", fragbytes::Meta{}, 0, 0, 5000));
+    EXPECT_EQ(Parse(dir / "p.fw", &fragments, &complete), "");
+    EXPECT_EQ(fragments, 1u);
+    EXPECT_TRUE(complete);
 }
 
 TEST_F(FirmwareFile, HeadersSharingOneLargeBodyStopTheWalk) {

@@ -205,6 +205,23 @@ TEST(FragmentDecode, BodyCrcAcrossChunkBoundaries) {
     }
 }
 
+// One tick delivers at most 262144 bytes, carrying the running CRC; the whole-body CRC
+// is not bound by it.
+TEST(FragmentDecode, TickIsCappedAndCarriesTheRunningCrc) {
+    const Bytes data = testutil::RandomBytes(300000, 11);
+    MemoryBuffer source(data);
+    CFirmwareFragment fragment(&source, 0, 300000, 400, 0, 0, "t", 0, 0, 0, 0);
+    uint32_t size = 300000;
+    uint16_t crc = 0;
+    EXPECT_TRUE(fragment.generateCRCTick(0, size, crc));
+    EXPECT_EQ(size, 262144u);
+    uint32_t rest = 300000 - size;
+    EXPECT_TRUE(fragment.generateCRCTick(size, rest, crc));
+    EXPECT_EQ(rest, 300000u - 262144u);
+    EXPECT_EQ(crc, Crc16ArcBitwise(0, data.data(), data.size()));
+    EXPECT_EQ(fragment.generateCRC(0, 300000), crc);
+}
+
 TEST(FragmentDecode, BodyTheSourceCannotDeliverFailsEvenWhenDeliveredBytesMatch) {
     // The stored CRC is that of the three bytes present, but the header claims ten.
     Bytes bytes = EncodeStandalone({'a', 'b', 'c'}, "abc");

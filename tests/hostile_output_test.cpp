@@ -32,11 +32,10 @@ class HostileOutputTest : public ::testing::Test {
         testutil::WriteText(P("plain"), "a regular file, not a directory");
         testutil::WriteText(P("old.out"), "older output");
         ASSERT_EQ(Pack("-t 400 -n app -o app.fw data.bin").status, 0);
-        for (const char* name : {"plain/app", "missing/app", "full"})
+        for (const char* name : {"plain/app", "missing/app"})
             ASSERT_EQ(Pack(std::string("-t 400 -n ") + name + " -o " + Stem(name) + ".fw data.bin")
                           .status,
                       0);
-        ASSERT_EQ(symlink("/dev/full", P("full").c_str()), 0);
         m_before = Entries();
     }
 
@@ -83,9 +82,6 @@ TEST_F(HostileOutputTest, FullDiskIsReportedByEveryCommand) {
     ExpectRefused(r, r.out, "/dev/full", "logical build");
     r = Stamp("1 data.bin /dev/full");
     ExpectRefused(r, r.err, "/dev/full", "package");
-    // The fragment named "full" lands on the link to /dev/full.
-    r = Unpack("full.fw");
-    ExpectRefused(r, r.out, P("full"), "extraction");
 }
 
 TEST_F(HostileOutputTest, DiskFillingUpWhileWritingLeavesNoPartialFile) {

@@ -1,6 +1,7 @@
 // End-to-end tests of imgpack: the built program run in scratch directories,
 // checked by its standard output, exit status and the files it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -105,6 +106,10 @@ TEST_F(ImgpackTest, OperandErrorsExit1) {
     EXPECT_EQ(r.status, 1);
     r = Pack("-p 1 a.fw b.fw");
     EXPECT_EQ(r.out, "Expected 1 files but got 2\n");
+    EXPECT_EQ(r.status, 1);
+    // The object count is 16 bits wide: refused before any operand is looked at.
+    r = Pack("-p 65536 a.fw");
+    EXPECT_EQ(r.out, "A logical firmware file holds at most 65535 objects\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -261,6 +266,23 @@ TEST_F(ImgpackTest, UnusableDataFileIsRefusedAndNothingWritten) {
     EXPECT_EQ(r.out, "Data file dir is not a regular file\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(Exists(P("dir.fw")));
+
+    // Neither a FIFO nor a firmware file that is one is waited on; a file that says it
+    // is empty and yet yields bytes is not packed as empty.
+    ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);
+    r = Pack("-t 400 -o f.fw fifo");
+    EXPECT_EQ(r.out, "Data file fifo is not a regular file\n");
+    EXPECT_EQ(r.status, 1);
+    r = Pack("-p 2 -t 300 -o f.fw fifo dir");
+    EXPECT_EQ(r.out,
+              "Firmware file fifo is not a regular file\nFirmware file dir is not a regular file\n"
+              "Unable to write out empty or unparsed firmware fragment.\n"
+              "Unable to write out empty or unparsed firmware fragment.\n");
+    EXPECT_EQ(r.status, 1);
+    r = Pack("-t 400 -o f.fw /proc/self/status");
+    EXPECT_EQ(r.out, "Data file /proc/self/status cannot be measured\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(Exists(P("f.fw")));
 
     // An empty operand falls back to the logical default name as data file.
     r = Pack("-t 400 ''");

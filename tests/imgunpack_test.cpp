@@ -2,8 +2,10 @@
 // programs run in scratch directories, checked by their standard output, exit
 // status and the files they leave.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FragmentBytes.h"
@@ -161,25 +163,57 @@ TEST_F(ImgunpackTest, DataComesBackUnchangedThroughPhysicalAndLogicalFiles) {
 }
 #endif
 
+// Stored names are shown with control bytes and backslashes escaped, so no name can forge
+// a listing line or reach the terminal as a control sequence; the file keeps its bytes.
+TEST_F(ImgunpackTest, NamesAreEscapedInListingsAndExtractedAsStored) {
+    const std::vector<Part> parts = {
+        {"a\nFirmware File Name: forged", ToBytes("1"), {}},
+        {"red\x1b[31m\t\\\x7f\xc3\xa9", ToBytes("2"), {}},
+    };
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 2));
+    const RunResult list = Unpack("-d fw.bin");
+    EXPECT_NE(list.out.find("Firmware File Name: a\\nFirmware File Name: forged\n"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("Firmware File Name: red\\x1b[31m\\t\\\\\\x7f\xc3\xa9\n"),
+              std::string::npos)
+        << list.out;
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(Unpack("fw.bin").status, 0);
+    EXPECT_EQ(testutil::ReadText(P(parts[0].name)), "1");
+    EXPECT_EQ(testutil::ReadText(P(parts[1].name)), "2");
+}
+
+// Links planted in the working directory: one at a fragment's name pointing
+// outside, a dangling one, and one to a directory outside among a name's parts.
 TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
     MakeDir("work/sub");
+    MakeDir("outside");
+    WriteText(P("outside/victim"), "untouched");
+    for (const auto& link : {std::pair<const char*, const char*>{"../outside/victim", "app"},
+                             {"../outside/ghost", "ghost"},
+                             {"../outside", "lnk"},
+                             {"../outside", "sub/deep"}})
+        ASSERT_EQ(symlink(link.first, P(std::string("work/") + link.second).c_str()), 0);
+    const std::string longName = "sub/" + std::string(251, 'n');
     const std::vector<Part> parts = {
-        {"../evil", ToBytes("x"), {}},
-        {P("abs"), ToBytes("x"), {}},
-        {std::string("a\0b", 3), ToBytes("x"), {}},
-        {"sub/../../x", ToBytes("x"), {}},
-        {"ok.bin", ToBytes("ok"), {}},
-        {"sub/app", ToBytes("sub app"), {}},
-        {"..data", ToBytes("dots"), {}},
+        {"app", ToBytes("app"), {}},         {"ghost", ToBytes("ghost"), {}},
+        {"lnk/victim", ToBytes("x"), {}},    {"./sub/deep/victim", ToBytes("x"), {}},
+        {longName, ToBytes("long"), {}},     {"../evil", ToBytes("x"), {}},
+        {P("abs"), ToBytes("x"), {}},        {std::string("a\0b", 3), ToBytes("x"), {}},
+        {"sub/../../x", ToBytes("x"), {}},   {"ok.bin", ToBytes("ok"), {}},
+        {"sub/app", ToBytes("sub app"), {}}, {"..data", ToBytes("dots"), {}},
     };
-    WriteBytes(P("fw.bin"), LogicalOf(parts, 7));
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 12));
     const RunResult r = UnpackIn(P("work"), "../fw.bin");
     EXPECT_EQ(r.out,
+              "Fragment lnk/victim not extracted: lnk is a symbolic link\n"
+              "Fragment ./sub/deep/victim not extracted: ./sub/deep is a symbolic link\n"
               "Fragment ../evil not extracted: the name holds a '..' component\n"
               "Fragment " +
                   P("abs") +
                   " not extracted: the name is an absolute path\n"
-                  "Fragment a not extracted: the name holds a zero byte\n"
+                  "Fragment a\\x00b not extracted: the name holds a zero byte\n"
                   "Fragment sub/../../x not extracted: the name holds a '..' component\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(testutil::ReadText(P("work/ok.bin")), "ok");
@@ -189,6 +223,11 @@ TEST_F(ImgunpackTest, NamesLeadingOutsideAreRefusedAndTheOthersExtracted) {
     EXPECT_FALSE(Exists(P("abs")));
     EXPECT_FALSE(Exists(P("x")));
     EXPECT_FALSE(Exists(P("work/a")));
+    EXPECT_EQ(testutil::ReadText(P("work/app")), "app");
+    EXPECT_EQ(testutil::ReadText(P("work/ghost")), "ghost");
+    EXPECT_EQ(testutil::ReadText(P("work/" + longName)), "long");
+    EXPECT_EQ(testutil::Run("ls -A", P("outside")).out, "victim\n");
+    EXPECT_EQ(testutil::ReadText(P("outside/victim")), "untouched");
 }
 
 TEST_F(ImgunpackTest, NeverWritesOverTheFirmwareFileBeingRead) {
@@ -205,13 +244,14 @@ TEST_F(ImgunpackTest, NeverWritesOverTheFirmwareFileBeingRead) {
 }
 
 TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
-    ASSERT_EQ(symlink("/dev/full", P("full").c_str()), 0);
-    const std::vector<Part> parts = {
-        {"missing/app", ToBytes("a"), {}}, {"full", ToBytes("b"), {}}, {"ok", ToBytes("c"), {}}};
+    WriteText(P("plain"), "a file, not a directory");
+    const std::vector<Part> parts = {{"missing/app", ToBytes("a"), {}},
+                                     {"plain/app", ToBytes("b"), {}},
+                                     {"ok", ToBytes("c"), {}}};
     WriteBytes(P("fw.bin"), LogicalOf(parts, 3));
     const RunResult r = Unpack("fw.bin");
     EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") + "\n" +
-                         "Unable to write fragment file " + P("full") + "\n");
+                         "Unable to write fragment file " + P("plain/app") + "\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(Exists(P("missing")));
     EXPECT_EQ(testutil::ReadText(P("ok")), "c");
@@ -219,6 +259,7 @@ TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
 
 TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     MakeDir("dir");
+    ASSERT_EQ(mkfifo(P("fifo").c_str(), 0600), 0);  // without a writer: never waited on
     WriteText(P("empty.fw"), "");
     WriteText(P("one.fw"), "x");
     Bytes bad = fragbytes::Physical(kParts[0]);
@@ -226,7 +267,9 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     WriteBytes(P("bad.fw"), bad);
     const std::pair<const char*, std::string> cases[] = {
         {"missing.fw", "Unable to read firmware file missing.fw\n"},
-        {"dir", "Unable to read firmware file dir\n"},
+        {"dir", "Firmware file dir is not a regular file\n"},
+        {"fifo", "Firmware file fifo is not a regular file\n"},
+        {"/dev/stdin", "Firmware file /dev/stdin is not a regular file\n"},
         {"empty.fw", "Firmware file empty.fw is empty\n"},
         {"one.fw",
          "Firmware File invalid header found, with type 0, file size: 1\n"
@@ -240,7 +283,7 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
             EXPECT_EQ(r.status, 1) << option << c.first;
         }
     }
-    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\none.fw\n");
+    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\nfifo\none.fw\n");
 }
 
 TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "CFragmentBuffer.h"
+#include "COutputBuffer.h"
 #include "Core.h"
 
 namespace {
@@ -22,6 +23,30 @@ Kind KindOfType(uint32_t type) {
     return Kind::Invalid;
 }
 
+// Says why the data file cannot be packed as what it holds: it is not a regular file,
+// or it reports no size and yet yields bytes. True when its measured size holds.
+bool DataFileMeasured(CInputFile& data) {
+    if (data.GetState() == CInputFile::State::NotRegular) {
+        std::printf("Data file %s is not a regular file\n", data.GetName().c_str());
+        return false;
+    }
+    if (data.GetState() == CInputFile::State::Empty && !data.EndsAtSize()) {
+        std::printf("Data file %s cannot be measured\n", data.GetName().c_str());
+        return false;
+    }
+    return true;
+}
+
+// The first of `sources` that changed while it was read, or null. A data file read
+// whole (`whole`) must also end where it was measured to end.
+CInputFile* ChangedSource(const std::vector<CInputFile*>& sources, bool whole) {
+    for (CInputFile* source : sources) {
+        if (source->Changed() || (whole && !source->EndsAtSize()))
+            return source;
+    }
+    return nullptr;
+}
+
 void ReportTooLarge(const std::string& out_filename) {
     std::printf("Firmware file %s would reach 4 GiB and is not written\n", out_filename.c_str());
 }
@@ -35,8 +60,8 @@ CFirmwareFile::CFirmwareFile(std::string filename) {
 }
 
 void CFirmwareFile::Parse(const std::string& filename) {
-    m_rawData = new CFileBuffer(filename);
-    if (Core::File::FileSize(filename) > static_cast<long long>(kFormatLimit)) {
+    m_rawData = new CInputFile(filename);
+    if (m_rawData->FileSize() > kFormatLimit) {
         std::printf("Firmware file %s is 4 GiB or more and cannot be read\n", filename.c_str());
         return;
     }
@@ -106,19 +131,20 @@ CFirmwareFile::CFirmwareFile(std::string filename, std::string out_filename, uin
                              uint32_t release, uint32_t version, std::string name, uint32_t build,
                              uint32_t day, uint32_t month, uint32_t year)
     : m_name(name) {
-    m_rawData = new CFileBuffer(filename);
-    const long long dataSize = Core::File::FileSize(filename);
+    m_rawData = new CInputFile(filename);
+    const uint64_t dataSize = m_rawData->FileSize();
     const uint32_t size = m_rawData->Size();
     auto* fragment = new CFirmwareFragment(m_rawData, 0, size, type, release, version,
                                            std::move(name), build, day, month, year);
     m_fragments.push_back(fragment);
-    if (dataSize > static_cast<long long>(kFormatLimit) ||
-        uint64_t{fragment->GetHeaderSize()} + size > kFormatLimit) {
+    if (!DataFileMeasured(*m_rawData))
+        return;
+    if (dataSize > kFormatLimit || uint64_t{fragment->GetHeaderSize()} + size > kFormatLimit) {
         ReportTooLarge(out_filename);
         return;
     }
     uint32_t written = 0;
-    EncodeInto(fragment, out_filename, written);
+    EncodeInto(fragment, out_filename, {m_rawData}, written);
     ReportBuild("Physical", out_filename, written);
 }
 
@@ -131,12 +157,14 @@ CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_f
     // The first fragment of each input passes to the fragment buffer, which
     // frees it; the input lets go of it, so it stays safe to destroy.
     std::vector<CFirmwareFragment*> kept;
+    std::vector<CInputFile*> sources;
     for (CFirmwareFile* file : files) {
         if (file == nullptr || file->m_fragments.empty() || file->m_fragments.front() == nullptr) {
             std::printf("Unable to write out empty or unparsed firmware fragment.\n");
             continue;
         }
         kept.push_back(file->m_fragments.front());
+        sources.push_back(file->m_rawData);
         file->m_fragments.erase(file->m_fragments.begin());
         buffer.AddFragment(kept.back());
     }
@@ -164,28 +192,32 @@ CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_f
     }
     logical->PrepareHeader();
     uint32_t written = 0;
-    EncodeInto(logical, out_filename, written);
+    EncodeInto(logical, out_filename, sources, written);
     ReportBuild("Logical", out_filename, written);
 }
 
 // Encodes `fragment` as the whole content of `out_filename`, replacing the file
-// only when every byte was written.
+// only when every byte was written and none of the `sources` changed meanwhile.
 bool CFirmwareFile::EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
-                               uint32_t& written) {
-    Core::File::Replacement output(out_filename);
+                               const std::vector<CInputFile*>& sources, uint32_t& written) {
+    Core::File::Output output(out_filename);
     m_writeComplete = false;
-    if (!output.Ready())
+    if (!output.Open())
         return false;
-    CFileBuffer out(output.WritePath());
-    out.Clear();
+    COutputBuffer out(output);
     const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
     written = fragment->Encode(&out);
-    m_writeComplete = output.Commit(written == expected);
+    m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
+    m_writeComplete = output.Commit(written == expected && m_changedInput == nullptr);
     return m_writeComplete;
 }
 
 void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filename,
                                 uint32_t written) {
+    if (m_changedInput != nullptr) {
+        std::printf("Data file %s changed while it was read\n", m_changedInput->GetName().c_str());
+        return;
+    }
     if (!m_writeComplete) {
         std::printf("Unable to write firmware file %s\n", out_filename.c_str());
         return;
@@ -195,17 +227,26 @@ void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filenam
 }
 
 bool CFirmwareFile::ReportUnreadable(const std::string& filename) {
-    switch (Core::File::CheckReadable(filename)) {
-        case Core::File::ReadState::Unreadable:
+    const CInputFile input(filename);
+    switch (input.GetState()) {
+        case CInputFile::State::Unreadable:
             std::printf("Unable to read firmware file %s\n", filename.c_str());
             return false;
-        case Core::File::ReadState::Empty:
+        case CInputFile::State::NotRegular:
+            std::printf("Firmware file %s is not a regular file\n", filename.c_str());
+            return false;
+        case CInputFile::State::Empty:
             std::printf("Firmware file %s is empty\n", filename.c_str());
             return false;
-        case Core::File::ReadState::Readable:
+        case CInputFile::State::Readable:
             break;
     }
     return true;
+}
+
+void CFirmwareFile::ReleaseInput() {
+    if (m_rawData != nullptr)
+        m_rawData->Release();
 }
 
 // ---- access ---------------------------------------------------------------
@@ -235,12 +276,16 @@ std::string CFirmwareFile::GetFragmentName(unsigned int i) {
 }
 
 uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, std::string filename) {
-    Core::File::Replacement output(filename);
-    m_writeComplete = false;
-    if (!output.Ready())
+    Core::File::Output output(filename);
+    if (!output.Open()) {
+        m_writeComplete = false;
         return 0;
-    CFileBuffer out(output.WritePath());
-    out.Clear();
+    }
+    return DumpRawFragment(i, output);
+}
+
+uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& output) {
+    COutputBuffer out(output);
     CFirmwareFragment* fragment = GetFragment(i);
     const uint32_t written = fragment != nullptr ? fragment->RawDataDump(&out) : 0;
     const uint32_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "CFileBuffer.h"
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
+#include "CInputFile.h"
+#include "Core.h"
 
 class CFirmwareFile {
   public:
@@ -36,11 +37,18 @@ class CFirmwareFile {
     std::string GetFragmentName(unsigned int i);
     // Writes the body of physical fragment `i` to `filename`; returns the bytes written.
     uint32_t DumpRawFragment(unsigned int i, std::string filename);
+    // Writes the body of physical fragment `i` into `output`, which the caller has
+    // opened, and commits it: in place only when the whole body was written.
+    uint32_t DumpRawFragment(unsigned int i, Core::File::Output& output);
     std::string ToString() const;
 
-    // Says on standard output when `filename` cannot be read or is empty, cases
-    // the parse passes over in silence; true when there is something to parse.
+    // Says on standard output when `filename` cannot be read, is not a regular file or
+    // is empty, cases the parse passes over in silence; true when there is something to
+    // parse. Never waits on a FIFO or a device.
     static bool ReportUnreadable(const std::string& filename);
+    // Gives back the descriptor of the parsed file (an input of a logical build waiting
+    // for its turn); a later read reopens it and takes any other file found as changed.
+    void ReleaseInput();
 
     // True when the parse found a firmware file whose every check held and whose
     // fragments account for everything it announced.
@@ -53,13 +61,16 @@ class CFirmwareFile {
     void Parse(const std::string& filename);
     void ParseLogical(uint32_t size);
     bool EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
-                    uint32_t& written);
+                    const std::vector<CInputFile*>& sources, uint32_t& written);
     void ReportBuild(const char* kind, const std::string& out_filename, uint32_t written);
 
     std::vector<CFirmwareFragment*> m_fragments;
     std::vector<CFirmwareFragmentLogical*> m_logical_fragments;
-    CFileBuffer* m_rawData = nullptr;
+    // The parsed firmware file or the data file, open for the object's whole life.
+    CInputFile* m_rawData = nullptr;
     std::string m_name;
     bool m_parseComplete = false;
     bool m_writeComplete = false;
+    // The input found changed while the last build read it, or null.
+    CInputFile* m_changedInput = nullptr;
 };

@@ -5,23 +5,18 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <typeinfo>
 #include <utility>
 
-#include "CFileBuffer.h"
-#include "CFileTransfer.h"
+#include "Core.h"
 #include "Crc16.h"
 
 namespace {
 
-// Body CRC requests are at most this long and end on multiples of it in the source; each
-// opens and reads the source once, so large requests make that cost small next to the bytes
-// moved. A file is read in one mapping per request; any other buffer is copied into a
-// scratch area of kCrcScratch bytes, at most that much per tick.
-constexpr uint32_t kCrcChunk = 2u << 20;
+// A tick checksums at most this many bytes; whole bodies are checksummed and copied in
+// chunks of the same size, small enough to stay in the processor's cache between being
+// read and being used.
 constexpr uint32_t kCrcScratch = 256u << 10;
-// Bodies are copied out in chunks of at most this size.
-constexpr uint32_t kDumpChunk = 1u << 20;
+constexpr uint32_t kDumpChunk = 256u << 10;
 
 // Fixed header bytes besides the name: 40 + name length + extension.
 constexpr uint32_t kFixedHeaderBytes = 40;
@@ -53,35 +48,6 @@ uint32_t Read16(const std::vector<uint8_t>& in, uint32_t at) {
 
 uint32_t Read32(const std::vector<uint8_t>& in, uint32_t at) {
     return Read16(in, at) | (Read16(in, at + 2) << 16);
-}
-
-// Bodies in plain files are checksummed and copied file to file (CFileTransfer) rather than
-// through memory chunk by chunk; every other buffer goes through the CBuffer interface.
-CFileBuffer* AsFileBuffer(CBuffer* buff) {
-    return buff != nullptr && typeid(*buff) == typeid(CFileBuffer) ? static_cast<CFileBuffer*>(buff)
-                                                                   : nullptr;
-}
-
-// From a file into a file, the header not yet prepared: the body is read once, its CRC
-// taken and its bytes written in the same pass, and the header put in front of it. The file
-// comes out as PrepareHeader, Write and Dump would leave it. `source` is the fragment's buffer.
-bool EncodeInOnePass(CFirmwareFragment& fragment, CBuffer* source, CBuffer* out,
-                     uint32_t& written) {
-    CFileBuffer* from = AsFileBuffer(source);
-    CFileBuffer* to = AsFileBuffer(out);
-    if (fragment.GetRawDataSize() == 0 || from == nullptr || to == nullptr)
-        return false;
-    const uint32_t headerSize = fragment.GetHeaderSize();
-    return CFileTransfer::AppendWithHeader(
-        from->GetName(), fragment.GetRawData(), fragment.GetRawDataSize(), to->GetName(),
-        headerSize,
-        [&fragment, headerSize](uint16_t bodyCRC) {
-            fragment.PrepareHeader(bodyCRC, headerSize);
-            std::vector<uint8_t> header(headerSize);
-            fragment.Copy(0, headerSize, header.data());
-            return header;
-        },
-        written);
 }
 
 }  // namespace
@@ -157,32 +123,34 @@ void CFirmwareFragment::calcCRC16(std::vector<uint8_t> puiBuf, uint16_t& unCurrC
     UpdateCRC16(puiBuf.data(), static_cast<uint32_t>(puiBuf.size()), unCurrCRC);
 }
 
+// Advances `crc` over up to `size` body bytes from `data`, read through `scratch`;
+// returns how many the source delivered (0 when it has none there).
+uint32_t CFirmwareFragment::CrcChunk(uint32_t data, uint32_t size, std::vector<uint8_t>& scratch,
+                                     uint16_t& crc) {
+    const uint32_t want = std::min(size, static_cast<uint32_t>(scratch.size()));
+    const uint32_t got = want == 0 ? 0 : m_buff->Copy(m_rawData + data, want, scratch.data());
+    if (got > 0)
+        calcCRC16(scratch.data(), got, crc);
+    return got;
+}
+
 uint16_t CFirmwareFragment::generateCRC(uint32_t data, uint32_t size) {
     uint16_t crc = 0;
+    std::vector<uint8_t> scratch(std::min(size, kCrcScratch));
     uint32_t done = 0;
     while (done < size) {
-        const uint32_t at = m_rawData + data + done;
-        uint32_t request = std::min(size - done, kCrcChunk - at % kCrcChunk);
-        generateCRCTick(data + done, request, crc);
+        const uint32_t got = CrcChunk(data + done, size - done, scratch, crc);
         // A source that runs dry ends the walk; the body check then fails.
-        if (request == 0)
+        if (got == 0)
             break;
-        done += request;
+        done += got;
     }
     return crc;
 }
 
 bool CFirmwareFragment::generateCRCTick(uint32_t data, uint32_t& size, uint16_t& crc) {
-    CFileBuffer* file = AsFileBuffer(m_buff);
-    if (size > 0 && file != nullptr &&
-        CFileTransfer::Crc(file->GetName(), m_rawData + data, size, crc))
-        return true;
-    static std::vector<uint8_t> scratch(kCrcScratch);
-    const uint32_t want = std::min(size, kCrcScratch);
-    const uint32_t got = want == 0 ? 0 : m_buff->Copy(m_rawData + data, want, scratch.data());
-    if (got > 0)
-        calcCRC16(scratch.data(), got, crc);
-    size = got;
+    std::vector<uint8_t> scratch(std::min(size, kCrcScratch));
+    size = CrcChunk(data, size, scratch, crc);
     return true;
 }
 
@@ -304,14 +272,18 @@ bool CFirmwareFragment::Decode(bool checkBodyCRC) {
     }
     ReadHeaderFields(header, n);
     DecodeExtension(static_cast<int>(E + kFixedHeaderBytes + n));
-    if (checkBodyCRC) {
-        // A body the source cannot deliver in full never passes, whatever the
-        // delivered bytes sum to.
-        m_bodyComplete = static_cast<uint64_t>(m_rawData) + m_rawDataSize <= m_buff->Size();
-        m_generatedBodyCRC = generateCRC(0, m_rawDataSize);
-    }
+    if (checkBodyCRC)
+        CheckBody();
     m_encodedDataSize = hl + m_rawDataSize;
     return true;
+}
+
+// A body the source cannot deliver in full never passes, whatever the delivered bytes
+// sum to. An empty body lacks nothing, wherever its offset points.
+void CFirmwareFragment::CheckBody() {
+    m_bodyComplete =
+        m_rawDataSize == 0 || static_cast<uint64_t>(m_rawData) + m_rawDataSize <= m_buff->Size();
+    m_generatedBodyCRC = generateCRC(0, m_rawDataSize);
 }
 
 bool CFirmwareFragment::DecodeWithin(bool checkBodyCRC, uint32_t& unaccounted) {
@@ -321,7 +293,7 @@ bool CFirmwareFragment::DecodeWithin(bool checkBodyCRC, uint32_t& unaccounted) {
     if (claimed > unaccounted)
         return false;
     if (checkBodyCRC)
-        Decode(true);
+        CheckBody();
     unaccounted -= static_cast<uint32_t>(claimed);
     return true;
 }
@@ -365,26 +337,16 @@ uint32_t CFirmwareFragment::Copy(uint32_t index, uint32_t count, uint8_t* buff) 
 }
 
 uint32_t CFirmwareFragment::Encode(CBuffer* out) {
-    uint32_t written = 0;
-    if (!m_header.empty() || !EncodeInOnePass(*this, m_buff, out, written)) {
-        if (m_header.empty())
-            PrepareHeader();
-        written = out->Write(m_header.data(), static_cast<uint32_t>(m_header.size()));
-        written += Dump(out, m_rawData, m_rawDataSize);
-    }
+    if (m_header.empty())
+        PrepareHeader();
+    uint32_t written = out->Write(m_header.data(), static_cast<uint32_t>(m_header.size()));
+    written += Dump(out, m_rawData, m_rawDataSize);
     m_encodedData = 0;
     m_encodedDataSize = written;
     return written;
 }
 
 uint32_t CFirmwareFragment::Dump(CBuffer* out, uint32_t data, uint32_t size) {
-    CFileBuffer* source = AsFileBuffer(m_buff);
-    CFileBuffer* target = AsFileBuffer(out);
-    uint32_t moved = 0;
-    if (size > 0 && source != nullptr && target != nullptr &&
-        CFileTransfer::Append(source->GetName(), data, size, target->GetName(), moved)) {
-        return moved;
-    }
     std::vector<uint8_t> scratch(std::min(size, kDumpChunk));
     uint32_t totalRead = 0;
     uint32_t totalWritten = 0;
@@ -415,7 +377,7 @@ uint32_t CFirmwareFragment::EncodedDataDump(CBuffer* out) {
 std::string CFirmwareFragment::ToString() const {
     std::ostringstream out;
     out << "---------------------------\n"
-        << "Firmware File Name: " << m_name << "\n"
+        << "Firmware File Name: " << Core::Text::Escaped(m_name) << "\n"
         << "CRC Pass: " << (CrcOK() ? 1 : 0) << "\n"
         << "Encoded Size: " << m_encodedDataSize << "\n"
         << "Raw Data Size: " << m_rawDataSize << "\n"

@@ -84,6 +84,9 @@ class CFirmwareFragment {
 
   private:
     uint32_t Dump(CBuffer* out, uint32_t data, uint32_t size);
+    uint32_t CrcChunk(uint32_t data, uint32_t size, std::vector<uint8_t>& scratch, uint16_t& crc);
+    // Computes the body CRC from the source and whether the source holds the whole body.
+    void CheckBody();
     void calcCRC16(uint8_t* puiBuf, uint32_t ulBufLen, uint16_t& unCurrCRC);
     void calcCRC16(std::vector<uint8_t> puiBuf, uint16_t& unCurrCRC);
     uint32_t StoredNameLength() const;

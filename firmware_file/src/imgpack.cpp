@@ -3,7 +3,6 @@
 // into one logical firmware file. Everything, messages included, goes to
 // standard output.
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,6 +17,8 @@
 namespace {
 
 const char* const kLogicalName = "LogicalFirmwareObject.fw";
+// The logical header counts its physical objects in 16 bits.
+constexpr int32_t kMaxObjects = 65535;
 
 // The settings of one run, with their defaults.
 struct Settings {
@@ -144,19 +145,18 @@ void DeriveNames(Settings& s, const std::list<CFirmwareFile*>& inputs) {
     }
 }
 
-// Says why a data file cannot be packed; true when it can.
+// Says why a data file cannot be packed; true when it can. A FIFO or a device is
+// looked at without being waited on.
 bool DataFileUsable(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const CInputFile data(path);
+    if (data.GetState() == CInputFile::State::NotRegular) {
         std::printf("Data file %s is not a regular file\n", path.c_str());
         return false;
     }
-    FILE* fp = std::fopen(path.c_str(), "rb");
-    if (fp == nullptr) {
+    if (data.GetState() == CInputFile::State::Unreadable) {
         std::printf("Unable to read data file %s\n", path.c_str());
         return false;
     }
-    std::fclose(fp);
     return true;
 }
 
@@ -204,6 +204,9 @@ int BuildLogical(Settings& s, char** operands, int count) {
     for (int i = 0; i < count; ++i) {
         CFirmwareFile::ReportUnreadable(operands[i]);
         physicalFiles.push_back(new CFirmwareFile(operands[i]));
+        // Inputs may outnumber the descriptors a process may hold; each one is opened
+        // again for its turn in the build.
+        physicalFiles.back()->ReleaseInput();
     }
     int status = 1;
     if (AllInputsHoldFragments(physicalFiles)) {
@@ -249,6 +252,10 @@ int main(int argc, char** argv) {
         s.in = operands[0];
         DeriveNames(s, {});
         return BuildPhysical(s);
+    }
+    if (s.no_objects > kMaxObjects) {
+        std::printf("A logical firmware file holds at most %d objects\n", kMaxObjects);
+        return 1;
     }
     if (count != s.no_objects) {
         std::printf("Expected %d files but got %d\n", static_cast<int>(s.no_objects), count);

@@ -2,8 +2,10 @@
 // (-d) or writes the data of each physical fragment, or of those whose names
 // begin with the text given to -n, into a file named after the fragment in the
 // working directory. Everything, messages included, goes to standard output.
+#include <fcntl.h>
 #include <getopt.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,23 +32,44 @@ void display_usage() {
     }
 }
 
-// Writes fragment `i` of `fw` into `prefix` + its name; false when it was
-// refused or could not be written in full.
-bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, const std::string& prefix) {
+// True when `name` below `dirfd` is the file `in` itself (a link there is not
+// followed: extraction replaces it).
+bool IsInput(const std::string& in, int dirfd, const std::string& name) {
+    struct stat input {};
+    struct stat st {};
+    return stat(in.c_str(), &input) == 0 &&
+           fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           input.st_dev == st.st_dev && input.st_ino == st.st_ino;
+}
+
+// Writes fragment `i` of `fw` into the file of its name below `dirfd`, which
+// messages show as `prefix` + the name; false when it was refused or could
+// not be written in full.
+bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd,
+             const std::string& prefix) {
     const std::string fragment = fw.GetFragmentName(i);
     if (const char* reason = Core::File::UnsafeNameReason(fragment)) {
-        std::printf("Fragment %s not extracted: %s\n", fragment.c_str(), reason);
+        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
+                    reason);
         return false;
     }
     const std::string path = prefix + fragment;
-    if (Core::File::SameFile(in, path)) {
+    if (IsInput(in, dirfd, fragment)) {
         std::printf("Fragment %s not extracted: %s is the firmware file being read\n",
-                    fragment.c_str(), path.c_str());
+                    Core::Text::Escaped(fragment).c_str(), Core::Text::Escaped(path).c_str());
         return false;
     }
-    fw.DumpRawFragment(i, path);
-    if (!fw.WriteComplete()) {
-        std::printf("Unable to write fragment file %s\n", path.c_str());
+    Core::File::Output output(dirfd, fragment);
+    const bool opened = output.Open();
+    if (!opened && !output.Refusal().empty()) {
+        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
+                    Core::Text::Escaped(output.Refusal()).c_str());
+        return false;
+    }
+    if (opened)
+        fw.DumpRawFragment(i, output);
+    if (!opened || !fw.WriteComplete()) {
+        std::printf("Unable to write fragment file %s\n", Core::Text::Escaped(path).c_str());
         return false;
     }
     return true;
@@ -98,6 +121,8 @@ int main(int argc, char** argv) {
 
     if (!CFirmwareFile::ReportUnreadable(in))
         return 1;
+    // Every fragment file is made below this one directory, opened once.
+    const int dirfd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     CFirmwareFile fw(in);
     int status = fw.ParseComplete() ? 0 : 1;
     if (fw.NoFragments() == 0) {
@@ -113,7 +138,7 @@ int main(int argc, char** argv) {
         const std::string fragment = fw.GetFragmentName(i);
         if (strncasecmp(name.c_str(), fragment.c_str(), name.size()) != 0)
             continue;
-        if (!Extract(fw, i, in, out))
+        if (!Extract(fw, i, in, dirfd, out))
             status = 1;
     }
     return status;

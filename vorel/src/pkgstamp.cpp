@@ -6,8 +6,10 @@
 //   pkgstamp major minor build image output
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "CHeaderFile.h"
@@ -17,8 +19,8 @@
 namespace {
 
 // The image is digested and copied in reads of this size. Reads this large go straight from
-// the file into the chunk, and the unbuffered package stream writes each chunk with one
-// system call, so no byte is copied through a stream buffer.
+// the file into the chunk, and the package output writes each chunk with one system call,
+// so no byte is copied through a stream buffer.
 const size_t kChunk = 256 * 1024;
 unsigned char g_chunk[kChunk];
 
@@ -54,17 +56,18 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
     return false;
 }
 
-// Opens the stream the package is written to. An existing output that may not
-// be written is refused as opening it for writing would be.
-FILE* OpenOutput(const char* path, const Core::File::Replacement& replacement) {
-    if (!replacement.Ready())
-        return nullptr;
-    if (access(path, F_OK) == 0 && access(path, W_OK) != 0)
-        return nullptr;
-    FILE* out = std::fopen(replacement.WritePath().c_str(), "wb");
-    if (out != nullptr)
-        std::setvbuf(out, nullptr, _IONBF, 0);
-    return out;
+// The header block as text.
+std::string HeaderText(CHeaderFile& header) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* block = open_memstream(&text, &size);
+    if (block == nullptr)
+        return std::string();
+    header.WriteHeaders(block);
+    std::fclose(block);
+    std::string result(text, size);
+    std::free(text);
+    return result;
 }
 
 // Digests the image to its end, takes its size and goes back to its start.
@@ -85,30 +88,30 @@ bool DigestImage(FILE* image, char* hex, long& size) {
 }
 
 // Copies the image behind the header; the copy must hold exactly size bytes.
-Outcome CopyImage(FILE* image, FILE* out, long size) {
+Outcome CopyImage(FILE* image, Core::File::Output& out, long size) {
     long copied = 0;
     while (!std::feof(image) && copied <= size) {
         const size_t got = std::fread(g_chunk, 1, kChunk, image);
         if (std::ferror(image))
             return Outcome::kReadFailed;
-        if (std::fwrite(g_chunk, 1, got, out) != got)
+        if (!out.Write(g_chunk, got))
             return Outcome::kWriteFailed;
         copied += static_cast<long>(got);
     }
-    if (std::ferror(out))
-        return Outcome::kWriteFailed;
     return copied == size ? Outcome::kDone : Outcome::kImageChanged;
 }
 
 // Writes the header block and the image into the open output.
-Outcome WritePackage(CHeaderFile& header, FILE* image, FILE* out) {
+Outcome WritePackage(CHeaderFile& header, FILE* image, Core::File::Output& out) {
     char hex[33];
     long size = 0;
     if (!DigestImage(image, hex, size))
         return Outcome::kReadFailed;
     header.SetHeader("md5", hex);
     header.SetHeader("filesize", std::to_string(size));
-    header.WriteHeaders(out);
+    const std::string block = HeaderText(header);
+    if (block.empty() || !out.Write(block.data(), block.size()))
+        return Outcome::kWriteFailed;
     return CopyImage(image, out, size);
 }
 
@@ -144,22 +147,19 @@ int Stamp(const Arguments& args) {
         std::fclose(image);
         return 1;
     }
-    // The package goes to a temporary file renamed over the output once it is
-    // complete, so a failure never leaves a truncated package behind.
-    Core::File::Replacement replacement(args.output);
-    FILE* out = OpenOutput(args.output, replacement);
-    if (out == nullptr) {
+    // A regular package file is replaced only once it is complete, so a failure
+    // never leaves a truncated package behind.
+    Core::File::Output out(args.output);
+    if (!out.Open()) {
+        errno = out.Error();
         std::perror("unable to open output file\n");
         std::fclose(image);
         return 1;
     }
     Outcome outcome = WritePackage(header, image, out);
     std::fclose(image);
-    if (std::fclose(out) != 0 && outcome == Outcome::kDone)
+    if (!out.Commit(outcome == Outcome::kDone) && outcome == Outcome::kDone)
         outcome = Outcome::kWriteFailed;
-    if (!replacement.Commit(outcome == Outcome::kDone) && outcome == Outcome::kDone) {
-        outcome = Outcome::kWriteFailed;
-    }
     ReportFailure(outcome, args);
     return outcome == Outcome::kDone ? 0 : 1;
 }

@@ -1,0 +1,153 @@
+#include "CInputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// Each read-ahead window holds this much (less for a smaller file); reads of a window's
+// size or more go straight into the caller's memory.
+constexpr uint32_t kWindow = 64u << 10;
+
+int64_t Nanoseconds(const struct timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+CInputFile::CInputFile(std::string name) : CFileBuffer(std::move(name)) {
+    Open(false);
+}
+
+CInputFile::~CInputFile() {
+    Release();
+}
+
+// Opening with O_NONBLOCK keeps a FIFO without writer, or a device, from holding the
+// open; a regular file reads the same either way, and the flag is cleared for clarity.
+bool CInputFile::Open(bool again) {
+    const int fd = open(GetName().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!again && fstat(fd, &st) == 0)
+            m_state = State::NotRegular;
+        close(fd);
+        return false;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const int64_t modified = Nanoseconds(st.st_mtim);
+    if (again && (st.st_dev != m_device || st.st_ino != m_inode || size != m_size ||
+                  modified != m_modified)) {
+        close(fd);
+        return false;
+    }
+    m_fd = fd;
+    if (!again) {
+        m_size = size;
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+        m_modified = modified;
+        m_state = size == 0 ? State::Empty : State::Readable;
+    }
+    return true;
+}
+
+void CInputFile::Release() {
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = -1;
+    for (Window& window : m_windows)
+        window = Window{};
+}
+
+uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
+    if (m_fd < 0 && (m_state == State::Unreadable || m_state == State::NotRegular || m_changed ||
+                     !Open(true))) {
+        m_changed = m_changed || m_state == State::Readable;
+        return 0;
+    }
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t got =
+            pread(m_fd, buff + done, count - done, static_cast<off_t>(index + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            m_changed = true;  // the file ends before its measured size, or cannot be read
+            break;
+        }
+        done += static_cast<uint32_t>(got);
+    }
+    return done;
+}
+
+// The window that holds [index, index + count), filled anew in place of the one used
+// least recently when neither does; null when the file cannot deliver the bytes.
+const CInputFile::Window* CInputFile::WindowFor(uint64_t index, uint32_t count) {
+    ++m_clock;
+    for (Window& window : m_windows) {
+        if (index >= window.start && index + count <= window.start + window.length) {
+            window.used = m_clock;
+            return &window;
+        }
+    }
+    Window& oldest = m_windows[0].used <= m_windows[1].used ? m_windows[0] : m_windows[1];
+    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kWindow, m_size - index));
+    oldest.bytes.resize(std::min<uint64_t>(kWindow, m_size));
+    oldest.length = ReadAt(index, length, oldest.bytes.data());
+    oldest.start = index;
+    oldest.used = m_clock;
+    return oldest.length >= count ? &oldest : nullptr;
+}
+
+uint32_t CInputFile::Copy(uint32_t index, uint32_t count, uint8_t* buff) {
+    if (index >= m_size || count == 0)
+        return 0;
+    count = static_cast<uint32_t>(std::min<uint64_t>(count, m_size - index));
+    if (count >= kWindow)
+        return ReadAt(index, count, buff);
+    const Window* window = WindowFor(index, count);
+    if (window == nullptr)
+        return 0;
+    std::memcpy(buff, window->bytes.data() + (index - window->start), count);
+    return count;
+}
+
+uint8_t CInputFile::At(uint32_t index) {
+    uint8_t byte = 0;
+    return Copy(index, 1, &byte) == 1 ? byte : 0;
+}
+
+uint32_t CInputFile::Size() {
+    return static_cast<uint32_t>(std::min<uint64_t>(m_size, UINT32_MAX));
+}
+
+uint32_t CInputFile::Write(uint8_t* /*data*/, uint32_t /*size*/) {
+    return 0;
+}
+
+void CInputFile::Clear() {}
+
+bool CInputFile::EndsAtSize() {
+    if (m_state == State::Unreadable)
+        return true;  // read as empty, as a missing file is
+    uint8_t byte = 0;
+    const bool wasChanged = m_changed;
+    const uint32_t got = ReadAt(m_size, 1, &byte);
+    if (got == 0 && !wasChanged && m_fd >= 0)
+        m_changed = false;  // the short read here is the end the size promised
+    else
+        m_changed = true;
+    return !m_changed;
+}

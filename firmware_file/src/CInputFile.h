@@ -1,0 +1,72 @@
+// A file read through one descriptor: opened once, measured once, and read with pread
+// through two small read-ahead windows (one usually follows the headers, the other the
+// bodies). The size measured at open is the input's size for the object's whole life; a
+// read that ends before it means the file shrank underneath, which Changed() then reports.
+// The buffer is read only: Write takes nothing and Clear does nothing.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CFileBuffer.h"
+
+class CInputFile : public CFileBuffer {
+  public:
+    enum class State { Readable, Unreadable, NotRegular, Empty };
+
+    // Opens `name` without waiting on a FIFO or a device, and refuses anything that is
+    // not a regular file.
+    explicit CInputFile(std::string name);
+    ~CInputFile() override;
+    CInputFile(const CInputFile&) = delete;
+    CInputFile& operator=(const CInputFile&) = delete;
+
+    State GetState() const { return m_state; }
+    // The size measured at open, in full (it may exceed what 32-bit positions reach).
+    uint64_t FileSize() const { return m_size; }
+
+    uint8_t At(uint32_t index) override;
+    // The measured size, cut to 32 bits at UINT32_MAX.
+    uint32_t Size() override;
+    // Copies up to `count` bytes from `index`, never past the measured size.
+    uint32_t Copy(uint32_t index, uint32_t count, uint8_t* buff) override;
+    uint32_t Write(uint8_t* data, uint32_t size) override;
+    void Clear() override;
+
+    // True once a read found fewer bytes than the measured size promised, or the file
+    // found on reopening was not the one measured.
+    bool Changed() const { return m_changed; }
+    // True when the file holds no byte past the measured size (a file that grew has
+    // changed too); a file that could not be opened reads as empty and ends at once.
+    bool EndsAtSize();
+    // Gives the descriptor and the windows back. The next read opens the file again by
+    // its name, and a different file, or one of another size or age, counts as changed.
+    void Release();
+
+  private:
+    struct Window {
+        std::vector<uint8_t> bytes;
+        uint64_t start = 0;
+        uint32_t length = 0;
+        uint64_t used = 0;  // when the window last served a read
+    };
+
+    bool Open(bool again);
+    // Reads `count` bytes at `index` straight into `buff`; short only at the end of the
+    // file or on an error, either of which marks the input changed.
+    uint32_t ReadAt(uint64_t index, uint32_t count, uint8_t* buff);
+    const Window* WindowFor(uint64_t index, uint32_t count);
+
+    int m_fd = -1;
+    State m_state = State::Unreadable;
+    uint64_t m_size = 0;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    int64_t m_modified = 0;  // nanoseconds
+    bool m_changed = false;
+    Window m_windows[2];
+    uint64_t m_clock = 0;
+};
