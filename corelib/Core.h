@@ -539,15 +539,37 @@ inline std::string Escaped(const std::string& name) {
 // error when standard output could not be written or closed. A standard output
 // that was closed at start with nothing written to it is not an error.
 inline int CloseStdout(const char* program, int status) {
-    const bool pending = std::ferror(stdout) != 0 || std::fflush(stdout) != 0;
-    const int flushError = errno;
-    if (!pending && close(STDOUT_FILENO) == 0)
-        return status;
-    const int error = pending ? flushError : errno;
-    if (!pending && error == EBADF)
+    // A write that failed earlier left the error flag; its reason is in errno
+    // unless a flush that fails now gives a fresher one.
+    int error = errno;
+    bool failed = std::ferror(stdout) != 0;
+    if (std::fflush(stdout) != 0) {
+        failed = true;
+        error = errno;
+    }
+    if (!failed && close(STDOUT_FILENO) != 0 && errno != EBADF) {
+        failed = true;
+        error = errno;
+    }
+    if (!failed)
         return status;
     std::fprintf(stderr, "%s: write error: %s\n", program, std::strerror(error));
     return 1;
+}
+
+// For a program's main, before it prints anything: an output that is the
+// standard output must hold the output's bytes and nothing else. Standard output
+// then becomes a copy of standard error, so every line the program prints goes
+// there, and the returned path names a new descriptor for the original standard
+// output. Any other `output` comes back unchanged.
+inline std::string SeparateFromMessages(const std::string& output) {
+    if (File::DescriptorOf(output) != STDOUT_FILENO)
+        return output;
+    std::fflush(stdout);
+    const int kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (kept < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return output;
+    return "/dev/fd/" + std::to_string(kept);
 }
 
 }  // namespace Core

@@ -118,6 +118,20 @@ inline Bytes Logical(const std::string& name, const Meta& m, uint32_t articleNo,
     return file;
 }
 
+// Recomputes the body CRC and then the header CRC of the header at the start of
+// `file` after the bytes behind it were changed.
+inline void RepairFirstHeader(Bytes& file) {
+    const size_t hl = Le(file, 0, 2);
+    const size_t n = file[8];
+    const uint16_t body = Crc16(Bytes(file.begin() + static_cast<long>(hl), file.end()));
+    file[13 + n] = static_cast<uint8_t>(body);
+    file[14 + n] = static_cast<uint8_t>(body >> 8);
+    file[21 + n] = file[22 + n] = 0;
+    const uint16_t header = Crc16(Bytes(file.begin(), file.begin() + static_cast<long>(hl)));
+    file[21 + n] = static_cast<uint8_t>(header);
+    file[22 + n] = static_cast<uint8_t>(header >> 8);
+}
+
 const char* const kSeparator = "---------------------------\n";
 
 // The listing of one fragment as parsed, `encoded` being header plus body length.

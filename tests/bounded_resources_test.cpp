@@ -128,7 +128,7 @@ class BoundedResourcesTest : public ::testing::Test {
 
 #ifdef IMGUNPACK_PATH
 TEST_F(BoundedResourcesTest, DecoderMemoryFollowsTheFileNotItsFields) {
-    for (const std::string args : {" -d", " -n x"}) {
+    for (const std::string args : {" -d", " -n small"}) {
         const std::string program = testutil::Quote(IMGUNPACK_PATH) + args;
         ExpectBounded(program, "body4g.fw", "plain.fw", 1);
         ExpectBounded(program, "header64k.fw", "plain.fw", 1);

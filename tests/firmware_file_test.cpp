@@ -368,8 +368,9 @@ TEST_F(FirmwareFile, FailedWritesLeaveNoPartialFile) {
         EXPECT_FALSE(noDir.WriteComplete());
     }
     EXPECT_EQ(GetCapturedStdout(),
-              "Unable to write firmware file /dev/full\nUnable to write firmware file " +
-                  (dir / "no/such/dir.fw") + "\n");
+              "Unable to write firmware file /dev/full: No space left on device\n"
+              "Unable to write firmware file " +
+                  (dir / "no/such/dir.fw") + ": No such file or directory\n");
     const std::string fw = Physical("ok", testutil::RandomBytes(100));
     CFirmwareFile parsed(fw);
     parsed.DumpRawFragment(0, "/dev/full");

@@ -2,13 +2,20 @@
 // the output is written, and an output in a directory that cannot hold it.
 // Every command must then say which file it could not write, exit with
 // status 1, and leave no partial file behind (an older file of that name
-// stays as it was).
+// stays as it was). Then outputs that are not plain new files: descriptors,
+// FIFOs, names of 255 bytes, files in read-only directories, and runs
+// interrupted by a signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestUtil.h"
@@ -24,6 +31,50 @@ using testutil::RunResult;
 // (ulimit -f counts blocks of 512 bytes).
 const char* const kFileLimit = "trap '' XFSZ; ulimit -f 16; ";
 const size_t kLargeBody = 64 * 1024;
+
+// Each program writing one output, OUT standing for its path.
+const char* const kWriters[] = {"imgpack -t 400 -o OUT data.bin",
+                                "imgpack -p 1 -t 300 -o OUT app.fw", "pkgstamp 1 data.bin OUT"};
+
+std::string Command(const std::string& writer, const std::string& out) {
+    const std::string::size_type space = writer.find(' ');
+    std::string args = writer.substr(space);
+    args.replace(args.find("OUT"), 3, out);
+    return Quote(writer.compare(0, space, "imgpack") == 0 ? IMGPACK_PATH : PKGSTAMP_PATH) + args;
+}
+
+// Starts `args` with the stopping signals at their defaults and unblocked,
+// whatever this test inherited.
+pid_t Start(const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        signal(sig, SIG_DFL);
+    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// True once `pid` holds a file of `dir` other than `input` open for writing:
+// its output's temporary file exists from then on.
+bool Writing(pid_t pid, const std::string& dir, const std::string& input) {
+    const std::string proc = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator(proc, ec)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (target.rfind(dir + "/", 0) == 0 && target != input)
+            return true;
+    }
+    return false;
+}
 
 class HostileOutputTest : public ::testing::Test {
   protected:
@@ -50,6 +101,14 @@ class HostileOutputTest : public ::testing::Test {
     }
     RunResult Stamp(const std::string& args, const std::string& limit = "") {
         return testutil::Run(limit + Quote(PKGSTAMP_PATH) + " " + args, dir.Path());
+    }
+    RunResult Shell(const std::string& command) { return testutil::Run(command, dir.Path()); }
+    // The bytes `writer` puts into a new plain file.
+    testutil::Bytes Reference(const std::string& writer) {
+        EXPECT_EQ(Shell(Command(writer, "ref")).status, 0) << writer;
+        const testutil::Bytes bytes = testutil::ReadBytes(P("ref"));
+        unlink(P("ref").c_str());
+        return bytes;
     }
 
     // The names in the scratch directory, temporary files included.
@@ -116,6 +175,87 @@ TEST_F(HostileOutputTest, OutputInADirectoryThatCannotHoldItIsReported) {
     // An output that names a directory is not replaced by a file.
     RunResult r = Pack("-t 400 -o " + Quote(dir.Path()) + " data.bin");
     ExpectRefused(r, r.out, dir.Path(), "physical build onto a directory");
+}
+
+TEST_F(HostileOutputTest, DescriptorsAndFifosReceiveExactlyTheOutput) {
+    ASSERT_EQ(mkfifo(P("p.fw").c_str(), 0644), 0);
+    for (const char* writer : kWriters) {
+        const testutil::Bytes expected = Reference(writer);
+        testutil::WriteText(P("log"), "kept\n");
+        RunResult r = Shell("{ " + Command(writer, "/dev/stdout") + " >> log; }");
+        EXPECT_EQ(r.status, 0) << writer << r.err;
+        EXPECT_NE(r.err, "") << writer;
+        testutil::Bytes appended = testutil::ToBytes("kept\n");
+        appended.insert(appended.end(), expected.begin(), expected.end());
+        EXPECT_EQ(testutil::ReadBytes(P("log")), appended) << writer;
+        r = Shell("{ " + Command(writer, "/proc/self/fd/1") + " | cat; }");
+        EXPECT_EQ(testutil::ToBytes(r.out), expected) << writer;
+        r = Shell("{ cat p.fw > got & } && " + Command(writer, "p.fw") + " && wait");
+        EXPECT_EQ(r.status, 0) << writer;
+        EXPECT_EQ(testutil::ReadBytes(P("got")), expected) << writer;
+    }
+}
+
+TEST_F(HostileOutputTest, OutputNamesOf255BytesAreWritten) {
+    ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+    for (const char* writer : kWriters) {
+        const testutil::Bytes expected = Reference(writer);
+        for (const std::string& out : {std::string(255, 'n'), "sub/" + std::string(255, 's')}) {
+            EXPECT_EQ(Shell(Command(writer, out)).status, 0) << writer;
+            EXPECT_EQ(testutil::ReadBytes(P(out)), expected) << writer;
+            unlink(P(out).c_str());
+        }
+    }
+}
+
+TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlace) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "runs the programs as nobody, which needs root";
+    const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(P("ro").c_str(), 0755), 0);
+    for (const char* name : {"ro/out", "ro/app"}) {
+        testutil::WriteText(P(name), "old");
+        ASSERT_EQ(chmod(P(name).c_str(), 0666), 0);
+    }
+    for (const char* writer : kWriters) {
+        const testutil::Bytes expected = Reference(writer);
+        EXPECT_EQ(Shell(nobody + Command(writer, "ro/out")).status, 0) << writer;
+        EXPECT_EQ(testutil::ReadBytes(P("ro/out")), expected) << writer;
+    }
+    EXPECT_EQ(Shell("cd ro && " + nobody + Quote(IMGUNPACK_PATH) + " ../app.fw").status, 0);
+    EXPECT_EQ(testutil::ReadBytes(P("ro/app")), testutil::ReadBytes(P("data.bin")));
+    EXPECT_EQ(Shell("ls -A ro").out, "app\nout\n");
+}
+
+TEST_F(HostileOutputTest, InterruptedWritesLeaveNoTemporaryFile) {
+    ASSERT_EQ(Shell("truncate -s 1G big").status, 0);
+    const std::vector<std::string> before = Entries();
+    const std::vector<std::string> runs[] = {{IMGPACK_PATH, "-t", "400", "-o", P("out"), P("big")},
+                                             {PKGSTAMP_PATH, "1", P("big"), P("out")}};
+    for (const int sig : {SIGTERM, SIGINT}) {
+        for (const std::vector<std::string>& run : runs) {
+            const pid_t pid = Start(run);
+            ASSERT_GT(pid, 0);
+            for (int i = 0; i < 6000 && !Writing(pid, dir.Path(), P("big")); ++i)
+                usleep(5000);
+            kill(pid, sig);
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << run[0] << " " << sig;
+            EXPECT_EQ(Entries(), before) << run[0] << " " << sig;
+        }
+    }
+}
+
+TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {
+    const std::pair<const char*, const char*> cases[] = {{"> /dev/full", "No space left on device"},
+                                                         {">&-", "Bad file descriptor"}};
+    for (const auto& c : cases) {
+        const RunResult r = Shell("{ " + Quote(IMGUNPACK_PATH) + " -d app.fw " + c.first + "; }");
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.err, std::string("imgunpack: write error: ") + c.second + "\n");
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@ using testutil::RunResult;
 using testutil::ToBytes;
 using testutil::WriteBytes;
 using testutil::WriteText;
+using Json = nlohmann::json;
 
 const char* const kUsage =
     "Usage: imgunpack [ options ... ] [Firmware File] \n"
@@ -42,13 +44,20 @@ class ImgunpackTest : public ::testing::Test {
         return testutil::Run(std::string(IMGUNPACK_PATH) + " " + args, cwd);
     }
     std::string P(const std::string& name) const { return dir / name; }
+    // The report of `file` with -j, which must be one valid JSON document.
+    Json Report(const std::string& file, int status) {
+        const RunResult r = Unpack("-j " + file);
+        EXPECT_EQ(r.status, status) << file;
+        EXPECT_EQ(r.err, "");
+        return Json::parse(r.out);
+    }
     void MakeDir(const std::string& name) {
         ASSERT_EQ(std::system(("mkdir -p " + testutil::Quote(P(name))).c_str()), 0);
     }
     // Files in the scratch directory other than `keep`.
     std::string OtherFiles(const std::string& keep) {
-        return testutil::Run("ls -A | grep -vx " + testutil::Quote(keep) + " || true", dir.Path())
-            .out;
+        const std::string ls = "(ls -A | grep -vx " + testutil::Quote(keep) + " || true)";
+        return testutil::Run(ls, dir.Path()).out;
     }
 
     testutil::TempDir dir;
@@ -124,9 +133,18 @@ TEST_F(ImgunpackTest, ExtractsAllOrAPrefixWithoutRegardToCase) {
     std::remove(P("app.bin").c_str());
     std::remove(P("APPLICATION").c_str());
     r = Unpack("-n app.bin.old fw.bin other.fw");  // longer than every name; one operand counts
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "No fragment of firmware file fw.bin matches app.bin.old\n");
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(OtherFiles("fw.bin"), "");
+
+    MakeDir("out");
+    EXPECT_EQ(Unpack("-C out fw.bin").status, 0);
+    for (const Part& p : kParts)
+        EXPECT_EQ(ReadBytes(P("out/" + p.name)), p.body) << p.name;
+    r = Unpack("-C missing fw.bin");
+    EXPECT_EQ(r.out, "Directory missing does not exist\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(OtherFiles("fw.bin"), "out\n");
 }
 
 TEST_F(ImgunpackTest, LaterFragmentOfTheSameNameWins) {
@@ -250,8 +268,9 @@ TEST_F(ImgunpackTest, FragmentFileThatCannotBeWrittenIsReported) {
                                      {"ok", ToBytes("c"), {}}};
     WriteBytes(P("fw.bin"), LogicalOf(parts, 3));
     const RunResult r = Unpack("fw.bin");
-    EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") + "\n" +
-                         "Unable to write fragment file " + P("plain/app") + "\n");
+    EXPECT_EQ(r.out, "Unable to write fragment file " + P("missing/app") +
+                         ": No such file or directory\n" + "Unable to write fragment file " +
+                         P("plain/app") + ": Not a directory\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(Exists(P("missing")));
     EXPECT_EQ(testutil::ReadText(P("ok")), "c");
@@ -265,6 +284,11 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     Bytes bad = fragbytes::Physical(kParts[0]);
     bad.back() ^= 1;
     WriteBytes(P("bad.fw"), bad);
+    char crcLine[100];
+    std::snprintf(crcLine, sizeof crcLine,
+                  "Fragment app.bin: data CRC 0x%04X does not match the stored 0x%04X\n",
+                  fragbytes::Crc16(Bytes(bad.begin() + 47, bad.end())),
+                  fragbytes::Crc16(kParts[0].body));
     const std::pair<const char*, std::string> cases[] = {
         {"missing.fw", "Unable to read firmware file missing.fw\n"},
         {"dir", "Firmware file dir is not a regular file\n"},
@@ -274,7 +298,7 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
         {"one.fw",
          "Firmware File invalid header found, with type 0, file size: 1\n"
          "No valid fragment in firmware file one.fw\n"},
-        {"bad.fw", "No valid fragment in firmware file bad.fw\n"},
+        {"bad.fw", crcLine + std::string("No valid fragment in firmware file bad.fw\n")},
     };
     for (const auto& c : cases) {
         for (const char* option : {"", "-d "}) {
@@ -286,6 +310,106 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\nfifo\none.fw\n");
 }
 
+TEST_F(ImgunpackTest, JsonReportListsEveryFragmentInFileOrder) {
+    WriteBytes(P("fw.bin"), fragbytes::Physical(kParts[0]));
+    Json j = Report("fw.bin", 0);
+    EXPECT_EQ(j["schema"], 1);
+    EXPECT_EQ(j["kind"], "physical");
+    EXPECT_EQ(j["size"], 47 + 3000);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["messages"], Json::array());
+    ASSERT_EQ(j["fragments"].size(), 1u);
+    EXPECT_EQ(j["fragments"][0]["body_offset"], 47);
+    EXPECT_EQ(j["fragments"][0]["body_crc"]["computed"], fragbytes::Crc16(kParts[0].body));
+    EXPECT_FALSE(j.contains("logical"));
+
+    const std::vector<Part> parts = {kParts[0], {"a\nb\xff\xfe", ToBytes("odd"), {}}, kParts[1]};
+    WriteBytes(P("fw.bin"), LogicalOf(parts, 3));
+    j = Report("fw.bin", 0);
+    EXPECT_EQ(j["kind"], "logical");
+    EXPECT_EQ(j["logical"]["count"], 3);
+    EXPECT_EQ(j["logical"]["article"], 17);
+    const char* const names[] = {"app.bin", "a\nb\uFFFD\uFFFD", "APPLICATION"};
+    uint32_t offset = 49 + 47 + 45 + 51;
+    for (size_t i = 0; i < 3; ++i) {
+        const Json& f = j["fragments"][i];
+        EXPECT_EQ(f["index"], i);
+        EXPECT_EQ(f["name"], names[i]);
+        EXPECT_EQ(f["type"], parts[i].meta.type);
+        EXPECT_EQ(f["body_offset"], offset);
+        EXPECT_EQ(f["ok"], true);
+        offset += static_cast<uint32_t>(parts[i].body.size());
+    }
+    EXPECT_EQ(j["fragments"][1]["name_hex"], "610a62fffe");
+}
+
+// A damaged file: the report shows each fragment up to the first that fails, and
+// the text lines name the fragment and the check.
+TEST_F(ImgunpackTest, DamagedFilesAreExplained) {
+    Bytes body = fragbytes::Physical(kParts[0]);
+    body.back() ^= 1;
+    Bytes header = fragbytes::Physical(kParts[0]);
+    header[10] ^= 1;
+    Bytes second = LogicalOf(kParts, 3);
+    second[49 + 47 + 51 + 44 + 3000] ^= 1;  // first byte of the second body
+    fragbytes::RepairFirstHeader(second);
+    const auto crc = [](const char* what, uint16_t computed, uint16_t stored) {
+        char text[100];
+        std::snprintf(text, sizeof text, "%s CRC 0x%04X does not match the stored 0x%04X", what,
+                      computed, stored);
+        return std::string(text);
+    };
+    const std::string secondCrc = crc("data", fragbytes::Crc16(Bytes{'r', 'e', 'c', 'o', 'n', 'd'}),
+                                      fragbytes::Crc16(kParts[1].body));
+    const struct {
+        Bytes file;
+        const char* kind;
+        std::vector<bool> fragmentsOk;
+        std::string messages, problem, line;
+    } cases[] = {
+        {body,
+         "physical",
+         {false},
+         "",
+         crc("data", fragbytes::Crc16(Bytes(body.begin() + 47, body.end())),
+             fragbytes::Crc16(kParts[0].body)),
+         "Fragment app.bin: "},
+        {header,
+         "physical",
+         {false},
+         "Incorrect header CRC",
+         "header CRC",
+         "Fragment at offset 0: "},
+        {second,
+         "logical",
+         {true, false},
+         "Incomplete parsing of data file",
+         secondCrc,
+         "Fragment APPLICATION: "},
+        {fragbytes::Physical({"x", {}, Typed(205)}),
+         "invalid",
+         {},
+         "Firmware File invalid header found, with type 205, file size: 41",
+         "",
+         ""},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(P("fw.bin"), c.file);
+        const Json j = Report("fw.bin", 1);
+        EXPECT_EQ(j["kind"], c.kind);
+        EXPECT_EQ(j["ok"], false);
+        EXPECT_EQ(j["messages"].dump(), c.messages.empty() ? "[]" : "[\"" + c.messages + "\"]");
+        ASSERT_EQ(j["fragments"].size(), c.fragmentsOk.size()) << c.kind;
+        for (size_t i = 0; i < c.fragmentsOk.size(); ++i)
+            EXPECT_EQ(j["fragments"][i]["ok"], c.fragmentsOk[i]) << c.kind << i;
+        if (c.line.empty())
+            continue;
+        const std::string problem = j["fragments"].back()["problem"];
+        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
+        EXPECT_NE(Unpack("-d fw.bin").out.find(c.line + problem + "\n"), std::string::npos);
+    }
+}
+
 TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {
     WriteBytes(P("fw.bin"), LogicalOf({kParts[0], kParts[1]}, 3));  // announces one more
     RunResult r = Unpack("-d fw.bin");
@@ -294,7 +418,9 @@ TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {
     EXPECT_EQ(r.status, 1);
 
     r = Unpack("fw.bin");
-    EXPECT_EQ(r.out, "Incomplete parsing of data file\n");
+    EXPECT_EQ(r.out,
+              "Incomplete parsing of data file\n"
+              "Logical header all: announces 3 fragments, its data holds 2\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ReadBytes(P("app.bin")), kParts[0].body);
     EXPECT_EQ(ReadBytes(P("APPLICATION")), kParts[1].body);

@@ -198,7 +198,8 @@ TEST(Pkgstamp, WriteFailureIsReported) {
     for (const std::string image : {"empty", "large"}) {
         const RunResult result = Stamp("1 " + image + " /dev/full", dir.Path());
         EXPECT_EQ(result.status, 1) << image;
-        EXPECT_EQ(result.err, "pkgstamp: cannot write package /dev/full\n") << image;
+        EXPECT_EQ(result.err, "pkgstamp: cannot write package /dev/full: No space left on device\n")
+            << image;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "CFirmwareFile.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <utility>
@@ -55,14 +56,36 @@ void ReportTooLarge(const std::string& out_filename) {
 
 // ---- parsing --------------------------------------------------------------
 
-CFirmwareFile::CFirmwareFile(std::string filename) {
+CFirmwareFile::CFirmwareFile(std::string filename)
+    : CFirmwareFile(std::move(filename), Messages::Print) {}
+
+CFirmwareFile::CFirmwareFile(std::string filename, Messages messages)
+    : m_printMessages(messages == Messages::Print) {
     Parse(filename);
+}
+
+void CFirmwareFile::Say(std::string message) {
+    if (m_printMessages)
+        std::printf("%s\n", message.c_str());
+    m_messages.push_back(std::move(message));
+}
+
+// Takes over the messages of a fragment the parse has decoded.
+void CFirmwareFile::Decoded(CFirmwareFragment* fragment) {
+    m_messages.insert(m_messages.end(), fragment->Messages().begin(), fragment->Messages().end());
+}
+
+// Keeps the fragment that failed its checks for the report of what went wrong;
+// it stays out of the fragment list.
+void CFirmwareFile::KeepFailed(CFirmwareFragment* fragment) {
+    delete m_failed;
+    m_failed = fragment;
 }
 
 void CFirmwareFile::Parse(const std::string& filename) {
     m_rawData = new CInputFile(filename);
     if (m_rawData->FileSize() > kFormatLimit) {
-        std::printf("Firmware file %s is 4 GiB or more and cannot be read\n", filename.c_str());
+        Say("Firmware file " + filename + " is 4 GiB or more and cannot be read");
         return;
     }
     const uint32_t size = m_rawData->Size();
@@ -71,17 +94,20 @@ void CFirmwareFile::Parse(const std::string& filename) {
     const uint32_t type = m_rawData->At(2) + 256u * m_rawData->At(3);
     switch (KindOfType(type)) {
         case Kind::Invalid:
-            std::printf("Firmware File invalid header found, with type %d, file size: %ld\n",
-                        static_cast<int>(type), static_cast<long>(size));
+            Say("Firmware File invalid header found, with type " +
+                std::to_string(static_cast<int>(type)) +
+                ", file size: " + std::to_string(static_cast<long>(size)));
             return;
         case Kind::Physical: {
             auto* fragment = new CFirmwareFragment(m_rawData, 0, size);
+            fragment->PrintMessages(m_printMessages);
             fragment->Decode(true);
+            Decoded(fragment);
             if (fragment->CrcOK()) {
                 m_fragments.push_back(fragment);
                 m_parseComplete = true;
             } else {
-                delete fragment;
+                KeepFailed(fragment);
             }
             return;
         }
@@ -93,10 +119,12 @@ void CFirmwareFile::Parse(const std::string& filename) {
 
 void CFirmwareFile::ParseLogical(uint32_t size) {
     auto* logical = new CFirmwareFragmentLogical(m_rawData, 0, size);
+    logical->PrintMessages(m_printMessages);
     logical->Decode(true);
+    Decoded(logical);
     m_logical_fragments.push_back(logical);
     if (!logical->CrcOK()) {
-        std::printf("Logical CRC fragment check fail!\n");
+        Say("Logical CRC fragment check fail!");
         return;
     }
     uint32_t encoded_data = logical->GetRawData();
@@ -108,8 +136,11 @@ void CFirmwareFile::ParseLogical(uint32_t size) {
     // Every fragment must fit in the body bytes not yet accounted for.
     while (fragCount > 0 && data_unaccounted_for != 0) {
         auto* fragment = new CFirmwareFragment(m_rawData, encoded_data, encoded_data_size);
-        if (!fragment->DecodeWithin(true, data_unaccounted_for) || !fragment->CrcOK()) {
-            delete fragment;
+        fragment->PrintMessages(m_printMessages);
+        const bool fits = fragment->DecodeWithin(true, data_unaccounted_for);
+        Decoded(fragment);
+        if (!fits || !fragment->CrcOK()) {
+            KeepFailed(fragment);
             break;
         }
         const uint32_t headerSize = fragment->GetHeaderSize();
@@ -119,7 +150,7 @@ void CFirmwareFile::ParseLogical(uint32_t size) {
         --fragCount;
     }
     if (fragCount > 0 || data_unaccounted_for != 0) {
-        std::printf("Incomplete parsing of data file\n");
+        Say("Incomplete parsing of data file");
         return;
     }
     m_parseComplete = true;
@@ -202,13 +233,14 @@ bool CFirmwareFile::EncodeInto(CFirmwareFragment* fragment, const std::string& o
                                const std::vector<CInputFile*>& sources, uint32_t& written) {
     Core::File::Output output(out_filename);
     m_writeComplete = false;
-    if (!output.Open())
-        return false;
-    COutputBuffer out(output);
-    const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
-    written = fragment->Encode(&out);
-    m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
-    m_writeComplete = output.Commit(written == expected && m_changedInput == nullptr);
+    if (output.Open()) {
+        COutputBuffer out(output);
+        const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
+        written = fragment->Encode(&out);
+        m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
+        m_writeComplete = output.Commit(written == expected && m_changedInput == nullptr);
+    }
+    m_writeError = output.Error();
     return m_writeComplete;
 }
 
@@ -216,6 +248,11 @@ void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filenam
                                 uint32_t written) {
     if (m_changedInput != nullptr) {
         std::printf("Data file %s changed while it was read\n", m_changedInput->GetName().c_str());
+        return;
+    }
+    if (!m_writeComplete && m_writeError != 0) {
+        std::printf("Unable to write firmware file %s: %s\n", out_filename.c_str(),
+                    std::strerror(m_writeError));
         return;
     }
     if (!m_writeComplete) {
@@ -227,21 +264,26 @@ void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filenam
 }
 
 bool CFirmwareFile::ReportUnreadable(const std::string& filename) {
+    const std::string message = UnreadableMessage(filename);
+    if (message.empty())
+        return true;
+    std::printf("%s\n", message.c_str());
+    return false;
+}
+
+std::string CFirmwareFile::UnreadableMessage(const std::string& filename) {
     const CInputFile input(filename);
     switch (input.GetState()) {
         case CInputFile::State::Unreadable:
-            std::printf("Unable to read firmware file %s\n", filename.c_str());
-            return false;
+            return "Unable to read firmware file " + filename;
         case CInputFile::State::NotRegular:
-            std::printf("Firmware file %s is not a regular file\n", filename.c_str());
-            return false;
+            return "Firmware file " + filename + " is not a regular file";
         case CInputFile::State::Empty:
-            std::printf("Firmware file %s is empty\n", filename.c_str());
-            return false;
+            return "Firmware file " + filename + " is empty";
         case CInputFile::State::Readable:
             break;
     }
-    return true;
+    return std::string();
 }
 
 void CFirmwareFile::ReleaseInput() {
@@ -255,6 +297,7 @@ CFirmwareFile::~CFirmwareFile() {
     delete m_rawData;
     for (CFirmwareFragment* fragment : m_fragments)
         delete fragment;
+    delete m_failed;
     for (CFirmwareFragmentLogical* logical : m_logical_fragments)
         delete logical;
 }
@@ -279,6 +322,7 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, std::string filename) {
     Core::File::Output output(filename);
     if (!output.Open()) {
         m_writeComplete = false;
+        m_writeError = output.Error();
         return 0;
     }
     return DumpRawFragment(i, output);
@@ -290,6 +334,7 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& outp
     const uint32_t written = fragment != nullptr ? fragment->RawDataDump(&out) : 0;
     const uint32_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;
     m_writeComplete = output.Commit(written == expected);
+    m_writeError = output.Error();
     return written;
 }
 

@@ -15,8 +15,13 @@
 
 class CFirmwareFile {
   public:
+    // Whether the parse prints its messages on standard output as they arise,
+    // or only keeps them for GetMessages().
+    enum class Messages { Print, KeepOnly };
+
     // Parses and checks the firmware file `filename`.
     explicit CFirmwareFile(std::string filename);
+    CFirmwareFile(std::string filename, Messages messages);
     // Writes a physical firmware file `out_filename` holding the data file `filename`.
     CFirmwareFile(std::string filename, std::string out_filename, uint32_t type, uint32_t release,
                   uint32_t version, std::string name, uint32_t build, uint32_t day, uint32_t month,
@@ -46,6 +51,15 @@ class CFirmwareFile {
     // is empty, cases the parse passes over in silence; true when there is something to
     // parse. Never waits on a FIFO or a device.
     static bool ReportUnreadable(const std::string& filename);
+    // The message ReportUnreadable would print, without its line end; empty
+    // when there is something to parse.
+    static std::string UnreadableMessage(const std::string& filename);
+
+    // The parse's messages, without line ends, in the order they arose.
+    const std::vector<std::string>& GetMessages() const { return m_messages; }
+    // The fragment whose checks failed and ended the parse; it is not among
+    // the fragments. Null when none failed.
+    CFirmwareFragment* GetFailedFragment() { return m_failed; }
     // Gives back the descriptor of the parsed file (an input of a logical build waiting
     // for its turn); a later read reopens it and takes any other file found as changed.
     void ReleaseInput();
@@ -56,9 +70,15 @@ class CFirmwareFile {
     // True when the most recent file this object wrote (a build's output, or the
     // file of DumpRawFragment) is on disk complete.
     bool WriteComplete() const { return m_writeComplete; }
+    // Why that file is not complete (an errno value); 0 when it is, or when the
+    // bytes to write could not be read.
+    int WriteError() const { return m_writeError; }
 
   private:
     void Parse(const std::string& filename);
+    void Say(std::string message);
+    void Decoded(CFirmwareFragment* fragment);
+    void KeepFailed(CFirmwareFragment* fragment);
     void ParseLogical(uint32_t size);
     bool EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
                     const std::vector<CInputFile*>& sources, uint32_t& written);
@@ -71,6 +91,10 @@ class CFirmwareFile {
     std::string m_name;
     bool m_parseComplete = false;
     bool m_writeComplete = false;
+    CFirmwareFragment* m_failed = nullptr;
+    bool m_printMessages = true;
+    std::vector<std::string> m_messages;
     // The input found changed while the last build read it, or null.
     CInputFile* m_changedInput = nullptr;
+    int m_writeError = 0;
 };

@@ -244,38 +244,40 @@ void CFirmwareFragment::ReadHeaderFields(const std::vector<uint8_t>& header, uin
 bool CFirmwareFragment::Decode(bool checkBodyCRC) {
     const uint32_t E = m_encodedData;
     const uint32_t S = m_encodedDataSize;
-    if (S < 2) {
-        std::printf("Fragment too small to contain a header\n");
-        return false;
-    }
+    if (S < 2)
+        return Fail(HeaderState::TooSmall, "Fragment too small to contain a header");
     const uint32_t hl = Read16(ReadSource(m_buff, E, 2), 0);
-    if (hl > S || S <= 39) {
-        std::printf("Bad fragment size stored in header\n");
-        return false;
-    }
+    m_storedHeaderLength = hl;
+    if (hl > S || S <= 39)
+        return Fail(HeaderState::BadLength, "Bad fragment size stored in header");
     // One read of the whole stored header; every field comes from this copy.
     std::vector<uint8_t> header = ReadSource(m_buff, E, hl);
     // A stored length too short to reach the name length byte can hold no name.
     const uint32_t n = hl > 8 ? header[8] : 0;
-    if (hl < n + 39) {
-        std::printf("Bad name size stored in header\n");
-        return false;
-    }
+    if (hl < n + 39)
+        return Fail(HeaderState::BadNameLength, "Bad name size stored in header");
     m_rawHeaderCRC = static_cast<uint16_t>(Read16(header, kHeaderCrcAt + n));
     header[kHeaderCrcAt + n] = 0;
     header[kHeaderCrcAt + n + 1] = 0;
     m_generatedHeaderCRC = 0;
     calcCRC16(header, m_generatedHeaderCRC);
-    if (m_rawHeaderCRC != m_generatedHeaderCRC) {
-        std::printf("Incorrect header CRC\n");
-        return false;
-    }
+    if (m_rawHeaderCRC != m_generatedHeaderCRC)
+        return Fail(HeaderState::BadCRC, "Incorrect header CRC");
+    m_headerState = HeaderState::Good;
     ReadHeaderFields(header, n);
     DecodeExtension(static_cast<int>(E + kFixedHeaderBytes + n));
     if (checkBodyCRC)
         CheckBody();
     m_encodedDataSize = hl + m_rawDataSize;
     return true;
+}
+
+bool CFirmwareFragment::Fail(HeaderState state, const char* message) {
+    m_headerState = state;
+    m_messages.emplace_back(message);
+    if (m_printMessages)
+        std::printf("%s\n", message);
+    return false;
 }
 
 // A body the source cannot deliver in full never passes, whatever the delivered bytes

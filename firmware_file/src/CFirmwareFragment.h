@@ -54,6 +54,24 @@ class CFirmwareFragment {
     bool generateCRCTick(uint32_t data, uint32_t& size, uint16_t& crc);
 
     bool CrcOK() const;
+
+    // What the last Decode found of the header; the checks run in this order
+    // and Decode stops at the first that fails.
+    enum class HeaderState { NotRead, TooSmall, BadLength, BadNameLength, BadCRC, Good };
+    HeaderState GetHeaderState() const { return m_headerState; }
+    // The header length as stored (0 before Decode has read it).
+    uint32_t GetStoredHeaderLength() const { return m_storedHeaderLength; }
+    uint32_t GetEncodedData() const { return m_encodedData; }
+    uint16_t GetStoredHeaderCRC() const { return m_rawHeaderCRC; }
+    uint16_t GetComputedHeaderCRC() const { return m_generatedHeaderCRC; }
+    uint16_t GetComputedBodyCRC() const { return m_generatedBodyCRC; }
+    // False when the last body check found the body running past the end of its source.
+    bool BodyComplete() const { return m_bodyComplete; }
+
+    // Decode prints each of its messages on standard output and keeps it in
+    // Messages(); after PrintMessages(false) it only keeps it.
+    void PrintMessages(bool print) { m_printMessages = print; }
+    const std::vector<std::string>& Messages() const { return m_messages; }
     std::string GetName() const { return m_name; }
     uint32_t GetRawData() const { return m_rawData; }
     unsigned int GetRawDataSize() const { return m_rawDataSize; }
@@ -83,6 +101,7 @@ class CFirmwareFragment {
     CBuffer* m_buff;
 
   private:
+    bool Fail(HeaderState state, const char* message);
     uint32_t Dump(CBuffer* out, uint32_t data, uint32_t size);
     uint32_t CrcChunk(uint32_t data, uint32_t size, std::vector<uint8_t>& scratch, uint16_t& crc);
     // Computes the body CRC from the source and whether the source holds the whole body.
@@ -115,4 +134,8 @@ class CFirmwareFragment {
     // True for a fragment built with size 0: its body is then the whole source
     // buffer. A decoded fragment always has the body length it stored.
     bool m_wholeBuffer = false;
+    HeaderState m_headerState = HeaderState::NotRead;
+    uint32_t m_storedHeaderLength = 0;
+    bool m_printMessages = true;
+    std::vector<std::string> m_messages;
 };

@@ -226,9 +226,7 @@ int BuildLogical(Settings& s, char** operands, int count) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     if (argc < 2) {
         display_usage();
         return 1;
@@ -242,6 +240,7 @@ int main(int argc, char** argv) {
         std::printf("imgpack (fwkit) %s\n", FWKIT_VERSION);
         return 0;
     }
+    s.out = Core::SeparateFromMessages(s.out);
     char** operands = argv + optind;
     const int count = argc - optind;
     if (s.no_objects < 1) {
@@ -262,4 +261,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     return BuildLogical(s, operands, count);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Core::CloseStdout("imgpack", Run(argc, argv));
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "CHeaderFile.h"
@@ -115,13 +116,14 @@ Outcome WritePackage(CHeaderFile& header, FILE* image, Core::File::Output& out) 
     return CopyImage(image, out, size);
 }
 
-void ReportFailure(Outcome outcome, const Arguments& args) {
+void ReportFailure(Outcome outcome, const Arguments& args, int error) {
     switch (outcome) {
         case Outcome::kReadFailed:
             std::fprintf(stderr, "pkgstamp: cannot read image %s\n", args.image);
             break;
         case Outcome::kWriteFailed:
-            std::fprintf(stderr, "pkgstamp: cannot write package %s\n", args.output);
+            std::fprintf(stderr, "pkgstamp: cannot write package %s%s%s\n", args.output,
+                         error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
             break;
         case Outcome::kImageChanged:
             std::fprintf(stderr, "pkgstamp: image %s changed while it was copied\n", args.image);
@@ -160,16 +162,17 @@ int Stamp(const Arguments& args) {
     std::fclose(image);
     if (!out.Commit(outcome == Outcome::kDone) && outcome == Outcome::kDone)
         outcome = Outcome::kWriteFailed;
-    ReportFailure(outcome, args);
+    ReportFailure(outcome, args, out.Error());
     return outcome == Outcome::kDone ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::printf("pkgstamp: argc: %d\n", argc);
+int Run(int argc, char** argv) {
     Arguments args;
-    if (!ParseArguments(argc, argv, args)) {
+    const bool parsed = ParseArguments(argc, argv, args);
+    const std::string output = Core::SeparateFromMessages(parsed ? args.output : "");
+    args.output = output.c_str();
+    std::printf("pkgstamp: argc: %d\n", argc);
+    if (!parsed) {
         DisplayUsage();
         return 0;
     }
@@ -178,4 +181,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     return Stamp(args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Core::CloseStdout("pkgstamp", Run(argc, argv));
 }
