@@ -84,8 +84,9 @@ fwkit_install_strip(dev ${CMAKE_INSTALL_LIBDIR} "--strip-debug --remove-section=
 install(EXPORT fwkitTargets NAMESPACE fwkit:: DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
 # The libraries are static: whatever they link privately must be found again
-# by their users (OpenSSL's libcrypto when the signing code is built in).
-set(FWKIT_FIND_DEPENDENCIES "")
+# by their users: OpenSSL's libcrypto and the threads library (the package
+# digests run on two threads).
+set(FWKIT_FIND_DEPENDENCIES "find_dependency(Threads)\n")
 set(FWKIT_PC_REQUIRES_PRIVATE "")
 if(TARGET OpenSSL::Crypto)
   string(APPEND FWKIT_FIND_DEPENDENCIES "find_dependency(OpenSSL 3 COMPONENTS Crypto)\n")

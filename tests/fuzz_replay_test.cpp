@@ -19,6 +19,7 @@ extern "C" int FuzzFirmwareFile(const uint8_t* data, size_t size);
 extern "C" int FuzzFragment(const uint8_t* data, size_t size);
 extern "C" int FuzzHeaderFile(const uint8_t* data, size_t size);
 extern "C" int FuzzVorelBuffer(const uint8_t* data, size_t size);
+extern "C" int FuzzPackageCheck(const uint8_t* data, size_t size);
 
 namespace {
 
@@ -93,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values(Target{"firmware_file", FuzzFirmwareFile},
                                            Target{"fragment", FuzzFragment},
                                            Target{"header_file", FuzzHeaderFile},
-                                           Target{"vorel_buffer", FuzzVorelBuffer}),
+                                           Target{"vorel_buffer", FuzzVorelBuffer},
+                                           Target{"package_check", FuzzPackageCheck}),
                          [](const ::testing::TestParamInfo<Target>& info) {
                              return std::string(info.param.name);
                          });

@@ -1,0 +1,295 @@
+// Tests of package signing and checking: the library's checker over packages in
+// memory, and pkgsign/pkgcheck end to end, with the openssl command line as the
+// other side of every signature.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CHeaderFile.h"
+#include "CPackageCheck.h"
+#include "CSha256.h"
+#include "CVorelBuffer.h"
+#include "MemoryBuffer.h"
+#include "TestUtil.h"
+#include "md5.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::Quote;
+using testutil::RunResult;
+using testutil::TempDir;
+using State = CPackageCheck::SignatureState;
+
+const char kMd5Of3[] = "900150983cd24fb0d6963f7d28e17f72";  // of "abc"
+
+std::string Unsigned(const std::string& image, const std::string& md5 = kMd5Of3) {
+    return "filesize: " + std::to_string(image.size()) + "\nfiletype: dalm_upgrade\nmd5: " + md5 +
+           "\nversion: 7\n\n" + image;
+}
+
+std::string Md5(const std::string& image) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, reinterpret_cast<const unsigned char*>(image.data()),
+              static_cast<unsigned int>(image.size()));
+    MD5Final(&context);
+    char hex[33];
+    MD5Hex(&context, hex);
+    return hex;
+}
+
+// The package signed by `key`, as pkgsign writes it.
+std::string Signed(const CEd25519Key& key, const std::string& image = "abc") {
+    MemoryBuffer buffer(testutil::ToBytes(Unsigned(image, Md5(image))));
+    CPackageHeader header;
+    EXPECT_EQ(header.Read(buffer), PackageError::Ok);
+    return header.Sign(key, CSha256::Hex(CSha256::Of(image.data(), image.size()))) + image;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+struct Case {
+    const char* what;
+    std::function<std::string(const std::string& signedPackage)> make;
+    int keys;  // 0: none, 1: the signer's, 2: another key, 3: another and the signer's
+    PackageError error;
+    int status;
+};
+
+const Case kCases[] = {
+    {"intact, checked with its key", [](auto p) { return p; }, 1, PackageError::Ok, 0},
+    {"intact, no key given", [](auto p) { return p; }, 0, PackageError::Ok, 0},
+    {"two keys of which one signed", [](auto p) { return p; }, 3, PackageError::Ok, 0},
+    {"changed image byte", [](auto p) { return p.substr(0, p.size() - 1) + "d"; }, 1,
+     PackageError::ImageMismatch, 3},
+    {"one byte short", [](auto p) { return p.substr(0, p.size() - 1); }, 1,
+     PackageError::ImageMismatch, 3},
+    {"one byte too many", [](auto p) { return p + "d"; }, 1, PackageError::ImageMismatch, 3},
+    {"wrong sha256", [](auto p) { return Replaced(p, "sha256: b", "sha256: c"); }, 0,
+     PackageError::ImageMismatch, 3},
+    {"changed version value", [](auto p) { return Replaced(p, "version: 7", "version: 8"); }, 1,
+     PackageError::BadSignature, 4},
+    {"malformed signature", [](auto p) { return Replaced(p, "ed25519:", "ed448:"); }, 0,
+     PackageError::BadSignature, 4},
+    {"signature text not canonical", [](auto p) { return Replaced(p, "==\n", "=A\n"); }, 1,
+     PackageError::BadSignature, 4},
+    {"wrong key", [](auto p) { return p; }, 2, PackageError::BadSignature, 4},
+    {"signed without sha256", [](auto p) { return Replaced(p, "sha256: ", "sha257: "); }, 1,
+     PackageError::ImageMismatch, 3},
+    {"unsigned with a key", [](auto) { return Unsigned("abc"); }, 1, PackageError::Unsigned, 5},
+    {"no empty line", [](auto) { return std::string("filesize: 3\nmd5: x\n"); }, 0,
+     PackageError::NotAPackage, 2},
+    {"no md5", [](auto) { return std::string("filesize: 3\n\nabc"); }, 0, PackageError::NotAPackage,
+     2},
+    {"filesize not a number", [](auto p) { return Replaced(p, "filesize: 3", "filesize: 3x"); }, 0,
+     PackageError::NotAPackage, 2},
+    {"line without its blank", [](auto p) { return Replaced(p, "version: 7", "version:7"); }, 0,
+     PackageError::NotAPackage, 2},
+    {"a name twice", [](auto p) { return Replaced(p, "version: 7", "md5: 7"); }, 0,
+     PackageError::NotAPackage, 2},
+};
+
+class PackageCheck : public testing::Test {
+  protected:
+    CEd25519Key m_signer = CEd25519Key::Generate();
+    CEd25519Key m_other = CEd25519Key::Generate();
+};
+
+TEST_F(PackageCheck, EachDamageGivesItsVerdict) {
+    const std::string good = Signed(m_signer);
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        MemoryBuffer buffer(testutil::ToBytes(c.make(good)));
+        CPackageCheck check;
+        if (c.keys >= 2)
+            check.AddKey(m_other);
+        if (c.keys % 2 == 1)
+            check.AddKey(m_signer);
+        EXPECT_EQ(check.Run(buffer).error, c.error);
+    }
+}
+
+TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
+    const Bytes image = testutil::RandomBytes(1300 * 1024, 5);
+    const std::string text(image.begin(), image.end());
+    MemoryBuffer buffer(testutil::ToBytes(Signed(m_signer, text)));
+    CPackageCheck check;
+    std::string copied;
+    check.SetImageSink([&](const uint8_t* data, size_t size) {
+        copied.append(reinterpret_cast<const char*>(data), size);
+        return true;
+    });
+    EXPECT_EQ(check.Run(buffer).signature, State::Unverified);
+    check.AddKey(m_signer);
+    const CPackageCheck::Result& result = check.Run(buffer);
+    EXPECT_EQ(result.error, PackageError::Ok);
+    EXPECT_EQ(result.signature, State::Verified);
+    EXPECT_EQ(result.keyId, m_signer.KeyId());
+    EXPECT_EQ(result.sha256, CSha256::Hex(CSha256::Of(text.data(), text.size())));
+    EXPECT_TRUE(copied == text + text);
+    check.SetImageSink([](const uint8_t*, size_t) { return false; });
+    EXPECT_EQ(check.Run(buffer).error, PackageError::WriteFailed);
+}
+
+// A device checks the package from the buffer under its CVorelBuffer, and the
+// existing readers see a signed package as they see the unsigned one.
+TEST_F(PackageCheck, ReadersSeeSignedPackagesAsUnsignedOnes) {
+    const std::string image = "abc";
+    const std::string packages[] = {Unsigned(image), Signed(m_signer, image)};
+    for (const std::string& package : packages) {
+        MemoryBuffer buffer(testutil::ToBytes(package));
+        CVorelBuffer view(&buffer);
+        ASSERT_TRUE(view.Decode());
+        EXPECT_EQ(view.GetHeader("version"), "7");
+        EXPECT_EQ(view.GetHeader("md5"), kMd5Of3);
+        EXPECT_EQ(view.GetRawDataSize(), 3u);
+        EXPECT_EQ(package.substr(view.GetRawData()), image);
+        CPackageCheck check;
+        check.AddKey(m_signer);
+        EXPECT_NE(check.Run(buffer).error, PackageError::NotAPackage);
+
+        CHeaderFile header(package.data(), static_cast<int>(package.size()));
+        ASSERT_TRUE(header.ReadFile());
+        EXPECT_EQ(header.GetHeader("filesize"), "3");
+        EXPECT_EQ(header.GetHeader("version"), "7");
+        EXPECT_EQ(std::string(header.GetBufferData()), image);
+    }
+}
+
+#if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH)
+
+RunResult Tool(const char* path, const std::string& args, const TempDir& dir) {
+    return testutil::Run(Quote(path) + " " + args, dir.Path());
+}
+
+// A scratch directory with a key pair k.pem/k.pub made by pkgsign and an
+// image of 1.2 MiB stamped by hand as p.pkg.
+class PackageTools : public testing::Test {
+  protected:
+    void SetUp() override {
+        const RunResult made = Tool(PKGSIGN_PATH, "-g k", m_dir);
+        ASSERT_EQ(made.status, 0) << made.err;
+        m_keyId = made.out.substr(0, 16);
+        const Bytes image = testutil::RandomBytes(1200 * 1024, 8);
+        m_image.assign(image.begin(), image.end());
+        testutil::WriteText(m_dir / "image", m_image);
+        const std::string md5 = testutil::Run("md5sum image", m_dir.Path()).out.substr(0, 32);
+        testutil::WriteText(m_dir / "p.pkg", Unsigned(m_image, md5));
+    }
+    RunResult Sign(const std::string& args) { return Tool(PKGSIGN_PATH, args, m_dir); }
+    RunResult Check(const std::string& args) { return Tool(PKGCHECK_PATH, args, m_dir); }
+    // The command as one group, so that Run's redirections apply to the whole of it.
+    RunResult Shell(const std::string& command) {
+        return testutil::Run("{ " + command + "; }", m_dir.Path());
+    }
+
+    TempDir m_dir;
+    std::string m_keyId;
+    std::string m_image;
+};
+
+TEST_F(PackageTools, KeyFilesAreOpensslKeysAndNeverOverwritten) {
+    struct stat st {};
+    ASSERT_EQ(stat((m_dir / "k.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const RunResult id =
+        Shell("openssl pkey -pubin -in k.pub -outform DER | tail -c 32 | sha256sum | cut -c1-16");
+    EXPECT_EQ(id.out, m_keyId + "\n") << id.err;
+    EXPECT_EQ(Shell("openssl pkey -in k.pem -noout").status, 0);
+    const std::string before = testutil::ReadText(m_dir / "k.pem");
+    const RunResult again = Sign("-g k");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "pkgsign: k.pem: exists; a key is never overwritten\n");
+    EXPECT_EQ(testutil::ReadText(m_dir / "k.pem"), before);
+}
+
+TEST_F(PackageTools, SignatureVerifiesWithOpenssl) {
+    ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
+    ASSERT_EQ(Shell("sed -n '1,/^$/p' p.pkg | grep -v '^signature: ' >msg && "
+                    "sed -n 's/^signature: ed25519:[0-9a-f]*://p' p.pkg | base64 -d >sig")
+                  .status,
+              0);
+    const RunResult verify =
+        Shell("openssl pkeyutl -verify -pubin -inkey k.pub -rawin -in msg -sigfile sig");
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_EQ(Check("-k k.pub p.pkg").status, 0);
+    Shell("openssl dgst -sha256 -r image | cut -c1-64 >want");
+    EXPECT_NE(
+        testutil::ReadText(m_dir / "p.pkg").find("sha256: " + testutil::ReadText(m_dir / "want")),
+        std::string::npos);
+}
+
+TEST_F(PackageTools, OpensslSignatureVerifiesWithPkgcheck) {
+    const std::string script =
+        "openssl genpkey -algorithm ed25519 -out o.pem && openssl pkey -in o.pem -pubout -out o.pub"
+        " && id=$(openssl pkey -pubin -in o.pub -outform DER | tail -c 32 | sha256sum | cut -c1-16)"
+        " && sha=$(sha256sum image | cut -c1-64) && md5=$(md5sum image | cut -c1-32)"
+        " && printf 'filesize: %s\\nmd5: %s\\nsha256: %s\\nversion: 7\\n\\n' $(stat -c %s image)"
+        " $md5 $sha >msg"
+        " && openssl pkeyutl -sign -inkey o.pem -rawin -in msg -out sig"
+        " && { sed '$d' msg; echo \"signature: ed25519:$id:$(base64 -w0 sig)\"; echo; cat image; }"
+        " >o.pkg";
+    ASSERT_EQ(Shell(script).status, 0);
+    const RunResult result = Check("-k k.pub -k o.pub o.pkg");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(Check("-k k.pub o.pkg").status, 4);
+}
+
+TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
+    ASSERT_EQ(Sign("-k k.pem -o good.pkg p.pkg").status, 0);
+    ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 | openssl pkey -pubout -out w.pub").status,
+              0);
+    const std::string good = testutil::ReadText(m_dir / "good.pkg");
+    struct Row {
+        std::string package;
+        std::string keys;
+        int status;
+    } rows[] = {{good, "-k k.pub", 0},
+                {good, "-k w.pub -k k.pub", 0},
+                {good.substr(0, good.size() - 1), "-k k.pub", 3},
+                {Replaced(good, "version: 7", "version: 8"), "-k k.pub", 4},
+                {good, "-k w.pub", 4},
+                {Unsigned("abc"), "-k k.pub", 5},
+                {"filesize: 3\n\nabc", "", 2}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.keys + " " + std::to_string(row.status));
+        testutil::WriteText(m_dir / "c.pkg", row.package);
+        const RunResult result = Check(row.keys + " -o out.img c.pkg");
+        EXPECT_EQ(result.status, row.status) << result.out << result.err;
+        EXPECT_EQ(testutil::Exists(m_dir / "out.img"), row.status == 0);
+        if (row.status == 0) {
+            EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+        }
+        unlink((m_dir / "out.img").c_str());
+        const RunResult json = Check(row.keys + " -j c.pkg");
+        EXPECT_NE(json.out.find("\"status\": " + std::to_string(row.status)), std::string::npos);
+    }
+}
+
+TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
+    const std::string damaged = Unsigned(m_image.substr(1));
+    testutil::WriteText(m_dir / "d.pkg", damaged);
+    const RunResult refused = Sign("-k k.pem d.pkg");
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_EQ(testutil::ReadText(m_dir / "d.pkg"), damaged);
+
+    ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
+    ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
+    ASSERT_EQ(Shell(Quote(PKGSIGN_PATH) + " -k o.pem -o /dev/stdout p.pkg >q.pkg").status, 0);
+    EXPECT_EQ(Check("-k k.pub q.pkg").status, 4);
+    const std::string signedTwice = testutil::ReadText(m_dir / "q.pkg");
+    EXPECT_EQ(signedTwice.find("signature:"), signedTwice.rfind("signature:"));
+    EXPECT_EQ(Shell(Quote(PKGCHECK_PATH) + " -o /dev/stdout q.pkg >out.img").status, 0);
+    EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+}
+
+#endif
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include "CPackageCheck.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+#include <vector>
+
+#include "CImageDigest.h"
+#include "CPackageSignature.h"
+
+namespace {
+
+// The image is read in two blocks of this size used in turn (see CImageDigest).
+constexpr uint32_t kBlock = 512 * 1024;
+
+std::string Lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+void CPackageCheck::AddKey(const CEd25519Key& key) {
+    m_keys.push_back(key);
+}
+
+const char* CPackageCheck::StateText(SignatureState state) {
+    switch (state) {
+        case SignatureState::Absent:
+            return "absent";
+        case SignatureState::Unsigned:
+            return "unsigned";
+        case SignatureState::Unverified:
+            return "unverified";
+        case SignatureState::Verified:
+            return "verified";
+        case SignatureState::Bad:
+            return "bad";
+        case SignatureState::UnknownKey:
+            return "unknown key";
+    }
+    return "bad";
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
+    m_result = Result();
+    CPackageHeader header;
+    m_result.error = header.Read(package);
+    m_result.problem = header.Problem();
+    m_result.headers = header.Lines();
+    if (m_result.error != PackageError::Ok)
+        return m_result;
+    CheckSignature(header);
+    uint64_t size = 0;
+    m_result.error = ReadImage(package, header.Size(), m_result.md5, m_result.sha256, size);
+    if (m_result.error != PackageError::Ok)
+        return m_result;
+    CompareImage(header, m_result.md5, m_result.sha256, size);
+    m_result.error = Verdict();
+    return m_result;
+}
+
+// Digests every byte after the header, handing each block to the sink.
+PackageError CPackageCheck::ReadImage(CBuffer& package, uint32_t start, std::string& md5,
+                                      std::string& sha256, uint64_t& size) {
+    const uint32_t end = package.Size();
+    std::vector<uint8_t> blocks[2];
+    CImageDigest digest;
+    for (uint32_t at = start, turn = 0; at < end; turn ^= 1) {
+        std::vector<uint8_t>& block = blocks[turn];
+        block.resize(std::min(kBlock, end - at));
+        const uint32_t got = package.Copy(at, static_cast<uint32_t>(block.size()), block.data());
+        if (got == 0)
+            return PackageError::ReadFailed;
+        digest.Feed(block.data(), got);
+        if (m_sink && !m_sink(block.data(), got))
+            return PackageError::WriteFailed;
+        at += got;
+    }
+    digest.Finish(md5, sha256);
+    size = digest.Size();
+    return sha256.empty() ? PackageError::ReadFailed : PackageError::Ok;
+}
+
+void CPackageCheck::CheckSignature(const CPackageHeader& header) {
+    const std::string* value = header.Find("signature");
+    if (value == nullptr) {
+        m_result.signature = m_keys.empty() ? SignatureState::Absent : SignatureState::Unsigned;
+        return;
+    }
+    CPackageSignature signature;
+    if (!signature.Parse(*value)) {
+        m_result.signature = SignatureState::Bad;
+        return;
+    }
+    m_result.keyId = signature.KeyId();
+    m_result.signedMessage = header.SignedMessage();
+    if (m_keys.empty()) {
+        m_result.signature = SignatureState::Unverified;
+        return;
+    }
+    const auto key = std::find_if(m_keys.begin(), m_keys.end(), [&](const CEd25519Key& k) {
+        return k.KeyId() == signature.KeyId();
+    });
+    if (key == m_keys.end()) {
+        m_result.signature = SignatureState::UnknownKey;
+        return;
+    }
+    m_result.signature = key->Verify(m_result.signedMessage, signature.Signature())
+                             ? SignatureState::Verified
+                             : SignatureState::Bad;
+}
+
+void CPackageCheck::CompareImage(const CPackageHeader& header, const std::string& md5,
+                                 const std::string& sha256, uint64_t size) {
+    m_result.checks.push_back(
+        {"filesize", *header.Find("filesize"), std::to_string(size), header.FileSize() == size});
+    const std::string& storedMd5 = *header.Find("md5");
+    m_result.checks.push_back({"md5", storedMd5, md5, Lowercase(storedMd5) == md5});
+    const std::string* storedSha = header.Find("sha256");
+    // A signature checked with a key must bind the image through SHA-256: MD5
+    // alone no longer does.
+    const bool required = !m_keys.empty() && header.Find("signature") != nullptr;
+    if (storedSha != nullptr || required) {
+        const std::string value = storedSha != nullptr ? *storedSha : std::string();
+        m_result.checks.push_back({"sha256", value, sha256, value == sha256});
+    }
+}
+
+PackageError CPackageCheck::Verdict() const {
+    for (const Item& item : m_result.checks) {
+        if (!item.ok)
+            return PackageError::ImageMismatch;
+    }
+    switch (m_result.signature) {
+        case SignatureState::Bad:
+        case SignatureState::UnknownKey:
+            return PackageError::BadSignature;
+        case SignatureState::Unsigned:
+            return PackageError::Unsigned;
+        default:
+            return PackageError::Ok;
+    }
+}

@@ -1,0 +1,161 @@
+#include "CPackageHeader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "CHeaderFile.h"
+#include "CPackageSignature.h"
+
+namespace {
+
+constexpr uint32_t kChunk = 4096;
+constexpr size_t kSha256Digits = 64;
+
+bool IsWordByte(char c, bool name) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte < 0x7F && !(name && c == ':');
+}
+
+bool IsWord(const std::string& text, bool name) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [name](char c) { return IsWordByte(c, name); });
+}
+
+// A decimal number of at most 19 digits (no sign, no blanks), so it fits 64 bits.
+bool ReadNumber(const std::string& text, uint64_t& number) {
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    number = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+// The header block CHeaderFile writes for `lines`.
+std::string Written(const std::map<std::string, std::string>& lines) {
+    CHeaderFile header;
+    for (const auto& [name, value] : lines)
+        header.SetHeader(name, value);
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&data, &size);
+    if (stream == nullptr)
+        return std::string();
+    header.WriteHeaders(stream);
+    const bool ok = std::fclose(stream) == 0;
+    std::string text = ok && data != nullptr ? std::string(data, size) : std::string();
+    std::free(data);
+    return text;
+}
+
+}  // namespace
+
+PackageError CPackageHeader::Fail(const std::string& problem) {
+    m_problem = problem;
+    return PackageError::NotAPackage;
+}
+
+PackageError CPackageHeader::Read(CBuffer& package) {
+    m_text.clear();
+    m_lines.clear();
+    m_problem.clear();
+    m_fileSize = 0;
+    PackageError error = ReadText(package);
+    if (error == PackageError::Ok)
+        error = ParseLines();
+    if (error == PackageError::Ok)
+        error = CheckRequired();
+    return error;
+}
+
+// Takes bytes into m_text until the empty line that ends the block.
+PackageError CPackageHeader::ReadText(CBuffer& package) {
+    const uint32_t end = std::min(package.Size(), kMaxSize);
+    char chunk[kChunk];
+    while (m_text.size() < end) {
+        const uint32_t at = static_cast<uint32_t>(m_text.size());
+        const uint32_t got =
+            package.Copy(at, std::min(kChunk, end - at), reinterpret_cast<uint8_t*>(chunk));
+        if (got == 0)
+            return PackageError::ReadFailed;
+        m_text.append(chunk, got);
+        if (m_text[0] == '\n') {
+            m_text.resize(1);
+            return PackageError::Ok;
+        }
+        const size_t blank = m_text.find("\n\n", at > 0 ? at - 1 : 0);
+        if (blank != std::string::npos) {
+            m_text.resize(blank + 2);
+            return PackageError::Ok;
+        }
+    }
+    return Fail(end == kMaxSize ? "no empty line ends the header in its first 65536 bytes"
+                                : "no empty line ends the header");
+}
+
+PackageError CPackageHeader::ParseLines() {
+    size_t start = 0;
+    for (size_t number = 1; start + 1 < m_text.size(); ++number) {
+        const size_t end = m_text.find('\n', start);
+        const std::string line = m_text.substr(start, end - start);
+        start = end + 1;
+        const size_t colon = line.find(": ");
+        const std::string name = line.substr(0, colon);
+        const std::string value = colon == std::string::npos ? "" : line.substr(colon + 2);
+        if (!IsWord(name, true) || !IsWord(value, false))
+            return Fail("header line " + std::to_string(number) + " is not \"name: value\"");
+        if (Find(name) != nullptr)
+            return Fail("header line " + std::to_string(number) + " repeats " + name);
+        m_lines.emplace_back(name, value);
+    }
+    return PackageError::Ok;
+}
+
+PackageError CPackageHeader::CheckRequired() {
+    const std::string* size = Find("filesize");
+    if (size == nullptr)
+        return Fail("no filesize line");
+    if (!ReadNumber(*size, m_fileSize))
+        return Fail("filesize " + *size + " is not a number");
+    if (Find("md5") == nullptr)
+        return Fail("no md5 line");
+    return PackageError::Ok;
+}
+
+const std::string* CPackageHeader::Find(const std::string& name) const {
+    for (const Line& line : m_lines) {
+        if (line.first == name)
+            return &line.second;
+    }
+    return nullptr;
+}
+
+std::string CPackageHeader::SignedMessage() const {
+    std::string message;
+    for (const auto& [name, value] : m_lines) {
+        if (name != "signature")
+            message += name + ": " + value + "\n";
+    }
+    return message + "\n";
+}
+
+std::string CPackageHeader::Compose(const std::string& sha256, const std::string& signature) const {
+    std::map<std::string, std::string> lines(m_lines.begin(), m_lines.end());
+    lines["sha256"] = sha256;
+    lines["signature"] = signature;
+    return Written(lines);
+}
+
+std::string CPackageHeader::Sign(const CEd25519Key& key, const std::string& sha256) const {
+    const std::string message = Compose(sha256, "");
+    const std::string signature = key.Sign(message);
+    if (message.empty() || signature.empty())
+        return std::string();
+    return Compose(sha256, CPackageSignature(key.KeyId(), signature).Value());
+}
+
+size_t CPackageHeader::SignedSize() const {
+    return Compose(std::string(kSha256Digits, '0'), std::string(CPackageSignature::kValueSize, 'x'))
+        .size();
+}

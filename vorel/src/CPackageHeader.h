@@ -1,0 +1,65 @@
+// The header block of a package as stored: "name: value" lines and the empty
+// line that ends them. Read checks the form strictly, so that every reader of
+// the format (CHeaderFile, CVorelBuffer) takes the same values from it: each
+// line is a name of printable ASCII without ':' or blanks, ": ", and a value of
+// printable ASCII without blanks, each name once. A package header also holds
+// a "filesize" line with a decimal number and an "md5" line.
+//
+// For signing, Compose and Sign write a new header block through CHeaderFile
+// (lines in name order) from these lines, with the "sha256" and "signature"
+// lines replaced.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CBuffer.h"
+#include "CEd25519Key.h"
+#include "PackageError.h"
+
+class CPackageHeader {
+  public:
+    using Line = std::pair<std::string, std::string>;
+    // A header block longer than this is not read (bounded memory).
+    static constexpr uint32_t kMaxSize = 64 * 1024;
+
+    // Reads the header block at the start of `package`. Returns Ok,
+    // NotAPackage (Problem() says why) or ReadFailed.
+    PackageError Read(CBuffer& package);
+    const std::string& Problem() const { return m_problem; }
+
+    // The lines in stored order, after a successful Read.
+    const std::vector<Line>& Lines() const { return m_lines; }
+    // The value of `name`, or null when there is no such line.
+    const std::string* Find(const std::string& name) const;
+    // Length of the block, empty line included: the image begins there.
+    uint32_t Size() const { return static_cast<uint32_t>(m_text.size()); }
+    // The value of "filesize".
+    uint64_t FileSize() const { return m_fileSize; }
+    // The block as stored with the whole "signature" line taken out: the bytes
+    // a signature covers.
+    std::string SignedMessage() const;
+
+    // The block of these lines, without any "sha256" or "signature" line,
+    // plus the given ones (an empty value leaves its line out), in name order.
+    std::string Compose(const std::string& sha256, const std::string& signature) const;
+    // The signed block for an image whose SHA-256 is `sha256` (hexadecimal):
+    // Compose with `sha256` and the signature of that block by `key`. Empty
+    // when the key cannot sign.
+    std::string Sign(const CEd25519Key& key, const std::string& sha256) const;
+    // The length Sign gives, known before the image is read.
+    size_t SignedSize() const;
+
+  private:
+    PackageError Fail(const std::string& problem);
+    PackageError ReadText(CBuffer& package);
+    PackageError ParseLines();
+    PackageError CheckRequired();
+
+    std::string m_text;
+    std::vector<Line> m_lines;
+    std::string m_problem;
+    uint64_t m_fileSize = 0;
+};

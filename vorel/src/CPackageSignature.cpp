@@ -1,0 +1,66 @@
+#include "CPackageSignature.h"
+
+#include <openssl/evp.h>
+
+#include <utility>
+
+namespace {
+
+const char kScheme[] = "ed25519:";
+constexpr size_t kSchemeSize = sizeof kScheme - 1;
+constexpr size_t kKeyIdSize = 16;
+constexpr size_t kSignatureSize = 64;
+constexpr size_t kBase64Size = 88;
+
+std::string Base64(const std::string& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
+                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int>(bytes.size()));
+    text.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return text;
+}
+
+bool IsKeyId(const std::string& text) {
+    return text.size() == kKeyIdSize &&
+           text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The 64 bytes an 88-character base64 text stands for; empty when the text is
+// not their canonical encoding (EVP_DecodeBlock alone accepts blanks and counts
+// padding as zero bytes, so the result is encoded again and compared).
+std::string SignatureFromBase64(const std::string& text) {
+    if (text.size() != kBase64Size)
+        return std::string();
+    unsigned char bytes[kBase64Size];
+    const int length = EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
+    if (length < static_cast<int>(kSignatureSize))
+        return std::string();
+    std::string signature(reinterpret_cast<const char*>(bytes), kSignatureSize);
+    return Base64(signature) == text ? signature : std::string();
+}
+
+}  // namespace
+
+CPackageSignature::CPackageSignature(std::string keyId, std::string signature)
+    : m_keyId(std::move(keyId)), m_signature(std::move(signature)) {}
+
+bool CPackageSignature::Parse(const std::string& value) {
+    if (value.size() != kValueSize || value.compare(0, kSchemeSize, kScheme) != 0 ||
+        value[kSchemeSize + kKeyIdSize] != ':')
+        return false;
+    const std::string keyId = value.substr(kSchemeSize, kKeyIdSize);
+    const std::string signature = SignatureFromBase64(value.substr(kSchemeSize + kKeyIdSize + 1));
+    if (!IsKeyId(keyId) || signature.empty())
+        return false;
+    m_keyId = keyId;
+    m_signature = signature;
+    return true;
+}
+
+std::string CPackageSignature::Value() const {
+    if (!IsKeyId(m_keyId) || m_signature.size() != kSignatureSize)
+        return std::string();
+    return kScheme + m_keyId + ":" + Base64(m_signature);
+}

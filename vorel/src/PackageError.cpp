@@ -1,0 +1,21 @@
+#include "PackageError.h"
+
+const char* PackageErrorText(PackageError error) {
+    switch (error) {
+        case PackageError::Ok:
+            return "every check passed";
+        case PackageError::NotAPackage:
+            return "not a package";
+        case PackageError::ImageMismatch:
+            return "the image does not match the header";
+        case PackageError::BadSignature:
+            return "the signature does not verify";
+        case PackageError::Unsigned:
+            return "the package is not signed";
+        case PackageError::ReadFailed:
+            return "read error";
+        case PackageError::WriteFailed:
+            return "write error";
+    }
+    return "unknown error";
+}

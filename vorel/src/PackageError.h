@@ -1,0 +1,19 @@
+// What the package checker and the package header reader report. The library
+// never prints; the programs print PackageErrorText.
+#pragma once
+
+enum class PackageError {
+    Ok,
+    // damaged or foreign packages
+    NotAPackage,    // no empty line ends the header, a line that is not "name: value",
+                    // no filesize or md5 line, a filesize that is not a number
+    ImageMismatch,  // the image's size, md5 or sha256 differ from the header
+    BadSignature,   // malformed, made by none of the keys given, or not verifying
+    Unsigned,       // keys were given and the package carries no signature
+    // system refused
+    ReadFailed,   // the buffer gave fewer bytes than it holds
+    WriteFailed,  // the image sink refused bytes
+};
+
+// A short description, e.g. "the image does not match the header".
+const char* PackageErrorText(PackageError error);

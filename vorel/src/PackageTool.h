@@ -1,0 +1,125 @@
+// What pkgsign and pkgcheck share on their way in and out: messages in the
+// form "PROGRAM: FILE: cause", reading key files, and looking at the package
+// file before it is read.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "CEd25519Key.h"
+#include "Core.h"
+
+namespace PackageTool {
+
+// The project's version, handed to every program by the build.
+constexpr char kVersion[] = FWKIT_VERSION;
+
+// A key file larger than this is not a PEM key.
+constexpr off_t kMaxKeyFile = 64 * 1024;
+
+// Prints "PROGRAM: FILE: cause" on standard error; returns 1, the status of a
+// file that cannot be read or written.
+inline int Complain(const char* program, const std::string& file, const std::string& cause) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s: %s\n", program, Core::Text::Escaped(file).c_str(), cause.c_str());
+    return 1;
+}
+
+// Prints "PROGRAM: message" and the hint to --help on standard error; returns 1.
+inline int UsageError(const char* program, const std::string& message) {
+    if (!message.empty())
+        std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
+    return 1;
+}
+
+// Reads a whole small file; false with `cause` set when it cannot.
+inline bool ReadSmallFile(const std::string& path, std::string& text, std::string& cause) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        cause = std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    text.clear();
+    char chunk[4096];
+    ssize_t got = 0;
+    while (text.size() <= static_cast<size_t>(kMaxKeyFile) &&
+           (got = read(fd, chunk, sizeof chunk)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    cause = got < 0 ? std::strerror(errno) : "";
+    close(fd);
+    if (got >= 0 && text.size() > static_cast<size_t>(kMaxKeyFile))
+        cause = "too large for a key file";
+    return cause.empty();
+}
+
+// Loads an Ed25519 key of the kind asked for from a PEM file; false with `cause`.
+inline bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key,
+                    std::string& cause) {
+    std::string pem;
+    if (!ReadSmallFile(path, pem, cause))
+        return false;
+    key = CEd25519Key::FromPem(pem);
+    if (!key.Valid()) {
+        cause = wantPrivate ? "not an Ed25519 private key (PEM, unencrypted)"
+                            : "not an Ed25519 public key (PEM)";
+    } else if (key.IsPrivate() != wantPrivate) {
+        cause = wantPrivate ? "a public key; signing needs the private key"
+                            : "a private key; give its public key (openssl pkey -pubout)";
+    }
+    return cause.empty();
+}
+
+// Whether the package can be read as a CBuffer: an existing regular file that
+// can be opened and holds fewer than 4 GiB. False with `cause`.
+inline bool CheckPackageFile(const std::string& path, std::string& cause) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        cause = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        cause = std::strerror(EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        cause = "not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+        cause = "larger than 4 GiB";
+    }
+    if (fd >= 0)
+        close(fd);
+    return cause.empty();
+}
+
+// True when the package's directory lets a new file be made beside it, so that
+// an output over the package is replaced whole. Otherwise the output would be
+// truncated in place, and with it the package being read.
+inline bool CanReplace(const std::string& package) {
+    char* real = realpath(package.c_str(), nullptr);
+    const std::string dir = Core::File::DirName(real != nullptr ? real : package);
+    std::free(real);
+    return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// The system's description of an output's failure.
+inline std::string OutputCause(const Core::File::Output& output) {
+    if (!output.Refusal().empty())
+        return output.Refusal();
+    return std::strerror(output.Error() != 0 ? output.Error() : EIO);
+}
+
+}  // namespace PackageTool

@@ -1,0 +1,250 @@
+// pkgcheck: checks an upgrade package before it is used: its header, its image
+// against the header's filesize, md5 and sha256, and its signature against the
+// public keys given; optionally writes the image out when every check passed.
+//
+//   pkgcheck [-k PUBLIC.pem]... [-j] [-o IMAGE] PACKAGE
+#include <getopt.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "CInputFile.h"
+#include "CPackageCheck.h"
+#include "Core.h"
+#include "PackageTool.h"
+
+namespace {
+
+const char kProgram[] = "pkgcheck";
+
+using State = CPackageCheck::SignatureState;
+
+struct Options {
+    std::vector<std::string> keys;
+    bool json = false;
+    std::string output;
+    std::string package;
+};
+
+void PrintUsage() {
+    std::printf(
+        "Usage: pkgcheck [-k PUBLIC.pem]... [-j] [-o IMAGE] PACKAGE\n"
+        "Check an upgrade package: its header, the image's size, md5 and sha256, and its\n"
+        "Ed25519 signature. With -k a signature by one of the keys is required.\n"
+        "\n"
+        "  -k, --key=PUBLIC.pem   a public key the signature may be made with (repeatable)\n"
+        "  -j, --json             print one JSON document instead of the lines\n"
+        "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
+        "  -h, --help             print this help and exit\n"
+        "  -V, --version          print the version and exit\n"
+        "\n"
+        "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
+        "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
+        "malformed or does not verify with any key given, 5 a key was given and the\n"
+        "package is unsigned.\n");
+}
+
+// 0 when the options were read, -1 for --help/--version (done), 1 for a usage error.
+int ParseOptions(int argc, char** argv, Options& options) {
+    const option kLong[] = {
+        {"key", required_argument, nullptr, 'k'},    {"json", no_argument, nullptr, 'j'},
+        {"output", required_argument, nullptr, 'o'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
+    int c = 0;
+    while ((c = getopt_long(argc, argv, "k:jo:hV", kLong, nullptr)) != -1) {
+        switch (c) {
+            case 'k':
+                options.keys.emplace_back(optarg);
+                break;
+            case 'j':
+                options.json = true;
+                break;
+            case 'o':
+                options.output = optarg;
+                break;
+            case 'h':
+                PrintUsage();
+                return -1;
+            case 'V':
+                std::printf("pkgcheck (fwkit) %s\n", PackageTool::kVersion);
+                return -1;
+            default:
+                return PackageTool::UsageError(kProgram, "");
+        }
+    }
+    if (argc - optind != 1)
+        return PackageTool::UsageError(kProgram, "give exactly one PACKAGE");
+    options.package = argv[optind];
+    return 0;
+}
+
+int ExitStatus(PackageError error) {
+    switch (error) {
+        case PackageError::Ok:
+            return 0;
+        case PackageError::NotAPackage:
+            return 2;
+        case PackageError::ImageMismatch:
+            return 3;
+        case PackageError::BadSignature:
+            return 4;
+        case PackageError::Unsigned:
+            return 5;
+        case PackageError::ReadFailed:
+        case PackageError::WriteFailed:
+            break;
+    }
+    return 1;
+}
+
+std::string SignatureLine(const CPackageCheck::Result& result) {
+    const std::string key = result.keyId.empty() ? "" : ", key " + result.keyId;
+    switch (result.signature) {
+        case State::Absent:
+            return "signature absent";
+        case State::Unsigned:
+            return "signature FAILED: the package is not signed";
+        case State::Unverified:
+            return "signature unverified (no key given)" + key;
+        case State::Verified:
+            return "signature verified" + key;
+        case State::Bad:
+            return result.keyId.empty() ? "signature FAILED: malformed"
+                                        : "signature FAILED: does not verify" + key;
+        case State::UnknownKey:
+            return "signature FAILED: made by none of the keys given" + key;
+    }
+    return "signature FAILED";
+}
+
+void PrintLines(const std::string& file, const CPackageCheck::Result& result) {
+    const std::string shown = Core::Text::Escaped(file) + ": ";
+    if (result.error == PackageError::NotAPackage) {
+        std::printf("%sheader FAILED: %s\n", shown.c_str(), result.problem.c_str());
+    } else {
+        std::printf("%sheader ok, %zu lines\n", shown.c_str(), result.headers.size());
+        for (const CPackageCheck::Item& item : result.checks) {
+            const std::string text = item.ok ? item.name + " ok: " + item.computed
+                                             : item.name + " FAILED: stored " +
+                                                   (item.stored.empty() ? "nothing" : item.stored) +
+                                                   ", computed " + item.computed;
+            std::printf("%s%s\n", shown.c_str(), text.c_str());
+        }
+        std::printf("%s%s\n", shown.c_str(), SignatureLine(result).c_str());
+    }
+    if (result.error == PackageError::Ok)
+        std::printf("%sOK\n", shown.c_str());
+    else
+        std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
+}
+
+nlohmann::ordered_json OrNull(const std::string& text) {
+    return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+}
+
+void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
+    nlohmann::ordered_json doc = {{"schema", 1},
+                                  {"file", file},
+                                  {"ok", result.error == PackageError::Ok},
+                                  {"status", ExitStatus(result.error)},
+                                  {"verdict", PackageErrorText(result.error)},
+                                  {"problem", OrNull(result.problem)},
+                                  {"headers", nlohmann::ordered_json::array()},
+                                  {"checks", nlohmann::ordered_json::array()}};
+    for (const auto& [name, value] : result.headers)
+        doc["headers"].push_back({{"name", name}, {"value", value}});
+    for (const CPackageCheck::Item& item : result.checks)
+        doc["checks"].push_back({{"name", item.name},
+                                 {"stored", OrNull(item.stored)},
+                                 {"computed", item.computed},
+                                 {"ok", item.ok}});
+    if (result.error != PackageError::NotAPackage)
+        doc["signature"] = {{"state", CPackageCheck::StateText(result.signature)},
+                            {"keyid", OrNull(result.keyId)}};
+    std::printf("%s\n",
+                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
+// True when the package file did not hold still while it was read.
+bool Changed(CInputFile& buffer) {
+    return buffer.Changed() || !buffer.EndsAtSize();
+}
+
+// Runs the check, with the image going to `output` on the way when given.
+const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
+                                      Core::File::Output* output) {
+    if (output != nullptr)
+        check.SetImageSink(
+            [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
+    return check.Run(buffer);
+}
+
+// Checks the package, writing the image to the output when every check
+// passed. A seekable output gets the image during the one pass and is put in
+// place only after it; a stream gets it in a second pass once the first has
+// passed, which must digest the same.
+int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
+                  Core::File::Output& output, CPackageCheck::Result& result) {
+    result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
+    if (result.error == PackageError::Ok && !output.Seekable()) {
+        const std::string sha256 = result.sha256;
+        result = RunCheck(check, buffer, &output);
+        if (result.error == PackageError::Ok && result.sha256 != sha256)
+            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+    }
+    if (Changed(buffer))
+        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+    if (result.error == PackageError::WriteFailed)
+        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+    if (result.error == PackageError::Ok && !output.Commit(true))
+        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+    output.Commit(false);
+    return 0;
+}
+
+int Check(const Options& options) {
+    CPackageCheck check;
+    std::string cause;
+    for (const std::string& path : options.keys) {
+        CEd25519Key key;
+        if (!PackageTool::LoadKey(path, false, key, cause))
+            return PackageTool::Complain(kProgram, path, cause);
+        check.AddKey(key);
+    }
+    if (!PackageTool::CheckPackageFile(options.package, cause))
+        return PackageTool::Complain(kProgram, options.package, cause);
+    CInputFile buffer(options.package);
+    CPackageCheck::Result result;
+    if (options.output.empty()) {
+        result = check.Run(buffer);
+        if (Changed(buffer))
+            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+    } else {
+        if (Core::File::SameFile(options.package, options.output))
+            return PackageTool::Complain(kProgram, options.output, "is the package itself");
+        Core::File::Output output(Core::SeparateFromMessages(options.output));
+        if (!output.Open())
+            return PackageTool::Complain(kProgram, options.output,
+                                         PackageTool::OutputCause(output));
+        if (CheckAndWrite(check, buffer, options, output, result) != 0)
+            return 1;
+    }
+    if (result.error == PackageError::ReadFailed)
+        return PackageTool::Complain(kProgram, options.package, "read error");
+    if (options.json)
+        PrintJson(options.package, result);
+    else
+        PrintLines(options.package, result);
+    return ExitStatus(result.error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = ParseOptions(argc, argv, options);
+    const int status = parsed == 0 ? Check(options) : parsed;
+    return Core::CloseStdout(kProgram, parsed < 0 ? 0 : status);
+}
