@@ -579,6 +579,9 @@ inline std::string SeparateFromMessages(const std::string& output) {
     const int kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (kept < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
         return output;
+    // Lines then reach standard error in the order they were printed, beside
+    // those written there directly.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     return "/dev/fd/" + std::to_string(kept);
 }
 

@@ -141,6 +141,11 @@ TEST_F(HostileOutputTest, FullDiskIsReportedByEveryCommand) {
     ExpectRefused(r, r.out, "/dev/full", "logical build");
     r = Stamp("1 data.bin /dev/full");
     ExpectRefused(r, r.err, "/dev/full", "package");
+    r = Shell("{ " + Quote(PKGSTAMP_PATH) + " 1 data.bin /dev/stdout > /dev/full; }");
+    EXPECT_EQ(r.err,
+              "pkgstamp: argc: 4\n"
+              "pkgstamp: cannot write package /dev/stdout: No space left on device\n");
+    ExpectRefused(r, r.err, "/dev/stdout", "package on standard output");
 }
 
 TEST_F(HostileOutputTest, DiskFillingUpWhileWritingLeavesNoPartialFile) {

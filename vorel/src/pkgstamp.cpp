@@ -31,6 +31,9 @@ struct Arguments {
     int32_t version = 0;
     const char* image = nullptr;
     const char* output = nullptr;
+    // The path the package is written to: `output`, or a kept copy of the
+    // standard output when `output` names it.
+    const char* target = nullptr;
 };
 
 void DisplayUsage() {
@@ -144,14 +147,14 @@ int Stamp(const Arguments& args) {
         return 1;
     }
     // Writing the package over its own image would destroy the image.
-    if (Core::File::SameFile(args.image, args.output)) {
+    if (Core::File::SameFile(args.image, args.target)) {
         std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
         std::fclose(image);
         return 1;
     }
     // A regular package file is replaced only once it is complete, so a failure
     // never leaves a truncated package behind.
-    Core::File::Output out(args.output);
+    Core::File::Output out(args.target);
     if (!out.Open()) {
         errno = out.Error();
         std::perror("unable to open output file\n");
@@ -169,8 +172,8 @@ int Stamp(const Arguments& args) {
 int Run(int argc, char** argv) {
     Arguments args;
     const bool parsed = ParseArguments(argc, argv, args);
-    const std::string output = Core::SeparateFromMessages(parsed ? args.output : "");
-    args.output = output.c_str();
+    const std::string target = Core::SeparateFromMessages(parsed ? args.output : "");
+    args.target = target.c_str();
     std::printf("pkgstamp: argc: %d\n", argc);
     if (!parsed) {
         DisplayUsage();
