@@ -325,6 +325,29 @@ TEST_F(ImgpackTest, LogicalInputWithoutFragmentStopsTheBuild) {
     EXPECT_FALSE(Exists(P("LogicalFirmwareObject.fw.fw")));
 }
 
+// The output is a pipe this test reads, so the header goes out after a first reading
+// of the data, and the body is read again behind it. A data file changed in place once
+// the header arrived gives another CRC the second time: nothing may claim success.
+TEST_F(ImgpackTest, DataChangedWhileItIsReadIsReported) {
+    const size_t size = 4 << 20;
+    WriteBytes(P("data.bin"), testutil::RandomBytes(size, 5));
+    PackData("b.bin", testutil::RandomBytes(size, 6), "b.fw");
+    const struct {
+        std::string args;
+        std::string changed;
+    } cases[] = {{"-t 400 -o out data.bin", "data.bin"},
+                 {"-p 2 -t 300 -o out data.bin.fw b.fw", "b.fw"}};
+    ASSERT_EQ(Pack("-t 400 data.bin").status, 0);
+    for (const auto& c : cases) {
+        RunResult r;
+        testutil::ReadFifoChangingInput(
+            P("out"), [&] { r = Pack(c.args); }, [&] { testutil::FlipLastByte(P(c.changed)); });
+        EXPECT_EQ(r.out, "Data file " + c.changed + " changed while it was read\n");
+        EXPECT_EQ(r.status, 1);
+        ASSERT_EQ(unlink(P("out").c_str()), 0);
+    }
+}
+
 TEST_F(ImgpackTest, SingleInputNamesLeadingOutsideFallBackToTheDefault) {
     ASSERT_EQ(std::system(("mkdir " + P("sub")).c_str()), 0);
     Meta lm;

@@ -72,6 +72,11 @@ bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd
     }
     if (opened)
         fw.DumpRawFragment(i, output);
+    if (opened && fw.DataChanged()) {
+        std::printf("Fragment %s not extracted: its data changed while it was read\n",
+                    Core::Text::Escaped(fragment).c_str());
+        return false;
+    }
     if (opened && fw.WriteComplete())
         return true;
     if (output.Error() != 0) {
