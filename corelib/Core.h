@@ -112,23 +112,6 @@ inline ReadState CheckReadable(const std::string& path) {
     return first == EOF ? ReadState::Empty : ReadState::Readable;
 }
 
-// Follows a chain of symbolic links (dangling ones included) to the path that
-// a write through `path` would reach.
-inline std::string FollowLinks(std::string path) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
-        std::string target(static_cast<size_t>(st.st_size) + 256, '\0');
-        const ssize_t len = readlink(path.c_str(), &target[0], target.size());
-        if (len <= 0)
-            return path;
-        target.resize(static_cast<size_t>(len));
-        path = target[0] == '/' ? target : DirName(path) + "/" + target;
-    }
-    return path;
-}
-
 // The process descriptor that `path` names ("/dev/stdout", "/dev/stderr",
 // "/dev/fd/N", "/proc/self/fd/N"), or -1 when it names none. Such a path is
 // written through the descriptor itself, never reopened by name.
@@ -148,6 +131,26 @@ inline int DescriptorOf(const std::string& path) {
         return std::atoi(digits.c_str());
     }
     return -1;
+}
+
+// Follows a chain of symbolic links (dangling ones included) to the path that
+// a write through `path` would reach. A path naming one of the process's
+// descriptors ends the chain: what the descriptor refers to has no usable path.
+inline std::string FollowLinks(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        if (DescriptorOf(path) >= 0)
+            return path;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::string target(static_cast<size_t>(st.st_size) + 256, '\0');
+        const ssize_t len = readlink(path.c_str(), &target[0], target.size());
+        if (len <= 0)
+            return path;
+        target.resize(static_cast<size_t>(len));
+        path = target[0] == '/' ? target : DirName(path) + "/" + target;
+    }
+    return path;
 }
 
 // One output file, classified once when it is opened, written through one
@@ -184,7 +187,8 @@ inline int DescriptorOf(const std::string& path) {
 // Nothing is left behind when the object goes away without a successful Commit.
 class Output {
   public:
-    // An output the user named: a symbolic link at `path` is followed.
+    // An output the user named: a symbolic link at `path` is followed, also to a
+    // path naming a descriptor.
     explicit Output(const std::string& path) : m_path(path), m_baseFd(AT_FDCWD) {}
     // An output `name` below the open directory `dirfd` (extraction): never
     // through a link among its directories; a link at the name is replaced.
@@ -199,34 +203,25 @@ class Output {
 
     // Opens the output; false with Error() (an errno value) or Refusal() set.
     bool Open() {
-        const int own = m_below ? -1 : DescriptorOf(m_path);
+        const std::string target = m_below ? m_path : FollowLinks(m_path);
+        const int own = m_below ? -1 : DescriptorOf(target);
         if (own >= 0) {
             m_kind = Kind::Descriptor;
             m_fd = own;
             return fcntl(own, F_GETFL) != -1 || Fail();
         }
-        if (!(m_below ? WalkDirectories() : OpenDirectory()))
+        if (!(m_below ? WalkDirectories() : OpenDirectory(target)))
             return false;
         struct stat st {};
-        const bool exists = fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!exists && errno != ENOENT)
-            return Fail();
-        if (exists && S_ISDIR(st.st_mode))
+        if (fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? OpenReplacement(nullptr) : Fail();
+        if (S_ISDIR(st.st_mode))
             return Fail(EISDIR);
-        if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        if (S_ISLNK(st.st_mode))
+            return OpenReplacement(nullptr);
+        if (!S_ISREG(st.st_mode))
             return OpenTarget(Kind::Stream, 0);
-        const bool regular = exists && S_ISREG(st.st_mode);
-        if (regular && faccessat(m_dirFd, m_leaf.c_str(), W_OK, AT_EACCESS) != 0)
-            return Fail();
-        if (OpenAnonymous() || (m_error == 0 && OpenNamed())) {
-            if (regular)
-                fchmod(m_fd, st.st_mode & 07777);
-            return true;
-        }
-        if (!regular || (m_error != EACCES && m_error != EPERM && m_error != EROFS))
-            return false;
-        m_error = 0;
-        return OpenTarget(Kind::InPlace, O_TRUNC);
+        return OpenReplacement(&st);
     }
 
     int Fd() const { return m_fd; }
@@ -280,8 +275,7 @@ class Output {
     }
 
     // Opens the directory of the target the user named, after its links.
-    bool OpenDirectory() {
-        const std::string target = FollowLinks(m_path);
+    bool OpenDirectory(const std::string& target) {
         const std::string::size_type slash = target.find_last_of('/');
         m_leaf = slash == std::string::npos ? target : target.substr(slash + 1);
         if (m_leaf.empty())
@@ -318,6 +312,22 @@ class Output {
         if (m_dirFd < 0)
             m_dirFd = openat(m_baseFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
         return m_dirFd >= 0 || Fail();
+    }
+
+    // A temporary file that replaces the target (`existing`: the regular file
+    // there, or null), or else the existing target itself, written in place.
+    bool OpenReplacement(const struct stat* existing) {
+        if (existing != nullptr && faccessat(m_dirFd, m_leaf.c_str(), W_OK, AT_EACCESS) != 0)
+            return Fail();
+        if (OpenAnonymous() || (m_error == 0 && OpenNamed())) {
+            if (existing != nullptr)
+                fchmod(m_fd, existing->st_mode & 07777);
+            return true;
+        }
+        if (existing == nullptr || (m_error != EACCES && m_error != EPERM && m_error != EROFS))
+            return false;
+        m_error = 0;
+        return OpenTarget(Kind::InPlace, O_TRUNC);
     }
 
     // Opens the target itself: a stream, or a regular file written in place.
@@ -563,12 +573,15 @@ inline int CloseStdout(const char* program, int status) {
 // there, and the returned path names a new descriptor for the original standard
 // output. Any other `output` comes back unchanged.
 inline std::string SeparateFromMessages(const std::string& output) {
-    if (File::DescriptorOf(output) != STDOUT_FILENO)
+    if (File::DescriptorOf(File::FollowLinks(output)) != STDOUT_FILENO)
         return output;
     std::fflush(stdout);
     const int kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (kept < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
         return output;
+    // Lines then reach standard error in the order they were printed, beside
+    // those written there directly.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     return "/dev/fd/" + std::to_string(kept);
 }
 

@@ -1,16 +1,29 @@
 // Fuzz target: a firmware file of arbitrary bytes, parsed as the decoder does,
-// listed, and every fragment the parse accepted extracted; then the same bytes
-// once more with their checksums put right.
+// listed, reported, and every fragment the parse accepted extracted; then the
+// same bytes once more with their checksums put right.
 #include <algorithm>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "CFirmwareFile.h"
+#include "CFirmwareReport.h"
 #include "ChecksumRepair.h"
 #include "FuzzSupport.h"
 
 namespace {
+
+// The report agrees with the parse, is valid JSON, and names a failed check
+// whenever the file got as far as a fragment.
+void CheckReport(CFirmwareFile& fw, const std::string& input, size_t size) {
+    const CFirmwareReport report(fw, input, static_cast<long long>(size));
+    fuzz::Check(report.Ok() == fw.ParseComplete(), "report agrees with the parse");
+    const bool reached =
+        fw.GetHeader() != nullptr || fw.NoFragments() > 0 || fw.GetFailedFragment() != nullptr;
+    fuzz::Check(report.Ok() || !reached || !report.FailureLines().empty(), "failure named");
+    fuzz::Check(nlohmann::json::accept(report.Json()), "report is valid JSON");
+}
 
 void ParseListExtract(const uint8_t* data, size_t size) {
     fuzz::ScratchDir& dir = fuzz::ScratchDir::Get();
@@ -27,6 +40,7 @@ void ParseListExtract(const uint8_t* data, size_t size) {
         fuzz::Check(fw.GetFragmentName(fw.NoFragments()) == "Empty", "name past the end");
         if (CFirmwareFragmentLogical* header = fw.GetHeader())
             fuzz::Check(!header->ToString().empty(), "logical listing");
+        CheckReport(fw, input, size);
         for (unsigned int i = 0; i < fw.NoFragments(); ++i) {
             fw.GetFragmentName(i);
             // An accepted fragment passed its body check, so its whole body is

@@ -2,16 +2,22 @@
 // the built programs.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testutil {
@@ -127,6 +133,59 @@ inline std::string Quote(const std::string& arg) {
         }
     }
     return quoted + "'";
+}
+
+// Flips byte `at` of `path` in place: same size, other content.
+inline void FlipByte(const std::string& path, size_t at) {
+    const Bytes bytes = ReadBytes(path);
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0 || at >= bytes.size())
+        return;
+    const uint8_t flipped = static_cast<uint8_t>(bytes[at] ^ 0x5A);
+    if (pwrite(fd, &flipped, 1, static_cast<off_t>(at)) != 1) {
+    }
+    close(fd);
+}
+
+inline void FlipLastByte(const std::string& path) {
+    FlipByte(path, ReadBytes(path).size() - 1);
+}
+
+// Runs `run`, a program writing into the FIFO `pipe`, while this thread reads the FIFO,
+// and calls `change` once the first bytes arrive: what the program read before writing
+// them is then behind it, and a large input is still mostly ahead of it, since the FIFO
+// holds little. Returns the bytes received.
+inline size_t ReadFifoChangingInput(const std::string& pipe, const std::function<void()>& run,
+                                    const std::function<void()>& change) {
+    if (mkfifo(pipe.c_str(), 0600) != 0)
+        return 0;
+    const int fd = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    std::thread writer([&] {
+        run();
+        // Ends the reader's wait even when the program never opened the pipe.
+        const int end = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (end >= 0)
+            close(end);
+    });
+    size_t received = 0;
+    bool changed = false;
+    std::vector<char> chunk(65536);
+    for (;;) {
+        pollfd wait = {fd, POLLIN, 0};
+        poll(&wait, 1, -1);
+        const ssize_t got = read(fd, chunk.data(), chunk.size());
+        if (got > 0) {
+            received += static_cast<size_t>(got);
+            if (!changed)
+                change();
+            changed = true;
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            break;
+        }
+    }
+    close(fd);
+    writer.join();
+    return received;
 }
 
 }  // namespace testutil

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <list>
 
 #include "CFirmwareFile.h"
@@ -332,6 +333,31 @@ TEST_F(FirmwareFile, ShortestHeaderAndEmptyBodyAnywhereParse) {
     EXPECT_EQ(Parse(dir / "p.fw", &fragments, &complete), "");
     EXPECT_EQ(fragments, 1u);
     EXPECT_TRUE(complete);
+}
+
+// A firmware file changed after its parse checked it (in place, or cut short) is never
+// copied into an extracted file or a logical build: the bytes copied are checked again.
+TEST_F(FirmwareFile, InputsChangedAfterTheParseAreNeverWritten) {
+    const std::function<void(const std::string&)> changes[] = {
+        [](const std::string& path) { testutil::FlipByte(path, 1000); },
+        [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 100), 0); }};
+    for (const auto& change : changes) {
+        const std::string a = Physical("a", testutil::RandomBytes(300000, 2));
+        std::list<CFirmwareFile*> files = {new CFirmwareFile(a)};
+        files.front()->ReleaseInput();
+        CFirmwareFile parsed(a);
+        change(a);
+        parsed.DumpRawFragment(0, dir / "x");
+        EXPECT_TRUE(parsed.DataChanged());
+        EXPECT_FALSE(parsed.WriteComplete());
+        CaptureStdout();
+        CFirmwareFile built(files, dir / "l.fw", 300, 0, 0, "L", 0, 0, 0, 0, 7, 1);
+        EXPECT_EQ(GetCapturedStdout(), "Data file " + a + " changed while it was read\n");
+        EXPECT_FALSE(built.WriteComplete());
+        delete files.front();
+        EXPECT_FALSE(testutil::Exists(dir / "x"));
+        EXPECT_FALSE(testutil::Exists(dir / "l.fw"));
+    }
 }
 
 TEST_F(FirmwareFile, HeadersSharingOneLargeBodyStopTheWalk) {

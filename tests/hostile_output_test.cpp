@@ -141,6 +141,11 @@ TEST_F(HostileOutputTest, FullDiskIsReportedByEveryCommand) {
     ExpectRefused(r, r.out, "/dev/full", "logical build");
     r = Stamp("1 data.bin /dev/full");
     ExpectRefused(r, r.err, "/dev/full", "package");
+    r = Shell("{ " + Quote(PKGSTAMP_PATH) + " 1 data.bin /dev/stdout > /dev/full; }");
+    EXPECT_EQ(r.err,
+              "pkgstamp: argc: 4\n"
+              "pkgstamp: cannot write package /dev/stdout: No space left on device\n");
+    ExpectRefused(r, r.err, "/dev/stdout", "package on standard output");
 }
 
 TEST_F(HostileOutputTest, DiskFillingUpWhileWritingLeavesNoPartialFile) {
@@ -179,6 +184,7 @@ TEST_F(HostileOutputTest, OutputInADirectoryThatCannotHoldItIsReported) {
 
 TEST_F(HostileOutputTest, DescriptorsAndFifosReceiveExactlyTheOutput) {
     ASSERT_EQ(mkfifo(P("p.fw").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/proc/self/fd/1", P("to-stdout").c_str()), 0);
     for (const char* writer : kWriters) {
         const testutil::Bytes expected = Reference(writer);
         testutil::WriteText(P("log"), "kept\n");
@@ -188,7 +194,7 @@ TEST_F(HostileOutputTest, DescriptorsAndFifosReceiveExactlyTheOutput) {
         testutil::Bytes appended = testutil::ToBytes("kept\n");
         appended.insert(appended.end(), expected.begin(), expected.end());
         EXPECT_EQ(testutil::ReadBytes(P("log")), appended) << writer;
-        r = Shell("{ " + Command(writer, "/proc/self/fd/1") + " | cat; }");
+        r = Shell("{ " + Command(writer, "to-stdout") + " | cat; }");
         EXPECT_EQ(testutil::ToBytes(r.out), expected) << writer;
         r = Shell("{ cat p.fw > got & } && " + Command(writer, "p.fw") + " && wait");
         EXPECT_EQ(r.status, 0) << writer;

@@ -80,6 +80,23 @@ TEST_F(ImgpackTest, UsageErrorsPrintTheUsageTextAndExit1) {
     EXPECT_FALSE(Exists(P("data.bin.fw")));
 }
 
+// Both firmware commands name their version and do nothing else, wherever -V
+// stands among the other options and operands.
+TEST_F(ImgpackTest, VersionOptionPrintsTheVersionAndExits0) {
+    WriteText(P("data.bin"), "data");
+    const std::string imgunpack = IMGUNPACK_PATH;
+    for (const std::string& program : {std::string(IMGPACK_PATH), imgunpack}) {
+        const std::string name = program == imgunpack ? "imgunpack" : "imgpack";
+        for (const char* args : {"-V", "-V data.bin", "-d 3 -V data.bin", "data.bin -V"}) {
+            const RunResult r = testutil::Run(program + " " + args, dir.Path());
+            EXPECT_EQ(r.out, name + " (fwkit) " FWKIT_VERSION "\n") << name << " " << args;
+            EXPECT_EQ(r.err, "") << args;
+            EXPECT_EQ(r.status, 0) << args;
+        }
+    }
+    EXPECT_EQ(testutil::Run("ls", dir.Path()).out, "data.bin\n");
+}
+
 TEST_F(ImgpackTest, OperandErrorsExit1) {
     RunResult r = Pack("-t 400");
     EXPECT_EQ(r.out, "Input File name not provided. Exiting...\n");
@@ -306,6 +323,29 @@ TEST_F(ImgpackTest, LogicalInputWithoutFragmentStopsTheBuild) {
               "Unable to write out empty or unparsed firmware fragment.\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(Exists(P("LogicalFirmwareObject.fw.fw")));
+}
+
+// The output is a pipe this test reads, so the header goes out after a first reading
+// of the data, and the body is read again behind it. A data file changed in place once
+// the header arrived gives another CRC the second time: nothing may claim success.
+TEST_F(ImgpackTest, DataChangedWhileItIsReadIsReported) {
+    const size_t size = 4 << 20;
+    WriteBytes(P("data.bin"), testutil::RandomBytes(size, 5));
+    PackData("b.bin", testutil::RandomBytes(size, 6), "b.fw");
+    const struct {
+        std::string args;
+        std::string changed;
+    } cases[] = {{"-t 400 -o out data.bin", "data.bin"},
+                 {"-p 2 -t 300 -o out data.bin.fw b.fw", "b.fw"}};
+    ASSERT_EQ(Pack("-t 400 data.bin").status, 0);
+    for (const auto& c : cases) {
+        RunResult r;
+        testutil::ReadFifoChangingInput(
+            P("out"), [&] { r = Pack(c.args); }, [&] { testutil::FlipLastByte(P(c.changed)); });
+        EXPECT_EQ(r.out, "Data file " + c.changed + " changed while it was read\n");
+        EXPECT_EQ(r.status, 1);
+        ASSERT_EQ(unlink(P("out").c_str()), 0);
+    }
 }
 
 TEST_F(ImgpackTest, SingleInputNamesLeadingOutsideFallBackToTheDefault) {

@@ -310,6 +310,19 @@ TEST_F(ImgunpackTest, FilesThatDoNotParseExit1) {
     EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "bad.fw\ndir\nempty.fw\nfifo\none.fw\n");
 }
 
+// Extraction into a pipe this test reads: once the first bytes arrive the parse has
+// checked the body, and the body is then changed in place before the copy reaches its end.
+TEST_F(ImgunpackTest, BodyChangedWhileItIsCopiedIsNotExtracted) {
+    const Part big = {"app", testutil::RandomBytes(4 << 20, 3), {}};
+    WriteBytes(P("fw.bin"), fragbytes::Physical(big));
+    RunResult r;
+    const size_t received = testutil::ReadFifoChangingInput(
+        P("app"), [&] { r = Unpack("fw.bin"); }, [&] { testutil::FlipLastByte(P("fw.bin")); });
+    EXPECT_EQ(r.out, "Fragment app not extracted: its data changed while it was read\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LE(received, big.body.size());
+}
+
 TEST_F(ImgunpackTest, JsonReportListsEveryFragmentInFileOrder) {
     WriteBytes(P("fw.bin"), fragbytes::Physical(kParts[0]));
     Json j = Report("fw.bin", 0);

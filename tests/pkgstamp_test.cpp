@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestUtil.h"
@@ -181,7 +183,7 @@ TEST(Pkgstamp, UnreadableImageLeavesNoPackage) {
     ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
     RunResult result = Stamp("1 sub out", dir.Path());
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "pkgstamp: cannot read image sub\n");
+    EXPECT_EQ(result.err, "pkgstamp: image sub is not a regular file\n");
     EXPECT_EQ(Listing(dir), "sub\n");
 
     testutil::WriteText(dir / "out", "old");
@@ -204,44 +206,45 @@ TEST(Pkgstamp, WriteFailureIsReported) {
 }
 
 // The package goes into a pipe this test reads; once its first bytes arrive the
-// digest is done, and the image is cut short before the copy can finish.
-TEST(Pkgstamp, ImageThatShrinksBeforeTheCopyIsRefused) {
-    TempDir dir;
-    const size_t size = 4 << 20;
-    testutil::WriteBytes(dir / "image", testutil::RandomBytes(size, 9));
-    const std::string pipe = dir / "package";
-    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    const int fd = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    RunResult result;
-    std::thread stamper([&] {
-        result = Stamp("1 image package", dir.Path());
-        // Ends the reader's wait even when the stamper never opened the pipe.
-        const int writer = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
-        if (writer >= 0)
-            close(writer);
-    });
-    size_t received = 0;
-    bool shrunk = false;
-    std::vector<char> chunk(65536);
-    for (;;) {
-        pollfd wait = {fd, POLLIN, 0};
-        poll(&wait, 1, -1);
-        const ssize_t got = read(fd, chunk.data(), chunk.size());
-        if (got > 0) {
-            received += static_cast<size_t>(got);
-            if (!shrunk)
-                shrunk = truncate((dir / "image").c_str(), 10) == 0;
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            break;
-        }
+// first reading is done, and the image is cut short or changed in place before the copy
+// can finish. Either way the second reading differs from the first.
+TEST(Pkgstamp, ImageThatChangesBeforeTheCopyIsRefused) {
+    const std::function<void(const std::string&)> changes[] = {
+        [](const std::string& path) { EXPECT_EQ(truncate(path.c_str(), 10), 0); },
+        [](const std::string& path) { testutil::FlipLastByte(path); }};
+    for (const auto& change : changes) {
+        TempDir dir;
+        const size_t size = 4 << 20;
+        testutil::WriteBytes(dir / "image", testutil::RandomBytes(size, 9));
+        RunResult result;
+        const size_t received = testutil::ReadFifoChangingInput(
+            dir / "package", [&] { result = Stamp("1 image package", dir.Path()); },
+            [&] { change(dir / "image"); });
+        EXPECT_LT(received, size + 200);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "pkgstamp: image image changed while it was copied\n");
     }
-    close(fd);
-    stamper.join();
-    EXPECT_TRUE(shrunk);
-    EXPECT_LT(received, size);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "pkgstamp: image image changed while it was copied\n");
+}
+
+// Images that cannot be measured are refused at once, with nothing left behind.
+TEST(Pkgstamp, ImagesThatCannotBeMeasuredAreRefused) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const int sparse = open((dir / "big").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(sparse, 0);
+    ASSERT_EQ(ftruncate(sparse, off_t{1} << 32), 0);
+    close(sparse);
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "pkgstamp: image /dev/zero is not a regular file\n"},
+        {"fifo", "pkgstamp: image fifo is not a regular file\n"},
+        {"big", "pkgstamp: image big is 4 GiB or more\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult result = Stamp("1 " + c.first + " z.pkg", dir.Path());
+        EXPECT_EQ(result.status, 1) << c.first;
+        EXPECT_EQ(result.err, c.second);
+    }
+    EXPECT_EQ(Listing(dir), "big\nfifo\n");
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <sstream>
 #include <utility>
 
+#include "CBodyStream.h"
 #include "CFragmentBuffer.h"
-#include "COutputBuffer.h"
 #include "Core.h"
 
 namespace {
@@ -38,14 +38,11 @@ bool DataFileMeasured(CInputFile& data) {
     return true;
 }
 
-// The first of `sources` that changed while it was read, or null. A data file read
-// whole (`whole`) must also end where it was measured to end.
-CInputFile* ChangedSource(const std::vector<CInputFile*>& sources, bool whole) {
-    for (CInputFile* source : sources) {
-        if (source->Changed() || (whole && !source->EndsAtSize()))
-            return source;
-    }
-    return nullptr;
+// The header bytes of a fragment whose header is prepared.
+std::vector<uint8_t> HeaderBytes(CFirmwareFragment& fragment) {
+    std::vector<uint8_t> header(fragment.GetHeaderSize());
+    fragment.Copy(0, static_cast<uint32_t>(header.size()), header.data());
+    return header;
 }
 
 void ReportTooLarge(const std::string& out_filename) {
@@ -174,8 +171,13 @@ CFirmwareFile::CFirmwareFile(std::string filename, std::string out_filename, uin
         ReportTooLarge(out_filename);
         return;
     }
+    CInputFile* data = m_rawData;
+    const BodyWriter body = [data, size](CBodyStream& stream, uint16_t& crc) -> CInputFile* {
+        stream.Pass(*data, 0, size, crc);
+        return data->Changed() || !data->EndsAtSize() ? data : nullptr;
+    };
     uint32_t written = 0;
-    EncodeInto(fragment, out_filename, {m_rawData}, written);
+    WriteFramed(*fragment, out_filename, body, data, written);
     ReportBuild("Physical", out_filename, written);
 }
 
@@ -221,25 +223,81 @@ CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_f
         fragment->PrepareHeader(fragment->GetRawDataCRC(), static_cast<uint32_t>(offset));
         offset += fragment->GetRawDataSize();
     }
-    logical->PrepareHeader();
+    const BodyWriter body = [&kept, &sources](CBodyStream& stream, uint16_t& crc) {
+        return WriteLogicalBody(kept, sources, stream, crc);
+    };
     uint32_t written = 0;
-    EncodeInto(logical, out_filename, sources, written);
+    WriteFramed(*logical, out_filename, body, sources.empty() ? nullptr : sources.front(), written);
     ReportBuild("Logical", out_filename, written);
 }
 
-// Encodes `fragment` as the whole content of `out_filename`, replacing the file
-// only when every byte was written and none of the `sources` changed meanwhile.
-bool CFirmwareFile::EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
-                               const std::vector<CInputFile*>& sources, uint32_t& written) {
+// The physical headers, then each body copied from its input with its CRC compared with
+// the one checked when the input was parsed; each input's descriptor is given back once
+// its body is copied. Returns the input that changed, or null.
+CInputFile* CFirmwareFile::WriteLogicalBody(const std::vector<CFirmwareFragment*>& kept,
+                                            const std::vector<CInputFile*>& sources,
+                                            CBodyStream& stream, uint16_t& crc) {
+    for (CFirmwareFragment* fragment : kept) {
+        if (!stream.Put(HeaderBytes(*fragment), crc))
+            return nullptr;
+    }
+    for (size_t k = 0; k < kept.size(); ++k) {
+        uint16_t bodyCRC = 0;
+        const bool whole = stream.Pass(*sources[k], kept[k]->GetRawData(),
+                                       kept[k]->GetRawDataSize(), bodyCRC, &crc);
+        sources[k]->Release();
+        if (sources[k]->Changed() || (whole && bodyCRC != kept[k]->GetRawDataCRC()))
+            return sources[k];
+        if (!whole)
+            return nullptr;  // the output failed
+    }
+    return nullptr;
+}
+
+// Writes `head`'s header and then the body `body` streams, as the whole content of
+// `out_filename`. The body CRC in the header covers exactly the body bytes written:
+// where the output can be written at any position, the header's place is reserved and
+// filled in after the one pass over the body; elsewhere the body is read once for the
+// CRC and once more to be written, and both readings must agree. The output is put in
+// place only when complete and no input changed (m_changedInput says which did;
+// `blame` when the two readings differ).
+bool CFirmwareFile::WriteFramed(CFirmwareFragment& head, const std::string& out_filename,
+                                const BodyWriter& body, CInputFile* blame, uint32_t& written) {
     Core::File::Output output(out_filename);
     m_writeComplete = false;
-    if (output.Open()) {
-        COutputBuffer out(output);
-        const uint64_t expected = uint64_t{fragment->GetHeaderSize()} + fragment->GetRawDataSize();
-        written = fragment->Encode(&out);
-        m_changedInput = ChangedSource(sources, m_logical_fragments.empty());
-        m_writeComplete = output.Commit(written == expected && m_changedInput == nullptr);
+    m_changedInput = nullptr;
+    if (!output.Open()) {
+        m_writeError = output.Error();
+        return false;
     }
+    const uint32_t hs = head.GetHeaderSize();
+    const bool twoPass = !output.Seekable();
+    CBodyStream stream(&output);
+    uint16_t expected = 0;
+    if (twoPass) {
+        CBodyStream reader(nullptr);
+        m_changedInput = body(reader, expected);
+        head.PrepareHeader(expected, hs);
+        uint16_t unused = 0;
+        stream.Put(HeaderBytes(head), unused);
+    } else {
+        stream.Reserve(hs);
+    }
+    uint16_t crc = 0;
+    if (m_changedInput == nullptr)
+        m_changedInput = body(stream, crc);
+    if (twoPass && m_changedInput == nullptr && !stream.Failed() && crc != expected)
+        m_changedInput = blame;
+    bool placed = true;
+    if (!twoPass && m_changedInput == nullptr) {
+        head.PrepareHeader(crc, hs);
+        const std::vector<uint8_t> header = HeaderBytes(head);
+        placed = output.WriteAt(header.data(), header.size(), 0);
+    }
+    written = static_cast<uint32_t>(stream.Written());
+    const bool complete = placed && m_changedInput == nullptr &&
+                          stream.Written() == uint64_t{hs} + head.GetRawDataSize();
+    m_writeComplete = output.Commit(complete);
     m_writeError = output.Error();
     return m_writeComplete;
 }
@@ -329,13 +387,19 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, std::string filename) {
 }
 
 uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& output) {
-    COutputBuffer out(output);
     CFirmwareFragment* fragment = GetFragment(i);
-    const uint32_t written = fragment != nullptr ? fragment->RawDataDump(&out) : 0;
-    const uint32_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;
-    m_writeComplete = output.Commit(written == expected);
+    CBodyStream stream(&output);
+    m_dataChanged = false;
+    if (fragment != nullptr && m_rawData != nullptr) {
+        // The CRC of the bytes copied must be the one the parse checked.
+        uint16_t crc = 0;
+        stream.Pass(*m_rawData, fragment->GetRawData(), fragment->GetRawDataSize(), crc);
+        m_dataChanged = m_rawData->Changed() || crc != fragment->GetRawDataCRC();
+    }
+    const uint64_t expected = fragment != nullptr ? fragment->GetRawDataSize() : 0;
+    m_writeComplete = output.Commit(stream.Written() == expected && !m_dataChanged);
     m_writeError = output.Error();
-    return written;
+    return static_cast<uint32_t>(stream.Written());
 }
 
 std::string CFirmwareFile::ToString() const {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
 
+#include "CBodyStream.h"
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
 #include "CInputFile.h"
@@ -70,6 +72,9 @@ class CFirmwareFile {
     // True when the most recent file this object wrote (a build's output, or the
     // file of DumpRawFragment) is on disk complete.
     bool WriteComplete() const { return m_writeComplete; }
+    // True when the last DumpRawFragment found the fragment's bytes in the file changed
+    // since the parse checked them, and so wrote nothing in place.
+    bool DataChanged() const { return m_dataChanged; }
     // Why that file is not complete (an errno value); 0 when it is, or when the
     // bytes to write could not be read.
     int WriteError() const { return m_writeError; }
@@ -80,8 +85,14 @@ class CFirmwareFile {
     void Decoded(CFirmwareFragment* fragment);
     void KeepFailed(CFirmwareFragment* fragment);
     void ParseLogical(uint32_t size);
-    bool EncodeInto(CFirmwareFragment* fragment, const std::string& out_filename,
-                    const std::vector<CInputFile*>& sources, uint32_t& written);
+    // Streams a body into a CBodyStream, advancing the CRC; returns the input found
+    // changed, or null.
+    using BodyWriter = std::function<CInputFile*(CBodyStream&, uint16_t&)>;
+    bool WriteFramed(CFirmwareFragment& head, const std::string& out_filename,
+                     const BodyWriter& body, CInputFile* blame, uint32_t& written);
+    static CInputFile* WriteLogicalBody(const std::vector<CFirmwareFragment*>& kept,
+                                        const std::vector<CInputFile*>& sources,
+                                        CBodyStream& stream, uint16_t& crc);
     void ReportBuild(const char* kind, const std::string& out_filename, uint32_t written);
 
     std::vector<CFirmwareFragment*> m_fragments;
@@ -96,5 +107,6 @@ class CFirmwareFile {
     std::vector<std::string> m_messages;
     // The input found changed while the last build read it, or null.
     CInputFile* m_changedInput = nullptr;
+    bool m_dataChanged = false;
     int m_writeError = 0;
 };

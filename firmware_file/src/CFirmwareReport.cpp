@@ -193,13 +193,11 @@ CFirmwareReport::CFirmwareReport(CFirmwareFile& file, std::string path, long lon
         CheckAccounting(file.GetHeader()->GetNoPhysObj());
 }
 
-void CFirmwareReport::AddLogical(CFirmwareFragment& logical, long long size) {
+void CFirmwareReport::AddLogical(CFirmwareFragmentLogical& logical, long long size) {
     Fragment f = Checked(logical, size);
     f.logical = true;
-    if (auto* header = dynamic_cast<CFirmwareFragmentLogical*>(&logical)) {
-        f.article = header->GetArticleNo();
-        f.count = header->GetNoPhysObj();
-    }
+    f.article = logical.GetArticleNo();
+    f.count = logical.GetNoPhysObj();
     m_logical = f;
 }
 
@@ -255,9 +253,8 @@ std::vector<std::string> CFirmwareReport::FailureLines() const {
 
 std::string CFirmwareReport::Json() const {
     Doc fragments = Doc::array();
-    for (size_t i = 0; i < m_fragments.size(); ++i) {
+    for (size_t i = 0; i < m_fragments.size(); ++i)
         fragments.push_back(FragmentJson(m_fragments[i], i));
-    }
     Doc doc = {
         {"schema", 1},
         {"file", m_path},

@@ -10,6 +10,7 @@
 
 class CFirmwareFile;
 class CFirmwareFragment;
+class CFirmwareFragmentLogical;
 
 class CFirmwareReport {
   public:
@@ -43,7 +44,7 @@ class CFirmwareReport {
     };
 
   private:
-    void AddLogical(CFirmwareFragment& logical, long long size);
+    void AddLogical(CFirmwareFragmentLogical& logical, long long size);
     void AddFailed(CFirmwareFragment& fragment, long long size);
     void CheckAccounting(uint32_t announced);
     uint64_t Unclaimed() const;

@@ -72,6 +72,11 @@ bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd
     }
     if (opened)
         fw.DumpRawFragment(i, output);
+    if (opened && fw.DataChanged()) {
+        std::printf("Fragment %s not extracted: its data changed while it was read\n",
+                    Core::Text::Escaped(fragment).c_str());
+        return false;
+    }
     if (opened && fw.WriteComplete())
         return true;
     if (output.Error() != 0) {
@@ -143,7 +148,7 @@ int Run(int argc, char** argv) {
     std::string in;
     std::string dir;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "n:dhjC:")) != -1) {
+    while ((opt = getopt(argc, argv, "n:dhjC:V")) != -1) {
         switch (opt) {
             case 'd':
                 displayOnly = true;
@@ -157,6 +162,9 @@ int Run(int argc, char** argv) {
             case 'n':
                 name = optarg;
                 break;
+            case 'V':
+                std::printf("imgunpack (fwkit) %s\n", FWKIT_VERSION);
+                return 0;
             case 'h':
             case '?':
                 display_usage();

@@ -19,11 +19,8 @@
 
 namespace PackageTool {
 
-#ifdef FWKIT_VERSION
+// The project's version, handed to every program by the build.
 constexpr char kVersion[] = FWKIT_VERSION;
-#else
-constexpr char kVersion[] = "1.1.0";
-#endif
 
 // A key file larger than this is not a PEM key.
 constexpr size_t kMaxKeyFile = 64 * 1024;

@@ -4,14 +4,18 @@
 //
 //   pkgstamp version image output
 //   pkgstamp major minor build image output
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "CHeaderFile.h"
 #include "Core.h"
@@ -19,18 +23,28 @@
 
 namespace {
 
-// The image is digested and copied in reads of this size. Reads this large go straight from
-// the file into the chunk, and the package output writes each chunk with one system call,
-// so no byte is copied through a stream buffer.
-const size_t kChunk = 256 * 1024;
-unsigned char g_chunk[kChunk];
+// The image is digested and copied in reads of this size, small enough to stay in the
+// processor's cache between being read, digested and written.
+constexpr uint32_t kChunk = 256 * 1024;
+// Image sizes are written in the header as they are; the package reader takes 32 bits.
+constexpr uint64_t kImageLimit = UINT32_MAX;
 
-enum class Outcome { kDone, kReadFailed, kWriteFailed, kImageChanged };
+enum class Outcome {
+    kDone,
+    kReadFailed,
+    kWriteFailed,
+    kImageChanged,
+    kNotRegular,
+    kTooLarge,
+};
 
 struct Arguments {
     int32_t version = 0;
     const char* image = nullptr;
     const char* output = nullptr;
+    // The path the package is written to: `output`, or a kept copy of the
+    // standard output when `output` names it.
+    const char* target = nullptr;
 };
 
 void DisplayUsage() {
@@ -71,49 +85,105 @@ std::string HeaderText(CHeaderFile& header) {
     return result;
 }
 
-// Digests the image to its end, takes its size and goes back to its start.
-// False when the image cannot be read to its end or repositioned.
-bool DigestImage(FILE* image, char* hex, long& size) {
+// The image, open once and measured once.
+struct Image {
+    int fd = -1;
+    uint64_t size = 0;
+    ~Image() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Opens the image without waiting on a FIFO or a device; kDone when it is a regular
+// file below 4 GiB, with errno set when it cannot be opened at all (kReadFailed).
+Outcome OpenImage(const char* path, Image& image) {
+    image.fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (image.fd < 0 || fstat(image.fd, &st) != 0)
+        return Outcome::kReadFailed;
+    if (!S_ISREG(st.st_mode))
+        return Outcome::kNotRegular;
+    const int flags = fcntl(image.fd, F_GETFL);
+    if (flags != -1)
+        fcntl(image.fd, F_SETFL, flags & ~O_NONBLOCK);
+    image.size = static_cast<uint64_t>(st.st_size);
+    return image.size > kImageLimit ? Outcome::kTooLarge : Outcome::kDone;
+}
+
+// Reads up to `count` bytes at `offset`; -1 on a read error.
+ssize_t ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t got =
+            pread(fd, buffer + done, count - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// One pass over the image: every chunk read is digested and, with an output, written.
+// The image must hold exactly its measured size.
+Outcome PassImage(const Image& image, Core::File::Output* out, char* hex) {
+    std::vector<unsigned char> chunk(kChunk);
     MD5_CTX context;
     MD5Init(&context);
-    while (!std::feof(image)) {
-        const size_t got = std::fread(g_chunk, 1, kChunk, image);
-        MD5Update(&context, g_chunk, static_cast<unsigned int>(got));
-        if (std::ferror(image))
-            return false;
+    uint64_t done = 0;
+    while (done < image.size) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, image.size - done));
+        const ssize_t got = ReadAt(image.fd, chunk.data(), want, done);
+        if (got < 0)
+            return Outcome::kReadFailed;
+        if (got == 0)
+            return Outcome::kImageChanged;
+        MD5Update(&context, chunk.data(), static_cast<unsigned int>(got));
+        if (out != nullptr && !out->Write(chunk.data(), static_cast<size_t>(got)))
+            return Outcome::kWriteFailed;
+        done += static_cast<uint64_t>(got);
     }
+    if (ReadAt(image.fd, chunk.data(), 1, done) != 0)
+        return Outcome::kImageChanged;  // it grew, or cannot be read
     MD5Final(&context);
     MD5Hex(&context, hex);
-    size = std::ftell(image);
-    return size >= 0 && std::fseek(image, 0, SEEK_SET) == 0;
+    return Outcome::kDone;
 }
 
-// Copies the image behind the header; the copy must hold exactly size bytes.
-Outcome CopyImage(FILE* image, Core::File::Output& out, long size) {
-    long copied = 0;
-    while (!std::feof(image) && copied <= size) {
-        const size_t got = std::fread(g_chunk, 1, kChunk, image);
-        if (std::ferror(image))
-            return Outcome::kReadFailed;
-        if (!out.Write(g_chunk, got))
-            return Outcome::kWriteFailed;
-        copied += static_cast<long>(got);
-    }
-    return copied == size ? Outcome::kDone : Outcome::kImageChanged;
-}
-
-// Writes the header block and the image into the open output.
-Outcome WritePackage(CHeaderFile& header, FILE* image, Core::File::Output& out) {
-    char hex[33];
-    long size = 0;
-    if (!DigestImage(image, hex, size))
-        return Outcome::kReadFailed;
+// The header block for the image's size and digest.
+std::string HeaderBlock(CHeaderFile& header, uint64_t size, const char* hex) {
     header.SetHeader("md5", hex);
     header.SetHeader("filesize", std::to_string(size));
-    const std::string block = HeaderText(header);
+    return HeaderText(header);
+}
+
+// Writes the header block and the image into the open output. The digest covers the
+// bytes written: a file output gets the header's place reserved (its length is known,
+// the digest being 32 digits) and filled in after the one pass; any other output gets
+// the image read twice, and both readings must give the same digest.
+Outcome WritePackage(CHeaderFile& header, const Image& image, Core::File::Output& out) {
+    char hex[33] = "00000000000000000000000000000000";
+    const bool twoPass = !out.Seekable();
+    if (twoPass) {
+        const Outcome first = PassImage(image, nullptr, hex);
+        if (first != Outcome::kDone)
+            return first;
+    }
+    const std::string expected = hex;
+    std::string block = HeaderBlock(header, image.size, hex);
     if (block.empty() || !out.Write(block.data(), block.size()))
         return Outcome::kWriteFailed;
-    return CopyImage(image, out, size);
+    const Outcome copied = PassImage(image, &out, hex);
+    if (copied != Outcome::kDone)
+        return copied;
+    if (twoPass)
+        return expected == hex ? Outcome::kDone : Outcome::kImageChanged;
+    block = HeaderBlock(header, image.size, hex);
+    return out.WriteAt(block.data(), block.size(), 0) ? Outcome::kDone : Outcome::kWriteFailed;
 }
 
 void ReportFailure(Outcome outcome, const Arguments& args, int error) {
@@ -128,6 +198,12 @@ void ReportFailure(Outcome outcome, const Arguments& args, int error) {
         case Outcome::kImageChanged:
             std::fprintf(stderr, "pkgstamp: image %s changed while it was copied\n", args.image);
             break;
+        case Outcome::kNotRegular:
+            std::fprintf(stderr, "pkgstamp: image %s is not a regular file\n", args.image);
+            break;
+        case Outcome::kTooLarge:
+            std::fprintf(stderr, "pkgstamp: image %s is 4 GiB or more\n", args.image);
+            break;
         case Outcome::kDone:
             break;
     }
@@ -138,28 +214,30 @@ int Stamp(const Arguments& args) {
     header.SetHeader("filetype", "dalm_upgrade");
     header.SetHeader("version", std::to_string(args.version));
 
-    FILE* image = std::fopen(args.image, "rb");
-    if (image == nullptr) {
+    Image image;
+    const Outcome opened = OpenImage(args.image, image);
+    if (opened == Outcome::kReadFailed) {
         std::perror("unable to open input\n");
         return 1;
     }
+    if (opened != Outcome::kDone) {
+        ReportFailure(opened, args, 0);
+        return 1;
+    }
     // Writing the package over its own image would destroy the image.
-    if (Core::File::SameFile(args.image, args.output)) {
+    if (Core::File::SameFile(args.image, args.target)) {
         std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
-        std::fclose(image);
         return 1;
     }
     // A regular package file is replaced only once it is complete, so a failure
     // never leaves a truncated package behind.
-    Core::File::Output out(args.output);
+    Core::File::Output out(args.target);
     if (!out.Open()) {
         errno = out.Error();
         std::perror("unable to open output file\n");
-        std::fclose(image);
         return 1;
     }
     Outcome outcome = WritePackage(header, image, out);
-    std::fclose(image);
     if (!out.Commit(outcome == Outcome::kDone) && outcome == Outcome::kDone)
         outcome = Outcome::kWriteFailed;
     ReportFailure(outcome, args, out.Error());
@@ -169,8 +247,8 @@ int Stamp(const Arguments& args) {
 int Run(int argc, char** argv) {
     Arguments args;
     const bool parsed = ParseArguments(argc, argv, args);
-    const std::string output = Core::SeparateFromMessages(parsed ? args.output : "");
-    args.output = output.c_str();
+    const std::string target = Core::SeparateFromMessages(parsed ? args.output : "");
+    args.target = target.c_str();
     std::printf("pkgstamp: argc: %d\n", argc);
     if (!parsed) {
         DisplayUsage();

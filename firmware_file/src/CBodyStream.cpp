@@ -1,0 +1,53 @@
+#include "CBodyStream.h"
+
+#include <algorithm>
+
+#include "Crc16.h"
+
+namespace {
+
+// Chunks this small stay in the processor's cache between being read, checksummed and
+// written.
+constexpr uint32_t kChunk = 256u << 10;
+
+}  // namespace
+
+bool CBodyStream::Write(const uint8_t* data, uint32_t size) {
+    if (m_output == nullptr || size == 0)
+        return true;
+    if (m_failed || !m_output->Write(data, size)) {
+        m_failed = true;
+        return false;
+    }
+    m_written += size;
+    return true;
+}
+
+bool CBodyStream::Pass(CBuffer& source, uint32_t index, uint32_t count, uint16_t& crc,
+                       uint16_t* outer) {
+    m_chunk.resize(std::min(count, kChunk));
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t got =
+            source.Copy(index + done, std::min(count - done, kChunk), m_chunk.data());
+        if (got == 0)
+            return false;
+        crc = Crc16Arc(crc, m_chunk.data(), got);
+        if (outer != nullptr)
+            *outer = Crc16Arc(*outer, m_chunk.data(), got);
+        if (!Write(m_chunk.data(), got))
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+bool CBodyStream::Put(const std::vector<uint8_t>& bytes, uint16_t& crc) {
+    crc = Crc16Arc(crc, bytes.data(), bytes.size());
+    return Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool CBodyStream::Reserve(uint32_t count) {
+    const std::vector<uint8_t> zeros(count, 0);
+    return Write(zeros.data(), count);
+}
