@@ -1,87 +1,113 @@
-# Install rules and the Debian package.
+# Install rules and the Debian packages.
 #
 #   cmake --install build --prefix /usr          (DESTDIR is honoured)
-#   cd build && cpack -G DEB                     (fwkit_<version>-1_<arch>.deb)
+#   cd build && cpack -G DEB                     (fwkit_* and fwkit-dev_*.deb)
 #
-# Only the programs that exist in this tree are installed, each with its
-# manual page. Manual pages are compressed with "gzip -9n" at build time, as
+# Two components, packaged as Debian splits them:
+#   bin  -> package fwkit:     the programs, their manual pages, README
+#   dev  -> package fwkit-dev: headers under include/fwkit, the static
+#           libraries, the CMake package (find_package(fwkit)) and fwkit.pc
+# Each package's doc directory holds the copyright file and the changelog.
+# Manual pages and changelogs are compressed with "gzip -9n" at build time, as
 # Debian expects them (no name or time stamp in the gzip header, so the
-# package is reproducible).
+# packages are reproducible).
 
-include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+set(FWKIT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/fwkit)
+set(FWKIT_DEV_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/fwkit-dev)
 
-set(FWKIT_PROGRAMS "")
-foreach(tool imgpack imgunpack pkgstamp pkgsign pkgcheck)
-  if(TARGET ${tool})
-    list(APPEND FWKIT_PROGRAMS ${tool})
-  endif()
-endforeach()
+# A stripped install (cpack, cmake --install --strip) also drops the
+# compiler's identification (.comment) from the programs, and the debugging
+# information and .comment from the static libraries, as Debian's packages do.
+# fwkit_install_strip(<component> <directory> <objcopy options> <targets>...)
+function(fwkit_install_strip component dir option)
+  foreach(target ${ARGN})
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" ${option}
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/$<TARGET_FILE_NAME:${target}>\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endif()" COMPONENT ${component})
+  endforeach()
+endfunction()
 
-if(FWKIT_PROGRAMS)
-  install(TARGETS ${FWKIT_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# --- programs ----------------------------------------------------------------
+if(FWKIT_PROGRAM_NAMES)
+  install(TARGETS ${FWKIT_PROGRAM_NAMES} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT bin)
+  fwkit_install_strip(bin ${CMAKE_INSTALL_BINDIR} --remove-section=.comment ${FWKIT_PROGRAM_NAMES})
 endif()
 
-# Manual pages: man/<program>.1 -> <build>/man/<program>.1.gz
-find_program(FWKIT_GZIP gzip)
+# gzip -9n at build time: fwkit_gzip(<source> <output name> <list variable>)
+find_program(FWKIT_GZIP gzip REQUIRED)
+function(fwkit_gzip source name list)
+  set(out ${PROJECT_BINARY_DIR}/gz/${name})
+  add_custom_command(
+    OUTPUT ${out}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${out}
+    COMMAND ${FWKIT_GZIP} -9nf ${out}
+    DEPENDS ${source}
+    COMMENT "Compressing ${name}"
+    VERBATIM)
+  set(${list} ${${list}} ${out}.gz PARENT_SCOPE)
+endfunction()
+
 set(FWKIT_MAN_PAGES "")
-foreach(tool ${FWKIT_PROGRAMS})
-  set(page_src ${PROJECT_SOURCE_DIR}/man/${tool}.1)
-  if(NOT EXISTS ${page_src})
-    continue()
-  endif()
-  if(FWKIT_GZIP)
-    set(page_out ${PROJECT_BINARY_DIR}/man/${tool}.1)
-    add_custom_command(
-      OUTPUT ${page_out}.gz
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-      COMMAND ${CMAKE_COMMAND} -E copy ${page_src} ${page_out}
-      COMMAND ${FWKIT_GZIP} -9nf ${page_out}
-      DEPENDS ${page_src}
-      COMMENT "Compressing manual page ${tool}.1"
-      VERBATIM)
-    list(APPEND FWKIT_MAN_PAGES ${page_out}.gz)
-  else()
-    message(STATUS "gzip not found: manual pages are installed uncompressed")
-    list(APPEND FWKIT_MAN_PAGES ${page_src})
+foreach(tool ${FWKIT_PROGRAM_NAMES})
+  if(EXISTS ${PROJECT_SOURCE_DIR}/man/${tool}.1)
+    fwkit_gzip(${PROJECT_SOURCE_DIR}/man/${tool}.1 ${tool}.1 FWKIT_MAN_PAGES)
   endif()
 endforeach()
+set(FWKIT_CHANGELOG "")
+fwkit_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog changelog.Debian FWKIT_CHANGELOG)
+add_custom_target(fwkit_compressed_docs ALL DEPENDS ${FWKIT_MAN_PAGES} ${FWKIT_CHANGELOG})
 
 if(FWKIT_MAN_PAGES)
-  add_custom_target(fwkit_man_pages ALL DEPENDS ${FWKIT_MAN_PAGES})
-  install(FILES ${FWKIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${FWKIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT bin)
 endif()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT bin)
+foreach(component_docdir bin:${CMAKE_INSTALL_DOCDIR} dev:${FWKIT_DEV_DOCDIR})
+  string(REPLACE ":" ";" component_docdir ${component_docdir})
+  list(GET component_docdir 0 component)
+  list(GET component_docdir 1 docdir)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${FWKIT_CHANGELOG}
+          DESTINATION ${docdir} COMPONENT ${component})
+endforeach()
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# --- libraries for users: headers, static libraries, CMake package ----------
+get_property(FWKIT_PUBLIC_HEADERS GLOBAL PROPERTY FWKIT_PUBLIC_HEADERS)
+install(FILES ${FWKIT_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/fwkit COMPONENT dev)
+install(TARGETS corelib firmware_file vorel EXPORT fwkitTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+fwkit_install_strip(dev ${CMAKE_INSTALL_LIBDIR} "--strip-debug --remove-section=.comment -D"
+                    firmware_file vorel)
+install(EXPORT fwkitTargets NAMESPACE fwkit:: DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
-# Debian package.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME fwkit)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "fwkit developers")
-set(CPACK_PACKAGE_CONTACT "fwkit maintainers <maintainers@fwkit.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-# The extended description, wrapped for the control file.
-string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "Command-line tools for people who ship firmware:\n"
-  " - imgpack wraps a data file in a fragment header (type, release,\n"
-  "   version, name, build, date) guarded by CRC-16 checksums, or joins\n"
-  "   several such firmware files into one logical firmware file;\n"
-  " - imgunpack checks every checksum of a firmware file, lists its\n"
-  "   fragments or extracts their data;\n"
-  " - pkgstamp turns an image into an upgrade package: a short text header\n"
-  "   giving its size, type, MD5 digest and version, then the image.\n")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# The libraries are static: whatever they link privately must be found again
+# by their users: OpenSSL's libcrypto and the threads library (the package
+# digests run on two threads).
+set(FWKIT_FIND_DEPENDENCIES "find_dependency(Threads)\n")
+set(FWKIT_PC_REQUIRES_PRIVATE "")
+if(TARGET OpenSSL::Crypto)
+  string(APPEND FWKIT_FIND_DEPENDENCIES "find_dependency(OpenSSL 3 COMPONENTS Crypto)\n")
+  set(FWKIT_PC_REQUIRES_PRIVATE "Requires.private: libcrypto")
+endif()
+configure_package_config_file(cmake/fwkitConfig.cmake.in ${PROJECT_BINARY_DIR}/fwkitConfig.cmake
+                              INSTALL_DESTINATION ${FWKIT_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/fwkitConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/fwkitConfig.cmake ${PROJECT_BINARY_DIR}/fwkitConfigVersion.cmake
+        DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# fwkit.pc finds its prefix from its own place, so the staged, packaged and
+# relocated installations all work.
+set(FWKIT_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH FWKIT_PC_TO_PREFIX /prefix/${FWKIT_PC_DIR} /prefix)
+string(REGEX REPLACE "/$" "" FWKIT_PC_TO_PREFIX "${FWKIT_PC_TO_PREFIX}")
+configure_file(cmake/fwkit.pc.in ${PROJECT_BINARY_DIR}/fwkit.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/fwkit.pc DESTINATION ${FWKIT_PC_DIR} COMPONENT dev)
 
-# "make package_source": sources only, no build trees or editor files.
-set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "\\\\.swp$")
-
-include(CPack)
+# --- Debian packages ---------------------------------------------------------
+if(PROJECT_IS_TOP_LEVEL)
+  include(cmake/Package.cmake)
+endif()

@@ -80,6 +80,23 @@ TEST_F(ImgpackTest, UsageErrorsPrintTheUsageTextAndExit1) {
     EXPECT_FALSE(Exists(P("data.bin.fw")));
 }
 
+// Both firmware commands name their version and do nothing else, wherever -V
+// stands among the other options and operands.
+TEST_F(ImgpackTest, VersionOptionPrintsTheVersionAndExits0) {
+    WriteText(P("data.bin"), "data");
+    const std::string imgunpack = IMGUNPACK_PATH;
+    for (const std::string& program : {std::string(IMGPACK_PATH), imgunpack}) {
+        const std::string name = program == imgunpack ? "imgunpack" : "imgpack";
+        for (const char* args : {"-V", "-V data.bin", "-d 3 -V data.bin", "data.bin -V"}) {
+            const RunResult r = testutil::Run(program + " " + args, dir.Path());
+            EXPECT_EQ(r.out, name + " (fwkit) " FWKIT_VERSION "\n") << name << " " << args;
+            EXPECT_EQ(r.err, "") << args;
+            EXPECT_EQ(r.status, 0) << args;
+        }
+    }
+    EXPECT_EQ(testutil::Run("ls", dir.Path()).out, "data.bin\n");
+}
+
 TEST_F(ImgpackTest, OperandErrorsExit1) {
     RunResult r = Pack("-t 400");
     EXPECT_EQ(r.out, "Input File name not provided. Exiting...\n");

@@ -125,12 +125,6 @@ __attribute__((target("pclmul"))) uint16_t ClmulFold(uint16_t crc, const uint8_t
 
 #endif  // FWKIT_CRC16_CLMUL
 
-using CrcFunction = uint16_t (*)(uint16_t, const uint8_t*, size_t);
-
-CrcFunction SelectPath() {
-    return Crc16ArcClmulAvailable() ? Crc16ArcClmul : Crc16ArcTable;
-}
-
 }  // namespace
 
 uint16_t Crc16ArcBitwise(uint16_t crc, const uint8_t* data, size_t len) {
@@ -164,8 +158,11 @@ uint16_t Crc16ArcTable(uint16_t crc, const uint8_t* data, size_t len) {
 
 bool Crc16ArcClmulAvailable() {
 #ifdef FWKIT_CRC16_CLMUL
-    static const bool available = __builtin_cpu_supports("pclmul") != 0;
-    return available;
+    // Asked on every call rather than kept in a static: the answer is one load
+    // from the C runtime's processor description, and the library keeps no
+    // state of its own.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") != 0;
 #else
     return false;
 #endif
@@ -180,6 +177,5 @@ uint16_t Crc16ArcClmul(uint16_t crc, const uint8_t* data, size_t len) {
 }
 
 uint16_t Crc16Arc(uint16_t crc, const uint8_t* data, size_t len) {
-    static const CrcFunction path = SelectPath();
-    return path(crc, data, len);
+    return Crc16ArcClmul(crc, data, len);
 }

@@ -34,6 +34,7 @@ struct Settings {
     int32_t year = 2010;
     int32_t no_objects = 0;
     int32_t article_no = 0;
+    bool show_version = false;
 };
 
 void display_usage() {
@@ -78,7 +79,7 @@ bool ReadOptions(int argc, char** argv, Settings& s) {
     using Core::Number::ToInt32;
     opterr = 0;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "a:t:r:v:n:o:d:m:y:b:p:h")) != -1) {
+    while ((opt = getopt(argc, argv, "a:t:r:v:n:o:d:m:y:b:p:hV")) != -1) {
         switch (opt) {
             case 'a':
                 s.article_no = ToInt32(optarg);
@@ -113,6 +114,9 @@ bool ReadOptions(int argc, char** argv, Settings& s) {
             case 'p':
                 s.no_objects = ToInt32(optarg);
                 break;
+            case 'V':
+                s.show_version = true;
+                return true;
             case 'h':
             case '?':
                 return false;
@@ -231,6 +235,10 @@ int Run(int argc, char** argv) {
     if (!ReadOptions(argc, argv, s)) {
         display_usage();
         return 1;
+    }
+    if (s.show_version) {
+        std::printf("imgpack (fwkit) %s\n", FWKIT_VERSION);
+        return 0;
     }
     s.out = Core::SeparateFromMessages(s.out);
     char** operands = argv + optind;

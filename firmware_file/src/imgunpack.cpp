@@ -148,7 +148,7 @@ int Run(int argc, char** argv) {
     std::string in;
     std::string dir;
     int opt = 0;
-    while ((opt = getopt(argc, argv, "n:dhjC:")) != -1) {
+    while ((opt = getopt(argc, argv, "n:dhjC:V")) != -1) {
         switch (opt) {
             case 'd':
                 displayOnly = true;
@@ -162,6 +162,9 @@ int Run(int argc, char** argv) {
             case 'n':
                 name = optarg;
                 break;
+            case 'V':
+                std::printf("imgunpack (fwkit) %s\n", FWKIT_VERSION);
+                return 0;
             case 'h':
             case '?':
                 display_usage();
