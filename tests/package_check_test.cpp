@@ -117,7 +117,7 @@ TEST_F(PackageCheck, EachDamageGivesItsVerdict) {
 }
 
 TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
-    const Bytes image = testutil::RandomBytes(1300 * 1024, 5);
+    const Bytes image = testutil::RandomBytes(2600 * 1024, 5);
     const std::string text(image.begin(), image.end());
     MemoryBuffer buffer(testutil::ToBytes(Signed(m_signer, text)));
     CPackageCheck check;

@@ -1,14 +1,6 @@
 #include "CImageDigest.h"
 
-#include <climits>
 #include <system_error>
-
-namespace {
-
-// Below this block size the hand-over costs more than it saves.
-constexpr size_t kThreadedBlock = 64 * 1024;
-
-}  // namespace
 
 CImageDigest::CImageDigest() {
     MD5Init(&m_md5);
@@ -25,61 +17,70 @@ CImageDigest::~CImageDigest() {
     }
 }
 
-void CImageDigest::UpdateMd5(const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const unsigned int piece = size > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(size);
-        MD5Update(&m_md5, data, piece);
-        data += piece;
-        size -= piece;
+bool CImageDigest::StartWorker() {
+    try {
+        m_worker = std::thread(&CImageDigest::Md5Worker, this);
+        return true;
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had: both digests run on the caller's
     }
 }
 
 void CImageDigest::Md5Worker() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stop || m_block != nullptr; });
-        if (m_block == nullptr)
+        m_changed.wait(lock, [this] { return m_stop || m_done < m_fed; });
+        if (m_done == m_fed)
             return;
-        const uint8_t* block = m_block;
-        const size_t size = m_blockSize;
+        const size_t slot = static_cast<size_t>(m_done % kBlocks);
         lock.unlock();
-        UpdateMd5(block, size);
+        MD5Update(&m_md5, m_blocks[slot].get(), static_cast<unsigned int>(m_sizes[slot]));
         lock.lock();
-        m_block = nullptr;
+        ++m_done;
         m_changed.notify_all();
     }
 }
 
-void CImageDigest::WaitForMd5() {
+void CImageDigest::WaitForMd5(uint64_t done) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_block == nullptr; });
+    m_changed.wait(lock, [this, done] { return m_done >= done; });
 }
 
-void CImageDigest::Feed(const uint8_t* data, size_t size) {
+uint8_t* CImageDigest::Block() {
+    const uint64_t fed = m_fed;  // only this thread changes it
+    if (m_worker.joinable() && fed >= kBlocks)
+        WaitForMd5(fed - kBlocks + 1);
+    std::unique_ptr<uint8_t[]>& block = m_blocks[fed % kBlocks];
+    if (!block)
+        block.reset(new uint8_t[kBlockSize]);
+    return block.get();
+}
+
+void CImageDigest::Feed(size_t size) {
+    const size_t slot = static_cast<size_t>(m_fed % kBlocks);
+    const uint8_t* block = m_blocks[slot].get();
+    m_sizes[slot] = size;
     m_size += size;
-    WaitForMd5();
-    if (!m_worker.joinable() && size >= kThreadedBlock) {
-        try {
-            m_worker = std::thread(&CImageDigest::Md5Worker, this);
-        } catch (const std::system_error&) {
-            // No thread to be had: both digests run here.
-        }
-    }
+    // A first block that fills its place promises a large image.
+    if (!m_worker.joinable() && m_fed == 0 && size == kBlockSize)
+        StartWorker();
     if (m_worker.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_block = data;
-            m_blockSize = size;
+            ++m_fed;
         }
         m_changed.notify_all();
     } else {
-        UpdateMd5(data, size);
+        MD5Update(&m_md5, block, static_cast<unsigned int>(size));
+        ++m_fed;
+        m_done = m_fed;
     }
-    m_sha256.Update(data, size);
+    m_sha256.Update(block, size);
 }
 
 void CImageDigest::Finish(std::string& md5, std::string& sha256) {
-    WaitForMd5();
+    if (m_worker.joinable())
+        WaitForMd5(m_fed);
     MD5Final(&m_md5);
     char hex[33];
     MD5Hex(&m_md5, hex);

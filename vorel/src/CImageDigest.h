@@ -2,14 +2,20 @@
 // thread of its own, SHA-256 on the caller's, so that a large image costs
 // about as long as the slower of the two digests instead of both.
 //
-// Feed hands a block over and returns once its SHA-256 part is done; the MD5
-// part may still be running, so the block must stay unchanged until the next
-// Feed or Finish returns. Two blocks used in turn are therefore enough.
+// The bytes pass through blocks the object owns, a ring of a few of them, so
+// that the MD5 thread may lag behind by several blocks and the two threads
+// seldom wait for each other (which matters on a busy machine, where every
+// wait is a trip through the scheduler):
+//
+//   uint8_t* block = digest.Block();        // fill up to kBlockSize bytes
+//   digest.Feed(count);                      // hand them over
+//   ... the block may still be read (not changed) until the next Block() ...
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,12 +25,17 @@
 
 class CImageDigest {
   public:
+    static constexpr size_t kBlockSize = 256 * 1024;
+
     CImageDigest();
     ~CImageDigest();
     CImageDigest(const CImageDigest&) = delete;
     CImageDigest& operator=(const CImageDigest&) = delete;
 
-    void Feed(const uint8_t* data, size_t size);
+    // The next block to fill, once the MD5 thread is done with it.
+    uint8_t* Block();
+    // Digests the first `size` bytes of the block Block() gave.
+    void Feed(size_t size);
     // Ends both digests; each is 32 or 64 lowercase hexadecimal digits (an
     // empty SHA-256 when libcrypto failed).
     void Finish(std::string& md5, std::string& sha256);
@@ -32,19 +43,24 @@ class CImageDigest {
     uint64_t Size() const { return m_size; }
 
   private:
-    void WaitForMd5();
+    static constexpr size_t kBlocks = 8;
+
     void Md5Worker();
-    void UpdateMd5(const uint8_t* data, size_t size);
+    void WaitForMd5(uint64_t done);
+    bool StartWorker();
 
     MD5_CTX m_md5;
     CSha256 m_sha256;
     uint64_t m_size = 0;
+    // Allocated when first used, so a small image takes one block.
+    std::unique_ptr<uint8_t[]> m_blocks[kBlocks];
+    size_t m_sizes[kBlocks] = {};
 
-    // The block the MD5 thread works on; null when it is idle.
+    // Blocks handed over and blocks the MD5 thread has digested, counted from 0.
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    const uint8_t* m_block = nullptr;
-    size_t m_blockSize = 0;
+    uint64_t m_fed = 0;
+    uint64_t m_done = 0;
     bool m_stop = false;
     std::thread m_worker;
 };

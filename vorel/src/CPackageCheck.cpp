@@ -10,9 +10,6 @@
 
 namespace {
 
-// The image is read in two blocks of this size used in turn (see CImageDigest).
-constexpr uint32_t kBlock = 512 * 1024;
-
 std::string Lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -65,16 +62,15 @@ const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
 PackageError CPackageCheck::ReadImage(CBuffer& package, uint32_t start, std::string& md5,
                                       std::string& sha256, uint64_t& size) {
     const uint32_t end = package.Size();
-    std::vector<uint8_t> blocks[2];
     CImageDigest digest;
-    for (uint32_t at = start, turn = 0; at < end; turn ^= 1) {
-        std::vector<uint8_t>& block = blocks[turn];
-        block.resize(std::min(kBlock, end - at));
-        const uint32_t got = package.Copy(at, static_cast<uint32_t>(block.size()), block.data());
+    for (uint32_t at = start; at < end;) {
+        const uint32_t count = std::min<uint32_t>(CImageDigest::kBlockSize, end - at);
+        uint8_t* block = digest.Block();
+        const uint32_t got = package.Copy(at, count, block);
         if (got == 0)
             return PackageError::ReadFailed;
-        digest.Feed(block.data(), got);
-        if (m_sink && !m_sink(block.data(), got))
+        digest.Feed(got);
+        if (m_sink && !m_sink(block, got))
             return PackageError::WriteFailed;
         at += got;
     }

@@ -23,7 +23,7 @@ namespace PackageTool {
 constexpr char kVersion[] = FWKIT_VERSION;
 
 // A key file larger than this is not a PEM key.
-constexpr off_t kMaxKeyFile = 64 * 1024;
+constexpr size_t kMaxKeyFile = 64 * 1024;
 
 // Prints "PROGRAM: FILE: cause" on standard error; returns 1, the status of a
 // file that cannot be read or written.
@@ -44,28 +44,22 @@ inline int UsageError(const char* program, const std::string& message) {
 // Reads a whole small file; false with `cause` set when it cannot.
 inline bool ReadSmallFile(const std::string& path, std::string& text, std::string& cause) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd < 0) {
         cause = std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
         return false;
     }
     text.clear();
     char chunk[4096];
     ssize_t got = 0;
-    while (text.size() <= static_cast<size_t>(kMaxKeyFile) &&
-           (got = read(fd, chunk, sizeof chunk)) != 0) {
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            break;
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    cause = got < 0 ? std::strerror(errno) : "";
+    do {
+        got = read(fd, chunk, sizeof chunk);
+        if (got > 0)
+            text.append(chunk, static_cast<size_t>(got));
+    } while ((got > 0 || (got < 0 && errno == EINTR)) && text.size() <= kMaxKeyFile);
+    cause = got < 0                     ? std::strerror(errno)
+            : text.size() > kMaxKeyFile ? "too large for a key file"
+                                        : "";
     close(fd);
-    if (got >= 0 && text.size() > static_cast<size_t>(kMaxKeyFile))
-        cause = "too large for a key file";
     return cause.empty();
 }
 
