@@ -6,7 +6,8 @@ Reads a JSON plan on standard input:
                          "scale": s, "bar": b}, ...],
    "rss": [{"command": ..., "small": cmd, "large": cmd}, ...]}
 
-For each row, after one untimed warm-up of each side, it runs ours, ref, ours, ref, ...
+For each row, after one untimed warm-up of each side and one run of ours under
+/usr/bin/time for its peak resident memory, it runs ours, ref, ours, ref, ...
 N times each; `prep` runs untimed before every run (it removes the previous outputs and
 flushes dirty pages, so no run pays for another's write-back). The ratio of a pair is
 scale * t(ours) / t(ref); the row passes when the median ratio is at most the bar.
@@ -65,14 +66,17 @@ def peak_rss_kib(cmd, prep):
 def main():
     plan = json.load(sys.stdin)
     pairs = plan["pairs"]
-    print(f"{'work':<58} {'ours':>9} {'reference':>10} {'ratio':>7} {'bar':>6}  result")
+    print(f"{'work':<66} {'ours':>9} {'reference':>10} {'ratio':>7} {'bar':>6} {'peak':>9}"
+          "  result")
     all_ok = True
     for row in plan["rows"]:
+        peak = peak_rss_kib(row["ours"], row.get("prep", "true"))
         ours, ref, ratio = measure(row, pairs)
-        ok = ratio <= row["bar"]
+        ok = ratio <= row["bar"] and peak < RSS_LIMIT_KIB
         all_ok &= ok
-        print(f"{row['work']:<58} {ours * 1000:7.1f}ms {ref * 1000:8.1f}ms "
-              f"{ratio:7.2f} {row['bar']:6.2f}  {'ok' if ok else 'MISS'}", flush=True)
+        print(f"{row['work']:<66} {ours * 1000:7.1f}ms {ref * 1000:8.1f}ms "
+              f"{ratio:7.2f} {row['bar']:6.2f} {peak / 1024:6.2f}MiB  {'ok' if ok else 'MISS'}",
+              flush=True)
     print()
     print(f"{'peak resident memory':<44} {'small':>10} {'large':>10}  {'bar':<22} result")
     for item in plan["rss"]:

@@ -404,6 +404,11 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& outp
 
 std::string CFirmwareFile::ToString() const {
     std::ostringstream out;
+    PrintListing(out);
+    return out.str();
+}
+
+void CFirmwareFile::PrintListing(std::ostream& out) const {
     out << "---------------------------\n";
     if (!m_logical_fragments.empty())
         out << m_logical_fragments.front()->ToString();
@@ -412,5 +417,4 @@ std::string CFirmwareFile::ToString() const {
             out << fragment->ToString();
         out << "---------------------------\n";
     }
-    return out.str();
 }

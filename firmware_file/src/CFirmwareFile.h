@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ class CFirmwareFile {
     // opened, and commits it: in place only when the whole body was written.
     uint32_t DumpRawFragment(unsigned int i, Core::File::Output& output);
     std::string ToString() const;
+    // Writes the text of ToString to `out` item by item, without holding it whole.
+    void PrintListing(std::ostream& out) const;
 
     // Says on standard output when `filename` cannot be read, is not a regular file or
     // is empty, cases the parse passes over in silence; true when there is something to

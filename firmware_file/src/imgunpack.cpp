@@ -199,7 +199,8 @@ int Run(int argc, char** argv) {
         return status;
     }
     if (displayOnly) {
-        std::cout << fw.ToString() << std::flush;
+        fw.PrintListing(std::cout);
+        std::cout << std::flush;
         return status;
     }
     bool matched = false;
