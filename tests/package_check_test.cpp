@@ -195,6 +195,23 @@ class PackageTools : public testing::Test {
     std::string m_image;
 };
 
+TEST_F(PackageTools, HelpVersionAndUsageErrors) {
+    for (const char* path : {PKGSIGN_PATH, PKGCHECK_PATH}) {
+        const std::string name = std::string(path).substr(std::string(path).rfind('/') + 1);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Tool(path, "--help", m_dir).out.rfind("Usage: " + name + " ", 0), 0u);
+        const RunResult version = Tool(path, "-V", m_dir);
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out.rfind(name + " (fwkit) ", 0), 0u);
+        for (const std::string args : {"", "-x p.pkg", "-k", "-k k.pem p.pkg p.pkg"}) {
+            const RunResult wrong = Tool(path, args, m_dir);
+            EXPECT_EQ(wrong.status, 1) << args;
+            EXPECT_EQ(wrong.out, "") << args;
+            EXPECT_EQ(wrong.err.rfind(name + ": ", 0), 0u) << args << ": " << wrong.err;
+        }
+    }
+}
+
 TEST_F(PackageTools, KeyFilesAreOpensslKeysAndNeverOverwritten) {
     struct stat st {};
     ASSERT_EQ(stat((m_dir / "k.pem").c_str(), &st), 0);

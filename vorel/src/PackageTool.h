@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,17 @@ inline int UsageError(const char* program, const std::string& message) {
         std::fprintf(stderr, "%s: %s\n", program, message.c_str());
     std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
     return 1;
+}
+
+// The usage error for what getopt_long returned as ':' (a missing argument) or
+// '?' (an unknown option), when it was told to stay quiet (opterr = 0 and an
+// option string starting with ':'), so that the message names the program as
+// every other message does. Returns 1.
+inline int OptionError(const char* program, int returned, char** argv) {
+    const std::string option =
+        optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]);
+    return UsageError(
+        program, (returned == ':' ? "option needs an argument: " : "unknown option: ") + option);
 }
 
 // Reads a whole small file; false with `cause` set when it cannot.

@@ -53,7 +53,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
         {"output", required_argument, nullptr, 'o'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
     int c = 0;
-    while ((c = getopt_long(argc, argv, "k:jo:hV", kLong, nullptr)) != -1) {
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, ":k:jo:hV", kLong, nullptr)) != -1) {
         switch (c) {
             case 'k':
                 options.keys.emplace_back(optarg);
@@ -71,7 +72,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 std::printf("pkgcheck (fwkit) %s\n", PackageTool::kVersion);
                 return -1;
             default:
-                return PackageTool::UsageError(kProgram, "");
+                return PackageTool::OptionError(kProgram, c, argv);
         }
     }
     if (argc - optind != 1)

@@ -54,7 +54,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
         {"generate", required_argument, nullptr, 'g'}, {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
     int c = 0;
-    while ((c = getopt_long(argc, argv, "k:o:g:hV", kLong, nullptr)) != -1) {
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, ":k:o:g:hV", kLong, nullptr)) != -1) {
         switch (c) {
             case 'k':
                 options.key = optarg;
@@ -72,7 +73,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 std::printf("pkgsign (fwkit) %s\n", PackageTool::kVersion);
                 return -1;
             default:
-                return PackageTool::UsageError(kProgram, "");
+                return PackageTool::OptionError(kProgram, c, argv);
         }
     }
     const int operands = argc - optind;
