@@ -32,7 +32,9 @@ string(CONCAT CPACK_COMPONENT_BIN_DESCRIPTION
     "one logical firmware file. imgunpack checks every checksum of a firmware\n"
     "file, lists its fragments or extracts their data. pkgstamp turns an\n"
     "image into an upgrade package: a short text header giving its size,\n"
-    "type, MD5 digest and version, then the image.")
+    "type, MD5 digest and version, then the image. pkgsign signs such a\n"
+    "package with an Ed25519 key; pkgcheck checks its size, digests and\n"
+    "signature before the image is used.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME fwkit-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
