@@ -28,8 +28,11 @@ bool CBodyStream::Pass(CBuffer& source, uint32_t index, uint32_t count, uint16_t
     m_chunk.resize(std::min(count, kChunk));
     uint32_t done = 0;
     while (done < count) {
+        // Chunks end where the output reaches a multiple of the chunk size, so that the
+        // writes behind a header start on page boundaries.
+        const uint32_t toBoundary = kChunk - static_cast<uint32_t>(m_written % kChunk);
         const uint32_t got =
-            source.Copy(index + done, std::min(count - done, kChunk), m_chunk.data());
+            source.Copy(index + done, std::min(count - done, toBoundary), m_chunk.data());
         if (got == 0)
             return false;
         crc = Crc16Arc(crc, m_chunk.data(), got);
