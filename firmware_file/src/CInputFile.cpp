@@ -67,8 +67,7 @@ void CInputFile::Release() {
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
-    for (Window& window : m_windows)
-        window = Window{};
+    m_windows.reset();
 }
 
 uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
@@ -96,7 +95,10 @@ uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
 // least recently when neither does; null when the file cannot deliver the bytes.
 const CInputFile::Window* CInputFile::WindowFor(uint64_t index, uint32_t count) {
     ++m_clock;
-    for (Window& window : m_windows) {
+    if (!m_windows)
+        m_windows = std::make_unique<Window[]>(2);
+    for (int k = 0; k < 2; ++k) {
+        Window& window = m_windows[k];
         if (index >= window.start && index + count <= window.start + window.length) {
             window.used = m_clock;
             return &window;

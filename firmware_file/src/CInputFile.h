@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ class CInputFile : public CFileBuffer {
     ino_t m_inode = 0;
     int64_t m_modified = 0;  // nanoseconds
     bool m_changed = false;
-    Window m_windows[2];
+    // Made on the first read that needs them, given back by Release: an input waiting
+    // for its turn in a build holds none.
+    std::unique_ptr<Window[]> m_windows;
     uint64_t m_clock = 0;
 };
