@@ -245,7 +245,7 @@ class Output {
         }
         bool done = true;
         if (m_kind == Kind::Anonymous) {
-            BlockSignals();
+            BlockSignals(false);
             done = LinkIn();
         }
         if (m_kind != Kind::Descriptor && close(m_fd) != 0)
@@ -360,7 +360,7 @@ class Output {
 
     // A temporary file under a short name, created with the signals blocked.
     bool OpenNamed() {
-        BlockSignals();
+        BlockSignals(true);
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = TemporaryName();
             m_fd = openat(m_dirFd, name.c_str(),
@@ -429,12 +429,15 @@ class Output {
         return true;
     }
 
-    // The signals that stop a program, less those the process ignores: Linux keeps
-    // even an ignored signal pending while it is blocked, and it must not stop the
-    // writer. All three when the ignored ones cannot be learnt.
-    static sigset_t Stopping() {
+    // The signals that stop a program, less those the process ignores when
+    // `lessIgnored`: Linux keeps even an ignored signal pending while it is
+    // blocked, and it must not stop the writer of a named file. All three when
+    // the ignored ones cannot be learnt. The short link-and-rename step of an
+    // anonymous file blocks all three: an ignored one is dropped when unblocked.
+    static sigset_t Stopping(bool lessIgnored) {
         uint64_t ignored = 0;
-        if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        FILE* status = lessIgnored ? std::fopen("/proc/self/status", "re") : nullptr;
+        if (status != nullptr) {
             char line[256];
             while (std::fgets(line, sizeof line, status) != nullptr) {
                 if (std::strncmp(line, "SigIgn:", 7) == 0)
@@ -451,10 +454,10 @@ class Output {
         return set;
     }
 
-    void BlockSignals() {
+    void BlockSignals(bool lessIgnored) {
         if (m_blocked)
             return;
-        m_stopping = Stopping();
+        m_stopping = Stopping(lessIgnored);
         m_blocked = pthread_sigmask(SIG_BLOCK, &m_stopping, &m_savedMask) == 0;
     }
 

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-CImageDigest::CImageDigest() {
+CImageDigest::CImageDigest(bool withSha256) : m_withSha256(withSha256) {
     MD5Init(&m_md5);
 }
 
@@ -75,7 +75,8 @@ void CImageDigest::Feed(size_t size) {
         ++m_fed;
         m_done = m_fed;
     }
-    m_sha256.Update(block, size);
+    if (m_withSha256)
+        m_sha256.Update(block, size);
 }
 
 void CImageDigest::Finish(std::string& md5, std::string& sha256) {
@@ -85,5 +86,5 @@ void CImageDigest::Finish(std::string& md5, std::string& sha256) {
     char hex[33];
     MD5Hex(&m_md5, hex);
     md5 = hex;
-    sha256 = m_sha256.HexDigest();
+    sha256 = m_withSha256 ? m_sha256.HexDigest() : std::string();
 }

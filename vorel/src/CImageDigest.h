@@ -27,7 +27,8 @@ class CImageDigest {
   public:
     static constexpr size_t kBlockSize = 256 * 1024;
 
-    CImageDigest();
+    // `withSha256` false: the MD5 alone (pkgstamp), the SHA-256 left empty.
+    explicit CImageDigest(bool withSha256 = true);
     ~CImageDigest();
     CImageDigest(const CImageDigest&) = delete;
     CImageDigest& operator=(const CImageDigest&) = delete;
@@ -51,6 +52,7 @@ class CImageDigest {
 
     MD5_CTX m_md5;
     CSha256 m_sha256;
+    bool m_withSha256;
     uint64_t m_size = 0;
     // Allocated when first used, so a small image takes one block.
     std::unique_ptr<uint8_t[]> m_blocks[kBlocks];

@@ -15,17 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "CHeaderFile.h"
+#include "CImageDigest.h"
 #include "Core.h"
-#include "md5.h"
 
 namespace {
 
-// The image is digested and copied in reads of this size, small enough to stay in the
-// processor's cache between being read, digested and written.
-constexpr uint32_t kChunk = 256 * 1024;
 // Image sizes are written in the header as they are; the package reader takes 32 bits.
 constexpr uint64_t kImageLimit = UINT32_MAX;
 
@@ -128,29 +124,33 @@ ssize_t ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-// One pass over the image: every chunk read is digested and, with an output, written.
-// The image must hold exactly its measured size.
+// One pass over the image: every block read is digested and, with an output, written.
+// The MD5 of a large image runs on a thread of its own while the next blocks are read
+// and written. The image must hold exactly its measured size.
 Outcome PassImage(const Image& image, Core::File::Output* out, char* hex) {
-    std::vector<unsigned char> chunk(kChunk);
-    MD5_CTX context;
-    MD5Init(&context);
+    CImageDigest digest(false);
     uint64_t done = 0;
     while (done < image.size) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, image.size - done));
-        const ssize_t got = ReadAt(image.fd, chunk.data(), want, done);
+        uint8_t* block = digest.Block();
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(CImageDigest::kBlockSize, image.size - done));
+        const ssize_t got = ReadAt(image.fd, block, want, done);
         if (got < 0)
             return Outcome::kReadFailed;
         if (got == 0)
             return Outcome::kImageChanged;
-        MD5Update(&context, chunk.data(), static_cast<unsigned int>(got));
-        if (out != nullptr && !out->Write(chunk.data(), static_cast<size_t>(got)))
+        digest.Feed(static_cast<size_t>(got));
+        if (out != nullptr && !out->Write(block, static_cast<size_t>(got)))
             return Outcome::kWriteFailed;
         done += static_cast<uint64_t>(got);
     }
-    if (ReadAt(image.fd, chunk.data(), 1, done) != 0)
+    unsigned char probe = 0;
+    if (ReadAt(image.fd, &probe, 1, done) != 0)
         return Outcome::kImageChanged;  // it grew, or cannot be read
-    MD5Final(&context);
-    MD5Hex(&context, hex);
+    std::string md5;
+    std::string unused;
+    digest.Finish(md5, unused);
+    std::memcpy(hex, md5.c_str(), md5.size() + 1);
     return Outcome::kDone;
 }
 
