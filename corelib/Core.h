@@ -213,8 +213,12 @@ class Output {
         if (!(m_below ? WalkDirectories() : OpenDirectory(target)))
             return false;
         struct stat st {};
-        if (fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT ? OpenReplacement(nullptr) : Fail();
+        if (fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return Fail();
+            m_absent = true;
+            return OpenReplacement(nullptr);
+        }
         if (S_ISDIR(st.st_mode))
             return Fail(EISDIR);
         if (S_ISLNK(st.st_mode))
@@ -379,7 +383,16 @@ class Output {
     }
 
     // Gives the anonymous file a short name beside the target; Commit renames it.
+    // A target that was absent gets the file under its own name at once (linkat
+    // never replaces); one that appeared meanwhile is replaced like any other.
     bool LinkIn() {
+        if (m_absent) {
+            if (linkat(AT_FDCWD, ProcPath().c_str(), m_dirFd, m_leaf.c_str(), AT_SYMLINK_FOLLOW) ==
+                0)
+                return true;
+            if (errno != EEXIST)
+                return Fail();
+        }
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = TemporaryName();
             if (linkat(AT_FDCWD, ProcPath().c_str(), m_dirFd, name.c_str(), AT_SYMLINK_FOLLOW) ==
@@ -495,6 +508,7 @@ class Output {
     bool m_below = false;
     int m_dirFd = -1;
     std::string m_leaf;
+    bool m_absent = false;  // no file at the target when it was opened
     std::string m_tempName;
     int m_fd = -1;
     Kind m_kind = Kind::None;
