@@ -195,7 +195,7 @@ class Output {
     Output(int dirfd, const std::string& name) : m_path(name), m_baseFd(dirfd), m_below(true) {}
     ~Output() {
         Discard();
-        if (m_dirFd >= 0)
+        if (m_dirFd >= 0 && m_ownsDir)
             close(m_dirFd);
     }
     Output(const Output&) = delete;
@@ -248,10 +248,8 @@ class Output {
             return false;
         }
         bool done = true;
-        if (m_kind == Kind::Anonymous) {
-            BlockSignals(false);
+        if (m_kind == Kind::Anonymous)
             done = LinkIn();
-        }
         if (m_kind != Kind::Descriptor && close(m_fd) != 0)
             done = Fail();
         m_fd = -1;
@@ -313,8 +311,12 @@ class Output {
             m_dirFd = next;
         }
         m_leaf = start < m_path.size() ? m_path.substr(start) : ".";
-        if (m_dirFd < 0)
+        if (m_dirFd < 0 && m_baseFd >= 0) {
+            m_dirFd = m_baseFd;  // the caller's directory itself, not closed here
+            m_ownsDir = false;
+        } else if (m_dirFd < 0) {
             m_dirFd = openat(m_baseFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        }
         return m_dirFd >= 0 || Fail();
     }
 
@@ -382,9 +384,11 @@ class Output {
         return false;
     }
 
-    // Gives the anonymous file a short name beside the target; Commit renames it.
-    // A target that was absent gets the file under its own name at once (linkat
-    // never replaces); one that appeared meanwhile is replaced like any other.
+    // Gives the anonymous file a short name beside the target; Commit renames it,
+    // with the stopping signals blocked from the link to the rename. A target that
+    // was absent gets the complete file under its own name in one step (linkat never
+    // replaces), which leaves no name to clean up; one that appeared meanwhile is
+    // replaced like any other.
     bool LinkIn() {
         if (m_absent) {
             if (linkat(AT_FDCWD, ProcPath().c_str(), m_dirFd, m_leaf.c_str(), AT_SYMLINK_FOLLOW) ==
@@ -393,6 +397,7 @@ class Output {
             if (errno != EEXIST)
                 return Fail();
         }
+        BlockSignals(false);
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = TemporaryName();
             if (linkat(AT_FDCWD, ProcPath().c_str(), m_dirFd, name.c_str(), AT_SYMLINK_FOLLOW) ==
@@ -508,6 +513,7 @@ class Output {
     bool m_below = false;
     int m_dirFd = -1;
     std::string m_leaf;
+    bool m_ownsDir = true;  // m_dirFd was opened here and is closed here
     bool m_absent = false;  // no file at the target when it was opened
     std::string m_tempName;
     int m_fd = -1;

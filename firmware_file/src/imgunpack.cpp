@@ -41,9 +41,8 @@ void display_usage() {
 bool IsInput(const std::string& in, int dirfd, const std::string& name) {
     struct stat input {};
     struct stat st {};
-    return stat(in.c_str(), &input) == 0 &&
-           fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           input.st_dev == st.st_dev && input.st_ino == st.st_ino;
+    return fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           stat(in.c_str(), &input) == 0 && input.st_dev == st.st_dev && input.st_ino == st.st_ino;
 }
 
 // Writes fragment `i` of `fw` into the file of its name below `dirfd`, which
