@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -135,6 +136,19 @@ bool CHeaderFile::WriteHeaders(FILE* fp) {
     }
     std::fprintf(fp, "\n");
     return true;
+}
+
+std::string CHeaderFile::HeaderText() {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&data, &size);
+    if (stream == nullptr)
+        return std::string();
+    WriteHeaders(stream);
+    const bool ok = std::fclose(stream) == 0;
+    std::string text = ok && data != nullptr ? std::string(data, size) : std::string();
+    std::free(data);
+    return text;
 }
 
 FILE* CHeaderFile::GetFileData() const {

@@ -31,6 +31,8 @@ class CHeaderFile {
     // Writes the non-empty headers in name order and the empty line at the
     // current position of fp. Always true; the caller looks at the stream.
     bool WriteHeaders(FILE* fp);
+    // The header block WriteHeaders writes, as text; empty when it cannot be made.
+    std::string HeaderText();
 
     // A new stream over the file positioned at its first data byte, to be
     // closed by the caller; null when it cannot be opened or positioned.

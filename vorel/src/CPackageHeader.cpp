@@ -37,16 +37,7 @@ std::string Written(const std::map<std::string, std::string>& lines) {
     CHeaderFile header;
     for (const auto& [name, value] : lines)
         header.SetHeader(name, value);
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&data, &size);
-    if (stream == nullptr)
-        return std::string();
-    header.WriteHeaders(stream);
-    const bool ok = std::fclose(stream) == 0;
-    std::string text = ok && data != nullptr ? std::string(data, size) : std::string();
-    std::free(data);
-    return text;
+    return header.HeaderText();
 }
 
 }  // namespace

@@ -67,20 +67,6 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
     return false;
 }
 
-// The header block as text.
-std::string HeaderText(CHeaderFile& header) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* block = open_memstream(&text, &size);
-    if (block == nullptr)
-        return std::string();
-    header.WriteHeaders(block);
-    std::fclose(block);
-    std::string result(text, size);
-    std::free(text);
-    return result;
-}
-
 // The image, open once and measured once.
 struct Image {
     int fd = -1;
@@ -158,7 +144,7 @@ Outcome PassImage(const Image& image, Core::File::Output* out, char* hex) {
 std::string HeaderBlock(CHeaderFile& header, uint64_t size, const char* hex) {
     header.SetHeader("md5", hex);
     header.SetHeader("filesize", std::to_string(size));
-    return HeaderText(header);
+    return header.HeaderText();
 }
 
 // Writes the header block and the image into the open output. The digest covers the
