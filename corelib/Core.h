@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace Core {
 
@@ -171,7 +173,11 @@ inline std::string FollowLinks(std::string path) {
 // Every step works relative to one open directory descriptor, so a path is
 // resolved once. An extraction output walks its directory part from the
 // directory given, one component at a time, and refuses a symbolic link among
-// them; a link at the name itself is replaced, never written through.
+// them; a link at the name itself is replaced, never written through. A new
+// extraction target of at most 64 KiB is held in memory and created under its
+// own name by Commit, written and closed with the three signals below blocked:
+// creating a file is then all it costs. Only a kill that cannot be blocked,
+// between that creation and the end of its one write, leaves it incomplete.
 //
 // Interruption by SIGINT, SIGTERM or SIGHUP needs no signal handler:
 //  - the anonymous file has no name, so a run killed by any signal leaves
@@ -212,13 +218,18 @@ class Output {
         }
         if (!(m_below ? WalkDirectories() : OpenDirectory(target)))
             return false;
-        struct stat st {};
+        struct stat& st = m_target;
         if (fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT)
                 return Fail();
             m_absent = true;
+            if (m_below) {
+                m_kind = Kind::Held;
+                return true;
+            }
             return OpenReplacement(nullptr);
         }
+        m_existing = true;
         if (S_ISDIR(st.st_mode))
             return Fail(EISDIR);
         if (S_ISLNK(st.st_mode))
@@ -228,11 +239,40 @@ class Output {
         return OpenReplacement(&st);
     }
 
+    // The descriptor written to; -1 while an extraction output is held in memory.
     int Fd() const { return m_fd; }
     // True when bytes may be written at offsets from the start of the output.
     bool Seekable() const {
+        return m_kind == Kind::Anonymous || m_kind == Kind::Named || m_kind == Kind::InPlace ||
+               m_kind == Kind::Held;
+    }
+    // True when bytes written at an offset go straight to a file, from any thread.
+    bool Positional() const {
         return m_kind == Kind::Anonymous || m_kind == Kind::Named || m_kind == Kind::InPlace;
     }
+    // Where Write writes next in a Positional output; -1 when that cannot be told.
+    int64_t Position() const { return Positional() ? lseek(m_fd, 0, SEEK_CUR) : -1; }
+    // Moves the position of a Positional output past bytes written with WriteAt.
+    bool SetPosition(uint64_t position) {
+        return lseek(m_fd, static_cast<off_t>(position), SEEK_SET) >= 0 || Fail();
+    }
+    // True when the target existed as the file `st` describes when it was opened.
+    bool Replaces(const struct stat& st) const {
+        return m_existing && m_target.st_dev == st.st_dev && m_target.st_ino == st.st_ino;
+    }
+
+    // Announces the output's final size: an output held in memory that will not
+    // fit there gets its file now, and a temporary file gets its blocks reserved
+    // at once, which spares the file system an allocation per page written (where
+    // it cannot reserve them, they are allocated as the bytes come).
+    bool Expect(uint64_t size) {
+        if (m_kind == Kind::Held && size > kHeldLimit && !Spill())
+            return false;
+        if ((m_kind == Kind::Anonymous || m_kind == Kind::Named) && size > 0)
+            fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+        return true;
+    }
+
     // Writes all `size` bytes at the current position; false with Error() otherwise.
     bool Write(const void* data, size_t size) { return WriteAll(data, size, -1); }
     // Writes all `size` bytes at `offset` of a Seekable output.
@@ -243,6 +283,8 @@ class Output {
     // Puts a complete output in place, or discards it. True when the target now
     // holds the complete output.
     bool Commit(bool complete) {
+        if (m_kind == Kind::Held && complete)
+            return CreateHeld();
         if (m_fd < 0 || !complete) {
             Discard();
             return false;
@@ -268,11 +310,15 @@ class Output {
     const std::string& Refusal() const { return m_refusal; }
 
   private:
-    enum class Kind { None, Descriptor, Stream, Anonymous, Named, InPlace };
+    enum class Kind { None, Descriptor, Stream, Anonymous, Named, InPlace, Held };
 
+    // The largest new extraction target held in memory until Commit.
+    static constexpr size_t kHeldLimit = 64u << 10;
+
+    // The first failure stays; writes at offsets may fail on two threads at once.
     bool Fail(int error = errno) {
-        if (m_error == 0)
-            m_error = error;
+        int none = 0;
+        m_error.compare_exchange_strong(none, error);
         return false;
     }
 
@@ -411,6 +457,46 @@ class Output {
         return Fail(EEXIST);
     }
 
+    // Gives an output held in memory its temporary file and writes the bytes held.
+    bool Spill() {
+        m_kind = Kind::None;
+        if (!OpenAnonymous() && (m_error != 0 || !OpenNamed()))
+            return false;
+        std::vector<uint8_t> held;
+        held.swap(m_held);
+        return WriteAll(held.data(), held.size(), -1);
+    }
+
+    // Creates a new target held in memory under its own name and writes it, the
+    // stopping signals blocked from the creation to the close; a file that
+    // cannot be written in full is removed again. A target that appeared since
+    // Open is replaced as any existing one is.
+    bool CreateHeld() {
+        BlockSignals(false);
+        const int fd = openat(m_dirFd, m_leaf.c_str(),
+                              O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            const int error = errno;
+            RestoreSignals();
+            if (error != EEXIST)
+                return Fail(error);
+            m_absent = false;
+            return Spill() && Commit(true);
+        }
+        m_fd = fd;
+        m_kind = Kind::InPlace;
+        bool done = WriteAll(m_held.data(), m_held.size(), -1);
+        done = close(fd) == 0 ? done : Fail();
+        m_fd = -1;
+        // Only the name made here goes: whoever could put another file under it
+        // could remove that file as well.
+        if (!done)
+            unlinkat(m_dirFd, m_leaf.c_str(), 0);
+        RestoreSignals();
+        m_held.clear();
+        return done;
+    }
+
     std::string ProcPath() const { return "/proc/self/fd/" + std::to_string(m_fd); }
 
     // ".fwkit" and six random letters or digits.
@@ -429,7 +515,20 @@ class Output {
         return name;
     }
 
+    // Keeps bytes of an output held in memory, at `offset` or at its end.
+    bool Hold(const void* data, size_t size, off_t offset) {
+        const size_t at = offset < 0 ? m_held.size() : static_cast<size_t>(offset);
+        if (at + size > kHeldLimit)
+            return Spill() && WriteAll(data, size, offset);
+        if (at + size > m_held.size())
+            m_held.resize(at + size);
+        std::memcpy(m_held.data() + at, data, size);
+        return true;
+    }
+
     bool WriteAll(const void* data, size_t size, off_t offset) {
+        if (m_kind == Kind::Held)
+            return Hold(data, size, offset);
         if (m_kind == Kind::Named && Interrupted())
             return Fail(EINTR);
         const char* at = static_cast<const char*>(data);
@@ -502,6 +601,7 @@ class Output {
         if (m_fd >= 0 && m_kind != Kind::Descriptor)
             close(m_fd);
         m_fd = -1;
+        m_held.clear();
         if (!m_tempName.empty())
             unlinkat(m_dirFd, m_tempName.c_str(), 0);
         m_tempName.clear();
@@ -515,10 +615,13 @@ class Output {
     std::string m_leaf;
     bool m_ownsDir = true;  // m_dirFd was opened here and is closed here
     bool m_absent = false;  // no file at the target when it was opened
+    bool m_existing = false;  // a file was there, as m_target describes
+    struct stat m_target {};
+    std::vector<uint8_t> m_held;  // the bytes of an output held in memory
     std::string m_tempName;
     int m_fd = -1;
     Kind m_kind = Kind::None;
-    int m_error = 0;
+    std::atomic<int> m_error{0};
     std::string m_refusal;
     bool m_blocked = false;
     sigset_t m_stopping{};

@@ -82,6 +82,24 @@ INSTANTIATE_TEST_SUITE_P(Paths, CrcPathTest,
                              return std::string(info.param.name);
                          });
 
+// Spans checksummed apart (the halves of a large body, read on two threads) join into
+// the CRC of the whole, whatever the starting value and however long the second span.
+TEST(CrcCombine, JoinsSpansChecksummedApart) {
+    const Bytes data = testutil::RandomBytes(3 << 20, 11);
+    const struct {
+        size_t first, second;
+    } cases[] = {{0, 0}, {5, 0}, {0, 7}, {1, 1}, {128, 129}, {1000, 65536}, {3, (3 << 20) - 3}};
+    for (const auto& c : cases) {
+        for (uint16_t seed : {0x0000, 0xFFFF, 0x1234}) {
+            const uint16_t a = Crc16ArcBitwise(seed, data.data(), c.first);
+            const uint16_t b = Crc16Arc(0, data.data() + c.first, c.second);
+            EXPECT_EQ(Crc16ArcCombine(a, b, c.second),
+                      Crc16ArcBitwise(seed, data.data(), c.first + c.second))
+                << c.first << " + " << c.second << " from " << seed;
+        }
+    }
+}
+
 // Crc16ArcClmul falls back to the tables where folding is not possible; say so rather
 // than pass silently as a second table test.
 TEST(CrcClmul, FoldingPathIsExercisedWhereAvailable) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "Core.h"
 #include "TestUtil.h"
 
 #if defined(IMGPACK_PATH) && defined(IMGUNPACK_PATH) && defined(PKGSTAMP_PATH)
@@ -252,6 +253,44 @@ TEST_F(HostileOutputTest, InterruptedWritesLeaveNoTemporaryFile) {
             EXPECT_EQ(Entries(), before) << run[0] << " " << sig;
         }
     }
+}
+
+// A new extraction target is held in memory and appears only complete, in one step; one
+// discarded never appears; a link planted at its name meanwhile is replaced, never
+// followed; one that outgrows memory is written to a temporary file instead.
+TEST(HeldOutput, NewTargetsAppearOnlyComplete) {
+    testutil::TempDir dir;
+    const int dirfd = open(dir.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirfd, 0);
+    testutil::WriteText(dir / "victim", "untouched");
+    const struct {
+        const char* name;
+        size_t size;
+        bool plantLink, commit;
+    } cases[] = {{"small", 10, false, true},
+                 {"limit", 64 << 10, false, true},
+                 {"large", (64 << 10) + 1, false, true},
+                 {"raced", 10, true, true},
+                 {"dropped", 10, false, false}};
+    for (const auto& c : cases) {
+        const testutil::Bytes bytes = testutil::RandomBytes(c.size, 2);
+        Core::File::Output output(dirfd, c.name);
+        ASSERT_TRUE(output.Open()) << c.name;
+        ASSERT_TRUE(output.Write(bytes.data(), bytes.size() - 3));
+        ASSERT_TRUE(output.Write(bytes.data() + bytes.size() - 3, 3));
+        EXPECT_FALSE(testutil::Exists(dir / c.name)) << c.name;
+        if (c.plantLink) {
+            ASSERT_EQ(symlink("victim", (dir / c.name).c_str()), 0);
+        }
+        EXPECT_EQ(output.Commit(c.commit), c.commit) << c.name;
+        if (c.commit) {
+            EXPECT_EQ(testutil::ReadBytes(dir / c.name), bytes) << c.name;
+        } else {
+            EXPECT_FALSE(testutil::Exists(dir / c.name)) << c.name;
+        }
+    }
+    EXPECT_EQ(testutil::ReadText(dir / "victim"), "untouched");
+    close(dirfd);
 }
 
 TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {

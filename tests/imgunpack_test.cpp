@@ -421,6 +421,31 @@ TEST_F(ImgunpackTest, DamagedFilesAreExplained) {
         EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
         EXPECT_NE(Unpack("-d fw.bin").out.find(c.line + problem + "\n"), std::string::npos);
     }
+    // Extraction says what the listing says before its listing, and then extracts what
+    // came before the damage; its own messages follow, a selection counts only that.
+    for (const auto& c : cases) {
+        WriteBytes(P("fw.bin"), c.file);
+        const std::string listed = Unpack("-d fw.bin").out;
+        const std::string said = listed.substr(0, listed.find(kSeparator));
+        const RunResult r = Unpack("fw.bin");
+        EXPECT_EQ(r.out, said) << c.kind;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(OtherFiles("fw.bin"), c.fragmentsOk.size() == 2 ? "app.bin\n" : "") << c.kind;
+        ASSERT_EQ(std::remove(P("app.bin").c_str()) == 0, c.fragmentsOk.size() == 2);
+    }
+    const std::vector<Part> unsafeFirst = {{"../x", ToBytes("x"), {}}, kParts[1], kParts[2]};
+    Bytes damaged = LogicalOf(unsafeFirst, 3);
+    damaged[49 + 44 + 51 + 44 + 1] ^= 1;  // first byte of the second body
+    fragbytes::RepairFirstHeader(damaged);
+    WriteBytes(P("fw.bin"), damaged);
+    const std::string listed = Unpack("-d fw.bin").out;
+    const std::string said = listed.substr(0, listed.find(kSeparator));
+    EXPECT_EQ(Unpack("fw.bin").out,
+              said + "Fragment ../x not extracted: the name holds a '..' component\n");
+    const RunResult r = Unpack("-n boot fw.bin");
+    EXPECT_EQ(r.out, said + "No fragment of firmware file fw.bin matches boot\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(OtherFiles("fw.bin"), "");
 }
 
 TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {

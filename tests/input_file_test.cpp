@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "CFileBuffer.h"
 #include "CFirmwareFragment.h"
@@ -149,6 +152,52 @@ TEST(InputFile, CopiesMatchTheFileAtEveryPositionAndLength) {
     EXPECT_EQ(file.At(static_cast<uint32_t>(data.size())), 0);
     EXPECT_FALSE(file.Changed());
     EXPECT_TRUE(file.EndsAtSize());
+}
+
+// Spans of some megabytes are read as two halves on two threads: every byte reaches the
+// sink once at its place, the CRC is that of the span, and the chunks end where the
+// caller's phase puts its page boundaries; a file that shrinks reads short and changed.
+TEST(InputFile, SpansReadInHalvesHandOnEveryByteOnce) {
+    const Bytes data = testutil::RandomBytes(9 * kMiB + 5, 12);
+    TempDir dir;
+    testutil::WriteBytes(dir / "f", data);
+    CInputFile file(dir / "f");
+    for (const uint32_t count : {4 * kMiB - 1, 4 * kMiB, 9 * kMiB}) {
+        for (const uint32_t phase : {0u, 48u}) {
+            Bytes got(count);
+            std::vector<uint32_t> ends;
+            std::mutex mutex;
+            uint16_t crc = 0;
+            const uint32_t read = file.ReadSpan(5, count, phase, crc,
+                                                [&](uint32_t at, const uint8_t* p, uint32_t n) {
+                                                    std::copy(p, p + n, got.begin() + at);
+                                                    std::lock_guard<std::mutex> lock(mutex);
+                                                    ends.push_back(at + n);
+                                                    return true;
+                                                });
+            ASSERT_EQ(read, count) << count << " " << phase;
+            EXPECT_EQ(crc, Crc16ArcBitwise(0, data.data() + 5, count));
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + 5));
+            const size_t unaligned = std::count_if(ends.begin(), ends.end(), [&](uint32_t end) {
+                return (phase + end) % (256u << 10) != 0;
+            });
+            EXPECT_LE(unaligned, 2u) << "only the end of each half may fall between boundaries";
+        }
+    }
+    uint16_t seeded = 0x4321;
+    EXPECT_EQ(file.Checksum(1, 9 * kMiB, seeded), 9 * kMiB);
+    EXPECT_EQ(seeded, Crc16ArcBitwise(0x4321, data.data() + 1, 9 * kMiB));
+    EXPECT_FALSE(file.Changed());
+
+    uint16_t crc = 0;
+    const auto refuse = [](uint32_t at, const uint8_t*, uint32_t) { return at == 0; };
+    EXPECT_LT(file.ReadSpan(0, 9 * kMiB, 0, crc, refuse), 9 * kMiB);
+    EXPECT_FALSE(file.Changed()) << "a sink that stops is not a changed file";
+    ASSERT_EQ(truncate((dir / "f").c_str(), 5 * kMiB), 0);
+    EXPECT_EQ(file.ReadSpan(0, 9 * kMiB, 0, crc, nullptr), 5 * kMiB);
+    EXPECT_EQ(crc, Crc16ArcBitwise(0, data.data(), 5 * kMiB));
+    EXPECT_TRUE(file.Changed());
+    EXPECT_TRUE(file.Modified());
 }
 
 // Inputs that cannot be measured are refused at open without waiting on them.

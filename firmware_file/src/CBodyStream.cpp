@@ -54,3 +54,28 @@ bool CBodyStream::Reserve(uint32_t count) {
     const std::vector<uint8_t> zeros(count, 0);
     return Write(zeros.data(), count);
 }
+
+bool CBodyStream::Pass(CInputFile& source, uint32_t index, uint32_t count, uint16_t& crc,
+                       uint16_t* outer) {
+    const int64_t base = m_output != nullptr ? m_output->Position() : 0;
+    if (count < kChunk || base < 0 || m_failed)
+        return Pass(static_cast<CBuffer&>(source), index, count, crc, outer);
+    CInputFile::Sink sink;
+    if (m_output != nullptr) {
+        sink = [this, base](uint32_t at, const uint8_t* data, uint32_t size) {
+            return m_output->WriteAt(data, size, static_cast<uint64_t>(base) + at);
+        };
+    }
+    uint16_t span = 0;
+    const uint32_t phase = static_cast<uint32_t>(base % kChunk);
+    const uint32_t got = source.ReadSpan(index, count, phase, span, sink);
+    crc = Crc16ArcCombine(crc, span, got);
+    if (outer != nullptr)
+        *outer = Crc16ArcCombine(*outer, span, got);
+    if (m_output != nullptr) {
+        m_written += got;
+        const bool placed = m_output->SetPosition(static_cast<uint64_t>(base) + got);
+        m_failed = !placed || m_output->Error() != 0;
+    }
+    return got == count;
+}

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CBuffer.h"
+#include "CInputFile.h"
 #include "Core.h"
 
 class CBodyStream {
@@ -18,6 +19,11 @@ class CBodyStream {
     // `source` and writes them. False when the source delivered fewer bytes or the
     // output refused them; the bytes that were delivered still count in the CRCs.
     bool Pass(CBuffer& source, uint32_t index, uint32_t count, uint16_t& crc,
+              uint16_t* outer = nullptr);
+    // The same from a file. Into an output that takes bytes at offsets (or none), the
+    // span is read once, as two halves on two threads when it is large, each chunk
+    // checksummed and written at its place from the thread that read it.
+    bool Pass(CInputFile& source, uint32_t index, uint32_t count, uint16_t& crc,
               uint16_t* outer = nullptr);
     // Advances `crc` over bytes held in memory and writes them.
     bool Put(const std::vector<uint8_t>& bytes, uint16_t& crc);

@@ -1,7 +1,11 @@
 // The random-access byte source and sink every byte of the library moves through.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
+
+#include "Crc16.h"
 
 class CBuffer {
   public:
@@ -18,4 +22,25 @@ class CBuffer {
     virtual uint32_t Write(uint8_t* data, uint32_t size) = 0;
     // Empties the buffer so later writes start a fresh content.
     virtual void Clear() = 0;
+
+    // Advances `crc` over the `count` bytes at `index`; returns how many the buffer
+    // delivered, fewer at its end or on a failure. A buffer that can read one span on
+    // two threads at once does so.
+    virtual uint32_t Checksum(uint32_t index, uint32_t count, uint16_t& crc) {
+        // Reads of this size still fit the processor's second-level cache.
+        std::vector<uint8_t> chunk(std::min(count, kChecksumChunk));
+        uint32_t done = 0;
+        while (done < count) {
+            const uint32_t want = std::min(count - done, kChecksumChunk);
+            const uint32_t got = Copy(index + done, want, chunk.data());
+            if (got == 0)
+                break;
+            crc = Crc16Arc(crc, chunk.data(), got);
+            done += got;
+        }
+        return done;
+    }
+
+  private:
+    static constexpr uint32_t kChecksumChunk = 1u << 20;
 };

@@ -56,8 +56,8 @@ void ReportTooLarge(const std::string& out_filename) {
 CFirmwareFile::CFirmwareFile(std::string filename)
     : CFirmwareFile(std::move(filename), Messages::Print) {}
 
-CFirmwareFile::CFirmwareFile(std::string filename, Messages messages)
-    : m_printMessages(messages == Messages::Print) {
+CFirmwareFile::CFirmwareFile(std::string filename, Messages messages, Bodies bodies)
+    : m_printMessages(messages == Messages::Print), m_checkBodies(bodies == Bodies::Checked) {
     Parse(filename);
 }
 
@@ -70,6 +70,16 @@ void CFirmwareFile::Say(std::string message) {
 // Takes over the messages of a fragment the parse has decoded.
 void CFirmwareFile::Decoded(CFirmwareFragment* fragment) {
     m_messages.insert(m_messages.end(), fragment->Messages().begin(), fragment->Messages().end());
+}
+
+// A decoded fragment passes when its CRCs hold; with bodies unchecked, when its header
+// holds and its body lies within the file.
+bool CFirmwareFile::Passes(const CFirmwareFragment& fragment) const {
+    if (m_checkBodies)
+        return fragment.CrcOK();
+    const uint64_t end = uint64_t{fragment.GetRawData()} + fragment.GetRawDataSize();
+    return fragment.GetHeaderState() == CFirmwareFragment::HeaderState::Good &&
+           (fragment.GetRawDataSize() == 0 || end <= m_rawData->Size());
 }
 
 // Keeps the fragment that failed its checks for the report of what went wrong;
@@ -98,9 +108,9 @@ void CFirmwareFile::Parse(const std::string& filename) {
         case Kind::Physical: {
             auto* fragment = new CFirmwareFragment(m_rawData, 0, size);
             fragment->PrintMessages(m_printMessages);
-            fragment->Decode(true);
+            fragment->Decode(m_checkBodies);
             Decoded(fragment);
-            if (fragment->CrcOK()) {
+            if (Passes(*fragment)) {
                 m_fragments.push_back(fragment);
                 m_parseComplete = true;
             } else {
@@ -134,9 +144,9 @@ void CFirmwareFile::ParseLogical(uint32_t size) {
     while (fragCount > 0 && data_unaccounted_for != 0) {
         auto* fragment = new CFirmwareFragment(m_rawData, encoded_data, encoded_data_size);
         fragment->PrintMessages(m_printMessages);
-        const bool fits = fragment->DecodeWithin(true, data_unaccounted_for);
+        const bool fits = fragment->DecodeWithin(m_checkBodies, data_unaccounted_for);
         Decoded(fragment);
-        if (!fits || !fragment->CrcOK()) {
+        if (!fits || !Passes(*fragment)) {
             KeepFailed(fragment);
             break;
         }
@@ -271,6 +281,7 @@ bool CFirmwareFile::WriteFramed(CFirmwareFragment& head, const std::string& out_
         return false;
     }
     const uint32_t hs = head.GetHeaderSize();
+    output.Expect(uint64_t{hs} + head.GetRawDataSize());
     const bool twoPass = !output.Seekable();
     CBodyStream stream(&output);
     uint16_t expected = 0;
@@ -392,6 +403,7 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& outp
     m_dataChanged = false;
     if (fragment != nullptr && m_rawData != nullptr) {
         // The CRC of the bytes copied must be the one the parse checked.
+        output.Expect(fragment->GetRawDataSize());
         uint16_t crc = 0;
         stream.Pass(*m_rawData, fragment->GetRawData(), fragment->GetRawDataSize(), crc);
         m_dataChanged = m_rawData->Changed() || crc != fragment->GetRawDataCRC();
@@ -400,6 +412,16 @@ uint32_t CFirmwareFile::DumpRawFragment(unsigned int i, Core::File::Output& outp
     m_writeComplete = output.Commit(stream.Written() == expected && !m_dataChanged);
     m_writeError = output.Error();
     return static_cast<uint32_t>(stream.Written());
+}
+
+bool CFirmwareFile::BodyIntact(unsigned int i) {
+    CFirmwareFragment* fragment = GetFragment(i);
+    if (fragment == nullptr || m_rawData == nullptr)
+        return false;
+    uint16_t crc = 0;
+    const uint32_t size = fragment->GetRawDataSize();
+    return m_rawData->Checksum(fragment->GetRawData(), size, crc) == size &&
+           crc == fragment->GetRawDataCRC();
 }
 
 std::string CFirmwareFile::ToString() const {

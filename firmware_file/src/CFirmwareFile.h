@@ -21,10 +21,14 @@ class CFirmwareFile {
     // Whether the parse prints its messages on standard output as they arise,
     // or only keeps them for GetMessages().
     enum class Messages { Print, KeepOnly };
+    // Whether the parse checks the fragments' bodies against their CRCs, or only finds
+    // them in the file and leaves their CRCs to whatever reads them next (an extraction
+    // checks each body as it copies it, so a large file is read once).
+    enum class Bodies { Checked, Unchecked };
 
     // Parses and checks the firmware file `filename`.
     explicit CFirmwareFile(std::string filename);
-    CFirmwareFile(std::string filename, Messages messages);
+    CFirmwareFile(std::string filename, Messages messages, Bodies bodies = Bodies::Checked);
     // Writes a physical firmware file `out_filename` holding the data file `filename`.
     CFirmwareFile(std::string filename, std::string out_filename, uint32_t type, uint32_t release,
                   uint32_t version, std::string name, uint32_t build, uint32_t day, uint32_t month,
@@ -76,8 +80,13 @@ class CFirmwareFile {
     // file of DumpRawFragment) is on disk complete.
     bool WriteComplete() const { return m_writeComplete; }
     // True when the last DumpRawFragment found the fragment's bytes in the file changed
-    // since the parse checked them, and so wrote nothing in place.
+    // since the parse checked them (or, bodies unchecked, not as their CRC says), and so
+    // wrote nothing in place.
     bool DataChanged() const { return m_dataChanged; }
+    // True when the body of fragment `i` is in the file as its CRC says (read now).
+    bool BodyIntact(unsigned int i);
+    // True when the parsed file was written to, or replaced, since it was opened.
+    bool InputModified() const { return m_rawData == nullptr || m_rawData->Modified(); }
     // Why that file is not complete (an errno value); 0 when it is, or when the
     // bytes to write could not be read.
     int WriteError() const { return m_writeError; }
@@ -87,6 +96,7 @@ class CFirmwareFile {
     void Say(std::string message);
     void Decoded(CFirmwareFragment* fragment);
     void KeepFailed(CFirmwareFragment* fragment);
+    bool Passes(const CFirmwareFragment& fragment) const;
     void ParseLogical(uint32_t size);
     // Streams a body into a CBodyStream, advancing the CRC; returns the input found
     // changed, or null.
@@ -107,6 +117,7 @@ class CFirmwareFile {
     bool m_writeComplete = false;
     CFirmwareFragment* m_failed = nullptr;
     bool m_printMessages = true;
+    bool m_checkBodies = true;
     std::vector<std::string> m_messages;
     // The input found changed while the last build read it, or null.
     CInputFile* m_changedInput = nullptr;

@@ -16,9 +16,6 @@ namespace {
 // size, small enough to stay in the processor's cache between being read and written.
 constexpr uint32_t kCrcScratch = 256u << 10;
 constexpr uint32_t kDumpChunk = 256u << 10;
-// A whole body is checksummed in reads of this size, which still fit the processor's
-// second-level cache and measured a little faster than the tick's size.
-constexpr uint32_t kBodyCrcChunk = 1u << 20;
 
 // Fixed header bytes besides the name: 40 + name length + extension.
 constexpr uint32_t kFixedHeaderBytes = 40;
@@ -136,17 +133,10 @@ uint32_t CFirmwareFragment::CrcChunk(uint32_t data, uint32_t size, std::vector<u
     return got;
 }
 
+// A source that runs dry ends the walk; the body check then fails.
 uint16_t CFirmwareFragment::generateCRC(uint32_t data, uint32_t size) {
     uint16_t crc = 0;
-    std::vector<uint8_t> scratch(std::min(size, kBodyCrcChunk));
-    uint32_t done = 0;
-    while (done < size) {
-        const uint32_t got = CrcChunk(data + done, size - done, scratch, crc);
-        // A source that runs dry ends the walk; the body check then fails.
-        if (got == 0)
-            break;
-        done += got;
-    }
+    m_buff->Checksum(m_rawData + data, size, crc);
     return crc;
 }
 

@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#include "Crc16.h"
 
 namespace {
 
@@ -15,8 +19,43 @@ namespace {
 // size or more go straight into the caller's memory.
 constexpr uint32_t kWindow = 64u << 10;
 
+// Spans are read in chunks of this size, which stay in the processor's cache between
+// being read, checksummed and handed on; spans from kSplit on are read on two threads.
+constexpr uint32_t kSpanChunk = 256u << 10;
+constexpr uint32_t kSplit = 4u << 20;
+
 int64_t Nanoseconds(const struct timespec& t) {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// One of the halves a span is read in.
+struct Half {
+    uint64_t start;  // in the file
+    uint32_t at;     // from the span's start
+    uint32_t count;
+    uint32_t got = 0;
+    uint16_t crc = 0;
+    bool ended = false;  // the file held fewer bytes than measured
+};
+
+void ReadHalf(int fd, uint32_t phase, const CInputFile::Sink& sink, Half& half) {
+    std::vector<uint8_t> chunk(std::min(half.count, kSpanChunk));
+    while (half.got < half.count) {
+        const uint32_t toBoundary = kSpanChunk - (phase + half.at + half.got) % kSpanChunk;
+        const uint32_t want = std::min(half.count - half.got, toBoundary);
+        const ssize_t n = pread(fd, chunk.data(), want, static_cast<off_t>(half.start + half.got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            half.ended = true;
+            return;
+        }
+        const uint32_t size = static_cast<uint32_t>(n);
+        if (sink && !sink(half.at + half.got, chunk.data(), size))
+            return;
+        half.crc = Crc16Arc(half.crc, chunk.data(), size);
+        half.got += size;
+    }
 }
 
 }  // namespace
@@ -70,12 +109,18 @@ void CInputFile::Release() {
     m_windows.reset();
 }
 
-uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
+bool CInputFile::Ready() {
     if (m_fd < 0 && (m_state == State::Unreadable || m_state == State::NotRegular || m_changed ||
                      !Open(true))) {
         m_changed = m_changed || m_state == State::Readable;
-        return 0;
+        return false;
     }
+    return true;
+}
+
+uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
+    if (!Ready())
+        return 0;
     uint32_t done = 0;
     while (done < count) {
         const ssize_t got =
@@ -126,6 +171,49 @@ uint32_t CInputFile::Copy(uint32_t index, uint32_t count, uint8_t* buff) {
     return count;
 }
 
+uint32_t CInputFile::ReadSpan(uint32_t index, uint32_t count, uint32_t phase, uint16_t& crc,
+                              const Sink& sink) {
+    crc = 0;
+    if (index >= m_size || count == 0 || !Ready())
+        return 0;
+    count = static_cast<uint32_t>(std::min<uint64_t>(count, m_size - index));
+    uint32_t mid = count;
+    if (count >= kSplit) {
+        mid = count / 2;
+        mid -= (phase + mid) % kSpanChunk;  // the second half starts where a chunk does
+    }
+    Half first{index, 0, mid};
+    Half second{uint64_t{index} + mid, mid, count - mid};
+    std::thread worker;
+    if (second.count > 0) {
+        try {
+            worker = std::thread(ReadHalf, m_fd, phase, std::cref(sink), std::ref(second));
+        } catch (const std::system_error&) {
+            // no thread to be had: the caller reads both halves
+        }
+    }
+    ReadHalf(m_fd, phase, sink, first);
+    if (worker.joinable())
+        worker.join();
+    else if (second.count > 0 && first.got == first.count)
+        ReadHalf(m_fd, phase, sink, second);
+    m_changed = m_changed || first.ended || second.ended;
+    crc = first.crc;
+    if (first.got < first.count)
+        return first.got;
+    crc = Crc16ArcCombine(first.crc, second.crc, second.got);
+    return first.got + second.got;
+}
+
+uint32_t CInputFile::Checksum(uint32_t index, uint32_t count, uint16_t& crc) {
+    if (count < kSplit)
+        return CBuffer::Checksum(index, count, crc);
+    uint16_t span = 0;
+    const uint32_t got = ReadSpan(index, count, 0, span, nullptr);
+    crc = Crc16ArcCombine(crc, span, got);
+    return got;
+}
+
 uint8_t CInputFile::At(uint32_t index) {
     uint8_t byte = 0;
     return Copy(index, 1, &byte) == 1 ? byte : 0;
@@ -140,6 +228,13 @@ uint32_t CInputFile::Write(uint8_t* /*data*/, uint32_t /*size*/) {
 }
 
 void CInputFile::Clear() {}
+
+bool CInputFile::Modified() const {
+    struct stat st {};
+    const int got = m_fd >= 0 ? fstat(m_fd, &st) : stat(GetName().c_str(), &st);
+    return got != 0 || st.st_dev != m_device || st.st_ino != m_inode ||
+           static_cast<uint64_t>(st.st_size) != m_size || Nanoseconds(st.st_mtim) != m_modified;
+}
 
 bool CInputFile::EndsAtSize() {
     if (m_state == State::Unreadable)

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,10 +37,28 @@ class CInputFile : public CFileBuffer {
     uint32_t Copy(uint32_t index, uint32_t count, uint8_t* buff) override;
     uint32_t Write(uint8_t* data, uint32_t size) override;
     void Clear() override;
+    // A span of some megabytes is checksummed as two halves on two threads.
+    uint32_t Checksum(uint32_t index, uint32_t count, uint16_t& crc) override;
+
+    // What a span read by ReadSpan is handed to, chunk by chunk: `at` is the chunk's
+    // offset from the span's start. Called from two threads at once; false stops the
+    // half that chunk belongs to.
+    using Sink = std::function<bool(uint32_t at, const uint8_t* data, uint32_t size)>;
+    // Reads the `count` bytes at `index` once, a span of some megabytes as two halves
+    // on two threads, handing each chunk to `sink` when there is one; chunks end where
+    // `phase` plus their end is a multiple of 256 KiB (a writer's page boundaries).
+    // Returns how many bytes were read and taken in one stretch from `index`, with their
+    // CRC from 0 in `crc`: fewer when the file ends before its measured size (it then
+    // counts as changed) or the sink refused.
+    uint32_t ReadSpan(uint32_t index, uint32_t count, uint32_t phase, uint16_t& crc,
+                      const Sink& sink);
 
     // True once a read found fewer bytes than the measured size promised, or the file
     // found on reopening was not the one measured.
     bool Changed() const { return m_changed; }
+    // True when the file was written to (its size or modification time moved) or
+    // replaced since it was measured, as far as the file system tells.
+    bool Modified() const;
     // True when the file holds no byte past the measured size (a file that grew has
     // changed too); a file that could not be opened reads as empty and ends at once.
     bool EndsAtSize();
@@ -56,6 +75,8 @@ class CInputFile : public CFileBuffer {
     };
 
     bool Open(bool again);
+    // True when the descriptor is open, after opening a released file again.
+    bool Ready();
     // Reads `count` bytes at `index` straight into `buff`; short only at the end of the
     // file or on an error, either of which marks the input changed.
     uint32_t ReadAt(uint64_t index, uint32_t count, uint8_t* buff);

@@ -127,6 +127,47 @@ __attribute__((target("pclmul"))) uint16_t ClmulFold(uint16_t crc, const uint8_t
 
 }  // namespace
 
+namespace {
+
+// A linear map of the 16-bit CRC register, as the images of its 16 bits.
+using Operator = std::array<uint16_t, 16>;
+
+uint16_t Apply(const Operator& op, uint16_t value) {
+    uint16_t image = 0;
+    for (int bit = 0; value != 0; ++bit, value = static_cast<uint16_t>(value >> 1)) {
+        if ((value & 1) != 0)
+            image ^= op[bit];
+    }
+    return image;
+}
+
+Operator Twice(const Operator& op) {
+    Operator twice{};
+    for (int bit = 0; bit < 16; ++bit)
+        twice[bit] = Apply(op, op[bit]);
+    return twice;
+}
+
+}  // namespace
+
+// With no final XOR the CRC is linear: the CRC of A then B is the register after A moved
+// on over as many zero bytes as B has, plus B's CRC from 0. Moving over zero bytes is a
+// linear map of the register; the map for 2^k bytes is squared from the one for 2^(k-1),
+// and those for the set bits of the length are applied in turn.
+uint16_t Crc16ArcCombine(uint16_t crcA, uint16_t crcB, uint64_t lengthB) {
+    Operator step{};  // one zero bit: shift right, the polynomial in when a 1 falls out
+    step[0] = kPolyReflected;
+    for (int bit = 1; bit < 16; ++bit)
+        step[bit] = static_cast<uint16_t>(1u << (bit - 1));
+    for (int k = 0; k < 3; ++k)
+        step = Twice(step);  // one zero byte
+    for (; lengthB != 0; lengthB >>= 1, step = Twice(step)) {
+        if ((lengthB & 1) != 0)
+            crcA = Apply(step, crcA);
+    }
+    return static_cast<uint16_t>(crcA ^ crcB);
+}
+
 uint16_t Crc16ArcBitwise(uint16_t crc, const uint8_t* data, size_t len) {
     for (size_t i = 0; i < len; ++i) {
         uint8_t b = data[i];

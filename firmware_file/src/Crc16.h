@@ -9,6 +9,11 @@
 // carry-less multiplication path where the processor has it, the table path otherwise.
 uint16_t Crc16Arc(uint16_t crc, const uint8_t* data, size_t len);
 
+// The CRC of two spans A and B back to back, from `crcA` (A's CRC from the caller's
+// starting value) and `crcB` (B's CRC from 0) and B's length: spans checksummed apart,
+// on two threads say, are joined without reading them again.
+uint16_t Crc16ArcCombine(uint16_t crcA, uint16_t crcB, uint64_t lengthB);
+
 // The portable path: eight table lookups per eight bytes (slicing by eight).
 uint16_t Crc16ArcTable(uint16_t crc, const uint8_t* data, size_t len);
 

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CFirmwareFile.h"
 #include "CFirmwareReport.h"
@@ -36,55 +38,88 @@ void display_usage() {
     }
 }
 
-// True when `name` below `dirfd` is the file `in` itself (a link there is not
-// followed: extraction replaces it).
-bool IsInput(const std::string& in, int dirfd, const std::string& name) {
-    struct stat input {};
-    struct stat st {};
-    return fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           stat(in.c_str(), &input) == 0 && input.st_dev == st.st_dev && input.st_ino == st.st_ino;
+// Where the selected fragments go, and what was said of them and not yet printed.
+struct Extraction {
+    std::string name;    // fragments whose names begin with it are extracted (-n)
+    int dirfd = -1;      // the directory fragment files are made below
+    std::string prefix;  // shown before a fragment's name in messages
+    struct stat input {};  // the firmware file, never written over
+    // True when the parse checked every body; otherwise each body is checked as it is
+    // copied, or read when its fragment is not extracted.
+    bool bodiesChecked = false;
+    std::vector<std::string> lines;
+    bool failed = false;  // a fragment was not extracted
+};
+
+enum class Outcome { Extracted, NotExtracted, BodyFailed };
+
+Outcome Refuse(Extraction& x, std::string line) {
+    x.lines.push_back(std::move(line));
+    return Outcome::NotExtracted;
 }
 
-// Writes fragment `i` of `fw` into the file of its name below `dirfd`, which
-// messages show as `prefix` + the name; false when it was refused or could
-// not be written in full.
-bool Extract(CFirmwareFile& fw, unsigned int i, const std::string& in, int dirfd,
-             const std::string& prefix) {
+void Flush(Extraction& x) {
+    for (const std::string& line : x.lines)
+        std::printf("%s\n", line.c_str());
+    x.lines.clear();
+}
+
+bool Selected(CFirmwareFile& fw, unsigned int i, const std::string& name) {
+    return strncasecmp(name.c_str(), fw.GetFragmentName(i).c_str(), name.size()) == 0;
+}
+
+// Writes fragment `i` of `fw` into the file of its name below x.dirfd. Refused when
+// the file there is the firmware file (a link there is not followed: extraction
+// replaces it). A body that fails its check as it is copied is BodyFailed, unless the
+// firmware file was written to meanwhile; a stream takes bytes as they come, so a body
+// bound for one is checked before it is sent.
+Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
     const std::string fragment = fw.GetFragmentName(i);
-    if (const char* reason = Core::File::UnsafeNameReason(fragment)) {
-        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
-                    reason);
-        return false;
-    }
-    const std::string path = prefix + fragment;
-    if (IsInput(in, dirfd, fragment)) {
-        std::printf("Fragment %s not extracted: %s is the firmware file being read\n",
-                    Core::Text::Escaped(fragment).c_str(), Core::Text::Escaped(path).c_str());
-        return false;
-    }
-    Core::File::Output output(dirfd, fragment);
+    const std::string shown = Core::Text::Escaped(fragment);
+    if (const char* reason = Core::File::UnsafeNameReason(fragment))
+        return Refuse(x, "Fragment " + shown + " not extracted: " + reason);
+    const std::string path = Core::Text::Escaped(x.prefix + fragment);
+    Core::File::Output output(x.dirfd, fragment);
     const bool opened = output.Open();
-    if (!opened && !output.Refusal().empty()) {
-        std::printf("Fragment %s not extracted: %s\n", Core::Text::Escaped(fragment).c_str(),
-                    Core::Text::Escaped(output.Refusal()).c_str());
-        return false;
-    }
+    if (output.Replaces(x.input))
+        return Refuse(x, "Fragment " + shown + " not extracted: " + path +
+                             " is the firmware file being read");
+    if (!opened && !output.Refusal().empty())
+        return Refuse(x, "Fragment " + shown +
+                             " not extracted: " + Core::Text::Escaped(output.Refusal()));
+    if (opened && !x.bodiesChecked && !output.Seekable() && !fw.BodyIntact(i))
+        return Outcome::BodyFailed;
     if (opened)
         fw.DumpRawFragment(i, output);
     if (opened && fw.DataChanged()) {
-        std::printf("Fragment %s not extracted: its data changed while it was read\n",
-                    Core::Text::Escaped(fragment).c_str());
-        return false;
+        if (!x.bodiesChecked && !fw.InputModified())
+            return Outcome::BodyFailed;
+        return Refuse(x, "Fragment " + shown + " not extracted: its data changed while it was read");
     }
     if (opened && fw.WriteComplete())
-        return true;
-    if (output.Error() != 0) {
-        std::printf("Unable to write fragment file %s: %s\n", Core::Text::Escaped(path).c_str(),
-                    std::strerror(output.Error()));
-    } else {
-        std::printf("Unable to write fragment file %s\n", Core::Text::Escaped(path).c_str());
+        return Outcome::Extracted;
+    if (output.Error() != 0)
+        return Refuse(x, "Unable to write fragment file " + path + ": " +
+                             std::strerror(output.Error()));
+    return Refuse(x, "Unable to write fragment file " + path);
+}
+
+// Extracts the selected fragments of `fw` from `first` on. Returns the index of the
+// first whose body failed its check, or the number of fragments.
+unsigned int ExtractFrom(CFirmwareFile& fw, unsigned int first, Extraction& x) {
+    for (unsigned int i = first; i < fw.NoFragments(); ++i) {
+        Outcome outcome = Outcome::Extracted;
+        if (Selected(fw, i, x.name))
+            outcome = Extract(fw, i, x);
+        else if (!x.bodiesChecked && !fw.BodyIntact(i))
+            outcome = Outcome::BodyFailed;
+        if (outcome == Outcome::BodyFailed)
+            return i;
+        x.failed = x.failed || outcome == Outcome::NotExtracted;
+        if (x.bodiesChecked)
+            Flush(x);
     }
-    return false;
+    return fw.NoFragments();
 }
 
 // Prints the JSON report of `in`; returns the exit status a listing would have.
@@ -106,6 +141,54 @@ void PrintFailures(CFirmwareFile& fw, const std::string& in) {
     const CFirmwareReport report(fw, in, Core::File::FileSize(in));
     for (const std::string& line : report.FailureLines())
         std::printf("%s\n", line.c_str());
+}
+
+// Returns the exit status after saying so when no fragment of `fw` is selected.
+int Matched(CFirmwareFile& fw, const std::string& in, const Extraction& x, int status) {
+    for (unsigned int i = 0; i < fw.NoFragments(); ++i) {
+        if (Selected(fw, i, x.name))
+            return status;
+    }
+    std::printf("No fragment of firmware file %s matches %s\n", in.c_str(), x.name.c_str());
+    return 1;
+}
+
+// Parses `in` with every check, saying what fails, and extracts its selected
+// fragments from `first` on. Returns the exit status.
+int ParseAndExtract(const std::string& in, unsigned int first, Extraction& x) {
+    x.bodiesChecked = true;
+    CFirmwareFile fw(in);
+    int status = fw.ParseComplete() ? 0 : 1;
+    if (status != 0)
+        PrintFailures(fw, in);
+    if (fw.NoFragments() == 0 && status != 0)
+        std::printf("No valid fragment in firmware file %s\n", in.c_str());
+    Flush(x);
+    if (fw.NoFragments() == 0)
+        return status != 0 || x.failed ? 1 : 0;
+    ExtractFrom(fw, first, x);
+    return Matched(fw, in, x, status != 0 || x.failed ? 1 : 0);
+}
+
+// Extracts the selected fragments of `in`. The first parse leaves the bodies to the
+// copies that extract them (and reads those it does not), so each byte of the file is
+// read once, and what the extraction says waits until every body has passed. When one
+// fails the file is damaged, or was changed meanwhile: it is parsed again with every
+// check, which says what is wrong before anything else is printed, and extraction goes
+// on after the fragments already extracted.
+int ExtractAll(const std::string& in, Extraction& x) {
+    unsigned int done = 0;
+    {
+        CFirmwareFile fw(in, CFirmwareFile::Messages::KeepOnly, CFirmwareFile::Bodies::Unchecked);
+        if (fw.ParseComplete() && fw.NoFragments() > 0) {
+            done = ExtractFrom(fw, 0, x);
+            if (done == fw.NoFragments()) {
+                Flush(x);
+                return Matched(fw, in, x, x.failed ? 1 : 0);
+            }
+        }
+    }
+    return ParseAndExtract(in, done, x);
 }
 
 // Opens into `dirfd` the directory fragment files are made in: `dir` when one
@@ -181,15 +264,19 @@ int Run(int argc, char** argv) {
         return PrintJson(in);
 
     // Every fragment file is made below this one directory, opened once.
-    std::string out;
-    int dirfd = -1;
-    if (!displayOnly && !OpenOutputDirectory(dir, dirfd, out))
+    Extraction x;
+    x.name = name;
+    if (!displayOnly && !OpenOutputDirectory(dir, x.dirfd, x.prefix))
         return 1;
 
     if (!CFirmwareFile::ReportUnreadable(in))
         return 1;
+    if (!displayOnly) {
+        stat(in.c_str(), &x.input);
+        return ExtractAll(in, x);
+    }
     CFirmwareFile fw(in);
-    int status = fw.ParseComplete() ? 0 : 1;
+    const int status = fw.ParseComplete() ? 0 : 1;
     if (status != 0)
         PrintFailures(fw, in);
     if (fw.NoFragments() == 0) {
@@ -197,24 +284,8 @@ int Run(int argc, char** argv) {
             std::printf("No valid fragment in firmware file %s\n", in.c_str());
         return status;
     }
-    if (displayOnly) {
-        fw.PrintListing(std::cout);
-        std::cout << std::flush;
-        return status;
-    }
-    bool matched = false;
-    for (unsigned int i = 0; i < fw.NoFragments(); ++i) {
-        const std::string fragment = fw.GetFragmentName(i);
-        if (strncasecmp(name.c_str(), fragment.c_str(), name.size()) != 0)
-            continue;
-        matched = true;
-        if (!Extract(fw, i, in, dirfd, out))
-            status = 1;
-    }
-    if (!matched) {
-        std::printf("No fragment of firmware file %s matches %s\n", in.c_str(), name.c_str());
-        status = 1;
-    }
+    fw.PrintListing(std::cout);
+    std::cout << std::flush;
     return status;
 }
 
