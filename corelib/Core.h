@@ -173,11 +173,12 @@ inline std::string FollowLinks(std::string path) {
 // Every step works relative to one open directory descriptor, so a path is
 // resolved once. An extraction output walks its directory part from the
 // directory given, one component at a time, and refuses a symbolic link among
-// them; a link at the name itself is replaced, never written through. A new
-// extraction target of at most 64 KiB is held in memory and created under its
-// own name by Commit, written and closed with the three signals below blocked:
-// creating a file is then all it costs. Only a kill that cannot be blocked,
-// between that creation and the end of its one write, leaves it incomplete.
+// them; a link at the name itself is replaced, never written through. An
+// extraction output of at most 64 KiB is held in memory, and its target looked
+// at only by Commit: a new one is created under its own name, written and
+// closed with the three signals below blocked, so creating a file is all it
+// costs; only a kill that cannot be blocked, between that creation and the end
+// of its one write, leaves it incomplete.
 //
 // Interruption by SIGINT, SIGTERM or SIGHUP needs no signal handler:
 //  - the anonymous file has no name, so a run killed by any signal leaves
@@ -207,6 +208,14 @@ class Output {
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
+    // Leaves a target that is the file `st` describes alone: whatever step finds it
+    // there fails, and Spared() says why.
+    void Spare(const struct stat& st) {
+        m_spare = st;
+        m_sparing = true;
+    }
+    bool Spared() const { return m_spared; }
+
     // Opens the output; false with Error() (an errno value) or Refusal() set.
     bool Open() {
         const std::string target = m_below ? m_path : FollowLinks(m_path);
@@ -218,18 +227,26 @@ class Output {
         }
         if (!(m_below ? WalkDirectories() : OpenDirectory(target)))
             return false;
-        struct stat& st = m_target;
+        if (m_below) {
+            m_kind = Kind::Held;  // the target is looked at when it is created
+            return true;
+        }
+        return Classify();
+    }
+
+    // Looks at the target and opens the output as what it is.
+    bool Classify() {
+        struct stat st {};
         if (fstatat(m_dirFd, m_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT)
                 return Fail();
             m_absent = true;
-            if (m_below) {
-                m_kind = Kind::Held;
-                return true;
-            }
             return OpenReplacement(nullptr);
         }
-        m_existing = true;
+        m_absent = false;
+        m_spared = m_sparing && st.st_dev == m_spare.st_dev && st.st_ino == m_spare.st_ino;
+        if (m_spared)
+            return false;
         if (S_ISDIR(st.st_mode))
             return Fail(EISDIR);
         if (S_ISLNK(st.st_mode))
@@ -255,10 +272,6 @@ class Output {
     // Moves the position of a Positional output past bytes written with WriteAt.
     bool SetPosition(uint64_t position) {
         return lseek(m_fd, static_cast<off_t>(position), SEEK_SET) >= 0 || Fail();
-    }
-    // True when the target existed as the file `st` describes when it was opened.
-    bool Replaces(const struct stat& st) const {
-        return m_existing && m_target.st_dev == st.st_dev && m_target.st_ino == st.st_ino;
     }
 
     // Announces the output's final size: an output held in memory that will not
@@ -457,20 +470,20 @@ class Output {
         return Fail(EEXIST);
     }
 
-    // Gives an output held in memory its temporary file and writes the bytes held.
+    // Opens the output held in memory as what its target is and writes the bytes held.
     bool Spill() {
         m_kind = Kind::None;
-        if (!OpenAnonymous() && (m_error != 0 || !OpenNamed()))
+        if (!Classify())
             return false;
         std::vector<uint8_t> held;
         held.swap(m_held);
         return WriteAll(held.data(), held.size(), -1);
     }
 
-    // Creates a new target held in memory under its own name and writes it, the
+    // Creates the target held in memory under its own name and writes it, the
     // stopping signals blocked from the creation to the close; a file that
-    // cannot be written in full is removed again. A target that appeared since
-    // Open is replaced as any existing one is.
+    // cannot be written in full is removed again. A target that exists already
+    // is replaced, or written into, as Open would have done.
     bool CreateHeld() {
         BlockSignals(false);
         const int fd = openat(m_dirFd, m_leaf.c_str(),
@@ -480,7 +493,6 @@ class Output {
             RestoreSignals();
             if (error != EEXIST)
                 return Fail(error);
-            m_absent = false;
             return Spill() && Commit(true);
         }
         m_fd = fd;
@@ -614,9 +626,10 @@ class Output {
     int m_dirFd = -1;
     std::string m_leaf;
     bool m_ownsDir = true;  // m_dirFd was opened here and is closed here
-    bool m_absent = false;  // no file at the target when it was opened
-    bool m_existing = false;  // a file was there, as m_target describes
-    struct stat m_target {};
+    bool m_absent = false;  // no file at the target when it was looked at
+    bool m_sparing = false;   // a target that is m_spare is left alone
+    struct stat m_spare {};
+    bool m_spared = false;  // and it was found at the target
     std::vector<uint8_t> m_held;  // the bytes of an output held in memory
     std::string m_tempName;
     int m_fd = -1;

@@ -255,41 +255,69 @@ TEST_F(HostileOutputTest, InterruptedWritesLeaveNoTemporaryFile) {
     }
 }
 
-// A new extraction target is held in memory and appears only complete, in one step; one
-// discarded never appears; a link planted at its name meanwhile is replaced, never
-// followed; one that outgrows memory is written to a temporary file instead.
-TEST(HeldOutput, NewTargetsAppearOnlyComplete) {
+// An extraction output is held in memory and its target looked at when it is committed:
+// a new one appears only complete, in one step, and one discarded never appears; a link
+// planted at its name meanwhile is replaced, never followed; an existing file is
+// replaced and keeps its mode, a directory is refused, the spared file is left alone; one
+// that outgrows memory is written to a temporary file instead.
+TEST(HeldOutput, TargetsAreLookedAtWhenCommitted) {
     testutil::TempDir dir;
     const int dirfd = open(dir.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dirfd, 0);
     testutil::WriteText(dir / "victim", "untouched");
+    struct stat spared {};
+    ASSERT_EQ(stat((dir / "victim").c_str(), &spared), 0);
+    const mode_t mask = umask(0);
+    umask(mask);
+    enum class There { Nothing, LinkPlanted, File0640, Directory, Spared };
     const struct {
         const char* name;
         size_t size;
-        bool plantLink, commit;
-    } cases[] = {{"small", 10, false, true},
-                 {"limit", 64 << 10, false, true},
-                 {"large", (64 << 10) + 1, false, true},
-                 {"raced", 10, true, true},
-                 {"dropped", 10, false, false}};
+        There there;
+        bool commit, done;
+    } cases[] = {{"small", 10, There::Nothing, true, true},
+                 {"limit", 64 << 10, There::Nothing, true, true},
+                 {"large", (64 << 10) + 1, There::Nothing, true, true},
+                 {"raced", 10, There::LinkPlanted, true, true},
+                 {"dropped", 10, There::Nothing, false, false},
+                 {"old", 10, There::File0640, true, true},
+                 {"dir", 10, There::Directory, true, false},
+                 {"victim", 10, There::Spared, true, false}};
     for (const auto& c : cases) {
+        const std::string path = dir / c.name;
+        if (c.there == There::File0640) {
+            testutil::WriteText(path, "old");
+            ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+        }
+        if (c.there == There::Directory) {
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        }
         const testutil::Bytes bytes = testutil::RandomBytes(c.size, 2);
         Core::File::Output output(dirfd, c.name);
+        output.Spare(spared);
         ASSERT_TRUE(output.Open()) << c.name;
         ASSERT_TRUE(output.Write(bytes.data(), bytes.size() - 3));
         ASSERT_TRUE(output.Write(bytes.data() + bytes.size() - 3, 3));
-        EXPECT_FALSE(testutil::Exists(dir / c.name)) << c.name;
-        if (c.plantLink) {
-            ASSERT_EQ(symlink("victim", (dir / c.name).c_str()), 0);
+        const bool before = c.there != There::Nothing && c.there != There::LinkPlanted;
+        EXPECT_EQ(testutil::Exists(path), before) << c.name;
+        if (c.there == There::LinkPlanted) {
+            ASSERT_EQ(symlink("victim", path.c_str()), 0);
         }
-        EXPECT_EQ(output.Commit(c.commit), c.commit) << c.name;
-        if (c.commit) {
-            EXPECT_EQ(testutil::ReadBytes(dir / c.name), bytes) << c.name;
-        } else {
-            EXPECT_FALSE(testutil::Exists(dir / c.name)) << c.name;
+        EXPECT_EQ(output.Commit(c.commit), c.done) << c.name;
+        EXPECT_EQ(output.Spared(), c.there == There::Spared) << c.name;
+        struct stat st {};
+        if (c.done) {
+            EXPECT_EQ(testutil::ReadBytes(path), bytes) << c.name;
+            ASSERT_EQ(lstat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, c.there == There::File0640 ? 0640u : 0666u & ~mask)
+                << c.name;
+        } else if (c.there == There::Nothing) {
+            EXPECT_FALSE(testutil::Exists(path)) << c.name;
         }
     }
     EXPECT_EQ(testutil::ReadText(dir / "victim"), "untouched");
+    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out,
+              "dir\nlarge\nlimit\nold\nraced\nsmall\nvictim\n");
     close(dirfd);
 }
 

@@ -79,11 +79,13 @@ Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
     if (const char* reason = Core::File::UnsafeNameReason(fragment))
         return Refuse(x, "Fragment " + shown + " not extracted: " + reason);
     const std::string path = Core::Text::Escaped(x.prefix + fragment);
+    const std::string spared =
+        "Fragment " + shown + " not extracted: " + path + " is the firmware file being read";
     Core::File::Output output(x.dirfd, fragment);
-    const bool opened = output.Open();
-    if (output.Replaces(x.input))
-        return Refuse(x, "Fragment " + shown + " not extracted: " + path +
-                             " is the firmware file being read");
+    output.Spare(x.input);
+    const bool opened = output.Open() && output.Expect(fw.GetFragment(i)->GetRawDataSize());
+    if (output.Spared())
+        return Refuse(x, spared);
     if (!opened && !output.Refusal().empty())
         return Refuse(x, "Fragment " + shown +
                              " not extracted: " + Core::Text::Escaped(output.Refusal()));
@@ -91,6 +93,8 @@ Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
         return Outcome::BodyFailed;
     if (opened)
         fw.DumpRawFragment(i, output);
+    if (output.Spared())
+        return Refuse(x, spared);
     if (opened && fw.DataChanged()) {
         if (!x.bodiesChecked && !fw.InputModified())
             return Outcome::BodyFailed;
