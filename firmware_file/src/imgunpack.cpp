@@ -75,37 +75,34 @@ bool Selected(CFirmwareFile& fw, unsigned int i, const std::string& name) {
 // bound for one is checked before it is sent.
 Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
     const std::string fragment = fw.GetFragmentName(i);
-    const std::string shown = Core::Text::Escaped(fragment);
+    const auto notExtracted = [&](const std::string& why) {
+        return Refuse(x, "Fragment " + Core::Text::Escaped(fragment) + " not extracted: " + why);
+    };
+    const auto path = [&] { return Core::Text::Escaped(x.prefix + fragment); };
     if (const char* reason = Core::File::UnsafeNameReason(fragment))
-        return Refuse(x, "Fragment " + shown + " not extracted: " + reason);
-    const std::string path = Core::Text::Escaped(x.prefix + fragment);
-    const std::string spared =
-        "Fragment " + shown + " not extracted: " + path + " is the firmware file being read";
+        return notExtracted(reason);
     Core::File::Output output(x.dirfd, fragment);
     output.Spare(x.input);
     const bool opened = output.Open() && output.Expect(fw.GetFragment(i)->GetRawDataSize());
-    if (output.Spared())
-        return Refuse(x, spared);
-    if (!opened && !output.Refusal().empty())
-        return Refuse(x, "Fragment " + shown +
-                             " not extracted: " + Core::Text::Escaped(output.Refusal()));
     if (opened && !x.bodiesChecked && !output.Seekable() && !fw.BodyIntact(i))
         return Outcome::BodyFailed;
     if (opened)
         fw.DumpRawFragment(i, output);
     if (output.Spared())
-        return Refuse(x, spared);
+        return notExtracted(path() + " is the firmware file being read");
+    if (!opened && !output.Refusal().empty())
+        return notExtracted(Core::Text::Escaped(output.Refusal()));
     if (opened && fw.DataChanged()) {
         if (!x.bodiesChecked && !fw.InputModified())
             return Outcome::BodyFailed;
-        return Refuse(x, "Fragment " + shown + " not extracted: its data changed while it was read");
+        return notExtracted("its data changed while it was read");
     }
     if (opened && fw.WriteComplete())
         return Outcome::Extracted;
     if (output.Error() != 0)
-        return Refuse(x, "Unable to write fragment file " + path + ": " +
+        return Refuse(x, "Unable to write fragment file " + path() + ": " +
                              std::strerror(output.Error()));
-    return Refuse(x, "Unable to write fragment file " + path);
+    return Refuse(x, "Unable to write fragment file " + path());
 }
 
 // Extracts the selected fragments of `fw` from `first` on. Returns the index of the
