@@ -1,6 +1,7 @@
 // Fuzz target: a firmware file of arbitrary bytes, parsed as the decoder does,
-// listed, reported, and every fragment the parse accepted extracted; then the
-// same bytes once more with their checksums put right.
+// listed, reported, parsed again with the bodies left to extraction, and every
+// fragment the parse accepted extracted; then the same bytes once more with their
+// checksums put right.
 #include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -25,6 +26,23 @@ void CheckReport(CFirmwareFile& fw, const std::string& input, size_t size) {
     fuzz::Check(nlohmann::json::accept(report.Json()), "report is valid JSON");
 }
 
+// An extraction parses with the bodies unchecked and checks each body as it copies it
+// (or reads it); the fragments whose bodies pass, up to the first that does not, must be
+// exactly those the parse with every check accepts.
+void CheckUncheckedParse(CFirmwareFile& checked, const std::string& input) {
+    CFirmwareFile unchecked(input, CFirmwareFile::Messages::KeepOnly,
+                            CFirmwareFile::Bodies::Unchecked);
+    unsigned int intact = 0;
+    while (intact < unchecked.NoFragments() && unchecked.BodyIntact(intact))
+        ++intact;
+    fuzz::Check(checked.NoFragments() == intact, "bodies checked later keep the same fragments");
+    fuzz::Check(checked.ParseComplete() ==
+                    (unchecked.ParseComplete() && intact == unchecked.NoFragments()),
+                "bodies checked later keep the same verdict");
+    for (unsigned int i = 0; i < intact; ++i)
+        fuzz::Check(checked.GetFragmentName(i) == unchecked.GetFragmentName(i), "same names");
+}
+
 void ParseListExtract(const uint8_t* data, size_t size) {
     fuzz::ScratchDir& dir = fuzz::ScratchDir::Get();
     const std::string input = dir.Path("input.fw");
@@ -41,6 +59,7 @@ void ParseListExtract(const uint8_t* data, size_t size) {
         if (CFirmwareFragmentLogical* header = fw.GetHeader())
             fuzz::Check(!header->ToString().empty(), "logical listing");
         CheckReport(fw, input, size);
+        CheckUncheckedParse(fw, input);
         for (unsigned int i = 0; i < fw.NoFragments(); ++i) {
             fw.GetFragmentName(i);
             // An accepted fragment passed its body check, so its whole body is
