@@ -215,6 +215,9 @@ class Output {
         m_sparing = true;
     }
     bool Spared() const { return m_spared; }
+    // Makes an output that never replaces a file: a target there when it is opened,
+    // or one that appears before the output is put in place, fails with EEXIST.
+    void KeepExisting() { m_keepExisting = true; }
 
     // Opens the output; false with Error() (an errno value) or Refusal() set.
     bool Open() {
@@ -244,6 +247,8 @@ class Output {
             return OpenReplacement(nullptr);
         }
         m_absent = false;
+        if (m_keepExisting)
+            return Fail(EEXIST);
         m_spared = m_sparing && st.st_dev == m_spare.st_dev && st.st_ino == m_spare.st_ino;
         if (m_spared)
             return false;
@@ -308,12 +313,8 @@ class Output {
         if (m_kind != Kind::Descriptor && close(m_fd) != 0)
             done = Fail();
         m_fd = -1;
-        if (!m_tempName.empty() && done &&
-            renameat(m_dirFd, m_tempName.c_str(), m_dirFd, m_leaf.c_str()) == 0) {
-            m_tempName.clear();
-        } else if (!m_tempName.empty()) {
+        if (!m_tempName.empty() && !(done && PutInPlace()))
             done = Fail();
-        }
         Discard();
         return done;
     }
@@ -453,7 +454,7 @@ class Output {
             if (linkat(AT_FDCWD, ProcPath().c_str(), m_dirFd, m_leaf.c_str(), AT_SYMLINK_FOLLOW) ==
                 0)
                 return true;
-            if (errno != EEXIST)
+            if (errno != EEXIST || m_keepExisting)
                 return Fail();
         }
         BlockSignals(false);
@@ -468,6 +469,18 @@ class Output {
                 return Fail();
         }
         return Fail(EEXIST);
+    }
+
+    // Moves the named temporary file onto the target: a rename, or, where an existing
+    // file must be kept, a link (which fails when one is there) whose temporary name
+    // Discard then removes.
+    bool PutInPlace() {
+        if (m_keepExisting)
+            return linkat(m_dirFd, m_tempName.c_str(), m_dirFd, m_leaf.c_str(), 0) == 0;
+        if (renameat(m_dirFd, m_tempName.c_str(), m_dirFd, m_leaf.c_str()) != 0)
+            return false;
+        m_tempName.clear();
+        return true;
     }
 
     // Opens the output held in memory as what its target is and writes the bytes held.
@@ -630,6 +643,7 @@ class Output {
     bool m_sparing = false;   // a target that is m_spare is left alone
     struct stat m_spare {};
     bool m_spared = false;  // and it was found at the target
+    bool m_keepExisting = false;  // a file at the target is never replaced
     std::vector<uint8_t> m_held;  // the bytes of an output held in memory
     std::string m_tempName;
     int m_fd = -1;

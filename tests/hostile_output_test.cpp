@@ -321,6 +321,29 @@ TEST(HeldOutput, TargetsAreLookedAtWhenCommitted) {
     close(dirfd);
 }
 
+// An output that keeps existing files (a new private key) fails when its target is
+// there when it is opened, or appears before it is put in place, and leaves that file
+// and nothing else.
+TEST(KeptOutput, NeverReplacesAFileThatAppears) {
+    testutil::TempDir dir;
+    testutil::WriteText(dir / "there", "old");
+    Core::File::Output there(dir / "there");
+    there.KeepExisting();
+    EXPECT_FALSE(there.Open());
+    EXPECT_EQ(there.Error(), EEXIST);
+
+    Core::File::Output appears(dir / "appears");
+    appears.KeepExisting();
+    ASSERT_TRUE(appears.Open());
+    ASSERT_TRUE(appears.Write("new", 3));
+    testutil::WriteText(dir / "appears", "planted");
+    EXPECT_FALSE(appears.Commit(true));
+    EXPECT_EQ(appears.Error(), EEXIST);
+    EXPECT_EQ(testutil::ReadText(dir / "appears"), "planted");
+    EXPECT_EQ(testutil::ReadText(dir / "there"), "old");
+    EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "appears\nthere\n");
+}
+
 TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {
     const std::pair<const char*, const char*> cases[] = {{"> /dev/full", "No space left on device"},
                                                          {">&-", "Bad file descriptor"}};

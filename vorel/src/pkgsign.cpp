@@ -9,6 +9,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -90,15 +91,20 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return 0;
 }
 
+const char* const kKeyExists = "exists; a key is never overwritten";
+
 // Writes `text` to `path` through the toolkit's output path; a secret is
-// readable and writable by its owner alone, from before its first byte.
+// readable and writable by its owner alone, from before its first byte, and
+// never replaces a file, even one that appears while it is written.
 bool WriteKeyFile(const std::string& path, const std::string& text, bool secret,
                   std::string& cause) {
     Core::File::Output output(path);
+    if (secret)
+        output.KeepExisting();
     const bool ok = output.Open() && (!secret || fchmod(output.Fd(), 0600) == 0) &&
                     output.Write(text.data(), text.size()) && output.Commit(true);
     if (!ok)
-        cause = PackageTool::OutputCause(output);
+        cause = secret && output.Error() == EEXIST ? kKeyExists : PackageTool::OutputCause(output);
     return ok;
 }
 
@@ -107,7 +113,7 @@ int Generate(const std::string& name) {
     const std::string pub = name + ".pub";
     struct stat st {};
     if (lstat(pem.c_str(), &st) == 0)
-        return PackageTool::Complain(kProgram, pem, "exists; a key is never overwritten");
+        return PackageTool::Complain(kProgram, pem, kKeyExists);
     const CEd25519Key key = CEd25519Key::Generate();
     if (!key.Valid())
         return PackageTool::Complain(kProgram, pem, "cannot make a key");
