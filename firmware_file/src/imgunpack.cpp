@@ -137,11 +137,17 @@ int PrintJson(const std::string& in) {
     return report.Ok() ? 0 : 1;
 }
 
-// Names each fragment of a damaged file and the check it failed.
-void PrintFailures(CFirmwareFile& fw, const std::string& in) {
+// Says what the parse of `in` found wrong: each failed check and, when no fragment
+// passed, that none is valid. Returns the exit status so far.
+int SayFailures(CFirmwareFile& fw, const std::string& in) {
+    if (fw.ParseComplete())
+        return 0;
     const CFirmwareReport report(fw, in, Core::File::FileSize(in));
     for (const std::string& line : report.FailureLines())
         std::printf("%s\n", line.c_str());
+    if (fw.NoFragments() == 0)
+        std::printf("No valid fragment in firmware file %s\n", in.c_str());
+    return 1;
 }
 
 // Returns the exit status after saying so when no fragment of `fw` is selected.
@@ -159,11 +165,7 @@ int Matched(CFirmwareFile& fw, const std::string& in, const Extraction& x, int s
 int ParseAndExtract(const std::string& in, unsigned int first, Extraction& x) {
     x.bodiesChecked = true;
     CFirmwareFile fw(in);
-    int status = fw.ParseComplete() ? 0 : 1;
-    if (status != 0)
-        PrintFailures(fw, in);
-    if (fw.NoFragments() == 0 && status != 0)
-        std::printf("No valid fragment in firmware file %s\n", in.c_str());
+    const int status = SayFailures(fw, in);
     Flush(x);
     if (fw.NoFragments() == 0)
         return status != 0 || x.failed ? 1 : 0;
@@ -277,14 +279,9 @@ int Run(int argc, char** argv) {
         return ExtractAll(in, x);
     }
     CFirmwareFile fw(in);
-    const int status = fw.ParseComplete() ? 0 : 1;
-    if (status != 0)
-        PrintFailures(fw, in);
-    if (fw.NoFragments() == 0) {
-        if (status != 0)
-            std::printf("No valid fragment in firmware file %s\n", in.c_str());
+    const int status = SayFailures(fw, in);
+    if (fw.NoFragments() == 0)
         return status;
-    }
     fw.PrintListing(std::cout);
     std::cout << std::flush;
     return status;
