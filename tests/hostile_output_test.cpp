@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +22,8 @@
 #include "Output.h"
 #include "TestUtil.h"
 
-#if defined(IMGPACK_PATH) && defined(IMGUNPACK_PATH) && defined(PKGSTAMP_PATH)
+#if defined(IMGPACK_PATH) && defined(IMGUNPACK_PATH) && defined(PKGSTAMP_PATH) && \
+    defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH)
 
 namespace {
 
@@ -215,7 +217,11 @@ TEST_F(HostileOutputTest, OutputNamesOf255BytesAreWritten) {
     }
 }
 
-TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlace) {
+// Where no file can be made beside a writable target, a build writes it in place;
+// a writer that would put bytes there before they are verified (a check's image, a
+// signed package, an extracted fragment) refuses before writing anything, forged
+// package or not.
+TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlaceOnlyByABuild) {
     if (geteuid() != 0)
         GTEST_SKIP() << "runs the programs as nobody, which needs root";
     const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
@@ -230,8 +236,29 @@ TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlace) {
         EXPECT_EQ(Shell(nobody + Command(writer, "ro/out")).status, 0) << writer;
         EXPECT_EQ(testutil::ReadBytes(P("ro/out")), expected) << writer;
     }
-    EXPECT_EQ(Shell("cd ro && " + nobody + Quote(IMGUNPACK_PATH) + " ../app.fw").status, 0);
-    EXPECT_EQ(testutil::ReadBytes(P("ro/app")), testutil::ReadBytes(P("data.bin")));
+    testutil::WriteText(P("ro/out"), "old");
+    ASSERT_EQ(Shell(Quote(PKGSIGN_PATH) + " -g k && chmod 644 k.pem && " + Quote(PKGSTAMP_PATH) +
+                    " 1 data.bin p.pkg && " + Quote(PKGSIGN_PATH) + " -k k.pem -o s.pkg p.pkg")
+                  .status,
+              0);
+    const std::string beside = ": cannot write beside it (Permission denied); nothing was written";
+    const struct {
+        std::string command, message;
+    } refusals[] = {
+        {Quote(PKGCHECK_PATH) + " -k k.pub -o ro/out s.pkg", "pkgcheck: ro/out" + beside + "\n"},
+        {Quote(PKGCHECK_PATH) + " -k k.pub -o ro/out p.pkg", "pkgcheck: ro/out" + beside + "\n"},
+        {Quote(PKGSIGN_PATH) + " -k k.pem -o ro/out p.pkg", "pkgsign: ro/out" + beside + "\n"},
+        {"cd ro && " + nobody + Quote(IMGUNPACK_PATH) + " ../app.fw",
+         "Unable to write fragment file " + P("ro/app") + beside + "\n"}};
+    for (const auto& refusal : refusals) {
+        const std::string command =
+            refusal.command.rfind("cd ", 0) == 0 ? refusal.command : nobody + refusal.command;
+        const RunResult r = Shell(command);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_NE((r.err + r.out).find(refusal.message), std::string::npos) << r.err << r.out;
+    }
+    EXPECT_EQ(testutil::ReadText(P("ro/out")), "old");
+    EXPECT_EQ(testutil::ReadText(P("ro/app")), "old");
     EXPECT_EQ(Shell("ls -A ro").out, "app\nout\n");
 }
 
@@ -294,7 +321,7 @@ TEST(HeldOutput, TargetsAreLookedAtWhenCommitted) {
         }
         const testutil::Bytes bytes = testutil::RandomBytes(c.size, 2);
         Core::File::Output output(dirfd, c.name);
-        output.Spare(spared);
+        output.Protect(spared, "the input");
         ASSERT_TRUE(output.Open()) << c.name;
         ASSERT_TRUE(output.Write(bytes.data(), bytes.size() - 3));
         ASSERT_TRUE(output.Write(bytes.data() + bytes.size() - 3, 3));
@@ -304,7 +331,7 @@ TEST(HeldOutput, TargetsAreLookedAtWhenCommitted) {
             ASSERT_EQ(symlink("victim", path.c_str()), 0);
         }
         EXPECT_EQ(output.Commit(c.commit), c.done) << c.name;
-        EXPECT_EQ(output.Spared(), c.there == There::Spared) << c.name;
+        EXPECT_EQ(!output.Clash().empty(), c.there == There::Spared) << c.name;
         struct stat st {};
         if (c.done) {
             EXPECT_EQ(testutil::ReadBytes(path), bytes) << c.name;
@@ -342,6 +369,63 @@ TEST(KeptOutput, NeverReplacesAFileThatAppears) {
     EXPECT_EQ(testutil::ReadText(dir / "appears"), "planted");
     EXPECT_EQ(testutil::ReadText(dir / "there"), "old");
     EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "appears\nthere\n");
+}
+
+// An output put in place has its data synced before its name appears, then its
+// directory; one that defers its syncs leaves new files to the caller's one sync of
+// the file system, though a replacement is still synced before its rename; a
+// character device is not synced.
+TEST(OutputSyncs, DataBeforeTheNameThenTheDirectory) {
+    testutil::TempDir dir;
+    testutil::WriteText(dir / "old", "old");
+    const struct {
+        std::string name;
+        bool deferred;
+        unsigned data, directories;
+    } cases[] = {{"new", false, 1, 1},
+                 {"old", false, 1, 1},
+                 {"new2", true, 0, 0},
+                 {"old", true, 1, 0},
+                 {"/dev/null", false, 0, 0}};
+    for (const auto& c : cases) {
+        Core::File::Output output(c.name[0] == '/' ? c.name : dir / c.name);
+        if (c.deferred)
+            output.DeferSync();
+        ASSERT_TRUE(output.Open() && output.Write("new", 3) && output.Commit(true)) << c.name;
+        EXPECT_EQ(output.Synced().data, c.data) << c.name;
+        EXPECT_EQ(output.Synced().directories, c.directories) << c.name;
+    }
+    const int dirfd = open(dir.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_TRUE(Core::File::Output::SyncFileSystem(dirfd));
+    close(dirfd);
+}
+
+// Each writer, seen by strace: the file's data and then its directory synced
+// before it exits 0 (the file system, once, for an extraction).
+TEST_F(HostileOutputTest, EveryWriterSyncsWhatItPutsInPlace) {
+    if (Shell("strace -o /dev/null true").status != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    ASSERT_EQ(Shell(Quote(PKGSTAMP_PATH) + " 1 data.bin p.pkg >/dev/null && mkdir x").status, 0);
+    const std::string dirSync = "fsync\\(\\d+<" + dir.Path() + ">\\)";
+    const struct {
+        std::string command, expected;
+    } writers[] = {
+        {Command(kWriters[0], "o1"), "fdatasync.*\n" + dirSync},
+        {Command(kWriters[2], "o2"), "fdatasync.*\n" + dirSync},
+        {Quote(PKGSIGN_PATH) + " -g k", "fdatasync.*\n" + dirSync + "\nfdatasync.*\n" + dirSync},
+        {Quote(PKGSIGN_PATH) + " -k k.pem -o o3 p.pkg", "fdatasync.*\n" + dirSync},
+        {Quote(PKGCHECK_PATH) + " -o o4 o3", "fdatasync.*\n" + dirSync},
+        {Quote(IMGUNPACK_PATH) + " -C x app.fw", "syncfs\\(\\d+<" + P("x") + ">\\)"}};
+    for (const auto& w : writers) {
+        const RunResult r = Shell("strace -f -y -qq -e trace=fsync,fdatasync,syncfs -o trace " +
+                                  w.command + " >/dev/null");
+        EXPECT_EQ(r.status, 0) << w.command << r.err;
+        std::string trace = testutil::ReadText(P("trace"));
+        // One line per call, without the pid and the result.
+        trace = std::regex_replace(trace, std::regex("(^|\n)\\d+ +"), "$1");
+        trace = std::regex_replace(trace, std::regex(" += 0"), "");
+        EXPECT_TRUE(std::regex_search(trace, std::regex(w.expected))) << w.command << "\n" << trace;
+    }
 }
 
 TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {
