@@ -135,12 +135,12 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
         copied.append(reinterpret_cast<const char*>(data), size);
         return true;
     });
-    EXPECT_EQ(check.Run(buffer).signature, State::Unverified);
+    EXPECT_EQ(check.Run(buffer).trust.signature, State::Unverified);
     check.AddKey(m_signer);
     const CPackageCheck::Result& result = check.Run(buffer);
     EXPECT_EQ(result.error, PackageError::Ok);
-    EXPECT_EQ(result.signature, State::Verified);
-    EXPECT_EQ(result.keyId, m_signer.KeyId());
+    EXPECT_EQ(result.trust.signature, State::Verified);
+    EXPECT_EQ(result.trust.keyId, m_signer.KeyId());
     EXPECT_EQ(result.sha256, CSha256::Hex(CSha256::Of(text.data(), text.size())));
     EXPECT_TRUE(copied == text + text);
     check.SetImageSink([](const uint8_t*, size_t) { return false; });

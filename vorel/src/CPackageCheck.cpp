@@ -25,12 +25,9 @@ const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
     m_result.headers = header.Lines();
     if (m_result.error != PackageError::Ok)
         return m_result;
-    const CPackageTrust::Verdict verdict = m_trust.Judge(header);
-    m_result.signature = verdict.signature;
-    m_result.keyId = verdict.keyId;
-    m_result.signedMessage = verdict.signedMessage;
-    if (verdict.error != PackageError::Ok) {
-        m_result.error = verdict.error;
+    m_result.trust = m_trust.Judge(header);
+    if (m_result.trust.error != PackageError::Ok) {
+        m_result.error = m_result.trust.error;
         return m_result;
     }
     uint64_t size = 0;

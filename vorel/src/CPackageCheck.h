@@ -45,9 +45,7 @@ class CPackageCheck {
         // filesize, md5, then sha256 when stored or when a signature is checked
         // with a key; empty when the header was refused
         std::vector<Item> checks;
-        SignatureState signature = SignatureState::Absent;
-        std::string keyId;  // of the signature line, when it is well-formed
-        std::string signedMessage;
+        CPackageTrust::Verdict trust;  // the judgement of the header, when it was read
         std::string md5;     // of the image as read, whatever the header says
         std::string sha256;  // likewise
     };
