@@ -12,7 +12,10 @@
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Stdout.h"
+#include "Text.h"
 #include "PackageTool.h"
 
 namespace {
