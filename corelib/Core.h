@@ -21,6 +21,16 @@ inline int32_t ToNumber(int32_t major, int32_t minor, int32_t build) {
     return static_cast<int32_t>(packed);
 }
 
+// The three parts of a packed version, as ToNumber stored them.
+struct Parts {
+    uint32_t major;
+    uint32_t minor;
+    uint32_t build;
+};
+inline Parts FromNumber(uint32_t packed) {
+    return {packed >> 24, (packed >> 16) & 0xFFu, packed & 0xFFFFu};
+}
+
 }  // namespace Version
 
 namespace Number {

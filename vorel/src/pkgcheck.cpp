@@ -103,8 +103,8 @@ int ExitStatus(PackageError error) {
 }
 
 std::string SignatureLine(const CPackageCheck::Result& result) {
-    const std::string key = result.keyId.empty() ? "" : ", key " + result.keyId;
-    switch (result.signature) {
+    const std::string key = result.trust.keyId.empty() ? "" : ", key " + result.trust.keyId;
+    switch (result.trust.signature) {
         case State::Absent:
             return "signature absent";
         case State::Unsigned:
@@ -114,7 +114,7 @@ std::string SignatureLine(const CPackageCheck::Result& result) {
         case State::Verified:
             return "signature verified" + key;
         case State::Bad:
-            return result.keyId.empty() ? "signature FAILED: malformed"
+            return result.trust.keyId.empty() ? "signature FAILED: malformed"
                                         : "signature FAILED: does not verify" + key;
         case State::UnknownKey:
             return "signature FAILED: made by none of the keys given" + key;
@@ -164,8 +164,8 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
                                  {"computed", item.computed},
                                  {"ok", item.ok}});
     if (result.error != PackageError::NotAPackage)
-        doc["signature"] = {{"state", CPackageCheck::StateText(result.signature)},
-                            {"keyid", OrNull(result.keyId)}};
+        doc["signature"] = {{"state", CPackageCheck::StateText(result.trust.signature)},
+                            {"keyid", OrNull(result.trust.keyId)}};
     std::printf("%s\n",
                 doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
