@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,12 @@ using testutil::RunResult;
 // (ulimit -f counts blocks of 512 bytes).
 const char* const kFileLimit = "trap '' XFSZ; ulimit -f 16; ";
 const size_t kLargeBody = 64 * 1024;
+
+// The directory of the programs, for a command that names them.
+std::string BuildDir() {
+    const std::string path = IMGPACK_PATH;
+    return path.substr(0, path.rfind('/'));
+}
 
 // Each program writing one output, OUT standing for its path.
 const char* const kWriters[] = {"imgpack -t 400 -o OUT data.bin",
@@ -238,24 +245,18 @@ TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlaceOnlyBy
     }
     testutil::WriteText(P("ro/out"), "old");
     ASSERT_EQ(Shell(Quote(PKGSIGN_PATH) + " -g k && chmod 644 k.pem && " + Quote(PKGSTAMP_PATH) +
-                    " 1 data.bin p.pkg && " + Quote(PKGSIGN_PATH) + " -k k.pem -o s.pkg p.pkg")
+                    " 1 data.bin p.pkg")
                   .status,
               0);
     const std::string beside = ": cannot write beside it (Permission denied); nothing was written";
-    const struct {
-        std::string command, message;
-    } refusals[] = {
-        {Quote(PKGCHECK_PATH) + " -k k.pub -o ro/out s.pkg", "pkgcheck: ro/out" + beside + "\n"},
-        {Quote(PKGCHECK_PATH) + " -k k.pub -o ro/out p.pkg", "pkgcheck: ro/out" + beside + "\n"},
-        {Quote(PKGSIGN_PATH) + " -k k.pem -o ro/out p.pkg", "pkgsign: ro/out" + beside + "\n"},
-        {"cd ro && " + nobody + Quote(IMGUNPACK_PATH) + " ../app.fw",
-         "Unable to write fragment file " + P("ro/app") + beside + "\n"}};
-    for (const auto& refusal : refusals) {
-        const std::string command =
-            refusal.command.rfind("cd ", 0) == 0 ? refusal.command : nobody + refusal.command;
-        const RunResult r = Shell(command);
+    const std::pair<std::string, std::string> refusals[] = {
+        {"pkgcheck -o ro/out p.pkg", "pkgcheck: ro/out" + beside},
+        {"pkgsign -k k.pem -o ro/out p.pkg", "pkgsign: ro/out" + beside},
+        {"imgunpack -C ro app.fw", "Unable to write fragment file ro/app" + beside}};
+    for (const auto& [command, message] : refusals) {
+        const RunResult r = Shell("PATH=" + Quote(BuildDir()) + ":$PATH; " + nobody + command);
         EXPECT_EQ(r.status, 1) << command;
-        EXPECT_NE((r.err + r.out).find(refusal.message), std::string::npos) << r.err << r.out;
+        EXPECT_NE((r.err + r.out).find(message + "\n"), std::string::npos) << r.err << r.out;
     }
     EXPECT_EQ(testutil::ReadText(P("ro/out")), "old");
     EXPECT_EQ(testutil::ReadText(P("ro/app")), "old");
@@ -378,26 +379,20 @@ TEST(KeptOutput, NeverReplacesAFileThatAppears) {
 TEST(OutputSyncs, DataBeforeTheNameThenTheDirectory) {
     testutil::TempDir dir;
     testutil::WriteText(dir / "old", "old");
-    const struct {
-        std::string name;
-        bool deferred;
-        unsigned data, directories;
-    } cases[] = {{"new", false, 1, 1},
-                 {"old", false, 1, 1},
-                 {"new2", true, 0, 0},
-                 {"old", true, 1, 0},
-                 {"/dev/null", false, 0, 0}};
-    for (const auto& c : cases) {
-        Core::File::Output output(c.name[0] == '/' ? c.name : dir / c.name);
-        if (c.deferred)
+    // name, deferred, data syncs, directory syncs
+    const std::tuple<std::string, bool, unsigned, unsigned> cases[] = {{dir / "new", false, 1, 1},
+                                                                       {dir / "old", false, 1, 1},
+                                                                       {dir / "new2", true, 0, 0},
+                                                                       {dir / "old", true, 1, 0},
+                                                                       {"/dev/null", false, 0, 0}};
+    for (const auto& [name, deferred, data, directories] : cases) {
+        Core::File::Output output(name);
+        if (deferred)
             output.DeferSync();
-        ASSERT_TRUE(output.Open() && output.Write("new", 3) && output.Commit(true)) << c.name;
-        EXPECT_EQ(output.Synced().data, c.data) << c.name;
-        EXPECT_EQ(output.Synced().directories, c.directories) << c.name;
+        ASSERT_TRUE(output.Open() && output.Write("new", 3) && output.Commit(true)) << name;
+        EXPECT_EQ(output.Synced().data, data) << name;
+        EXPECT_EQ(output.Synced().directories, directories) << name;
     }
-    const int dirfd = open(dir.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    EXPECT_TRUE(Core::File::Output::SyncFileSystem(dirfd));
-    close(dirfd);
 }
 
 // Each writer, seen by strace: the file's data and then its directory synced
@@ -406,25 +401,20 @@ TEST_F(HostileOutputTest, EveryWriterSyncsWhatItPutsInPlace) {
     if (Shell("strace -o /dev/null true").status != 0)
         GTEST_SKIP() << "strace cannot trace here";
     ASSERT_EQ(Shell(Quote(PKGSTAMP_PATH) + " 1 data.bin p.pkg >/dev/null && mkdir x").status, 0);
-    const std::string dirSync = "fsync\\(\\d+<" + dir.Path() + ">\\)";
-    const struct {
-        std::string command, expected;
-    } writers[] = {
-        {Command(kWriters[0], "o1"), "fdatasync.*\n" + dirSync},
-        {Command(kWriters[2], "o2"), "fdatasync.*\n" + dirSync},
-        {Quote(PKGSIGN_PATH) + " -g k", "fdatasync.*\n" + dirSync + "\nfdatasync.*\n" + dirSync},
-        {Quote(PKGSIGN_PATH) + " -k k.pem -o o3 p.pkg", "fdatasync.*\n" + dirSync},
-        {Quote(PKGCHECK_PATH) + " -o o4 o3", "fdatasync.*\n" + dirSync},
-        {Quote(IMGUNPACK_PATH) + " -C x app.fw", "syncfs\\(\\d+<" + P("x") + ">\\)"}};
-    for (const auto& w : writers) {
-        const RunResult r = Shell("strace -f -y -qq -e trace=fsync,fdatasync,syncfs -o trace " +
-                                  w.command + " >/dev/null");
-        EXPECT_EQ(r.status, 0) << w.command << r.err;
-        std::string trace = testutil::ReadText(P("trace"));
-        // One line per call, without the pid and the result.
-        trace = std::regex_replace(trace, std::regex("(^|\n)\\d+ +"), "$1");
-        trace = std::regex_replace(trace, std::regex(" += 0"), "");
-        EXPECT_TRUE(std::regex_search(trace, std::regex(w.expected))) << w.command << "\n" << trace;
+    const std::string synced = "fdatasync.*\nfsync\\(\\d+<" + dir.Path() + ">\\)";
+    const std::pair<std::string, std::string> writers[] = {
+        {"imgpack -t 400 -o o1 data.bin", synced},
+        {"pkgstamp 1 data.bin o2", synced},
+        {"pkgsign -g k", synced + ".*\n" + synced},
+        {"pkgsign -k k.pem -o o3 p.pkg", synced},
+        {"pkgcheck -o o4 o3", synced},
+        {"imgunpack -C x app.fw", "syncfs\\(\\d+<" + P("x") + ">\\)"}};
+    for (const auto& [command, expected] : writers) {
+        const RunResult r = Shell("PATH=" + Quote(BuildDir()) + ":$PATH; strace -y -o trace " +
+                                  "-e trace=fsync,fdatasync,syncfs " + command + " >/dev/null");
+        EXPECT_EQ(r.status, 0) << command << r.err;
+        const std::string trace = testutil::ReadText(P("trace"));
+        EXPECT_TRUE(std::regex_search(trace, std::regex(expected))) << command << "\n" << trace;
     }
 }
 
