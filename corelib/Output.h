@@ -29,7 +29,7 @@ namespace File {
 //    files it is created under a short name of fixed length. Either name fits
 //    beside a target name of 255 bytes;
 //  - when no file can be created in the directory (no permission, read-only),
-//    the output refuses before it writes anything (Beside() says so): bytes
+//    the output refuses before it writes anything (Cause() says so): bytes
 //    written before they are known good never land on a target. Only a writer
 //    that asks for it (AllowInPlace: every byte it writes is final) has an
 //    existing target the user may write truncated and written in place, as a
@@ -86,8 +86,6 @@ class Output {
     // file can be made beside it; only for a writer whose bytes are final as they
     // are written. Without it such an output is refused before anything is written.
     void AllowInPlace() { m_allowInPlace = true; }
-    // True when the output was refused because no file could be made beside it.
-    bool Beside() const { return m_beside; }
     // Leaves the syncs of new files and their directories to the caller, who calls
     // SyncFileSystem before reporting success (an extraction of many files). A file
     // that replaces another is still synced before it is renamed over it.

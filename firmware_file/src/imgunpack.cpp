@@ -75,9 +75,10 @@ bool Selected(CFirmwareFile& fw, unsigned int i, const std::string& name) {
 // Writes fragment `i` of `fw` into the file of its name below x.dirfd. Refused when
 // the file there is the firmware file (a link there is not followed: extraction
 // replaces it), and before anything is written when no file can be made beside an
-// existing one. The new files are synced together once every fragment is written. A body that fails
-// its check as it is copied is BodyFailed, unless the firmware file was written to meanwhile; a
-// stream takes bytes as they come, so a body bound for one is checked before it is sent.
+// existing one. New files are synced together once every fragment is written. A body
+// that fails its check as it is copied is BodyFailed, unless the firmware file was
+// written to meanwhile; a stream takes bytes as they come, so a body bound for one is
+// checked before it is sent.
 Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
     const std::string fragment = fw.GetFragmentName(i);
     const auto notExtracted = [&](const std::string& why) {
