@@ -148,10 +148,7 @@ bool Output::Commit(bool complete) {
 bool Output::SyncData(bool replacing) {
     if (m_deferSync && !replacing)
         return true;
-    if (fdatasync(m_fd) != 0)
-        return Fail();
-    ++m_synced.data;
-    return true;
+    return fdatasync(m_fd) == 0 || Fail();
 }
 
 // A regular file or a block device behind a stream target is synced; what the
@@ -160,10 +157,7 @@ bool Output::SyncStream() {
     struct stat st {};
     if (fstat(m_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))
         return true;
-    if (fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
-        return Fail();
-    ++m_synced.data;
-    return true;
+    return fsync(m_fd) == 0 || errno == EINVAL || errno == EROFS || Fail();
 }
 
 // The directory that got the new name, so that the name survives a power cut.
@@ -180,7 +174,6 @@ bool Output::SyncDirectory() {
         if (!synced)
             return Fail(error);
     }
-    ++m_synced.directories;
     return true;
 }
 

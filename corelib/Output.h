@@ -126,13 +126,6 @@ class Output {
     // holds the complete output.
     bool Commit(bool complete);
 
-    // The syncs this output made, of file data and of directories.
-    struct Syncs {
-        unsigned data = 0;
-        unsigned directories = 0;
-    };
-    const Syncs& Synced() const { return m_synced; }
-
     // Syncs the file system that holds the directory `dirfd` (any descriptor, O_PATH
     // included), for outputs that deferred their syncs; false with errno set.
     static bool SyncFileSystem(int dirfd);
@@ -243,7 +236,6 @@ class Output {
     bool m_allowInPlace = false;
     bool m_beside = false;  // refused: no file could be made beside the target
     bool m_deferSync = false;
-    Syncs m_synced;
     bool m_keepExisting = false;  // a file at the target is never replaced
     std::vector<uint8_t> m_held;  // the bytes of an output held in memory
     std::string m_tempName;

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -370,29 +369,6 @@ TEST(KeptOutput, NeverReplacesAFileThatAppears) {
     EXPECT_EQ(testutil::ReadText(dir / "appears"), "planted");
     EXPECT_EQ(testutil::ReadText(dir / "there"), "old");
     EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "appears\nthere\n");
-}
-
-// An output put in place has its data synced before its name appears, then its
-// directory; one that defers its syncs leaves new files to the caller's one sync of
-// the file system, though a replacement is still synced before its rename; a
-// character device is not synced.
-TEST(OutputSyncs, DataBeforeTheNameThenTheDirectory) {
-    testutil::TempDir dir;
-    testutil::WriteText(dir / "old", "old");
-    // name, deferred, data syncs, directory syncs
-    const std::tuple<std::string, bool, unsigned, unsigned> cases[] = {{dir / "new", false, 1, 1},
-                                                                       {dir / "old", false, 1, 1},
-                                                                       {dir / "new2", true, 0, 0},
-                                                                       {dir / "old", true, 1, 0},
-                                                                       {"/dev/null", false, 0, 0}};
-    for (const auto& [name, deferred, data, directories] : cases) {
-        Core::File::Output output(name);
-        if (deferred)
-            output.DeferSync();
-        ASSERT_TRUE(output.Open() && output.Write("new", 3) && output.Commit(true)) << name;
-        EXPECT_EQ(output.Synced().data, data) << name;
-        EXPECT_EQ(output.Synced().directories, directories) << name;
-    }
 }
 
 // Each writer, seen by strace: the file's data and then its directory synced
