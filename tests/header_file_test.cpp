@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "CHeaderFile.h"
+#include "ReaderAgreement.h"
 #include "TestUtil.h"
 
 namespace {
@@ -153,6 +155,99 @@ TEST(HeaderFile, LineOfExactly1023BytesDiffersBetweenMemoryAndFile) {
     const ReadResult file = ReadFile(text);
     EXPECT_EQ(file.headers, (Headers{{"a", std::string(1020, 'v')}}));
     EXPECT_EQ(file.dataOffset, 1024);
+}
+
+// "name: value" of `length` bytes, the value filled with `fill` up to its end, `last`.
+std::string Line(const std::string& name, size_t length, char fill = '0',
+                 const std::string& last = "17") {
+    const std::string start = name + ": ";
+    return start + std::string(length - start.size() - last.size(), fill) + last;
+}
+
+std::string Header(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text + "\n";
+}
+
+const std::vector<std::string> kStampedLines = {
+    "filesize: 5", "filetype: dalm_upgrade", "md5: 7ea8f1e3a8a4bc8bc1f9dbd6b5e3e2a4",
+    "version: 16908291"};
+
+// The stamped lines with `version` in place of the version line, signed when asked.
+std::string Package(const std::string& version, bool withSignature = false) {
+    std::vector<std::string> lines(kStampedLines.begin(), kStampedLines.end() - 1);
+    if (withSignature) {
+        lines.push_back("sha256: " + std::string(64, 'a'));
+        lines.push_back("signature: ed25519:0123456789abcdef:" + std::string(86, 'A') + "==");
+    }
+    lines.push_back(version);
+    return Header(lines) + "image";
+}
+
+// The stamped lines and lines of filler that make a header block of `size` bytes.
+std::string HeaderOfSize(size_t size) {
+    std::vector<std::string> lines = kStampedLines;
+    size_t left = size - Header(lines).size();
+    for (int n = 0; left > 0; ++n) {
+        const size_t length = left > 1023 ? std::min<size_t>(1000, left - 20) : left;
+        lines.push_back(Line("f" + std::to_string(10000 + n), length - 1, 'v', "v"));
+        left -= length;
+    }
+    return Header(lines) + "image";
+}
+
+// Every header the strict reader accepts is read alike from memory, from a file
+// and through CVorelBuffer: the same header set and the same image start. The
+// other forms are refused, the long lines first of all, which CHeaderFile cuts.
+TEST(HeaderReaders, AgreeOnEveryHeaderTheStrictReaderAccepts) {
+    const int longest = CHeaderFile::kLongestLine;
+    const std::string stamped = Header(kStampedLines) + "image";
+    const struct {
+        const char* what;
+        std::string package;
+        bool accepted;
+    } rows[] = {
+        {"stamped", stamped, true},
+        {"signed", Package("version: 7", true), true},
+        {"lines not in name order", "md5: x\nfilesize: 0\n\n", true},
+        {"colon inside a value", Package("version: 1:2"), true},
+        {"largest filesize", Header({"filesize: 4294967295", "md5: x"}) + "image", true},
+        {"line of 1,022 bytes", Package(Line("version", longest)), true},
+        {"line of 1,023 bytes", Package(Line("version", longest + 1)), false},
+        {"line of 1,024 bytes", Package(Line("version", 1024)), false},
+        // cut into a header, one word that ends the header, and 21 bytes of "image"
+        {"line of 2,067 bytes",
+         Package(Line("version", 1023) + std::string(1023, 'x') + std::string(21, 'i')), false},
+        {"signed, version line of 1,024 bytes", Package(Line("version", 1024), true), false},
+        {"block of 65,536 bytes", HeaderOfSize(CPackageHeader::kMaxSize), true},
+        {"block of 65,537 bytes", HeaderOfSize(CPackageHeader::kMaxSize + 1), false},
+        {"CR LF", "filesize: 0\r\nmd5: x\r\n\r\n", false},
+        {"empty value", Package("version: "), false},
+        {"colon without its blank", Package("version:"), false},
+        {"empty line first", "\n" + stamped, false},
+        {"only the empty line", "\nimage", false},
+        {"blank inside a value", Package("version: 1 2"), false},
+        {"tab after the colon", Package("version:\t1"), false},
+        {"NUL inside a value", Package(std::string("version: 1\0", 11) + "2"), false},
+        {"a name twice", Package("md5: 7ea8f1e3a8a4bc8bc1f9dbd6b5e3e2a4"), false},
+        {"filesize of 4 GiB", Header({"filesize: 4294967296", "md5: x"}) + "image", false},
+        {"no empty line", "filesize: 0\nmd5: x\n", false},
+    };
+    testutil::TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto* data = reinterpret_cast<const uint8_t*>(row.package.data());
+        const fuzz::Readings readings = fuzz::ReadHeaders(data, row.package.size(), dir / "p");
+        EXPECT_EQ(readings.Accepted(), row.accepted) << readings.problem;
+        if (!readings.Accepted())
+            continue;
+        EXPECT_TRUE(readings.Agree());
+        EXPECT_EQ(readings.memory.text, readings.strict.text);
+        EXPECT_EQ(readings.file.imageStart, readings.strict.imageStart);
+        EXPECT_EQ(readings.vorel.imageStart, readings.strict.imageStart);
+    }
 }
 
 TEST(HeaderFile, MemoryOfSizeZeroOrLessReadsNothing) {
