@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "CHeaderFile.h"
+#include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CSha256.h"
 #include "CVorelBuffer.h"
@@ -94,6 +96,9 @@ const Case kCases[] = {
      PackageError::NotAPackage, 2},
     {"a name twice", [](auto p) { return Replaced(p, "version: 7", "md5: 7"); }, 0,
      PackageError::NotAPackage, 2},
+    {"a line that CHeaderFile cuts",
+     [](auto p) { return Replaced(p, "version: 7", "version: " + std::string(1013, '0') + "7"); },
+     0, PackageError::NotAPackage, 2},
 };
 
 class PackageCheck : public testing::Test {
@@ -136,6 +141,23 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
     EXPECT_TRUE(copied == text + text);
     check.SetImageSink([](const uint8_t*, size_t) { return false; });
     EXPECT_EQ(check.Run(buffer).error, PackageError::WriteFailed);
+}
+
+// A package file of 4 GiB or more is refused whole, whatever its header says; one of
+// 4 GiB - 1 is read (the refusing sink ends the run at its first block).
+TEST_F(PackageCheck, PackageFilesOf4GiBAreRefusedWhole) {
+    TempDir dir;
+    const std::string package = dir / "big.pkg";
+    for (const uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) - 1}) {
+        testutil::WriteText(package, Unsigned(""));
+        if (!testutil::ExtendSparse(package, size))
+            GTEST_SKIP() << "no sparse files here";
+        CInputFile file(package);
+        CPackageCheck check;
+        check.SetImageSink([](const uint8_t*, size_t) { return false; });
+        EXPECT_EQ(check.Run(file).error,
+                  size > UINT32_MAX ? PackageError::TooLarge : PackageError::WriteFailed);
+    }
 }
 
 // A device checks the package from the buffer under its CVorelBuffer, and the
@@ -285,8 +307,37 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
         }
         unlink((m_dir / "out.img").c_str());
-        const RunResult json = Check(row.keys + " -j c.pkg");
-        EXPECT_NE(json.out.find("\"status\": " + std::to_string(row.status)), std::string::npos);
+        const auto json = nlohmann::json::parse(Check(row.keys + " -j c.pkg").out);
+        EXPECT_EQ(json["status"], row.status);
+        EXPECT_EQ(json["ok"], row.status == 0);
+    }
+}
+
+// The largest package whose signed form stays below 4 GiB is signed (until the file
+// size limit of the test stops the writing); one byte more is refused before anything
+// is written, as is a package of 4 GiB - 1.
+TEST_F(PackageTools, PkgsignRefusesASignedPackageOf4GiB) {
+    const auto header = [](uint64_t image) {
+        return "filesize: " + std::to_string(image) + "\nmd5: " + std::string(32, '0') + "\n\n";
+    };
+    MemoryBuffer sample(testutil::ToBytes(header(4000000000u)));
+    CPackageHeader read;
+    ASSERT_EQ(read.Read(sample), PackageError::Ok);
+    const uint64_t largest = UINT32_MAX - read.SignedSize();
+    const uint64_t whole = UINT32_MAX - header(largest).size();  // a package of 4 GiB - 1
+    for (const uint64_t image : {largest + 1, largest, whole}) {
+        SCOPED_TRACE(image);
+        unlink((m_dir / "big.pkg").c_str());
+        testutil::WriteText(m_dir / "big.pkg", header(image));
+        if (!testutil::ExtendSparse(m_dir / "big.pkg", header(image).size() + image))
+            GTEST_SKIP() << "no sparse files here";
+        const RunResult result =
+            Shell(testutil::WithSmallFiles(Quote(PKGSIGN_PATH) + " -k k.pem -o out.pkg big.pkg"));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, image == largest
+                                  ? "pkgsign: out.pkg: File too large\n"
+                                  : "pkgsign: big.pkg: the signed package would be 4 GiB or more\n");
+        EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
     }
 }
 
@@ -296,6 +347,14 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
     const RunResult refused = Sign("-k k.pem d.pkg");
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(testutil::ReadText(m_dir / "d.pkg"), damaged);
+    // A header line that CHeaderFile would cut is never signed.
+    const std::string longLine =
+        Replaced(Unsigned(m_image), "version: 7", "version: " + std::string(1014, '7'));
+    testutil::WriteText(m_dir / "l.pkg", longLine);
+    const RunResult cut = Sign("-k k.pem l.pkg");
+    EXPECT_EQ(cut.status, 2);
+    EXPECT_EQ(cut.err, "pkgsign: l.pkg: not a package: header line 4 is longer than 1022 bytes\n");
+    EXPECT_EQ(testutil::ReadText(m_dir / "l.pkg"), longLine);
 
     ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
     ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);

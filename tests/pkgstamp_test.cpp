@@ -237,7 +237,7 @@ TEST(Pkgstamp, ImagesThatCannotBeMeasuredAreRefused) {
     const std::pair<std::string, std::string> cases[] = {
         {"/dev/zero", "pkgstamp: image /dev/zero is not a regular file\n"},
         {"fifo", "pkgstamp: image fifo is not a regular file\n"},
-        {"big", "pkgstamp: image big is 4 GiB or more\n"},
+        {"big", "pkgstamp: image big would make a package of 4 GiB or more\n"},
     };
     for (const auto& c : cases) {
         const RunResult result = Stamp("1 " + c.first + " z.pkg", dir.Path());
@@ -245,6 +245,29 @@ TEST(Pkgstamp, ImagesThatCannotBeMeasuredAreRefused) {
         EXPECT_EQ(result.err, c.second);
     }
     EXPECT_EQ(Listing(dir), "big\nfifo\n");
+}
+
+// Sparse images stand in for those of 4 GiB: the package that would reach 4 GiB with
+// its header is refused before anything is written, the largest that does not is
+// written (until the file size limit of the test stops it).
+TEST(Pkgstamp, PackagesOf4GiBAreRefused) {
+    TempDir dir;
+    const uint64_t header = HeaderBlock(4000000000u, std::string(32, '0'), "1").size();
+    const uint64_t largest = (uint64_t{1} << 32) - 1 - header;
+    for (const uint64_t size : {(uint64_t{1} << 32) - 50, largest + 1, largest}) {
+        SCOPED_TRACE(size);
+        unlink((dir / "image").c_str());
+        if (!testutil::ExtendSparse(dir / "image", size))
+            GTEST_SKIP() << "no sparse files here";
+        const RunResult result = testutil::Run(
+            testutil::WithSmallFiles(testutil::Quote(PKGSTAMP_PATH) + " 1 image z.pkg"),
+            dir.Path());
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, size == largest
+                                  ? "pkgstamp: cannot write package z.pkg: File too large\n"
+                                  : "pkgstamp: image image would make a package of 4 GiB or more\n");
+        EXPECT_EQ(Listing(dir), "image\n");
+    }
 }
 
 }  // namespace

@@ -93,6 +93,7 @@ int ExitStatus(PackageError error) {
             return 4;
         case PackageError::Unsigned:
             return 5;
+        case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
             break;
@@ -232,8 +233,8 @@ int Check(const Options& options) {
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;
     }
-    if (result.error == PackageError::ReadFailed)
-        return PackageTool::Complain(kProgram, options.package, "read error");
+    if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
+        return PackageTool::Complain(kProgram, options.package, PackageErrorText(result.error));
     if (options.json)
         PrintJson(options.package, result);
     else
