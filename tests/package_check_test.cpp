@@ -313,6 +313,39 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
     }
 }
 
+// Every failure of status 1 prints its message on standard error and, with -j, a
+// document saying the same on standard output.
+TEST_F(PackageTools, JsonDocumentForEveryFailureOfStatus1) {
+    if (!testutil::ExtendSparse(m_dir / "big.pkg", uint64_t{1} << 32))
+        GTEST_SKIP() << "no sparse files here";
+    mkdir((m_dir / "dir").c_str(), 0700);
+    const struct {
+        std::string args;
+        std::string file;
+        std::string problem;
+    } rows[] = {
+        {"missing.pkg", "missing.pkg", "No such file or directory"},
+        {"dir", "dir", "Is a directory"},
+        {"-k missing.pub p.pkg", "missing.pub", "No such file or directory"},
+        {"-k k.pem p.pkg", "k.pem", "a private key; give its public key (openssl pkey -pubout)"},
+        {"big.pkg", "big.pkg", "4 GiB or more, beyond what a package holds"},
+        {"-o p.pkg p.pkg", "p.pkg", "is the package itself"},
+        {"-o none/out.img p.pkg", "none/out.img", "No such file or directory"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        const RunResult result = Check("-j " + row.args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "pkgcheck: " + row.file + ": " + row.problem + "\n");
+        const auto json = nlohmann::json::parse(result.out);
+        EXPECT_EQ(json, nlohmann::json({{"schema", 1},
+                                        {"file", row.file},
+                                        {"ok", false},
+                                        {"status", 1},
+                                        {"problem", row.problem}}));
+    }
+}
+
 // The largest package whose signed form stays below 4 GiB is signed (until the file
 // size limit of the test stops the writing); one byte more is refused before anything
 // is written, as is a package of 4 GiB - 1.

@@ -146,6 +146,11 @@ nlohmann::ordered_json OrNull(const std::string& text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
+void PrintDocument(const nlohmann::ordered_json& doc) {
+    std::printf("%s\n",
+                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
 void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
     nlohmann::ordered_json doc = {{"schema", 1},
                                   {"file", file},
@@ -165,8 +170,23 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
     if (result.error != PackageError::NotAPackage)
         doc["signature"] = {{"state", CPackageCheck::StateText(result.signature)},
                             {"keyid", OrNull(result.keyId)}};
-    std::printf("%s\n",
-                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    PrintDocument(doc);
+}
+
+// The document of a run that ends with status 1: what `file` gave as `cause`,
+// the words of the message on standard error.
+void PrintFailure(const std::string& file, const std::string& cause) {
+    PrintDocument(
+        {{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1}, {"problem", cause}});
+}
+
+// Reports a failure of status 1 on standard error and, with -j, in a document
+// on standard output, so that a script reading the document learns of it too.
+int Fail(const Options& options, const std::string& file, const std::string& cause) {
+    PackageTool::Complain(kProgram, file, cause);
+    if (options.json)
+        PrintFailure(file, cause);
+    return 1;
 }
 
 // True when the package file did not hold still while it was read.
@@ -194,14 +214,14 @@ int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& optio
         const std::string sha256 = result.sha256;
         result = RunCheck(check, buffer, &output);
         if (result.error == PackageError::Ok && result.sha256 != sha256)
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
     }
     if (Changed(buffer))
-        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        return Fail(options, options.package, "changed while it was read");
     if (result.error == PackageError::WriteFailed)
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     if (result.error == PackageError::Ok && !output.Commit(true))
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     output.Commit(false);
     return 0;
 }
@@ -212,29 +232,29 @@ int Check(const Options& options) {
     for (const std::string& path : options.keys) {
         CEd25519Key key;
         if (!PackageTool::LoadKey(path, false, key, cause))
-            return PackageTool::Complain(kProgram, path, cause);
+            return Fail(options, path, cause);
         check.AddKey(key);
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
-        return PackageTool::Complain(kProgram, options.package, cause);
+        return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
         result = check.Run(buffer);
         if (Changed(buffer))
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
     } else {
         if (Core::File::SameFile(options.package, options.output))
-            return PackageTool::Complain(kProgram, options.output, "is the package itself");
+            return Fail(options, options.output, "is the package itself");
         Core::File::Output output(Core::SeparateFromMessages(options.output));
         if (!output.Open())
-            return PackageTool::Complain(kProgram, options.output,
+            return Fail(options, options.output,
                                          PackageTool::OutputCause(output));
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;
     }
     if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
-        return PackageTool::Complain(kProgram, options.package, PackageErrorText(result.error));
+        return Fail(options, options.package, PackageErrorText(result.error));
     if (options.json)
         PrintJson(options.package, result);
     else
