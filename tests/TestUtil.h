@@ -73,7 +73,7 @@ inline bool Exists(const std::string& path) {
 }
 
 // Extends (or makes) `path` to `size` bytes with zeros that take no room on disk;
-// false when the file system cannot hold such a file.
+// false when the file system has no such files.
 inline bool ExtendSparse(const std::string& path, uint64_t size) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
     struct stat st {};
@@ -84,9 +84,8 @@ inline bool ExtendSparse(const std::string& path, uint64_t size) {
     return ok;
 }
 
-// Runs `command` with files limited to 1 KiB and SIGXFSZ ignored, so that a write
-// past that fails with EFBIG: a program shows that it would write a large output,
-// without writing it.
+// `command` with files limited to 1 KiB and SIGXFSZ ignored: a write past that fails
+// (EFBIG), so a program shows it would write a large output without writing it.
 inline std::string WithSmallFiles(const std::string& command) {
     return "trap '' XFSZ; ulimit -f 1; " + command;
 }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "CHeaderFile.h"
 #include "ReaderAgreement.h"
@@ -157,96 +156,66 @@ TEST(HeaderFile, LineOfExactly1023BytesDiffersBetweenMemoryAndFile) {
     EXPECT_EQ(file.dataOffset, 1024);
 }
 
-// "name: value" of `length` bytes, the value filled with `fill` up to its end, `last`.
-std::string Line(const std::string& name, size_t length, char fill = '0',
-                 const std::string& last = "17") {
-    const std::string start = name + ": ";
-    return start + std::string(length - start.size() - last.size(), fill) + last;
+// "name: value" of `length` bytes, the value zeros and a last "17".
+std::string Line(const std::string& name, size_t length) {
+    return name + ": " + std::string(length - name.size() - 4, '0') + "17";
 }
 
-std::string Header(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    return text + "\n";
+// The stamped lines with `more` and `last` after them, and five image bytes.
+std::string Package(const std::string& last, const std::string& more = "") {
+    return "filesize: 5\nfiletype: dalm_upgrade\nmd5: " + std::string(32, 'a') + "\n" + more + last +
+           "\n\nimage";
 }
 
-const std::vector<std::string> kStampedLines = {
-    "filesize: 5", "filetype: dalm_upgrade", "md5: 7ea8f1e3a8a4bc8bc1f9dbd6b5e3e2a4",
-    "version: 16908291"};
+const std::string kSigned = "sha256: " + std::string(64, 'a') +
+                            "\nsignature: ed25519:0123456789abcdef:" + std::string(86, 'A') + "==\n";
 
-// The stamped lines with `version` in place of the version line, signed when asked.
-std::string Package(const std::string& version, bool withSignature = false) {
-    std::vector<std::string> lines(kStampedLines.begin(), kStampedLines.end() - 1);
-    if (withSignature) {
-        lines.push_back("sha256: " + std::string(64, 'a'));
-        lines.push_back("signature: ed25519:0123456789abcdef:" + std::string(86, 'A') + "==");
-    }
-    lines.push_back(version);
-    return Header(lines) + "image";
+// A header block of `size` bytes: 65 lines of 1,000 bytes and a version line of the rest.
+std::string Block(size_t size) {
+    std::string filler;
+    for (int n = 10; n < 75; ++n)
+        filler += Line("f" + std::to_string(n), 1000) + "\n";
+    return Package(Line("version", size + 5 - Package("", filler).size()), filler);
 }
 
-// The stamped lines and lines of filler that make a header block of `size` bytes.
-std::string HeaderOfSize(size_t size) {
-    std::vector<std::string> lines = kStampedLines;
-    size_t left = size - Header(lines).size();
-    for (int n = 0; left > 0; ++n) {
-        const size_t length = left > 1023 ? std::min<size_t>(1000, left - 20) : left;
-        lines.push_back(Line("f" + std::to_string(10000 + n), length - 1, 'v', "v"));
-        left -= length;
-    }
-    return Header(lines) + "image";
-}
-
-// Every header the strict reader accepts is read alike from memory, from a file
-// and through CVorelBuffer: the same header set and the same image start. The
-// other forms are refused, the long lines first of all, which CHeaderFile cuts.
+// Every header the strict reader accepts is read alike from memory, from a file and
+// through CVorelBuffer (the same header set, the same image start); it refuses the others.
 TEST(HeaderReaders, AgreeOnEveryHeaderTheStrictReaderAccepts) {
-    const int longest = CHeaderFile::kLongestLine;
-    const std::string stamped = Header(kStampedLines) + "image";
     const struct {
         const char* what;
         std::string package;
         bool accepted;
     } rows[] = {
-        {"stamped", stamped, true},
-        {"signed", Package("version: 7", true), true},
+        {"stamped", Package("version: 16908291"), true},
+        {"signed", Package("version: 7", kSigned), true},
         {"lines not in name order", "md5: x\nfilesize: 0\n\n", true},
         {"colon inside a value", Package("version: 1:2"), true},
-        {"largest filesize", Header({"filesize: 4294967295", "md5: x"}) + "image", true},
-        {"line of 1,022 bytes", Package(Line("version", longest)), true},
-        {"line of 1,023 bytes", Package(Line("version", longest + 1)), false},
+        {"largest filesize", "filesize: 4294967295\nmd5: x\n\n", true},
+        {"filesize of 4 GiB", "filesize: 4294967296\nmd5: x\n\n", false},
+        {"line of 1,022 bytes", Package(Line("version", CHeaderFile::kLongestLine)), true},
+        {"line of 1,023 bytes", Package(Line("version", 1023)), false},
         {"line of 1,024 bytes", Package(Line("version", 1024)), false},
-        // cut into a header, one word that ends the header, and 21 bytes of "image"
-        {"line of 2,067 bytes",
-         Package(Line("version", 1023) + std::string(1023, 'x') + std::string(21, 'i')), false},
-        {"signed, version line of 1,024 bytes", Package(Line("version", 1024), true), false},
-        {"block of 65,536 bytes", HeaderOfSize(CPackageHeader::kMaxSize), true},
-        {"block of 65,537 bytes", HeaderOfSize(CPackageHeader::kMaxSize + 1), false},
+        {"signed, version line of 1,024 bytes", Package(Line("version", 1024), kSigned), false},
+        // cut into a header line, a word that ends the header and 21 bytes of "image"
+        {"line of 2,067 bytes", Package(Line("version", 1023) + std::string(1044, 'x')), false},
+        {"block of 65,536 bytes", Block(CPackageHeader::kMaxSize), true},
+        {"block of 65,537 bytes", Block(CPackageHeader::kMaxSize + 1), false},
         {"CR LF", "filesize: 0\r\nmd5: x\r\n\r\n", false},
         {"empty value", Package("version: "), false},
         {"colon without its blank", Package("version:"), false},
-        {"empty line first", "\n" + stamped, false},
-        {"only the empty line", "\nimage", false},
+        {"empty line first", "\n" + Package("version: 7"), false},
         {"blank inside a value", Package("version: 1 2"), false},
         {"tab after the colon", Package("version:\t1"), false},
-        {"NUL inside a value", Package(std::string("version: 1\0", 11) + "2"), false},
-        {"a name twice", Package("md5: 7ea8f1e3a8a4bc8bc1f9dbd6b5e3e2a4"), false},
-        {"filesize of 4 GiB", Header({"filesize: 4294967296", "md5: x"}) + "image", false},
+        {"NUL inside a value", Package(std::string("version: 1\0" "2", 12)), false},
+        {"a name twice", Package("md5: x"), false},
         {"no empty line", "filesize: 0\nmd5: x\n", false},
     };
     testutil::TempDir dir;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const auto* data = reinterpret_cast<const uint8_t*>(row.package.data());
-        const fuzz::Readings readings = fuzz::ReadHeaders(data, row.package.size(), dir / "p");
-        EXPECT_EQ(readings.Accepted(), row.accepted) << readings.problem;
-        if (!readings.Accepted())
-            continue;
-        EXPECT_TRUE(readings.Agree());
-        EXPECT_EQ(readings.memory.text, readings.strict.text);
-        EXPECT_EQ(readings.file.imageStart, readings.strict.imageStart);
-        EXPECT_EQ(readings.vorel.imageStart, readings.strict.imageStart);
+    for (const auto& [what, package, accepted] : rows) {
+        const auto* data = reinterpret_cast<const uint8_t*>(package.data());
+        const fuzz::Readings read = fuzz::ReadHeaders(data, package.size(), dir / "p");
+        EXPECT_EQ(read.Accepted(), accepted) << what << ": " << read.problem;
+        EXPECT_TRUE(!read.Accepted() || read.Agree()) << what;
     }
 }
 

