@@ -40,8 +40,8 @@ void CheckConsistent(const CPackageCheck::Result& result) {
         return;
     for (const CPackageCheck::Item& item : result.checks)
         fuzz::Check(item.ok, "an ok package has no failed check");
-    fuzz::Check(result.signature != State::Bad && result.signature != State::UnknownKey &&
-                    result.signature != State::Unsigned,
+    fuzz::Check(result.trust.signature != State::Bad && result.trust.signature != State::UnknownKey &&
+                    result.trust.signature != State::Unsigned,
                 "an ok package has no failing signature");
 }
 
@@ -65,7 +65,7 @@ void Resign(CBuffer& package, const CEd25519Key& key) {
                          signedPackage.size());
     const CPackageCheck::Result& result = Check(bytes, &key);
     fuzz::Check(result.error != PackageError::NotAPackage, "a signed header parses");
-    fuzz::Check(result.signature == State::Verified, "a fresh signature verifies");
+    fuzz::Check(result.trust.signature == State::Verified, "a fresh signature verifies");
     fuzz::Check(result.sha256 == sha256, "the image digest is the one signed");
     CheckConsistent(result);
     fuzz::CheckReadersAgree(reinterpret_cast<const uint8_t*>(signedPackage.data()),

@@ -83,8 +83,8 @@ const Case kCases[] = {
     {"signature text not canonical", [](auto p) { return Replaced(p, "==\n", "=A\n"); }, 1,
      PackageError::BadSignature, 4},
     {"wrong key", [](auto p) { return p; }, 2, PackageError::BadSignature, 4},
-    {"signed without sha256", [](auto p) { return Replaced(p, "sha256: ", "sha257: "); }, 1,
-     PackageError::ImageMismatch, 3},
+    {"sha256 line renamed: the header no longer verifies, the image is not read",
+     [](auto p) { return Replaced(p, "sha256: ", "sha257: "); }, 1, PackageError::BadSignature, 4},
     {"unsigned with a key", [](auto) { return Unsigned("abc"); }, 1, PackageError::Unsigned, 5},
     {"no empty line", [](auto) { return std::string("filesize: 3\nmd5: x\n"); }, 0,
      PackageError::NotAPackage, 2},
@@ -114,7 +114,16 @@ TEST_F(PackageCheck, EachDamageGivesItsVerdict) {
             check.AddKey(m_other);
         if (c.keys % 2 == 1)
             check.AddKey(m_signer);
+        size_t handedOn = 0;
+        check.SetImageSink([&](const uint8_t*, size_t size) {
+            handedOn += size;
+            return true;
+        });
         EXPECT_EQ(check.Run(buffer).error, c.error);
+        // A header that is refused keeps every byte of the image from the sink.
+        if (c.error != PackageError::Ok && c.error != PackageError::ImageMismatch) {
+            EXPECT_EQ(handedOn, 0u);
+        }
     }
 }
 
@@ -128,12 +137,12 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
         copied.append(reinterpret_cast<const char*>(data), size);
         return true;
     });
-    EXPECT_EQ(check.Run(buffer).signature, State::Unverified);
+    EXPECT_EQ(check.Run(buffer).trust.signature, State::Unverified);
     check.AddKey(m_signer);
     const CPackageCheck::Result& result = check.Run(buffer);
     EXPECT_EQ(result.error, PackageError::Ok);
-    EXPECT_EQ(result.signature, State::Verified);
-    EXPECT_EQ(result.keyId, m_signer.KeyId());
+    EXPECT_EQ(result.trust.signature, State::Verified);
+    EXPECT_EQ(result.trust.keyId, m_signer.KeyId());
     EXPECT_EQ(result.sha256, CSha256::Hex(CSha256::Of(text.data(), text.size())));
     EXPECT_TRUE(copied == text + text);
     check.SetImageSink([](const uint8_t*, size_t) { return false; });

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "CImageDigest.h"
-#include "CPackageSignature.h"
 
 namespace {
 
@@ -18,28 +17,6 @@ std::string Lowercase(std::string text) {
 
 }  // namespace
 
-void CPackageCheck::AddKey(const CEd25519Key& key) {
-    m_keys.push_back(key);
-}
-
-const char* CPackageCheck::StateText(SignatureState state) {
-    switch (state) {
-        case SignatureState::Absent:
-            return "absent";
-        case SignatureState::Unsigned:
-            return "unsigned";
-        case SignatureState::Unverified:
-            return "unverified";
-        case SignatureState::Verified:
-            return "verified";
-        case SignatureState::Bad:
-            return "bad";
-        case SignatureState::UnknownKey:
-            return "unknown key";
-    }
-    return "bad";
-}
-
 const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
     m_result = Result();
     CPackageHeader header;
@@ -48,7 +25,11 @@ const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
     m_result.headers = header.Lines();
     if (m_result.error != PackageError::Ok)
         return m_result;
-    CheckSignature(header);
+    m_result.trust = m_trust.Judge(header);
+    if (m_result.trust.error != PackageError::Ok) {
+        m_result.error = m_result.trust.error;
+        return m_result;
+    }
     uint64_t size = 0;
     m_result.error = ReadImage(package, header.Size(), m_result.md5, m_result.sha256, size);
     if (m_result.error != PackageError::Ok)
@@ -87,35 +68,6 @@ PackageError CPackageCheck::ReadImage(CBuffer& package, uint32_t start, std::str
     return sha256.empty() ? PackageError::ReadFailed : PackageError::Ok;
 }
 
-void CPackageCheck::CheckSignature(const CPackageHeader& header) {
-    const std::string* value = header.Find("signature");
-    if (value == nullptr) {
-        m_result.signature = m_keys.empty() ? SignatureState::Absent : SignatureState::Unsigned;
-        return;
-    }
-    CPackageSignature signature;
-    if (!signature.Parse(*value)) {
-        m_result.signature = SignatureState::Bad;
-        return;
-    }
-    m_result.keyId = signature.KeyId();
-    m_result.signedMessage = header.SignedMessage();
-    if (m_keys.empty()) {
-        m_result.signature = SignatureState::Unverified;
-        return;
-    }
-    const auto key = std::find_if(m_keys.begin(), m_keys.end(), [&](const CEd25519Key& k) {
-        return k.KeyId() == signature.KeyId();
-    });
-    if (key == m_keys.end()) {
-        m_result.signature = SignatureState::UnknownKey;
-        return;
-    }
-    m_result.signature = key->Verify(m_result.signedMessage, signature.Signature())
-                             ? SignatureState::Verified
-                             : SignatureState::Bad;
-}
-
 void CPackageCheck::CompareImage(const CPackageHeader& header, const std::string& md5,
                                  const std::string& sha256, uint64_t size) {
     m_result.checks.push_back(
@@ -125,7 +77,7 @@ void CPackageCheck::CompareImage(const CPackageHeader& header, const std::string
     const std::string* storedSha = header.Find("sha256");
     // A signature checked with a key must bind the image through SHA-256: MD5
     // alone no longer does.
-    const bool required = !m_keys.empty() && header.Find("signature") != nullptr;
+    const bool required = m_trust.HasKeys() && header.Find("signature") != nullptr;
     if (storedSha != nullptr || required) {
         const std::string value = storedSha != nullptr ? *storedSha : std::string();
         m_result.checks.push_back({"sha256", value, sha256, value == sha256});
@@ -137,13 +89,5 @@ PackageError CPackageCheck::Verdict() const {
         if (!item.ok)
             return PackageError::ImageMismatch;
     }
-    switch (m_result.signature) {
-        case SignatureState::Bad:
-        case SignatureState::UnknownKey:
-            return PackageError::BadSignature;
-        case SignatureState::Unsigned:
-            return PackageError::Unsigned;
-        default:
-            return PackageError::Ok;
-    }
+    return PackageError::Ok;
 }

@@ -16,7 +16,9 @@
 #include <string>
 
 #include "CEd25519Key.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Text.h"
 
 namespace PackageTool {
 

@@ -12,7 +12,10 @@
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Stdout.h"
+#include "Text.h"
 #include "PackageTool.h"
 
 namespace {
@@ -102,8 +105,8 @@ int ExitStatus(PackageError error) {
 }
 
 std::string SignatureLine(const CPackageCheck::Result& result) {
-    const std::string key = result.keyId.empty() ? "" : ", key " + result.keyId;
-    switch (result.signature) {
+    const std::string key = result.trust.keyId.empty() ? "" : ", key " + result.trust.keyId;
+    switch (result.trust.signature) {
         case State::Absent:
             return "signature absent";
         case State::Unsigned:
@@ -113,7 +116,7 @@ std::string SignatureLine(const CPackageCheck::Result& result) {
         case State::Verified:
             return "signature verified" + key;
         case State::Bad:
-            return result.keyId.empty() ? "signature FAILED: malformed"
+            return result.trust.keyId.empty() ? "signature FAILED: malformed"
                                         : "signature FAILED: does not verify" + key;
         case State::UnknownKey:
             return "signature FAILED: made by none of the keys given" + key;
@@ -168,8 +171,8 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
                                  {"computed", item.computed},
                                  {"ok", item.ok}});
     if (result.error != PackageError::NotAPackage)
-        doc["signature"] = {{"state", CPackageCheck::StateText(result.signature)},
-                            {"keyid", OrNull(result.keyId)}};
+        doc["signature"] = {{"state", CPackageCheck::StateText(result.trust.signature)},
+                            {"keyid", OrNull(result.trust.keyId)}};
     PrintDocument(doc);
 }
 

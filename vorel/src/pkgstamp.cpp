@@ -20,6 +20,9 @@
 #include "CImageDigest.h"
 #include "CPackageHeader.h"
 #include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Stdout.h"
 
 namespace {
 
