@@ -16,6 +16,7 @@
 #include <string>
 
 #include "CEd25519Key.h"
+#include "CPackageCheck.h"
 #include "Core.h"
 
 namespace PackageTool {
@@ -95,19 +96,7 @@ inline bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key,
 // Whether the package can be read as a CBuffer: an existing regular file that
 // can be opened and holds fewer than 4 GiB. False with `cause`.
 inline bool CheckPackageFile(const std::string& path, std::string& cause) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        cause = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        cause = std::strerror(EISDIR);
-    } else if (!S_ISREG(st.st_mode)) {
-        cause = "not a regular file";
-    } else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-        cause = "larger than 4 GiB";
-    }
-    if (fd >= 0)
-        close(fd);
+    cause = CPackageCheck::FileProblem(path);
     return cause.empty();
 }
 
