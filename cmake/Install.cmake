@@ -80,7 +80,7 @@ install(FILES ${FWKIT_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/fw
 install(TARGETS corelib firmware_file vorel EXPORT fwkitTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 fwkit_install_strip(dev ${CMAKE_INSTALL_LIBDIR} "--strip-debug --remove-section=.comment -D"
-                    firmware_file vorel)
+                    corelib firmware_file vorel)
 install(EXPORT fwkitTargets NAMESPACE fwkit:: DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
 # The libraries are static: whatever they link privately must be found again

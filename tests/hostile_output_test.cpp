@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "Core.h"
+#include "Output.h"
 #include "TestUtil.h"
 
 #if defined(IMGPACK_PATH) && defined(IMGUNPACK_PATH) && defined(PKGSTAMP_PATH)

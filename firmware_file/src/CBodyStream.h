@@ -9,7 +9,7 @@
 
 #include "CBuffer.h"
 #include "CInputFile.h"
-#include "Core.h"
+#include "Output.h"
 
 class CBodyStream {
   public:

@@ -8,7 +8,7 @@
 
 #include "CBodyStream.h"
 #include "CFragmentBuffer.h"
-#include "Core.h"
+#include "Output.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
 #include "CInputFile.h"
-#include "Core.h"
+#include "Output.h"
 
 class CFirmwareFile {
   public:

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <utility>
 
-#include "Core.h"
+#include "Text.h"
 #include "Crc16.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "CFirmwareFile.h"
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
-#include "Core.h"
+#include "Text.h"
 
 namespace {
 

@@ -13,6 +13,8 @@
 
 #include "CFirmwareFile.h"
 #include "Core.h"
+#include "FilePath.h"
+#include "Stdout.h"
 
 namespace {
 

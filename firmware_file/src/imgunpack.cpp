@@ -19,7 +19,10 @@
 
 #include "CFirmwareFile.h"
 #include "CFirmwareReport.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Stdout.h"
+#include "Text.h"
 
 namespace {
 

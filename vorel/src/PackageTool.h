@@ -17,7 +17,9 @@
 
 #include "CEd25519Key.h"
 #include "CPackageCheck.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Text.h"
 
 namespace PackageTool {
 

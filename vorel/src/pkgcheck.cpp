@@ -19,8 +19,11 @@
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
 #include "PackageReport.h"
+#include "Stdout.h"
+#include "Text.h"
 #include "PackageTool.h"
 
 namespace {

@@ -16,7 +16,10 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
-#include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Stdout.h"
+#include "Text.h"
 #include "PackageTool.h"
 
 namespace {

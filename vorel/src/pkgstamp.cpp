@@ -19,6 +19,9 @@
 #include "CHeaderFile.h"
 #include "CImageDigest.h"
 #include "Core.h"
+#include "FilePath.h"
+#include "Output.h"
+#include "Stdout.h"
 
 namespace {
 

@@ -1,0 +1,39 @@
+// File names and what they refer to: the checks every program makes on a
+// path before it reads or writes it.
+#pragma once
+
+#include <string>
+
+namespace Core {
+namespace File {
+
+// True when both paths name the same existing file (same device and inode),
+// however each is spelled.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Size of an existing file in bytes, or -1 when it cannot be looked at.
+long long FileSize(const std::string& path);
+
+std::string DirName(const std::string& path);
+
+// Why `name`, taken from a file, may not be used as a path below the working
+// directory (absolute, a ".." component, a zero byte); null when it may.
+const char* UnsafeNameReason(const std::string& name);
+
+enum class ReadState { Readable, Unreadable, Empty };
+
+// Whether `path` can be opened and read, and holds at least one byte.
+ReadState CheckReadable(const std::string& path);
+
+// The process descriptor that `path` names ("/dev/stdout", "/dev/stderr",
+// "/dev/fd/N", "/proc/self/fd/N"), or -1 when it names none. Such a path is
+// written through the descriptor itself, never reopened by name.
+int DescriptorOf(const std::string& path);
+
+// Follows a chain of symbolic links (dangling ones included) to the path that
+// a write through `path` would reach. A path naming one of the process's
+// descriptors ends the chain: what the descriptor refers to has no usable path.
+std::string FollowLinks(std::string path);
+
+}  // namespace File
+}  // namespace Core

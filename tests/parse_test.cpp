@@ -1,0 +1,89 @@
+// The strict readers of command-line values: what each accepts, and that every
+// refusal names the value.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "Core.h"
+#include "Parse.h"
+
+namespace {
+
+using namespace Core::Parse;
+
+struct NumberCase {
+    const char* text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+};
+
+const NumberCase kNumbers[] = {
+    {"0", 65535, true, 0},          {"400", 65535, true, 400},   {"65535", 65535, true, 65535},
+    {"65536", 65535, false, 0},     {"4OO", 65535, false, 0},    {"", 65535, false, 0},
+    {"-5", 65535, false, 0},        {"+1", 65535, false, 0},     {" 1", 65535, false, 0},
+    {"0x10", 65535, false, 0},      {"4294967295", UINT32_MAX, true, UINT32_MAX},
+    {"99999999999999999999999", UINT64_MAX, false, 0},
+};
+
+TEST(Parse, NumbersAreDecimalDigitsWithinTheirWidth) {
+    for (const NumberCase& c : kNumbers) {
+        SCOPED_TRACE(c.text);
+        uint64_t value = 0;
+        const std::string refusal = Unsigned(c.text, c.max, value);
+        EXPECT_EQ(refusal.empty(), c.ok) << refusal;
+        if (c.ok)
+            EXPECT_EQ(value, c.value);
+        else
+            EXPECT_NE(refusal.find(std::string("'") + c.text + "'"), std::string::npos);
+    }
+}
+
+TEST(Parse, DatesAreRealCalendarDays) {
+    const char* const kGood[] = {"2024-02-29", "2000-02-29", "0001-01-01", "9999-12-31"};
+    const char* const kBad[] = {"2023-02-29", "1900-02-29", "2024-13-01", "2024-04-31",
+                                "0000-01-01", "2024-1-01",  "2024-01-01x", "24-03-14"};
+    Date date;
+    for (const char* text : kGood)
+        EXPECT_EQ(CalendarDate(text, date), "") << text;
+    for (const char* text : kBad)
+        EXPECT_NE(CalendarDate(text, date), "") << text;
+    ASSERT_EQ(CalendarDate("2024-03-14", date), "");
+    EXPECT_EQ(date.year * 10000 + date.month * 100 + date.day, 20240314);
+}
+
+TEST(Parse, VersionsPackAsTheHeaderStoresThem) {
+    uint32_t packed = 0;
+    ASSERT_EQ(PackageVersion("2.4.1", packed), "");
+    EXPECT_EQ(packed, 33816577u);
+    const Core::Version::Parts parts = Core::Version::FromNumber(packed);
+    EXPECT_EQ(parts.major * 1000000 + parts.minor * 1000 + parts.build, 2004001u);
+    ASSERT_EQ(PackageVersion("255.255.65535", packed), "");
+    EXPECT_EQ(packed, UINT32_MAX);
+    for (const char* bad : {"256.0.0", "2.4", "2.4.1.0", "2..1", "2.4.65536", "v2.4.1", "2.4.1 "})
+        EXPECT_NE(PackageVersion(bad, packed), "") << bad;
+    ASSERT_EQ(PackageVersionOrNumber("33816577", packed), "");
+    EXPECT_EQ(packed, 33816577u);
+    EXPECT_NE(PackageVersionOrNumber("2.4", packed), "");
+}
+
+TEST(Parse, UtcTimesRoundTripPast2038) {
+    const char* const kTimes[] = {"1970-01-01T00:00:00Z", "2026-12-08T07:44:15Z",
+                                  "2100-02-28T23:59:59Z", "2038-01-19T03:14:08Z"};
+    for (const char* text : kTimes) {
+        int64_t seconds = 0;
+        ASSERT_EQ(UtcTime(text, seconds), "") << text;
+        EXPECT_EQ(FormatUtcTime(seconds), text);
+    }
+    int64_t seconds = 0;
+    ASSERT_EQ(UtcTime("2038-01-19T03:14:08Z", seconds), "");
+    EXPECT_EQ(seconds, int64_t{1} << 31);
+    for (const char* bad : {"2026-12-08 07:44:15Z", "2026-12-08T24:00:00Z", "2026-12-08T07:44:15",
+                            "2026-02-30T00:00:00Z"})
+        EXPECT_NE(UtcTime(bad, seconds), "") << bad;
+    const Date day = DayOf(-1);
+    EXPECT_EQ(day.year * 10000 + day.month * 100 + day.day, 19691231);
+}
+
+}  // namespace
