@@ -58,6 +58,18 @@ int Decide(fwkit_check* check, PackageError error) {
     return check->verdict;
 }
 
+// Ends the package once: `end` gives the stream's final error.
+template <typename Work>
+int End(fwkit_check* check, Work end) {
+    if (check == nullptr)
+        return FWKIT_E_ARGUMENT;
+    check->fed = true;
+    check->finished = true;
+    if (check->decided)
+        return check->verdict;
+    return Guarded([&] { return Decide(check, end()); });
+}
+
 // Hands the stream's image and progress to the caller's sink.
 void Connect(fwkit_check* check) {
     if (check->sink == nullptr) {
@@ -174,23 +186,11 @@ int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
 }
 
 int fwkit_check_finish(fwkit_check* check) {
-    if (check == nullptr)
-        return FWKIT_E_ARGUMENT;
-    check->fed = true;
-    check->finished = true;
-    if (check->decided)
-        return check->verdict;
-    return Guarded([&] { return Decide(check, check->stream.Finish().error); });
+    return End(check, [check] { return check->stream.Finish().error; });
 }
 
 int fwkit_check_abandon(fwkit_check* check) {
-    if (check == nullptr)
-        return FWKIT_E_ARGUMENT;
-    check->fed = true;
-    check->finished = true;
-    if (check->decided)
-        return check->verdict;
-    return Decide(check, check->stream.Abandon(PackageError::ReadFailed).error);
+    return End(check, [check] { return check->stream.Abandon(PackageError::ReadFailed).error; });
 }
 
 int fwkit_check_status(const fwkit_check* check) {
