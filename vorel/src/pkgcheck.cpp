@@ -234,9 +234,15 @@ int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::R
     if (!options.output.empty() && !output.Open())
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
     stream.Reset();
-    if (!options.output.empty())
+    if (!options.output.empty()) {
         stream.SetImageSink(
             [&output](const uint8_t* data, size_t size) { return output.Write(data, size); });
+        // Once the header is accepted, its filesize is the image's size.
+        stream.SetProgress([&output](uint64_t done, uint64_t total) {
+            if (done == 0)
+                output.Expect(total);
+        });
+    }
     bool own = false;
     const int fd = OpenStream(options.package, own);
     if (fd < 0)
