@@ -19,12 +19,11 @@
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
-#include "FilePath.h"
 #include "Output.h"
 #include "PackageReport.h"
+#include "PackageTool.h"
 #include "Stdout.h"
 #include "Text.h"
-#include "PackageTool.h"
 
 namespace {
 
@@ -149,6 +148,14 @@ bool Changed(CInputFile& buffer) {
     return buffer.Changed() || !buffer.EndsAtSize();
 }
 
+// Opens the image output, which may be none of the inputs.
+bool OpenOutput(const Options& options, Core::File::Output& output) {
+    output.Protect(options.package, "the package");
+    for (const std::string& key : options.keys)
+        output.Protect(key, "the key");
+    return output.Open();
+}
+
 // Runs the check, with the image going to `output` on the way when given.
 const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
                                       Core::File::Output* output) {
@@ -161,15 +168,17 @@ const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
 // Checks the package, writing the image to the output when every check
 // passed. A seekable output gets the image during the one pass and is put in
 // place only after it; a stream gets it in a second pass once the first has
-// passed, which must digest the same.
+// passed, which must stream the very bytes the first verified.
 int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
                   Core::File::Output& output, CPackageCheck::Result& result) {
     result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
     if (result.error == PackageError::Ok && !output.Seekable()) {
-        const std::string sha256 = result.sha256;
-        result = RunCheck(check, buffer, &output);
-        if (result.error == PackageError::Ok && result.sha256 != sha256)
+        const PackageTool::StreamOutcome streamed =
+            PackageTool::StreamVerified(check, buffer, output, result);
+        if (streamed == PackageTool::StreamOutcome::Changed)
             return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        if (streamed == PackageTool::StreamOutcome::WriteFailed)
+            result.error = PackageError::WriteFailed;
     }
     if (Changed(buffer))
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
@@ -231,7 +240,7 @@ bool ReadStream(CPackageStream& stream, int fd, std::string& cause) {
 int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::Result& result) {
     Core::File::Output output(options.output.empty() ? std::string()
                                                      : Core::SeparateFromMessages(options.output));
-    if (!options.output.empty() && !output.Open())
+    if (!options.output.empty() && !OpenOutput(options, output))
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
     stream.Reset();
     if (!options.output.empty()) {
@@ -289,10 +298,8 @@ int Check(const Options& options) {
         if (Changed(buffer))
             return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     } else {
-        if (Core::File::SameFile(options.package, options.output))
-            return PackageTool::Complain(kProgram, options.output, "is the package itself");
         Core::File::Output output(Core::SeparateFromMessages(options.output));
-        if (!output.Open())
+        if (!OpenOutput(options, output))
             return PackageTool::Complain(kProgram, options.output,
                                          PackageTool::OutputCause(output));
         if (CheckAndWrite(check, buffer, options, output, result) != 0)

@@ -16,11 +16,10 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
-#include "FilePath.h"
 #include "Output.h"
+#include "PackageTool.h"
 #include "Stdout.h"
 #include "Text.h"
-#include "PackageTool.h"
 
 namespace {
 
@@ -212,11 +211,14 @@ int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& k
     }
     if (!output.Write(text.data(), text.size()))
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
-    CPackageCheck::Result second;
-    status = CheckPackage(buffer, options, &output, second);
-    if (status == 0 && second.sha256 != first.sha256)
+    CPackageCheck check;
+    const PackageTool::StreamOutcome streamed =
+        PackageTool::StreamVerified(check, buffer, output, first);
+    if (streamed == PackageTool::StreamOutcome::WriteFailed)
+        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+    if (streamed == PackageTool::StreamOutcome::Changed || buffer.Changed() || !buffer.EndsAtSize())
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
-    return status;
+    return 0;
 }
 
 int Sign(Options options) {
@@ -228,13 +230,10 @@ int Sign(Options options) {
         return PackageTool::Complain(kProgram, options.package, cause);
     if (options.output.empty())
         options.output = options.package;
-    if (Core::File::SameFile(options.package, options.output) &&
-        !PackageTool::CanReplace(options.output))
-        return PackageTool::Complain(kProgram, options.output,
-                                     "cannot be replaced whole (its directory is not writable)");
     CInputFile buffer(options.package);
     const std::string shown = options.output;
     Core::File::Output output(Core::SeparateFromMessages(options.output));
+    output.Protect(options.key, "the key");
     if (!output.Open())
         return PackageTool::Complain(kProgram, shown, PackageTool::OutputCause(output));
     const int status = WriteSigned(buffer, options, key, output);
