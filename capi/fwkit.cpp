@@ -22,6 +22,7 @@ struct fwkit_check {
     bool fed = false;       // bytes were fed since the last reset
     bool decided = false;   // the verdict is known
     bool finished = false;  // finish or abandon was called
+    bool busy = false;      // inside the stream (the sink may call back)
     int verdict = FWKIT_OK;
     std::string message;
     std::string json;
@@ -38,12 +39,24 @@ int Guarded(Work work) noexcept {
     }
 }
 
+// Runs work inside the stream; a sink that calls back into its own handle
+// from there is refused.
+template <typename Work>
+int Inside(fwkit_check* check, Work work) noexcept {
+    if (check->busy)
+        return FWKIT_E_ORDER;
+    check->busy = true;
+    const int result = Guarded(work);
+    check->busy = false;
+    return result;
+}
+
 // A setting may change only while no package is being fed.
 template <typename Work>
 int Setting(fwkit_check* check, Work work) {
     if (check == nullptr)
         return FWKIT_E_ARGUMENT;
-    if (check->fed)
+    if (check->fed || check->busy)
         return FWKIT_E_ORDER;
     return Guarded([&] {
         work(check->stream.Trust());
@@ -63,11 +76,13 @@ template <typename Work>
 int End(fwkit_check* check, Work end) {
     if (check == nullptr)
         return FWKIT_E_ARGUMENT;
+    if (check->busy)
+        return FWKIT_E_ORDER;
     check->fed = true;
     check->finished = true;
     if (check->decided)
         return check->verdict;
-    return Guarded([&] { return Decide(check, end()); });
+    return Inside(check, [&] { return Decide(check, end()); });
 }
 
 // Hands the stream's image and progress to the caller's sink.
@@ -178,8 +193,10 @@ int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
         return FWKIT_E_ORDER;
     if (check->decided)
         return check->verdict;
+    if (check->busy)
+        return FWKIT_E_ORDER;
     check->fed = true;
-    return Guarded([&] {
+    return Inside(check, [&] {
         const PackageError error = check->stream.Feed(data, size);
         return error == PackageError::Ok ? FWKIT_OK : Decide(check, error);
     });
@@ -228,6 +245,8 @@ const char* fwkit_check_json(fwkit_check* check, const char* name) {
 int fwkit_check_reset(fwkit_check* check) {
     if (check == nullptr)
         return FWKIT_E_ARGUMENT;
+    if (check->busy)
+        return FWKIT_E_ORDER;
     check->stream.Reset();
     check->fed = false;
     check->decided = false;

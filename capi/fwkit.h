@@ -62,7 +62,8 @@ typedef struct fwkit_check fwkit_check;
  * header's filesize. It is called once with size 0 (data null, done 0) when
  * the header has been accepted, so that progress can start. Return 0 to go
  * on; anything else stops the check with FWKIT_FAILED. Never more than
- * `total` bytes are handed on. */
+ * `total` bytes are handed on. A sink that calls a function of the handle it
+ * serves gets FWKIT_E_ORDER. */
 typedef int (*fwkit_sink)(void *user, const unsigned char *data, size_t size, uint64_t done,
                           uint64_t total);
 

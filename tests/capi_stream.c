@@ -12,6 +12,8 @@
 #include <string.h>
 
 struct progress {
+    fwkit_check *check;
+    int reentered; /* what feeding its own handle gave the sink */
     FILE *image;
     int starts;
     uint64_t done;
@@ -21,8 +23,10 @@ struct progress {
 static int sink(void *user, const unsigned char *data, size_t size, uint64_t done,
                 uint64_t total) {
     struct progress *p = user;
-    if (size == 0)
+    if (size == 0) {
         p->starts++;
+        p->reentered = fwkit_check_feed(p->check, "x", 1);
+    }
     p->done = done;
     p->total = total;
     return size > 0 && fwrite(data, 1, size, p->image) != size;
@@ -64,7 +68,7 @@ static int add_key(fwkit_check *check, const char *path) {
 }
 
 int main(int argc, char **argv) {
-    struct progress p = {NULL, 0, 0, 0};
+    struct progress p = {NULL, 0, NULL, 0, 0, 0};
     unsigned char chunk[7000];
     size_t got;
     int status;
@@ -72,6 +76,7 @@ int main(int argc, char **argv) {
     if (argc != 3 || refuses_bad_arguments() != 0)
         return 99;
     check = fwkit_check_new();
+    p.check = check;
     p.image = fopen(argv[2], "wb");
     if (check == NULL || p.image == NULL || add_key(check, argv[1]) != FWKIT_OK ||
         fwkit_check_set_sink(check, sink, &p) != FWKIT_OK)
@@ -81,6 +86,8 @@ int main(int argc, char **argv) {
             break;
     status = ferror(stdin) ? fwkit_check_abandon(check) : fwkit_check_finish(check);
     fclose(p.image);
+    if (p.starts > 0 && p.reentered != FWKIT_E_ORDER)
+        return 97;
     printf("fwkit %s: starts %d, %llu of %llu: %s\n", fwkit_version(), p.starts,
            (unsigned long long)p.done, (unsigned long long)p.total, fwkit_check_message(check));
     fwkit_check_free(check);
