@@ -22,7 +22,6 @@ CPackageStream::~CPackageStream() = default;
 void CPackageStream::Reset() {
     m_result = Result();
     m_phase = Phase::Header;
-    m_accepted = false;
     m_headerFill = 0;
     m_header = CPackageHeader();
     m_digest.reset();
@@ -109,7 +108,6 @@ PackageError CPackageStream::DecideHeader() {
     if (m_result.trust.error != PackageError::Ok)
         return Fail(m_result.trust.error);
     m_phase = Phase::Image;
-    m_accepted = true;
     m_digest.reset(new CImageDigest());
     if (m_progress)
         m_progress(0, m_header.FileSize());

@@ -90,8 +90,6 @@ class CPackageStream {
     // `problem` says why, in the result's problem.
     const Result& Abandon(PackageError error, const std::string& problem = std::string());
 
-    // True once the header has been accepted (its lines are in the result).
-    bool HeaderAccepted() const { return m_accepted; }
     const Result& GetResult() const { return m_result; }
 
   private:
@@ -108,7 +106,6 @@ class CPackageStream {
     Progress m_progress;
     Result m_result;
     Phase m_phase = Phase::Header;
-    bool m_accepted = false;
 
     // The header block as it arrives; allocated when first needed.
     std::unique_ptr<uint8_t[]> m_headerBytes;
