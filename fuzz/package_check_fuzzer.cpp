@@ -1,8 +1,9 @@
 // Fuzz target: packages of arbitrary bytes checked by CPackageCheck, with and
 // without a key, and the same header signed afresh with a fixed test key, which
-// must then verify whatever else is wrong with the package. The same bytes fed
-// to a CPackageStream in chunks (of a size the first byte gives) must give the
-// checker's result.
+// must then verify whatever else is wrong with the package. Every header the
+// strict reader accepts, signed or not, is read alike by every reader. The
+// same bytes fed to a CPackageStream in chunks (of a size the first byte
+// gives) must give the checker's result.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -13,6 +14,7 @@
 #include "CPackageStream.h"
 #include "CSha256.h"
 #include "FuzzSupport.h"
+#include "ReaderAgreement.h"
 
 namespace {
 
@@ -70,6 +72,8 @@ void Resign(CBuffer& package, const CEd25519Key& key) {
     fuzz::Check(result.trust.signature == State::Verified, "a fresh signature verifies");
     fuzz::Check(result.sha256 == sha256, "the image digest is the one signed");
     CheckConsistent(result);
+    fuzz::CheckReadersAgree(reinterpret_cast<const uint8_t*>(signedPackage.data()),
+                            signedPackage.size());
 }
 
 // The stream in chunks of 1 to 256 bytes agrees with the checker over a buffer.
@@ -97,5 +101,6 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
     CheckChunked(data, size, unkeyed);
     CheckConsistent(Check(bytes, &key));
     Resign(bytes, key);
+    fuzz::CheckReadersAgree(data, size);
     return 0;
 }

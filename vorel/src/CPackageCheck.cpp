@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "FilePath.h"
+
 const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
     m_stream.Reset();
     const uint32_t end = package.Size();
@@ -30,10 +32,26 @@ const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
 
 const CPackageCheck::Result& CPackageCheck::Run(CFileBuffer& package) {
     const std::string problem = FileProblem(package.GetName());
-    if (problem.empty())
-        return Run(static_cast<CBuffer&>(package));
+    if (!problem.empty())
+        return Refuse(PackageError::ReadFailed, problem);
+    const long long size = Core::File::FileSize(package.GetName());
+    if (size >= 0 && static_cast<uint64_t>(size) > CPackageHeader::kMaxPackageSize)
+        return Refuse(PackageError::TooLarge, "");
+    return Run(static_cast<CBuffer&>(package));
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package) {
+    if (package.GetState() == CInputFile::State::Unreadable ||
+        package.GetState() == CInputFile::State::NotRegular)
+        return Run(static_cast<CFileBuffer&>(package));  // says why
+    if (package.FileSize() > CPackageHeader::kMaxPackageSize)
+        return Refuse(PackageError::TooLarge, "");
+    return Run(static_cast<CBuffer&>(package));
+}
+
+const CPackageCheck::Result& CPackageCheck::Refuse(PackageError error, const std::string& problem) {
     m_stream.Reset();
-    return m_stream.Abandon(PackageError::ReadFailed, problem);
+    return m_stream.Abandon(error, problem);
 }
 
 std::string CPackageCheck::FileProblem(const std::string& path) {
@@ -46,8 +64,6 @@ std::string CPackageCheck::FileProblem(const std::string& path) {
         cause = std::strerror(EISDIR);
     else if (!S_ISREG(st.st_mode))
         cause = "not a regular file";
-    else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX)
-        cause = "larger than 4 GiB";
     if (fd >= 0)
         close(fd);
     return cause;

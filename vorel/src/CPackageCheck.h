@@ -20,6 +20,8 @@
 #include "CBuffer.h"
 #include "CEd25519Key.h"
 #include "CFileBuffer.h"
+#include "CInputFile.h"
+#include "CPackageHeader.h"
 #include "CPackageStream.h"
 #include "CPackageTrust.h"
 #include "PackageError.h"
@@ -45,20 +47,27 @@ class CPackageCheck {
     // the sink failed part way.
     const Result& Run(CBuffer& package);
     // The same over a file; a file that is missing, cannot be read or is no
-    // regular file gives ReadFailed, the system's reason in the problem.
+    // regular file gives ReadFailed, the system's reason in the problem, and
+    // one of 4 GiB or more TooLarge (its CBuffer view would end before the
+    // file does): nothing of it is read.
     const Result& Run(CFileBuffer& package);
+    // The same over a package file as it was when it was opened.
+    const Result& Run(CInputFile& package);
     const Result& GetResult() const { return m_stream.GetResult(); }
     // The checker itself, configured as this object is, for a package that
     // arrives as a stream rather than in a buffer.
     CPackageStream& Stream() { return m_stream; }
 
     // Why the package file at `path` cannot be read as a buffer (missing,
-    // unreadable, a directory, no regular file, 4 GiB or more); empty when it
-    // can. Never waits on a FIFO or a device.
+    // unreadable, a directory, no regular file); empty when it can. Never
+    // waits on a FIFO or a device.
     static std::string FileProblem(const std::string& path);
 
     static const char* StateText(SignatureState state) { return CPackageTrust::StateText(state); }
 
   private:
+    // A package refused before any of it is read.
+    const Result& Refuse(PackageError error, const std::string& problem);
+
     CPackageStream m_stream;
 };

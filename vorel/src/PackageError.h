@@ -11,12 +11,14 @@ enum class PackageError {
     BadSignature,   // malformed, made by none of the keys given, or not verifying
     Unsigned,       // keys were given and the package carries no signature
     // system refused
+    TooLarge,     // a package file of 4 GiB or more, beyond the format's 32-bit positions
     ReadFailed,   // the buffer gave fewer bytes than it holds
     WriteFailed,  // the image sink refused bytes
 };
 
 // A short description, e.g. "the image does not match the header".
 const char* PackageErrorText(PackageError error);
-// The exit status pkgcheck gives for the error (0 Ok, 1 ReadFailed or
-// WriteFailed, 2 NotAPackage, 3 ImageMismatch, 4 BadSignature, 5 Unsigned).
+// The exit status pkgcheck gives for the error (0 Ok, 1 ReadFailed,
+// WriteFailed or TooLarge, 2 NotAPackage, 3 ImageMismatch, 4 BadSignature,
+// 5 Unsigned).
 int PackageErrorStatus(PackageError error);

@@ -8,6 +8,10 @@ nlohmann::ordered_json OrNull(const std::string& text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
+std::string Dump(const nlohmann::ordered_json& doc) {
+    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 }  // namespace
 
 std::string PackageReportJson(const std::string& file, const CPackageStream::Result& result) {
@@ -29,5 +33,9 @@ std::string PackageReportJson(const std::string& file, const CPackageStream::Res
     if (result.error != PackageError::NotAPackage)
         doc["signature"] = {{"state", CPackageTrust::StateText(result.trust.signature)},
                             {"keyid", OrNull(result.trust.keyId)}};
-    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return Dump(doc);
+}
+
+std::string PackageFailureJson(const std::string& file, const std::string& cause) {
+    return Dump({{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1}, {"problem", cause}});
 }

@@ -11,3 +11,6 @@
 
 // The document for `result`, the package named `file`, indented by two.
 std::string PackageReportJson(const std::string& file, const CPackageStream::Result& result);
+// The document of a check that could not be made (status 1): `cause` is what
+// `file` (the package, a key or the output) gave, as the message says it.
+std::string PackageFailureJson(const std::string& file, const std::string& cause);

@@ -97,8 +97,9 @@ inline bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key,
     return cause.empty();
 }
 
-// Whether the package can be read as a CBuffer: an existing regular file that
-// can be opened and holds fewer than 4 GiB. False with `cause`.
+// Whether the package can be read: an existing regular file that can be
+// opened. False with `cause`. Its size is judged by the checker, on the size
+// of the file it reads.
 inline bool CheckPackageFile(const std::string& path, std::string& cause) {
     cause = CPackageCheck::FileProblem(path);
     return cause.empty();

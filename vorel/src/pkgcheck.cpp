@@ -143,6 +143,15 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
     std::printf("%s\n", PackageReportJson(file, result).c_str());
 }
 
+// Reports a failure of status 1 on standard error and, with -j, in a document
+// on standard output, so that a script reading the document learns of it too.
+int Fail(const Options& options, const std::string& file, const std::string& cause) {
+    PackageTool::Complain(kProgram, file, cause);
+    if (options.json)
+        std::printf("%s\n", PackageFailureJson(file, cause).c_str());
+    return 1;
+}
+
 // True when the package file did not hold still while it was read.
 bool Changed(CInputFile& buffer) {
     return buffer.Changed() || !buffer.EndsAtSize();
@@ -176,16 +185,16 @@ int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& optio
         const PackageTool::StreamOutcome streamed =
             PackageTool::StreamVerified(check, buffer, output, result);
         if (streamed == PackageTool::StreamOutcome::Changed)
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
         if (streamed == PackageTool::StreamOutcome::WriteFailed)
             result.error = PackageError::WriteFailed;
     }
     if (Changed(buffer))
-        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        return Fail(options, options.package, "changed while it was read");
     if (result.error == PackageError::WriteFailed)
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     if (result.error == PackageError::Ok && !output.Commit(true))
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     output.Commit(false);
     return 0;
 }
@@ -241,7 +250,7 @@ int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::R
     Core::File::Output output(options.output.empty() ? std::string()
                                                      : Core::SeparateFromMessages(options.output));
     if (!options.output.empty() && !OpenOutput(options, output))
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     stream.Reset();
     if (!options.output.empty()) {
         stream.SetImageSink(
@@ -255,17 +264,17 @@ int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::R
     bool own = false;
     const int fd = OpenStream(options.package, own);
     if (fd < 0)
-        return PackageTool::Complain(kProgram, options.package, std::strerror(errno));
+        return Fail(options, options.package, std::strerror(errno));
     std::string cause;
     const bool read = ReadStream(stream, fd, cause);
     if (own)
         close(fd);
     if (!read)
-        return PackageTool::Complain(kProgram, options.package, cause);
+        return Fail(options, options.package, cause);
     result = stream.Finish();
     if (result.error == PackageError::WriteFailed ||
         (result.error == PackageError::Ok && !options.output.empty() && !output.Commit(true)))
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     output.Commit(false);
     return 0;
 }
@@ -276,7 +285,7 @@ int Check(const Options& options) {
     for (const std::string& path : options.keys) {
         CEd25519Key key;
         if (!PackageTool::LoadKey(path, false, key, cause))
-            return PackageTool::Complain(kProgram, path, cause);
+            return Fail(options, path, cause);
         check.AddKey(key);
     }
     if (IsStream(options.package)) {
@@ -290,23 +299,22 @@ int Check(const Options& options) {
         return ExitStatus(result.error);
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
-        return PackageTool::Complain(kProgram, options.package, cause);
+        return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
         result = check.Run(buffer);
         if (Changed(buffer))
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
     } else {
         Core::File::Output output(Core::SeparateFromMessages(options.output));
         if (!OpenOutput(options, output))
-            return PackageTool::Complain(kProgram, options.output,
-                                         PackageTool::OutputCause(output));
+            return Fail(options, options.output, PackageTool::OutputCause(output));
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;
     }
-    if (result.error == PackageError::ReadFailed)
-        return PackageTool::Complain(kProgram, options.package, "read error");
+    if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
+        return Fail(options, options.package, PackageErrorText(result.error));
     if (options.json)
         PrintJson(options.package, result);
     else

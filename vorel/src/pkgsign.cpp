@@ -146,6 +146,7 @@ int Refusal(const std::string& package, const CPackageCheck::Result& result) {
                                               item.stored + ", computed " + item.computed);
             }
             return 3;
+        case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
             break;
@@ -184,9 +185,13 @@ int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& k
     const size_t reserved = header.SignedSize();
     if (reserved > CPackageHeader::kMaxSize) {
         first.error = PackageError::NotAPackage;
-        first.problem = "the signed header would be longer than 65536 bytes";
+        first.problem = "the signed header would be longer than " +
+                        std::to_string(CPackageHeader::kMaxSize) + " bytes";
         return Refusal(options.package, first);
     }
+    if (reserved + (buffer.FileSize() - header.Size()) > CPackageHeader::kMaxPackageSize)
+        return PackageTool::Complain(kProgram, options.package,
+                                     "the signed package would be 4 GiB or more");
     int status = 0;
     if (output.Seekable()) {
         if (!output.Write(std::string(reserved, '\n').data(), reserved))
