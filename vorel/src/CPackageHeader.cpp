@@ -138,15 +138,39 @@ std::string CPackageHeader::Compose(const std::string& sha256, const std::string
     return Written(lines);
 }
 
-std::string CPackageHeader::Sign(const CEd25519Key& key, const std::string& sha256) const {
-    const std::string message = Compose(sha256, "");
+bool CPackageHeader::IsValue(const std::string& text) {
+    return IsWord(text, false);
+}
+
+bool CPackageHeader::SetLine(const std::string& name, const std::string& value) {
+    if (!IsWord(name, true) || !IsWord(value, false))
+        return false;
+    for (Line& line : m_lines) {
+        if (line.first == name) {
+            line.second = value;
+            return true;
+        }
+    }
+    m_lines.emplace_back(name, value);
+    return true;
+}
+
+std::string CPackageHeader::Signed(const std::string& sha256,
+                                   const std::vector<CPackageSignature>& signatures) const {
+    const std::string value = CPackageSignature::ListValue(signatures);
+    return value.empty() ? std::string() : Compose(sha256, value);
+}
+
+std::string CPackageHeader::Sign(const CSigningKey& key, const std::string& sha256) const {
+    const std::string message = Message(sha256);
     const std::string signature = key.Sign(message);
     if (message.empty() || signature.empty())
         return std::string();
-    return Compose(sha256, CPackageSignature(key.KeyId(), signature).Value());
+    return Signed(sha256, {CPackageSignature(key.KeyId(), signature)});
 }
 
-size_t CPackageHeader::SignedSize() const {
-    return Compose(std::string(kSha256Digits, '0'), std::string(CPackageSignature::kValueSize, 'x'))
+size_t CPackageHeader::SignedSize(size_t signatures) const {
+    return Compose(std::string(kSha256Digits, '0'),
+                   std::string(CPackageSignature::ListValueSize(signatures), 'x'))
         .size();
 }

@@ -10,6 +10,8 @@ enum class PackageError {
     ImageMismatch,  // the image's size, md5 or sha256 differ from the header
     BadSignature,   // malformed, made by none of the keys given, or not verifying
     Unsigned,       // keys were given and the package carries no signature
+    RefusedByPolicy,  // a header this device does not accept: another product, a version
+                      // below the minimum, or expired
     // system refused
     ReadFailed,   // the buffer gave fewer bytes than it holds
     WriteFailed,  // the image sink refused bytes
