@@ -39,7 +39,8 @@ void CheckConsistent(const CPackageCheck::Result& result) {
     for (const CPackageCheck::Item& item : result.checks)
         fuzz::Check(item.ok, "an ok package has no failed check");
     fuzz::Check(result.trust.signature != State::Bad && result.trust.signature != State::UnknownKey &&
-                    result.trust.signature != State::Unsigned,
+                    result.trust.signature != State::Unsigned &&
+                    result.trust.signature != State::TooFew && result.trust.policyReason.empty(),
                 "an ok package has no failing signature");
 }
 
