@@ -2,15 +2,16 @@
 // memory, and pkgsign/pkgcheck end to end, with the openssl command line as the
 // other side of every signature.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "CHeaderFile.h"
 #include "CPackageCheck.h"
+#include "CPkcs11Uri.h"
 #include "CSha256.h"
 #include "CVorelBuffer.h"
 #include "MemoryBuffer.h"
@@ -223,10 +224,10 @@ TEST_F(PackageCheck, ThresholdsCountDistinctKeysGiven) {
         unsigned threshold;
         State state;
     } rows[] = {
-        {{a, b}, {a, b}, 1, State::Verified},     {{a, b}, {a, b}, 2, State::Verified},
-        {{a, b}, {a, b, c}, 3, State::TooFew},    {{a, b, c}, {a, b, c}, 3, State::Verified},
-        {{a, b, c}, {a, c}, 2, State::Verified},  {{a, b, c}, {a}, 1, State::Verified},
-        {{a, b}, {c}, 1, State::UnknownKey},      {{a}, {a, a, b}, 2, State::TooFew},
+        {{a, b}, {a, b}, 1, State::Verified},    {{a, b}, {a, b}, 2, State::Verified},
+        {{a, b}, {a, b, c}, 3, State::TooFew},   {{a, b, c}, {a, b, c}, 3, State::Verified},
+        {{a, b, c}, {a, c}, 2, State::Verified}, {{a, b, c}, {a}, 1, State::Verified},
+        {{a, b}, {c}, 1, State::UnknownKey},     {{a}, {a, a, b}, 2, State::TooFew},
         {{a, b, c}, {}, 1, State::Unverified},
     };
     for (const Row& row : rows) {
@@ -268,17 +269,25 @@ TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
         const char* refused;  // empty: accepted
     } rows[] = {
         {"no policy", {}, [](CPackageTrust&) {}, ""},
-        {"same product", {{"compatible", "board-a"}}, [](auto& t) { t.SetCompatible("board-a"); },
+        {"same product",
+         {{"compatible", "board-a"}},
+         [](auto& t) { t.SetCompatible("board-a"); },
          ""},
-        {"other product", {{"compatible", "board-b"}},
-         [](auto& t) { t.SetCompatible("board-a"); }, "compatible"},
+        {"other product",
+         {{"compatible", "board-b"}},
+         [](auto& t) { t.SetCompatible("board-a"); },
+         "compatible"},
         {"no product", {}, [](auto& t) { t.SetCompatible("board-a"); }, "compatible"},
         {"version 7 below 2.4.1", {}, [&](auto& t) { t.SetMinimumVersion(v241); }, "version"},
         {"version 7 at minimum 7", {}, [](auto& t) { t.SetMinimumVersion(7); }, ""},
-        {"not yet expired", {{"expires", "2030-01-01T00:00:00Z"}},
-         [](auto& t) { t.SetTime(1893455999); }, ""},
-        {"expired that second", {{"expires", "2030-01-01T00:00:00Z"}},
-         [](auto& t) { t.SetTime(1893456000); }, "expires"},
+        {"not yet expired",
+         {{"expires", "2030-01-01T00:00:00Z"}},
+         [](auto& t) { t.SetTime(1893455999); },
+         ""},
+        {"expired that second",
+         {{"expires", "2030-01-01T00:00:00Z"}},
+         [](auto& t) { t.SetTime(1893456000); },
+         "expires"},
         {"expires not a time", {{"expires", "2030-01-01"}}, [](CPackageTrust&) {}, "expires"},
     };
     for (const Row& row : rows) {
@@ -293,6 +302,41 @@ TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
         EXPECT_EQ(check.GetResult().trust.policyRefused, row.refused);
         EXPECT_EQ(check.GetResult().trust.policyReason.empty(), ok);
         EXPECT_EQ(handedOn, ok ? 3u : 0u);
+    }
+}
+
+TEST(Pkcs11Uri, ReadsWhatSelectsAKeyAndRefusesTheRest) {
+    CPkcs11Uri uri;
+    std::string problem;
+    ASSERT_TRUE(
+        uri.Parse("pkcs11:token=My%20HSM;object=fw;id=%01%ff?pin-source=file:/run/pin"
+                  "&module-path=/m.so",
+                  problem))
+        << problem;
+    EXPECT_EQ(uri.token, "My HSM");
+    EXPECT_EQ(uri.object, "fw");
+    EXPECT_EQ(uri.id, std::string("\x01\xff"));
+    EXPECT_EQ(uri.pinSource, "/run/pin");
+    EXPECT_EQ(uri.modulePath, "/m.so");
+    for (const char* bad :
+         {"pkcs11:token=a?pin-value=1234", "pkcs11:token=a;token=b", "pkcs11:object=%4",
+          "pkcs11:slot-id=1", "pkcs11:type=cert", "pkcs11:token", "file:key.pem"}) {
+        EXPECT_FALSE(uri.Parse(bad, problem)) << bad;
+        EXPECT_FALSE(problem.empty()) << bad;
+    }
+}
+
+TEST(Keyring, TakesPublicKeysAloneAndAllOfThem) {
+    const CEd25519Key a = CEd25519Key::Generate();
+    const CEd25519Key b = CEd25519Key::Generate();
+    std::string problem;
+    const std::vector<CEd25519Key> ring =
+        CEd25519Key::KeyringFromPem(a.PublicPem() + "\n" + b.PublicPem(), problem);
+    ASSERT_EQ(ring.size(), 2u) << problem;
+    EXPECT_EQ(ring[1].KeyId(), b.KeyId());
+    for (const std::string& bad : {a.PublicPem() + b.PrivatePem(), std::string("no key")}) {
+        EXPECT_TRUE(CEd25519Key::KeyringFromPem(bad, problem).empty());
+        EXPECT_FALSE(problem.empty());
     }
 }
 
@@ -467,9 +511,9 @@ TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("a key is never replaced"), std::string::npos) << again.err;
     const std::string plain = Quote("pkcs11:token=release;object=fw");
-    ASSERT_EQ(Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " --pin-file pin >t.pub")
-                  .status,
-              0);
+    ASSERT_EQ(
+        Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " --pin-file pin >t.pub").status,
+        0);
     const RunResult signedNow =
         Shell(env + Quote(PKGSIGN_PATH) + " -k " + plain + " --pin-file pin p.pkg");
     ASSERT_EQ(signedNow.status, 0) << signedNow.err;
@@ -478,9 +522,8 @@ TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
                     "sed -n 's/^signature: ed25519:[0-9a-f]*://p' p.pkg | base64 -d >sig")
                   .status,
               0);
-    EXPECT_EQ(Shell("openssl pkeyutl -verify -pubin -inkey t.pub -rawin -in msg -sigfile sig")
-                  .status,
-              0);
+    EXPECT_EQ(
+        Shell("openssl pkeyutl -verify -pubin -inkey t.pub -rawin -in msg -sigfile sig").status, 0);
     EXPECT_EQ(Check("-k t.pub p.pkg").status, 0);
     // Without its PIN the token does not sign, and the package is left as it was.
     const std::string before = testutil::ReadText(m_dir / "p.pkg");
@@ -498,7 +541,8 @@ TEST_F(PackageTools, TwoStepSigningWithOpenssl) {
     const RunResult wrong = Sign("--attach sig --public k.pub -o s.pkg p.pkg");
     EXPECT_EQ(wrong.status, 1);
     EXPECT_FALSE(testutil::Exists(m_dir / "s.pkg"));
-    const RunResult attached = Sign("--attach sig --public k.pub --compatible board-a -o s.pkg p.pkg");
+    const RunResult attached =
+        Sign("--attach sig --public k.pub --compatible board-a -o s.pkg p.pkg");
     ASSERT_EQ(attached.status, 0) << attached.err;
     EXPECT_EQ(Check("-k k.pub --compatible board-a s.pkg").status, 0);
     const std::string package = testutil::ReadText(m_dir / "s.pkg");

@@ -44,7 +44,8 @@ CEd25519Key::~CEd25519Key() = default;
 CEd25519Key::CEd25519Key(CEd25519Key&&) noexcept = default;
 CEd25519Key& CEd25519Key::operator=(CEd25519Key&&) noexcept = default;
 
-CEd25519Key::CEd25519Key(const CEd25519Key& other) : CSigningKey(other), m_private(other.m_private) {
+CEd25519Key::CEd25519Key(const CEd25519Key& other)
+    : CSigningKey(other), m_private(other.m_private) {
     if (other.m_key && EVP_PKEY_up_ref(other.m_key.get()) == 1)
         m_key.reset(other.m_key.get());
 }
@@ -91,8 +92,7 @@ CEd25519Key CEd25519Key::FromRawPublicKey(const std::string& raw) {
 // Every block is read in turn; PEM_read_bio_PUBKEY passes over blocks of other
 // kinds, so the blocks are counted to tell a keyring with a private key or a
 // certificate in it from one of public keys alone.
-std::vector<CEd25519Key> CEd25519Key::KeyringFromPem(const std::string& pem,
-                                                     std::string& problem) {
+std::vector<CEd25519Key> CEd25519Key::KeyringFromPem(const std::string& pem, std::string& problem) {
     std::vector<CEd25519Key> keys;
     problem.clear();
     size_t blocks = 0;

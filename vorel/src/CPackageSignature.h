@@ -40,7 +40,9 @@ class CPackageSignature {
     // there are none or more than kMaxEntries.
     static std::string ListValue(std::vector<CPackageSignature> entries);
     // The length of a value of `count` entries.
-    static size_t ListValueSize(size_t count) { return count == 0 ? 0 : count * (kValueSize + 1) - 1; }
+    static size_t ListValueSize(size_t count) {
+        return count == 0 ? 0 : count * (kValueSize + 1) - 1;
+    }
 
     const std::string& KeyId() const { return m_keyId; }
     // The 64 raw signature bytes.

@@ -72,8 +72,7 @@ CPackageTrust::Verdict CPackageTrust::Judge(const CPackageHeader& header) const 
         return verdict;
     verdict.policyJudged = true;
     verdict.policyReason = JudgePolicy(header, verdict);
-    verdict.error =
-        verdict.policyReason.empty() ? PackageError::Ok : PackageError::RefusedByPolicy;
+    verdict.error = verdict.policyReason.empty() ? PackageError::Ok : PackageError::RefusedByPolicy;
     return verdict;
 }
 
@@ -112,13 +111,11 @@ CPackageTrust::SignatureState CPackageTrust::CheckEntry(const CPackageSignature&
                                                         const std::string& message) const {
     if (m_keys.empty())
         return SignatureState::Unverified;
-    const auto key = std::find_if(m_keys.begin(), m_keys.end(), [&](const CEd25519Key& k) {
-        return k.KeyId() == entry.KeyId();
-    });
+    const auto key = std::find_if(m_keys.begin(), m_keys.end(),
+                                  [&](const CEd25519Key& k) { return k.KeyId() == entry.KeyId(); });
     if (key == m_keys.end())
         return SignatureState::UnknownKey;
-    return key->Verify(message, entry.Signature()) ? SignatureState::Verified
-                                                   : SignatureState::Bad;
+    return key->Verify(message, entry.Signature()) ? SignatureState::Verified : SignatureState::Bad;
 }
 
 std::string CPackageTrust::JudgePolicy(const CPackageHeader& header, Verdict& verdict) const {
@@ -153,8 +150,8 @@ std::string CPackageTrust::JudgeVersion(const Verdict& verdict) const {
     if (!verdict.hasVersion)
         return "no version number; the minimum is " + minimum;
     if (verdict.version < m_minimumVersion)
-        return "version " + std::to_string(verdict.version) + " (" + Core::Version::Text(verdict.version) +
-               ") is below the minimum " + minimum;
+        return "version " + std::to_string(verdict.version) + " (" +
+               Core::Version::Text(verdict.version) + ") is below the minimum " + minimum;
     return std::string();
 }
 

@@ -44,7 +44,7 @@ class CPackageTrust {
     struct Verdict {
         PackageError error = PackageError::Ok;  // Ok, BadSignature, Unsigned or RefusedByPolicy
         SignatureState signature = SignatureState::Absent;  // of the line as a whole
-        std::string keyId;  // the first key that verified, else the line's first entry's
+        std::string keyId;            // the first key that verified, else the line's first entry's
         std::string signedMessage;    // the bytes the signatures cover
         std::vector<Signer> signers;  // the line's entries, in stored order
         unsigned verifiedKeys = 0;    // distinct keys given whose signature verified

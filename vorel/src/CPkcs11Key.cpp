@@ -20,8 +20,8 @@ constexpr size_t kPublicKeySize = 32;
 // The curve of CKA_EC_PARAMS: the OID 1.3.101.112 in DER, and the printable
 // string "edwards25519" that some tokens take instead.
 const unsigned char kEd25519Oid[] = {0x06, 0x03, 0x2B, 0x65, 0x70};
-const unsigned char kEd25519Name[] = {0x13, 0x0C, 'e', 'd', 'w', 'a', 'r', 'd',
-                                      's',  '2',  '5', '5', '1', '9'};
+const unsigned char kEd25519Name[] = {0x13, 0x0C, 'e', 'd', 'w', 'a', 'r',
+                                      'd',  's',  '2', '5', '5', '1', '9'};
 
 std::string RvText(ck_rv_t rv) {
     switch (rv) {
@@ -96,6 +96,8 @@ struct CPkcs11Key::Token {
     bool FindSlot(const CPkcs11Uri& uri, ck_slot_id_t& slot, ck_token_info& info);
     std::vector<ck_object_handle_t> Find(std::vector<ck_attribute> query);
     std::string Get(ck_object_handle_t object, ck_attribute_type_t type);
+    ck_rv_t MakePair(const CPkcs11Uri& uri, const unsigned char* params, size_t size,
+                     ck_object_handle_t& publicKey, ck_object_handle_t& privateKey);
 };
 
 bool CPkcs11Key::Token::Load(const std::string& path) {
@@ -157,8 +159,8 @@ bool CPkcs11Key::Token::OpenSession(const CPkcs11Uri& uri, bool write, const std
     if (pin.empty())
         return Fail("the token needs a PIN: pin-source=file:PATH in the URI, or --pin-file PATH");
     std::string copy = pin;
-    const ck_rv_t rv = f->C_Login(session, CKU_USER, reinterpret_cast<unsigned char*>(&copy[0]),
-                                  copy.size());
+    const ck_rv_t rv =
+        f->C_Login(session, CKU_USER, reinterpret_cast<unsigned char*>(&copy[0]), copy.size());
     std::fill(copy.begin(), copy.end(), '\0');
     return rv == CKR_USER_ALREADY_LOGGED_IN || Check(rv, "cannot log in");
 }
@@ -222,6 +224,28 @@ std::string Described(const CPkcs11Uri& uri) {
 
 }  // namespace
 
+// Makes a key pair in the token, both halves kept in it, the private one
+// sensitive and never extractable.
+ck_rv_t CPkcs11Key::Token::MakePair(const CPkcs11Uri& uri, const unsigned char* params, size_t size,
+                                    ck_object_handle_t& publicKey, ck_object_handle_t& privateKey) {
+    ck_mechanism mechanism = {CKM_EC_EDWARDS_KEY_PAIR_GEN, nullptr, 0};
+    const ck_attribute label = Attribute(CKA_LABEL, uri.object.data(), uri.object.size());
+    std::vector<ck_attribute> publicTemplate = {
+        Attribute(CKA_TOKEN, &kTrue, 1), Attribute(CKA_PRIVATE, &kFalse, 1),
+        Attribute(CKA_VERIFY, &kTrue, 1), Attribute(CKA_EC_PARAMS, params, size), label};
+    std::vector<ck_attribute> privateTemplate = {
+        Attribute(CKA_TOKEN, &kTrue, 1),     Attribute(CKA_PRIVATE, &kTrue, 1),
+        Attribute(CKA_SENSITIVE, &kTrue, 1), Attribute(CKA_EXTRACTABLE, &kFalse, 1),
+        Attribute(CKA_SIGN, &kTrue, 1),      label};
+    if (uri.hasId) {
+        publicTemplate.push_back(Attribute(CKA_ID, uri.id.data(), uri.id.size()));
+        privateTemplate.push_back(Attribute(CKA_ID, uri.id.data(), uri.id.size()));
+    }
+    return f->C_GenerateKeyPair(session, &mechanism, publicTemplate.data(), publicTemplate.size(),
+                                privateTemplate.data(), privateTemplate.size(), &publicKey,
+                                &privateKey);
+}
+
 const char* CPkcs11Key::DefaultModule() {
     return FWKIT_PKCS11_MODULE;
 }
@@ -273,28 +297,13 @@ std::unique_ptr<CPkcs11Key> CPkcs11Key::Generate(const CPkcs11Uri& uri, const st
                   " already; a key is never replaced";
         return nullptr;
     }
-    ck_mechanism mechanism = {CKM_EC_EDWARDS_KEY_PAIR_GEN, nullptr, 0};
     ck_object_handle_t publicKey = 0;
     ck_object_handle_t privateKey = 0;
     ck_rv_t rv = CKR_OK;
+    // The curve named by its OID first, then by its name.
     for (const auto& [params, size] : {std::make_pair(kEd25519Oid, sizeof kEd25519Oid),
                                        std::make_pair(kEd25519Name, sizeof kEd25519Name)}) {
-        std::vector<ck_attribute> publicTemplate = {
-            Attribute(CKA_TOKEN, &kTrue, 1), Attribute(CKA_PRIVATE, &kFalse, 1),
-            Attribute(CKA_VERIFY, &kTrue, 1), Attribute(CKA_EC_PARAMS, params, size),
-            Attribute(CKA_LABEL, uri.object.data(), uri.object.size())};
-        std::vector<ck_attribute> privateTemplate = {
-            Attribute(CKA_TOKEN, &kTrue, 1), Attribute(CKA_PRIVATE, &kTrue, 1),
-            Attribute(CKA_SENSITIVE, &kTrue, 1), Attribute(CKA_EXTRACTABLE, &kFalse, 1),
-            Attribute(CKA_SIGN, &kTrue, 1),
-            Attribute(CKA_LABEL, uri.object.data(), uri.object.size())};
-        if (uri.hasId) {
-            publicTemplate.push_back(Attribute(CKA_ID, uri.id.data(), uri.id.size()));
-            privateTemplate.push_back(Attribute(CKA_ID, uri.id.data(), uri.id.size()));
-        }
-        rv = token->f->C_GenerateKeyPair(token->session, &mechanism, publicTemplate.data(),
-                                         publicTemplate.size(), privateTemplate.data(),
-                                         privateTemplate.size(), &publicKey, &privateKey);
+        rv = token->MakePair(uri, params, size, publicKey, privateKey);
         if (rv == CKR_OK)
             break;
     }

@@ -54,9 +54,9 @@ class CPkcs11Key : public CSigningKey {
   private:
     struct Token;
     explicit CPkcs11Key(std::unique_ptr<Token> token);
-    static std::unique_ptr<CPkcs11Key> Opened(std::unique_ptr<Token> token,
-                                              unsigned long publicKey, unsigned long privateKey,
-                                              bool hasId, std::string& problem);
+    static std::unique_ptr<CPkcs11Key> Opened(std::unique_ptr<Token> token, unsigned long publicKey,
+                                              unsigned long privateKey, bool hasId,
+                                              std::string& problem);
 
     std::unique_ptr<Token> m_token;
     unsigned long m_privateKey = 0;

@@ -90,14 +90,20 @@ bool CPkcs11Uri::TakeAttribute(const std::string& attribute, std::vector<std::st
     }
     seen.push_back(name);
     if (name == "pin-value") {
-        problem = "a PIN is never taken from the command line; use pin-source=file:PATH or "
-                  "--pin-file PATH";
+        problem =
+            "a PIN is never taken from the command line; use pin-source=file:PATH or "
+            "--pin-file PATH";
         return false;
     }
-    const std::pair<const char*, std::string*> fields[] = {
-        {"token", &token},   {"manufacturer", &manufacturer}, {"model", &model},
-        {"serial", &serial}, {"object", &object},             {"id", &id},
-        {"type", &type},     {"pin-source", &pinSource},      {"module-path", &modulePath}};
+    const std::pair<const char*, std::string*> fields[] = {{"token", &token},
+                                                           {"manufacturer", &manufacturer},
+                                                           {"model", &model},
+                                                           {"serial", &serial},
+                                                           {"object", &object},
+                                                           {"id", &id},
+                                                           {"type", &type},
+                                                           {"pin-source", &pinSource},
+                                                           {"module-path", &modulePath}};
     for (const auto& [known, field] : fields) {
         if (name == known) {
             *field = value;

@@ -5,11 +5,11 @@
 enum class PackageError {
     Ok,
     // damaged or foreign packages
-    NotAPackage,    // no empty line ends the header, a line that is not "name: value",
-                    // no filesize or md5 line, a filesize that is not a number
-    ImageMismatch,  // the image's size, md5 or sha256 differ from the header
-    BadSignature,   // malformed, made by none of the keys given, or not verifying
-    Unsigned,       // keys were given and the package carries no signature
+    NotAPackage,      // no empty line ends the header, a line that is not "name: value",
+                      // no filesize or md5 line, a filesize that is not a number
+    ImageMismatch,    // the image's size, md5 or sha256 differ from the header
+    BadSignature,     // malformed, made by none of the keys given, or not verifying
+    Unsigned,         // keys were given and the package carries no signature
     RefusedByPolicy,  // a header this device does not accept: another product, a version
                       // below the minimum, or expired
     // system refused

@@ -18,10 +18,10 @@
 #include "Core.h"
 #include "FilePath.h"
 #include "Output.h"
-#include "Stdout.h"
-#include "Text.h"
 #include "PackageTool.h"
 #include "Parse.h"
+#include "Stdout.h"
+#include "Text.h"
 
 namespace {
 
@@ -84,14 +84,16 @@ int TakePolicyOption(int c, const std::string& value, Options& options) {
                 problem = "'0': at least one signature is required";
             options.threshold = static_cast<unsigned>(threshold);
             options.thresholdGiven = true;
-            return problem.empty() ? 0 : PackageTool::UsageError(kProgram, "--threshold: " + problem);
+            return problem.empty() ? 0
+                                   : PackageTool::UsageError(kProgram, "--threshold: " + problem);
         case kCompatible:
             options.compatible = value;
             break;
         case kMinVersion:
             options.hasMinimum = true;
             problem = Core::Parse::PackageVersionOrNumber(value, options.minimum);
-            return problem.empty() ? 0 : PackageTool::UsageError(kProgram, "--min-version: " + problem);
+            return problem.empty() ? 0
+                                   : PackageTool::UsageError(kProgram, "--min-version: " + problem);
         case kAt:
             options.hasTime = true;
             problem = Core::Parse::UtcTime(value, options.time);
@@ -186,7 +188,7 @@ std::string SignatureLine(const CPackageCheck::Result& result) {
             return "signature verified" + key;
         case State::Bad:
             return result.trust.keyId.empty() ? "signature FAILED: malformed"
-                                        : "signature FAILED: does not verify" + key;
+                                              : "signature FAILED: does not verify" + key;
         case State::UnknownKey:
             return "signature FAILED: made by none of the keys given" + key;
         case State::TooFew:
@@ -348,7 +350,8 @@ int Configure(const Options& options, CPackageTrust& trust) {
     for (const CEd25519Key& key : keys)
         trust.AddKey(key);
     if (options.threshold > trust.KeyCount() && (options.thresholdGiven || trust.HasKeys()))
-        return PackageTool::UsageError(kProgram, "--threshold " + std::to_string(options.threshold) +
+        return PackageTool::UsageError(kProgram, "--threshold " +
+                                                     std::to_string(options.threshold) +
                                                      " needs as many distinct keys; " +
                                                      std::to_string(trust.KeyCount()) + " given");
     trust.SetThreshold(options.threshold);

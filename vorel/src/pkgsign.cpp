@@ -86,7 +86,16 @@ void PrintUsage() {
         "3 the image does not match its header.\n");
 }
 
-enum LongOnly { kAdd = 256, kCompatible, kExpires, kMessageOut, kAttach, kPublic, kPinFile, kModule };
+enum LongOnly {
+    kAdd = 256,
+    kCompatible,
+    kExpires,
+    kMessageOut,
+    kAttach,
+    kPublic,
+    kPinFile,
+    kModule
+};
 
 // Takes one option; 0, or the status of a usage error.
 int TakeOption(int c, Options& options) {
@@ -155,7 +164,8 @@ int CheckCombination(const Options& options, int operands) {
     if (options.attach.size() != options.publics.size())
         return PackageTool::UsageError(kProgram, "each --attach SIG needs its --public PUB.pem");
     if (!options.messageOut.empty() && (signs || !options.output.empty()))
-        return PackageTool::UsageError(kProgram, "--message-out signs nothing and writes no package");
+        return PackageTool::UsageError(kProgram,
+                                       "--message-out signs nothing and writes no package");
     if (options.messageOut.empty() && !signs)
         return PackageTool::UsageError(kProgram, "no key given (-k KEY)");
     if (operands != 1)
@@ -291,14 +301,15 @@ int LoadSigners(const Options& options, std::vector<Signer>& signers) {
             return PackageTool::Complain(kProgram, options.publics[i], cause);
         if (!PackageTool::ReadSmallFile(options.attach[i], signature, cause))
             return PackageTool::Complain(kProgram, options.attach[i], cause);
-        signers.push_back({options.attach[i], std::make_unique<CDetachedSignature>(key, signature)});
+        signers.push_back(
+            {options.attach[i], std::make_unique<CDetachedSignature>(key, signature)});
     }
     for (size_t i = 0; i < signers.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (signers[j].key->KeyId() == signers[i].key->KeyId())
                 return PackageTool::Complain(kProgram, signers[i].name,
-                                             "signs with key " + signers[i].key->KeyId() +
-                                                 " as " + signers[j].name + " does");
+                                             "signs with key " + signers[i].key->KeyId() + " as " +
+                                                 signers[j].name + " does");
         }
     }
     return 0;
@@ -348,7 +359,6 @@ int CheckPackage(CInputFile& buffer, const Options& options, Core::File::Output*
     return Refusal(options.package, result);
 }
 
-
 // The header to be written, known before the image is read: the package's
 // lines with the policy lines given, the signatures kept, and its length.
 struct Plan {
@@ -384,9 +394,9 @@ int KeepSignatures(const Options& options, const std::vector<Signer>& signers, P
                                      "--add: its signature line is malformed");
     const std::string* sha256 = plan.original.Find("sha256");
     if (sha256 == nullptr || plan.header.Message(*sha256) != plan.original.SignedMessage())
-        return PackageTool::Complain(kProgram, options.package,
-                                     "--add: " + AddConflict(plan) +
-                                         ", which voids the signatures it has");
+        return PackageTool::Complain(
+            kProgram, options.package,
+            "--add: " + AddConflict(plan) + ", which voids the signatures it has");
     for (const CPackageSignature& entry : entries) {
         bool resigned = false;
         for (const Signer& signer : signers)
@@ -414,10 +424,10 @@ int Prepare(CInputFile& buffer, const Options& options, const std::vector<Signer
         return status;
     plan.count = plan.kept.size() + signers.size();
     if (plan.count > CPackageSignature::kMaxEntries)
-        return PackageTool::Complain(
-            kProgram, options.package,
-            "a package carries at most " + std::to_string(CPackageSignature::kMaxEntries) +
-                " signatures");
+        return PackageTool::Complain(kProgram, options.package,
+                                     "a package carries at most " +
+                                         std::to_string(CPackageSignature::kMaxEntries) +
+                                         " signatures");
     plan.reserved = plan.header.SignedSize(plan.count);
     if (plan.reserved > CPackageHeader::kMaxSize) {
         read.error = PackageError::NotAPackage;
