@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -340,7 +341,7 @@ TEST(Keyring, TakesPublicKeysAloneAndAllOfThem) {
     }
 }
 
-#if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH)
+#if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH) && defined(PKGSTAMP_PATH)
 
 RunResult Tool(const char* path, const std::string& args, const TempDir& dir) {
     return testutil::Run(Quote(path) + " " + args, dir.Path());
@@ -598,6 +599,46 @@ TEST_F(PackageTools, PolicyRefusalsHaveStatusSixTextAndJson) {
         EXPECT_NE(doc["policy"]["reason"].dump().find(row.reason), std::string::npos);
         EXPECT_EQ(doc["version"]["build"], 7);
     }
+}
+
+// No writer replaces one of its inputs, the keys included, however the output is named;
+// a stream gets the image in a second pass, and a package rewritten after the first
+// (its time stamp put back) is "changed while it was read", never a verdict.
+TEST_F(PackageTools, InputsAreNeverOutputsAndStreamsGetWhatWasVerified) {
+    ASSERT_EQ(Shell("head -c 16M /dev/urandom >big && ln -s k.pem link && mkfifo f && " +
+                    Quote(PKGSTAMP_PATH) + " 1 big b.pkg >/dev/null && " + Quote(PKGSIGN_PATH) +
+                    " -k k.pem -o s.pkg b.pkg >/dev/null")
+                  .status,
+              0);
+    const std::string pem = testutil::ReadText(m_dir / "k.pem");
+    const std::string pub = testutil::ReadText(m_dir / "k.pub");
+    // The consumer reads the first bytes of the second pass, then rewrites the end.
+    const std::string rewrite =
+        "{ exec 3<f; head -c 1 <&3 >/dev/null; cp -p P ref; dd if=/dev/zero of=P bs=1 count=16"
+        " seek=$(($(stat -c %s P) - 16)) conv=notrunc 2>/dev/null; touch -r ref P; cat <&3 "
+        ">/dev/null;"
+        " } & ";
+    const std::pair<std::string, std::string> rows[] = {
+        {"pkgsign -k k.pem -o k.pem p.pkg", "pkgsign: k.pem: is the key itself"},
+        {"pkgsign -k k.pem -o link p.pkg", "pkgsign: link: is the key itself"},
+        {"pkgcheck -k k.pub -o k.pub s.pkg", "pkgcheck: k.pub: is the key itself"},
+        {"pkgcheck -o s.pkg s.pkg", "pkgcheck: s.pkg: is the package itself"},
+        {"pkgcheck -k k.pub -o /dev/stdout s.pkg >>k.pub",
+         "pkgcheck: /dev/stdout: is the key itself"},
+        {std::regex_replace(rewrite, std::regex("P"), "s.pkg") + "pkgcheck -k k.pub -o f s.pkg",
+         "pkgcheck: s.pkg: changed while it was read"},
+        {std::regex_replace(rewrite, std::regex("P"), "b.pkg") + "pkgsign -k k.pem -o f b.pkg",
+         "pkgsign: b.pkg: changed while it was read"}};
+    const std::string dir =
+        std::string(PKGSIGN_PATH).substr(0, std::string(PKGSIGN_PATH).rfind('/'));
+    for (const auto& [command, err] : rows) {
+        const RunResult r =
+            Shell("PATH=" + Quote(dir) + ":$PATH; " + command + "; s=$?; wait; exit $s");
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_EQ(r.err, err + "\n") << command;
+    }
+    EXPECT_EQ(testutil::ReadText(m_dir / "k.pem"), pem);
+    EXPECT_EQ(testutil::ReadText(m_dir / "k.pub"), pub);
 }
 
 #endif

@@ -43,15 +43,16 @@ void display_usage() {
 
 // Where the selected fragments go, and what was said of them and not yet printed.
 struct Extraction {
-    std::string name;    // fragments whose names begin with it are extracted (-n)
-    int dirfd = -1;      // the directory fragment files are made below
-    std::string prefix;  // shown before a fragment's name in messages
+    std::string name;      // fragments whose names begin with it are extracted (-n)
+    int dirfd = -1;        // the directory fragment files are made below
+    std::string prefix;    // shown before a fragment's name in messages
     struct stat input {};  // the firmware file, never written over
     // True when the parse checked every body; otherwise each body is checked as it is
     // copied, or read when its fragment is not extracted.
     bool bodiesChecked = false;
     std::vector<std::string> lines;
-    bool failed = false;  // a fragment was not extracted
+    bool failed = false;     // a fragment was not extracted
+    bool extracted = false;  // a fragment file was made, not yet synced
 };
 
 enum class Outcome { Extracted, NotExtracted, BodyFailed };
@@ -73,9 +74,11 @@ bool Selected(CFirmwareFile& fw, unsigned int i, const std::string& name) {
 
 // Writes fragment `i` of `fw` into the file of its name below x.dirfd. Refused when
 // the file there is the firmware file (a link there is not followed: extraction
-// replaces it). A body that fails its check as it is copied is BodyFailed, unless the
-// firmware file was written to meanwhile; a stream takes bytes as they come, so a body
-// bound for one is checked before it is sent.
+// replaces it), and before anything is written when no file can be made beside an
+// existing one. New files are synced together once every fragment is written. A body
+// that fails its check as it is copied is BodyFailed, unless the firmware file was
+// written to meanwhile; a stream takes bytes as they come, so a body bound for one is
+// checked before it is sent.
 Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
     const std::string fragment = fw.GetFragmentName(i);
     const auto notExtracted = [&](const std::string& why) {
@@ -85,14 +88,15 @@ Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
     if (const char* reason = Core::File::UnsafeNameReason(fragment))
         return notExtracted(reason);
     Core::File::Output output(x.dirfd, fragment);
-    output.Spare(x.input);
+    output.Protect(x.input, "the firmware file being read");
+    output.DeferSync();
     const bool opened = output.Open() && output.Expect(fw.GetFragment(i)->GetRawDataSize());
     if (opened && !x.bodiesChecked && !output.Seekable() && !fw.BodyIntact(i))
         return Outcome::BodyFailed;
     if (opened)
         fw.DumpRawFragment(i, output);
-    if (output.Spared())
-        return notExtracted(path() + " is the firmware file being read");
+    if (!output.Clash().empty())
+        return notExtracted(path() + " is " + output.Clash());
     if (!opened && !output.Refusal().empty())
         return notExtracted(Core::Text::Escaped(output.Refusal()));
     if (opened && fw.DataChanged()) {
@@ -100,11 +104,12 @@ Outcome Extract(CFirmwareFile& fw, unsigned int i, Extraction& x) {
             return Outcome::BodyFailed;
         return notExtracted("its data changed while it was read");
     }
-    if (opened && fw.WriteComplete())
+    if (opened && fw.WriteComplete()) {
+        x.extracted = true;
         return Outcome::Extracted;
+    }
     if (output.Error() != 0)
-        return Refuse(x, "Unable to write fragment file " + path() + ": " +
-                             std::strerror(output.Error()));
+        return Refuse(x, "Unable to write fragment file " + path() + ": " + output.Cause());
     return Refuse(x, "Unable to write fragment file " + path());
 }
 
@@ -197,6 +202,17 @@ int ExtractAll(const std::string& in, Extraction& x) {
     return ParseAndExtract(in, done, x);
 }
 
+// Returns the exit status once the fragment files extracted are on the disk: the
+// file system below x.dirfd is synced once for all of them, which costs what one
+// file's sync would.
+int Synced(const Extraction& x, int status) {
+    if (!x.extracted || Core::File::Output::SyncFileSystem(x.dirfd))
+        return status;
+    std::printf("Unable to write fragment files in %s: %s\n", x.prefix.c_str(),
+                std::strerror(errno));
+    return 1;
+}
+
 // Opens into `dirfd` the directory fragment files are made in: `dir` when one
 // was given (a link to it is followed: the user named it), else the working
 // directory. Sets `prefix`, shown before a fragment name in messages: `dir` and
@@ -279,7 +295,7 @@ int Run(int argc, char** argv) {
         return 1;
     if (!displayOnly) {
         stat(in.c_str(), &x.input);
-        return ExtractAll(in, x);
+        return Synced(x, ExtractAll(in, x));
     }
     CFirmwareFile fw(in);
     const int status = SayFailures(fw, in);

@@ -16,7 +16,6 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "Core.h"
-#include "FilePath.h"
 #include "Output.h"
 #include "PackageTool.h"
 #include "Parse.h"
@@ -311,15 +310,17 @@ const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
 // Checks the package, writing the image to the output when every check
 // passed. A seekable output gets the image during the one pass and is put in
 // place only after it; a stream gets it in a second pass once the first has
-// passed, which must digest the same.
+// passed, which must stream the very bytes the first verified.
 int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
                   Core::File::Output& output, CPackageCheck::Result& result) {
     result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
     if (result.error == PackageError::Ok && !output.Seekable()) {
-        const std::string sha256 = result.sha256;
-        result = RunCheck(check, buffer, &output);
-        if (result.error == PackageError::Ok && result.sha256 != sha256)
+        const PackageTool::StreamOutcome streamed =
+            PackageTool::StreamVerified(check, buffer, output, result);
+        if (streamed == PackageTool::StreamOutcome::Changed)
             return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        if (streamed == PackageTool::StreamOutcome::WriteFailed)
+            result.error = PackageError::WriteFailed;
     }
     if (Changed(buffer))
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
@@ -378,9 +379,12 @@ int Check(const Options& options) {
         if (Changed(buffer))
             return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     } else {
-        if (Core::File::SameFile(options.package, options.output))
-            return PackageTool::Complain(kProgram, options.output, "is the package itself");
         Core::File::Output output(Core::SeparateFromMessages(options.output));
+        output.Protect(options.package, "the package");
+        for (const std::string& key : options.keys)
+            output.Protect(key, "the key");
+        for (const std::string& keyring : options.keyrings)
+            output.Protect(keyring, "the keyring");
         if (!output.Open())
             return PackageTool::Complain(kProgram, options.output,
                                          PackageTool::OutputCause(output));

@@ -23,7 +23,6 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
-#include "FilePath.h"
 #include "Output.h"
 #include "PackageTool.h"
 #include "Parse.h"
@@ -486,11 +485,15 @@ int WriteSigned(CInputFile& buffer, const Options& options, const std::vector<Si
     }
     if (!output.Write(text.data(), text.size()))
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
-    CPackageCheck::Result second;
-    status = CheckPackage(buffer, options, &output, second);
-    if (status == 0 && second.sha256 != first.sha256)
+    CPackageCheck check;
+    check.Trust().SkipPolicy();
+    const PackageTool::StreamOutcome streamed =
+        PackageTool::StreamVerified(check, buffer, output, first);
+    if (streamed == PackageTool::StreamOutcome::WriteFailed)
+        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+    if (streamed == PackageTool::StreamOutcome::Changed || buffer.Changed() || !buffer.EndsAtSize())
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
-    return status;
+    return 0;
 }
 
 // The package's file, and the output it is written to; 0, or a status.
@@ -500,10 +503,6 @@ int CheckFiles(Options& options) {
         return PackageTool::Complain(kProgram, options.package, cause);
     if (options.output.empty())
         options.output = options.package;
-    if (Core::File::SameFile(options.package, options.output) &&
-        !PackageTool::CanReplace(options.output))
-        return PackageTool::Complain(kProgram, options.output,
-                                     "cannot be replaced whole (its directory is not writable)");
     return 0;
 }
 
@@ -523,6 +522,12 @@ int Sign(Options options) {
     CInputFile buffer(options.package);
     const std::string shown = options.output;
     Core::File::Output output(Core::SeparateFromMessages(options.output));
+    for (const std::string& key : options.keys)
+        output.Protect(key, "the key");  // a URI names no file and protects nothing
+    for (size_t i = 0; i < options.attach.size(); ++i) {
+        output.Protect(options.attach[i], "the signature");
+        output.Protect(options.publics[i], "the public key");
+    }
     if (!output.Open())
         return PackageTool::Complain(kProgram, shown, PackageTool::OutputCause(output));
     const int status = WriteSigned(buffer, options, signers, output);
@@ -554,6 +559,7 @@ int WriteMessage(const Options& options) {
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
     const std::string message = plan.header.Message(result.sha256);
     Core::File::Output output(Core::SeparateFromMessages(options.messageOut));
+    output.Protect(options.package, "the package");
     if (!output.Open() || !output.Write(message.data(), message.size()) || !output.Commit(true))
         return PackageTool::Complain(kProgram, options.messageOut,
                                      PackageTool::OutputCause(output));

@@ -19,7 +19,6 @@
 #include "CHeaderFile.h"
 #include "CImageDigest.h"
 #include "Core.h"
-#include "FilePath.h"
 #include "Output.h"
 #include "Stdout.h"
 
@@ -213,15 +212,17 @@ int Stamp(const Arguments& args) {
         ReportFailure(opened, args, 0);
         return 1;
     }
-    // Writing the package over its own image would destroy the image.
-    if (Core::File::SameFile(args.image, args.target)) {
+    // A regular package file is replaced only once it is complete, so a failure
+    // never leaves a truncated package behind; it is never the image itself.
+    Core::File::Output out(args.target);
+    out.Protect(args.image, "the image");
+    out.AllowInPlace();
+    const bool open = out.Open();
+    if (!out.Clash().empty()) {
         std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
         return 1;
     }
-    // A regular package file is replaced only once it is complete, so a failure
-    // never leaves a truncated package behind.
-    Core::File::Output out(args.target);
-    if (!out.Open()) {
+    if (!open) {
         errno = out.Error();
         std::perror("unable to open output file\n");
         return 1;
