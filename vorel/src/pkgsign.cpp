@@ -259,25 +259,24 @@ int Generate(const Options& options) {
     return 0;
 }
 
+// Prints the public half of a key in a token, or of a PEM key file (private
+// or public).
 int PrintPublic(const Options& options) {
     const std::string& spec = options.publics.front();
-    CEd25519Key key;
+    std::string file = spec;
     std::string cause;
     std::string pem;
     if (CPkcs11Uri::IsUri(spec)) {
         std::unique_ptr<CSigningKey> signer;
-        std::string file;
-        if (!PackageTool::LoadSigner(spec, options.access, false, signer, file, cause))
-            return PackageTool::Complain(kProgram, file, cause);
-        pem = signer->PublicPem();
-    } else {
-        const std::string text = PackageTool::ReadSmallFile(spec, pem, cause) ? pem : "";
-        key = CEd25519Key::FromPem(text);
-        if (!cause.empty() || !key.Valid())
-            return PackageTool::Complain(kProgram, spec,
-                                         cause.empty() ? "not an Ed25519 key (PEM)" : cause);
-        pem = key.PublicPem();
+        if (PackageTool::LoadSigner(spec, options.access, false, signer, file, cause))
+            pem = signer->PublicPem();
+    } else if (PackageTool::ReadSmallFile(spec, pem, cause)) {
+        pem = CEd25519Key::FromPem(pem).PublicPem();
+        if (pem.empty())
+            cause = "not an Ed25519 key (PEM)";
     }
+    if (!cause.empty())
+        return PackageTool::Complain(kProgram, file, cause);
     std::fputs(pem.c_str(), stdout);
     return 0;
 }
