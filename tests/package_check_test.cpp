@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CHeaderFile.h"
+#include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPkcs11Uri.h"
 #include "CSha256.h"
@@ -175,6 +176,22 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
     EXPECT_TRUE(copied == text + text);
     check.SetImageSink([](const uint8_t*, size_t) { return false; });
     EXPECT_EQ(check.Run(buffer).error, PackageError::WriteFailed);
+}
+
+// A package file of 4 GiB or more is refused whole; one of 4 GiB - 1 is read (until
+// the sink refuses its first block).
+TEST_F(PackageCheck, PackageFilesOf4GiBAreRefusedWhole) {
+    TempDir dir;
+    for (const uint64_t size : {uint64_t{1} << 32, uint64_t{UINT32_MAX}}) {
+        testutil::WriteText(dir / "big.pkg", Unsigned(""));
+        if (!testutil::ExtendSparse(dir / "big.pkg", size))
+            GTEST_SKIP() << "no sparse files here";
+        CInputFile file(dir / "big.pkg");
+        CPackageCheck check;
+        check.SetImageSink([](const uint8_t*, size_t) { return false; });
+        EXPECT_EQ(check.Run(file).error,
+                  size > UINT32_MAX ? PackageError::TooLarge : PackageError::WriteFailed);
+    }
 }
 
 // A device checks the package from the buffer under its CVorelBuffer, and the
@@ -463,8 +480,52 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
         }
         unlink((m_dir / "out.img").c_str());
-        const RunResult json = Check(row.keys + " -j c.pkg");
-        EXPECT_NE(json.out.find("\"status\": " + std::to_string(row.status)), std::string::npos);
+        const auto json = nlohmann::json::parse(Check(row.keys + " -j c.pkg").out);
+        EXPECT_EQ(json["status"], row.status);
+        EXPECT_EQ(json["ok"], row.status == 0);
+    }
+}
+
+// Every failure of status 1 prints its message and, with -j, a document saying the same.
+TEST_F(PackageTools, JsonDocumentForEveryFailureOfStatus1) {
+    if (!testutil::ExtendSparse(m_dir / "big.pkg", uint64_t{1} << 32))
+        GTEST_SKIP() << "no sparse files here";
+    const std::pair<std::string, std::string> rows[] = {
+        {"missing.pkg", "No such file or directory"},
+        {"/", "Is a directory"},
+        {"k.pem", "a private key; give its public key (openssl pkey -pubout)"},
+        {"big.pkg", "4 GiB or more, beyond what a package holds"},
+        {"none/out.img", "No such file or directory"}};
+    for (const auto& [file, problem] : rows) {
+        const std::string args = file == "k.pem" ? "-k k.pem p.pkg"
+                                 : file == "none/out.img" ? "-o none/out.img p.pkg" : file;
+        const RunResult result = Check("-j " + args);
+        EXPECT_EQ(result.status, 1) << args;
+        EXPECT_EQ(result.err, "pkgcheck: " + file + ": " + problem + "\n");
+        EXPECT_EQ(nlohmann::json::parse(result.out),
+                  nlohmann::json({{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1},
+                                  {"problem", problem}}));
+    }
+}
+
+// The largest package whose signed form stays below 4 GiB is signed (until the file size
+// limit stops the writing); one byte more, or a package of 4 GiB - 1, is refused at once.
+TEST_F(PackageTools, PkgsignRefusesASignedPackageOf4GiB) {
+    const std::string header = "filesize: 4000000000\nmd5: " + std::string(32, '0') + "\n\n";
+    MemoryBuffer sample(testutil::ToBytes(header));
+    CPackageHeader read;
+    ASSERT_EQ(read.Read(sample), PackageError::Ok);
+    const uint64_t largest = UINT32_MAX - read.SignedSize() + header.size();
+    for (const uint64_t size : {largest, largest + 1, uint64_t{UINT32_MAX}}) {
+        testutil::WriteText(m_dir / "big.pkg", header);
+        if (!testutil::ExtendSparse(m_dir / "big.pkg", size))
+            GTEST_SKIP() << "no sparse files here";
+        const RunResult result =
+            Shell(testutil::WithSmallFiles(Quote(PKGSIGN_PATH) + " -k k.pem -o out.pkg big.pkg"));
+        EXPECT_EQ(result.err, size == largest
+                                  ? "pkgsign: out.pkg: File too large\n"
+                                  : "pkgsign: big.pkg: the signed package would be 4 GiB or more\n");
+        EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
     }
 }
 
@@ -474,6 +535,10 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
     const RunResult refused = Sign("-k k.pem d.pkg");
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(testutil::ReadText(m_dir / "d.pkg"), damaged);
+    // A header line that CHeaderFile would cut is never signed.
+    testutil::WriteText(m_dir / "l.pkg", Replaced(Unsigned("abc"), "7\n", std::string(1014, '7') + "\n"));
+    EXPECT_EQ(Sign("-k k.pem l.pkg").err,
+              "pkgsign: l.pkg: not a package: header line 4 is longer than 1022 bytes\n");
 
     ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
     ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);

@@ -17,8 +17,8 @@ class CPackageSignature {
     // The length of every well-formed entry.
     static constexpr size_t kValueSize = 8 + 16 + 1 + 88;
     // The most entries a line holds: "signature: " and 8 entries with their
-    // commas make 922 bytes, 9 would pass the 1023 bytes CHeaderFile reads as
-    // one line.
+    // commas make 922 bytes, 9 would pass the longest line CHeaderFile reads
+    // whole (CHeaderFile::kLongestLine, 1022 bytes).
     static constexpr size_t kMaxEntries = 8;
     static constexpr char kSeparator = ',';
 
@@ -40,7 +40,7 @@ class CPackageSignature {
     // there are none or more than kMaxEntries.
     static std::string ListValue(std::vector<CPackageSignature> entries);
     // The length of a value of `count` entries.
-    static size_t ListValueSize(size_t count) {
+    static constexpr size_t ListValueSize(size_t count) {
         return count == 0 ? 0 : count * (kValueSize + 1) - 1;
     }
 

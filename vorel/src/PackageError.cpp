@@ -14,6 +14,8 @@ const char* PackageErrorText(PackageError error) {
             return "the package is not signed";
         case PackageError::RefusedByPolicy:
             return "refused by policy";
+        case PackageError::TooLarge:
+            return "4 GiB or more, beyond what a package holds";
         case PackageError::ReadFailed:
             return "read error";
         case PackageError::WriteFailed:

@@ -13,6 +13,7 @@ enum class PackageError {
     RefusedByPolicy,  // a header this device does not accept: another product, a version
                       // below the minimum, or expired
     // system refused
+    TooLarge,     // a package file of 4 GiB or more, beyond the format's 32-bit positions
     ReadFailed,   // the buffer gave fewer bytes than it holds
     WriteFailed,  // the image sink refused bytes
 };

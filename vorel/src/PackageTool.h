@@ -156,8 +156,9 @@ inline bool LoadSigner(const std::string& spec, const TokenAccess& access, bool 
     return signer != nullptr;
 }
 
-// Whether the package can be read as a CBuffer: an existing regular file that
-// can be opened and holds fewer than 4 GiB. False with `cause`.
+// Whether the package can be read: an existing regular file that can be
+// opened. False with `cause`. Its size is judged by the checker, on the size
+// of the file it reads.
 inline bool CheckPackageFile(const std::string& path, std::string& cause) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
@@ -167,8 +168,6 @@ inline bool CheckPackageFile(const std::string& path, std::string& cause) {
         cause = std::strerror(EISDIR);
     } else if (!S_ISREG(st.st_mode)) {
         cause = "not a regular file";
-    } else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-        cause = "larger than 4 GiB";
     }
     if (fd >= 0)
         close(fd);

@@ -163,6 +163,7 @@ int ExitStatus(PackageError error) {
             return 5;
         case PackageError::RefusedByPolicy:
             return 6;
+        case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
             break;
@@ -271,6 +272,11 @@ void AddVerdict(nlohmann::ordered_json& doc, const CPackageTrust::Verdict& trust
     doc["policy"] = policy;
 }
 
+void PrintDocument(const nlohmann::ordered_json& doc) {
+    std::printf("%s\n",
+                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
 void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
     nlohmann::ordered_json doc = {{"schema", 1},
                                   {"file", file},
@@ -289,8 +295,23 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
                                  {"ok", item.ok}});
     if (result.error != PackageError::NotAPackage)
         AddVerdict(doc, result.trust);
-    std::printf("%s\n",
-                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    PrintDocument(doc);
+}
+
+// The document of a run that ends with status 1: what `file` gave as `cause`,
+// the words of the message on standard error.
+void PrintFailure(const std::string& file, const std::string& cause) {
+    PrintDocument(
+        {{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1}, {"problem", cause}});
+}
+
+// Reports a failure of status 1 on standard error and, with -j, in a document
+// on standard output, so that a script reading the document learns of it too.
+int Fail(const Options& options, const std::string& file, const std::string& cause) {
+    PackageTool::Complain(kProgram, file, cause);
+    if (options.json)
+        PrintFailure(file, cause);
+    return 1;
 }
 
 // True when the package file did not hold still while it was read.
@@ -318,16 +339,16 @@ int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& optio
         const PackageTool::StreamOutcome streamed =
             PackageTool::StreamVerified(check, buffer, output, result);
         if (streamed == PackageTool::StreamOutcome::Changed)
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
         if (streamed == PackageTool::StreamOutcome::WriteFailed)
             result.error = PackageError::WriteFailed;
     }
     if (Changed(buffer))
-        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        return Fail(options, options.package, "changed while it was read");
     if (result.error == PackageError::WriteFailed)
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     if (result.error == PackageError::Ok && !output.Commit(true))
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     output.Commit(false);
     return 0;
 }
@@ -339,13 +360,13 @@ int Configure(const Options& options, CPackageTrust& trust) {
     for (const std::string& path : options.keys) {
         CEd25519Key key;
         if (!PackageTool::LoadKey(path, false, key, cause))
-            return PackageTool::Complain(kProgram, path, cause);
+            return Fail(options, path, cause);
         keys.push_back(key);
     }
     for (const std::string& path : options.keyrings) {
         std::vector<CEd25519Key> ring;
         if (!PackageTool::LoadKeyring(path, ring, cause))
-            return PackageTool::Complain(kProgram, path, cause);
+            return Fail(options, path, cause);
         keys.insert(keys.end(), ring.begin(), ring.end());
     }
     for (const CEd25519Key& key : keys)
@@ -371,13 +392,13 @@ int Check(const Options& options) {
     if (const int status = Configure(options, check.Trust()))
         return status;
     if (!PackageTool::CheckPackageFile(options.package, cause))
-        return PackageTool::Complain(kProgram, options.package, cause);
+        return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
         result = check.Run(buffer);
         if (Changed(buffer))
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
     } else {
         Core::File::Output output(Core::SeparateFromMessages(options.output));
         output.Protect(options.package, "the package");
@@ -386,13 +407,12 @@ int Check(const Options& options) {
         for (const std::string& keyring : options.keyrings)
             output.Protect(keyring, "the keyring");
         if (!output.Open())
-            return PackageTool::Complain(kProgram, options.output,
-                                         PackageTool::OutputCause(output));
+            return Fail(options, options.output, PackageTool::OutputCause(output));
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;
     }
-    if (result.error == PackageError::ReadFailed)
-        return PackageTool::Complain(kProgram, options.package, "read error");
+    if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
+        return Fail(options, options.package, PackageErrorText(result.error));
     if (options.json)
         PrintJson(options.package, result);
     else

@@ -332,6 +332,7 @@ int Refusal(const std::string& package, const CPackageCheck::Result& result) {
                                               item.stored + ", computed " + item.computed);
             }
             return 3;
+        case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
             break;
@@ -429,9 +430,14 @@ int Prepare(CInputFile& buffer, const Options& options, const std::vector<Signer
     plan.reserved = plan.header.SignedSize(plan.count);
     if (plan.reserved > CPackageHeader::kMaxSize) {
         read.error = PackageError::NotAPackage;
-        read.problem = "the signed header would be longer than 65536 bytes";
+        read.problem = "the signed header would be longer than " +
+                       std::to_string(CPackageHeader::kMaxSize) + " bytes";
         return Refusal(options.package, read);
     }
+    if (plan.reserved + (buffer.FileSize() - plan.original.Size()) >
+        CPackageHeader::kMaxPackageSize)
+        return PackageTool::Complain(kProgram, options.package,
+                                     "the signed package would be 4 GiB or more");
     return 0;
 }
 

@@ -18,14 +18,12 @@
 
 #include "CHeaderFile.h"
 #include "CImageDigest.h"
+#include "CPackageHeader.h"
 #include "Core.h"
 #include "Output.h"
 #include "Stdout.h"
 
 namespace {
-
-// Image sizes are written in the header as they are; the package reader takes 32 bits.
-constexpr uint64_t kImageLimit = UINT32_MAX;
 
 enum class Outcome {
     kDone,
@@ -80,7 +78,7 @@ struct Image {
 };
 
 // Opens the image without waiting on a FIFO or a device; kDone when it is a regular
-// file below 4 GiB, with errno set when it cannot be opened at all (kReadFailed).
+// file, with errno set when it cannot be opened at all (kReadFailed).
 Outcome OpenImage(const char* path, Image& image) {
     image.fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
@@ -92,7 +90,7 @@ Outcome OpenImage(const char* path, Image& image) {
     if (flags != -1)
         fcntl(image.fd, F_SETFL, flags & ~O_NONBLOCK);
     image.size = static_cast<uint64_t>(st.st_size);
-    return image.size > kImageLimit ? Outcome::kTooLarge : Outcome::kDone;
+    return Outcome::kDone;
 }
 
 // Reads up to `count` bytes at `offset`; -1 on a read error.
@@ -149,6 +147,15 @@ std::string HeaderBlock(CHeaderFile& header, uint64_t size, const char* hex) {
     return header.HeaderText();
 }
 
+// kTooLarge when the package, header block and image, would not fit the 32-bit
+// positions of the format. The block's length is known before the digest, which is
+// always 32 digits.
+Outcome CheckPackageSize(CHeaderFile header, uint64_t size) {
+    const std::string block = HeaderBlock(header, size, "00000000000000000000000000000000");
+    return block.size() + size > CPackageHeader::kMaxPackageSize ? Outcome::kTooLarge
+                                                                  : Outcome::kDone;
+}
+
 // Writes the header block and the image into the open output. The digest covers the
 // bytes written: a file output gets the header's place reserved (its length is known,
 // the digest being 32 digits) and filled in after the one pass; any other output gets
@@ -190,7 +197,8 @@ void ReportFailure(Outcome outcome, const Arguments& args, int error) {
             std::fprintf(stderr, "pkgstamp: image %s is not a regular file\n", args.image);
             break;
         case Outcome::kTooLarge:
-            std::fprintf(stderr, "pkgstamp: image %s is 4 GiB or more\n", args.image);
+            std::fprintf(stderr, "pkgstamp: image %s would make a package of 4 GiB or more\n",
+                         args.image);
             break;
         case Outcome::kDone:
             break;
@@ -203,11 +211,13 @@ int Stamp(const Arguments& args) {
     header.SetHeader("version", std::to_string(args.version));
 
     Image image;
-    const Outcome opened = OpenImage(args.image, image);
+    Outcome opened = OpenImage(args.image, image);
     if (opened == Outcome::kReadFailed) {
         std::perror("unable to open input\n");
         return 1;
     }
+    if (opened == Outcome::kDone)
+        opened = CheckPackageSize(header, image.size);
     if (opened != Outcome::kDone) {
         ReportFailure(opened, args, 0);
         return 1;
