@@ -127,7 +127,7 @@ const char* fwkit_strerror(int result) {
         case FWKIT_UNSIGNED:
             return PackageErrorText(PackageError::Unsigned);
         case FWKIT_REFUSED:
-            return "refused by policy";
+            return PackageErrorText(PackageError::RefusedByPolicy);
         case FWKIT_E_ARGUMENT:
             return "invalid argument";
         case FWKIT_E_ORDER:

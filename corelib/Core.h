@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 namespace Core {
 
@@ -29,6 +30,12 @@ struct Parts {
 };
 inline Parts FromNumber(uint32_t packed) {
     return {packed >> 24, (packed >> 16) & 0xFFu, packed & 0xFFFFu};
+}
+// A packed version as "MAJOR.MINOR.BUILD".
+inline std::string Text(uint32_t packed) {
+    const Parts parts = FromNumber(packed);
+    return std::to_string(parts.major) + "." + std::to_string(parts.minor) + "." +
+           std::to_string(parts.build);
 }
 
 }  // namespace Version

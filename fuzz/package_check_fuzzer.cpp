@@ -44,8 +44,10 @@ void CheckConsistent(const CPackageCheck::Result& result) {
         return;
     for (const CPackageCheck::Item& item : result.checks)
         fuzz::Check(item.ok, "an ok package has no failed check");
-    fuzz::Check(result.trust.signature != State::Bad && result.trust.signature != State::UnknownKey &&
-                    result.trust.signature != State::Unsigned,
+    fuzz::Check(result.trust.signature != State::Bad &&
+                    result.trust.signature != State::UnknownKey &&
+                    result.trust.signature != State::Unsigned &&
+                    result.trust.signature != State::TooFew && result.trust.policyReason.empty(),
                 "an ok package has no failing signature");
 }
 

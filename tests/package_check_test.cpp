@@ -17,6 +17,7 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageStream.h"
+#include "CPkcs11Uri.h"
 #include "CSha256.h"
 #include "CVorelBuffer.h"
 #include "MemoryBuffer.h"
@@ -55,6 +56,33 @@ std::string Signed(const CEd25519Key& key, const std::string& image = "abc") {
     CPackageHeader header;
     EXPECT_EQ(header.Read(buffer), PackageError::Ok);
     return header.Sign(key, CSha256::Hex(CSha256::Of(image.data(), image.size()))) + image;
+}
+
+// The package signed by each of `keys` over one message, with `lines` added.
+std::string SignedBy(const std::vector<const CEd25519Key*>& keys,
+                     const std::vector<CPackageHeader::Line>& lines = {}) {
+    const std::string image = "abc";
+    MemoryBuffer buffer(testutil::ToBytes(Unsigned(image)));
+    CPackageHeader header;
+    EXPECT_EQ(header.Read(buffer), PackageError::Ok);
+    for (const auto& [name, value] : lines)
+        EXPECT_TRUE(header.SetLine(name, value));
+    const std::string sha256 = CSha256::Hex(CSha256::Of(image.data(), image.size()));
+    std::vector<CPackageSignature> entries;
+    for (const CEd25519Key* key : keys)
+        entries.emplace_back(key->KeyId(), key->Sign(header.Message(sha256)));
+    return header.Signed(sha256, entries) + image;
+}
+
+// Runs the check with a sink that counts what it is handed.
+PackageError CheckCounting(const std::string& package, CPackageCheck& check, size_t& handedOn) {
+    MemoryBuffer buffer(testutil::ToBytes(package));
+    handedOn = 0;
+    check.SetImageSink([&](const uint8_t*, size_t size) {
+        handedOn += size;
+        return true;
+    });
+    return check.Run(buffer).error;
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
@@ -271,7 +299,13 @@ TEST_F(PackageCheck, PackageFilesOf4GiBAreRefusedWhole) {
 // existing readers see a signed package as they see the unsigned one.
 TEST_F(PackageCheck, ReadersSeeSignedPackagesAsUnsignedOnes) {
     const std::string image = "abc";
-    const std::string packages[] = {Unsigned(image), Signed(m_signer, image)};
+    std::vector<const CEd25519Key*> eight;
+    std::vector<CEd25519Key> keys(CPackageSignature::kMaxEntries);
+    for (CEd25519Key& key : keys) {
+        key = CEd25519Key::Generate();
+        eight.push_back(&key);
+    }
+    const std::string packages[] = {Unsigned(image), Signed(m_signer, image), SignedBy(eight)};
     for (const std::string& package : packages) {
         MemoryBuffer buffer(testutil::ToBytes(package));
         CVorelBuffer view(&buffer);
@@ -289,6 +323,139 @@ TEST_F(PackageCheck, ReadersSeeSignedPackagesAsUnsignedOnes) {
         EXPECT_EQ(header.GetHeader("filesize"), "3");
         EXPECT_EQ(header.GetHeader("version"), "7");
         EXPECT_EQ(std::string(header.GetBufferData()), image);
+        // The signature line, however many entries it holds, reads whole everywhere.
+        CPackageHeader strict;
+        ASSERT_EQ(strict.Read(buffer), PackageError::Ok);
+        const std::string* signature = strict.Find("signature");
+        EXPECT_EQ(header.GetHeader("signature"), signature != nullptr ? *signature : "");
+        EXPECT_EQ(view.GetHeader("signature"), header.GetHeader("signature"));
+    }
+}
+
+TEST_F(PackageCheck, ThresholdsCountDistinctKeysGiven) {
+    const CEd25519Key third = CEd25519Key::Generate();
+    const CEd25519Key* const a = &m_signer;
+    const CEd25519Key* const b = &m_other;
+    const CEd25519Key* const c = &third;
+    struct Row {
+        std::vector<const CEd25519Key*> signers;
+        std::vector<const CEd25519Key*> given;
+        unsigned threshold;
+        State state;
+    } rows[] = {
+        {{a, b}, {a, b}, 1, State::Verified},    {{a, b}, {a, b}, 2, State::Verified},
+        {{a, b}, {a, b, c}, 3, State::TooFew},   {{a, b, c}, {a, b, c}, 3, State::Verified},
+        {{a, b, c}, {a, c}, 2, State::Verified}, {{a, b, c}, {a}, 1, State::Verified},
+        {{a, b}, {c}, 1, State::UnknownKey},     {{a}, {a, a, b}, 2, State::TooFew},
+        {{a, b, c}, {}, 1, State::Unverified},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.signers.size()) + " signers, threshold " +
+                     std::to_string(row.threshold) + ", " + std::to_string(row.given.size()) +
+                     " keys");
+        CPackageCheck check;
+        for (const CEd25519Key* key : row.given)
+            check.AddKey(*key);
+        check.Trust().SetThreshold(row.threshold);
+        size_t handedOn = 0;
+        const bool ok = row.state == State::Verified || row.state == State::Unverified;
+        EXPECT_EQ(CheckCounting(SignedBy(row.signers), check, handedOn),
+                  ok ? PackageError::Ok : PackageError::BadSignature);
+        EXPECT_EQ(check.GetResult().trust.signature, row.state);
+        EXPECT_EQ(check.GetResult().trust.signers.size(), row.signers.size());
+        EXPECT_EQ(handedOn, ok ? 3u : 0u);
+    }
+    // One entry by a key given that does not verify spoils the line.
+    const std::string good = SignedBy({a, b});
+    const std::string bSignature = CPackageSignature(b->KeyId(), std::string(64, 'x')).Value();
+    const size_t at = good.find("ed25519:" + b->KeyId());
+    CPackageCheck check;
+    check.AddKey(*a);
+    check.AddKey(*b);
+    size_t handedOn = 0;
+    EXPECT_EQ(CheckCounting(std::string(good).replace(at, bSignature.size(), bSignature), check,
+                            handedOn),
+              PackageError::BadSignature);
+    EXPECT_EQ(check.GetResult().trust.signature, State::Bad);
+}
+
+TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
+    const uint32_t v241 = 0x02040001;
+    struct Row {
+        const char* what;
+        std::vector<CPackageHeader::Line> lines;
+        std::function<void(CPackageTrust&)> policy;
+        const char* refused;  // empty: accepted
+    } rows[] = {
+        {"no policy", {}, [](CPackageTrust&) {}, ""},
+        {"same product",
+         {{"compatible", "board-a"}},
+         [](auto& t) { t.SetCompatible("board-a"); },
+         ""},
+        {"other product",
+         {{"compatible", "board-b"}},
+         [](auto& t) { t.SetCompatible("board-a"); },
+         "compatible"},
+        {"no product", {}, [](auto& t) { t.SetCompatible("board-a"); }, "compatible"},
+        {"version 7 below 2.4.1", {}, [&](auto& t) { t.SetMinimumVersion(v241); }, "version"},
+        {"version 7 at minimum 7", {}, [](auto& t) { t.SetMinimumVersion(7); }, ""},
+        {"not yet expired",
+         {{"expires", "2030-01-01T00:00:00Z"}},
+         [](auto& t) { t.SetTime(1893455999); },
+         ""},
+        {"expired that second",
+         {{"expires", "2030-01-01T00:00:00Z"}},
+         [](auto& t) { t.SetTime(1893456000); },
+         "expires"},
+        {"expires not a time", {{"expires", "2030-01-01"}}, [](CPackageTrust&) {}, "expires"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CPackageCheck check;
+        check.AddKey(m_signer);
+        row.policy(check.Trust());
+        size_t handedOn = 0;
+        const bool ok = *row.refused == '\0';
+        EXPECT_EQ(CheckCounting(SignedBy({&m_signer}, row.lines), check, handedOn),
+                  ok ? PackageError::Ok : PackageError::RefusedByPolicy);
+        EXPECT_EQ(check.GetResult().trust.policyRefused, row.refused);
+        EXPECT_EQ(check.GetResult().trust.policyReason.empty(), ok);
+        EXPECT_EQ(handedOn, ok ? 3u : 0u);
+    }
+}
+
+TEST(Pkcs11Uri, ReadsWhatSelectsAKeyAndRefusesTheRest) {
+    CPkcs11Uri uri;
+    std::string problem;
+    ASSERT_TRUE(
+        uri.Parse("pkcs11:token=My%20HSM;object=fw;id=%01%ff?pin-source=file:/run/pin"
+                  "&module-path=/m.so",
+                  problem))
+        << problem;
+    EXPECT_EQ(uri.token, "My HSM");
+    EXPECT_EQ(uri.object, "fw");
+    EXPECT_EQ(uri.id, std::string("\x01\xff"));
+    EXPECT_EQ(uri.pinSource, "/run/pin");
+    EXPECT_EQ(uri.modulePath, "/m.so");
+    for (const char* bad :
+         {"pkcs11:token=a?pin-value=1234", "pkcs11:token=a;token=b", "pkcs11:object=%4",
+          "pkcs11:slot-id=1", "pkcs11:type=cert", "pkcs11:token", "file:key.pem"}) {
+        EXPECT_FALSE(uri.Parse(bad, problem)) << bad;
+        EXPECT_FALSE(problem.empty()) << bad;
+    }
+}
+
+TEST(Keyring, TakesPublicKeysAloneAndAllOfThem) {
+    const CEd25519Key a = CEd25519Key::Generate();
+    const CEd25519Key b = CEd25519Key::Generate();
+    std::string problem;
+    const std::vector<CEd25519Key> ring =
+        CEd25519Key::KeyringFromPem(a.PublicPem() + "\n" + b.PublicPem(), problem);
+    ASSERT_EQ(ring.size(), 2u) << problem;
+    EXPECT_EQ(ring[1].KeyId(), b.KeyId());
+    for (const std::string& bad : {a.PublicPem() + b.PrivatePem(), std::string("no key")}) {
+        EXPECT_TRUE(CEd25519Key::KeyringFromPem(bad, problem).empty());
+        EXPECT_FALSE(problem.empty());
     }
 }
 
@@ -531,6 +698,122 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
     EXPECT_EQ(signedTwice.find("signature:"), signedTwice.rfind("signature:"));
     EXPECT_EQ(Shell(Quote(PKGCHECK_PATH) + " -o /dev/stdout q.pkg >out.img").status, 0);
     EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+}
+
+// A SoftHSM 2 token "release" (user PIN in the file "pin") in the scratch
+// directory; its configuration reaches the commands through the environment
+// of each command alone. Empty when SoftHSM is not installed.
+std::string TokenEnvironment(const TempDir& dir) {
+    const std::string conf = dir / "softhsm2.conf";
+    testutil::WriteText(conf, "directories.tokendir = " + (dir / "tokens") +
+                                  "\nobjectstore.backend = file\nlog.level = ERROR\n");
+    testutil::WriteText(dir / "pin", "1234\n");
+    const std::string env = "SOFTHSM2_CONF=" + Quote(conf) + " ";
+    const RunResult made = testutil::Run(
+        "mkdir tokens && " + env +
+            "softhsm2-util --init-token --free --label release --pin 1234 --so-pin 5678",
+        dir.Path());
+    return made.status == 0 ? env : std::string();
+}
+
+TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
+    const std::string env = TokenEnvironment(m_dir);
+    if (env.empty())
+        GTEST_SKIP() << "SoftHSM 2 is not installed";
+    const std::string uri = Quote("pkcs11:token=release;object=fw?pin-source=file:pin");
+    const RunResult made = Shell(env + Quote(PKGSIGN_PATH) + " -g " + uri);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const RunResult again = Shell(env + Quote(PKGSIGN_PATH) + " -g " + uri);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("a key is never replaced"), std::string::npos) << again.err;
+    const std::string plain = Quote("pkcs11:token=release;object=fw");
+    ASSERT_EQ(
+        Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " --pin-file pin >t.pub").status,
+        0);
+    const RunResult signedNow =
+        Shell(env + Quote(PKGSIGN_PATH) + " -k " + plain + " --pin-file pin p.pkg");
+    ASSERT_EQ(signedNow.status, 0) << signedNow.err;
+    EXPECT_EQ(signedNow.out, "p.pkg: signed with key " + made.out.substr(0, 16) + "\n");
+    ASSERT_EQ(Shell("sed -n '1,/^$/p' p.pkg | grep -v '^signature: ' >msg && "
+                    "sed -n 's/^signature: ed25519:[0-9a-f]*://p' p.pkg | base64 -d >sig")
+                  .status,
+              0);
+    EXPECT_EQ(
+        Shell("openssl pkeyutl -verify -pubin -inkey t.pub -rawin -in msg -sigfile sig").status, 0);
+    EXPECT_EQ(Check("-k t.pub p.pkg").status, 0);
+    // Without its PIN the token does not sign, and the package is left as it was.
+    const std::string before = testutil::ReadText(m_dir / "p.pkg");
+    const RunResult noPin = Shell(env + Quote(PKGSIGN_PATH) + " -k " + plain + " p.pkg");
+    EXPECT_EQ(noPin.status, 1);
+    EXPECT_NE(noPin.err.find("needs a PIN"), std::string::npos) << noPin.err;
+    EXPECT_TRUE(testutil::ReadText(m_dir / "p.pkg") == before);
+}
+
+TEST_F(PackageTools, TwoStepSigningWithOpenssl) {
+    ASSERT_EQ(Sign("--message-out msg --compatible board-a p.pkg").status, 0);
+    ASSERT_EQ(Shell("openssl pkeyutl -sign -inkey k.pem -rawin -in msg -out sig").status, 0);
+    const std::string unsignedPackage = testutil::ReadText(m_dir / "p.pkg");
+    // A signature over another header (here: without the compatible line) is refused.
+    const RunResult wrong = Sign("--attach sig --public k.pub -o s.pkg p.pkg");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_FALSE(testutil::Exists(m_dir / "s.pkg"));
+    const RunResult attached =
+        Sign("--attach sig --public k.pub --compatible board-a -o s.pkg p.pkg");
+    ASSERT_EQ(attached.status, 0) << attached.err;
+    EXPECT_EQ(Check("-k k.pub --compatible board-a s.pkg").status, 0);
+    const std::string package = testutil::ReadText(m_dir / "s.pkg");
+    EXPECT_EQ(package.substr(0, package.find("signature: ")) + "version: 7\n\n",
+              testutil::ReadText(m_dir / "msg"));
+    EXPECT_TRUE(testutil::ReadText(m_dir / "p.pkg") == unsignedPackage);
+}
+
+TEST_F(PackageTools, SeveralSignaturesAndThresholds) {
+    ASSERT_EQ(Sign("-g b").status, 0);
+    ASSERT_EQ(Sign("-g c").status, 0);
+    ASSERT_EQ(Sign("-k k.pem -k b.pem p.pkg").status, 0);
+    ASSERT_EQ(Shell("cat k.pub b.pub c.pub >ring").status, 0);
+    EXPECT_EQ(Check("--keyring ring --threshold 2 p.pkg").status, 0);
+    EXPECT_EQ(Check("--keyring ring --threshold 3 p.pkg").status, 4);
+    const RunResult changing = Sign("--add -k c.pem --compatible x p.pkg");
+    EXPECT_EQ(changing.status, 1);
+    EXPECT_NE(changing.err.find("compatible line would change"), std::string::npos) << changing.err;
+    ASSERT_EQ(Sign("--add -k c.pem p.pkg").status, 0);
+    const RunResult three = Check("--keyring ring --threshold 3 -j p.pkg");
+    EXPECT_EQ(three.status, 0) << three.out;
+    EXPECT_NE(three.out.find("\"verified\": 3"), std::string::npos) << three.out;
+    EXPECT_EQ(Check("-k k.pub -k c.pub --threshold 3 p.pkg").status, 1);  // too few keys given
+}
+
+TEST_F(PackageTools, PolicyRefusalsHaveStatusSixTextAndJson) {
+    ASSERT_EQ(Sign("-k k.pem --compatible board-a --expires 2030-01-01T00:00:00Z p.pkg").status, 0);
+    struct Row {
+        const char* options;
+        const char* reason;  // in the policy line and the JSON; empty: accepted
+    } rows[] = {
+        {"--compatible board-a --min-version 0.0.7 --at 2029-12-31T23:59:59Z", ""},
+        {"--compatible board-b", "compatible is board-a; this device is board-b"},
+        {"--min-version 2.4.1", "version 7 (0.0.7) is below the minimum 33816577 (2.4.1)"},
+        {"--at 2030-01-01T00:00:00Z", "expired at 2030-01-01T00:00:00Z"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.options);
+        const bool ok = *row.reason == '\0';
+        const RunResult text = Check(std::string("-k k.pub -o out.img ") + row.options + " p.pkg");
+        EXPECT_EQ(text.status, ok ? 0 : 6) << text.out << text.err;
+        EXPECT_NE(text.out.find(ok ? "p.pkg: policy ok\n" : "p.pkg: policy FAILED: "),
+                  std::string::npos)
+            << text.out;
+        EXPECT_NE(text.out.find(row.reason), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("p.pkg: version: 7 (0.0.7)\n"), std::string::npos);
+        EXPECT_EQ(testutil::Exists(m_dir / "out.img"), ok);
+        unlink((m_dir / "out.img").c_str());
+        const nlohmann::json doc =
+            nlohmann::json::parse(Check(std::string("-j -k k.pub ") + row.options + " p.pkg").out);
+        EXPECT_EQ(doc["status"], ok ? 0 : 6);
+        EXPECT_EQ(doc["policy"]["ok"], ok);
+        EXPECT_NE(doc["policy"]["reason"].dump().find(row.reason), std::string::npos);
+        EXPECT_EQ(doc["version"]["build"], 7);
+    }
 }
 
 // No writer replaces one of its inputs, the keys included, however the output is named;

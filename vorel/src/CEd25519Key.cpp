@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "CSha256.h"
@@ -14,6 +15,8 @@ using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 constexpr size_t kSignatureSize = 64;
+constexpr size_t kPublicKeySize = 32;
+const char kPemBegin[] = "-----BEGIN ";
 constexpr size_t kKeyIdDigits = 16;
 
 // Refuses every passphrase request, so that reading an encrypted key fails
@@ -41,7 +44,8 @@ CEd25519Key::~CEd25519Key() = default;
 CEd25519Key::CEd25519Key(CEd25519Key&&) noexcept = default;
 CEd25519Key& CEd25519Key::operator=(CEd25519Key&&) noexcept = default;
 
-CEd25519Key::CEd25519Key(const CEd25519Key& other) : m_private(other.m_private) {
+CEd25519Key::CEd25519Key(const CEd25519Key& other)
+    : CSigningKey(other), m_private(other.m_private) {
     if (other.m_key && EVP_PKEY_up_ref(other.m_key.get()) == 1)
         m_key.reset(other.m_key.get());
 }
@@ -75,6 +79,42 @@ CEd25519Key CEd25519Key::FromPem(const std::string& pem) {
         return CEd25519Key();
     }
     return CEd25519Key(key, isPrivate);
+}
+
+CEd25519Key CEd25519Key::FromRawPublicKey(const std::string& raw) {
+    if (raw.size() != kPublicKeySize)
+        return CEd25519Key();
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    return key != nullptr ? CEd25519Key(key, false) : CEd25519Key();
+}
+
+// Every block is read in turn; PEM_read_bio_PUBKEY passes over blocks of other
+// kinds, so the blocks are counted to tell a keyring with a private key or a
+// certificate in it from one of public keys alone.
+std::vector<CEd25519Key> CEd25519Key::KeyringFromPem(const std::string& pem, std::string& problem) {
+    std::vector<CEd25519Key> keys;
+    problem.clear();
+    size_t blocks = 0;
+    for (size_t at = pem.find(kPemBegin); at != std::string::npos; at = pem.find(kPemBegin, at + 1))
+        ++blocks;
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(std::min<size_t>(pem.size(), INT32_MAX))),
+            BIO_free);
+    while (bio && keys.size() < blocks) {
+        EVP_PKEY* key = PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassphrase, nullptr);
+        if (!IsEd25519(key)) {
+            EVP_PKEY_free(key);
+            break;
+        }
+        keys.push_back(CEd25519Key(key, false));
+    }
+    if (blocks == 0)
+        problem = "holds no PEM public key";
+    else if (keys.size() < blocks)
+        problem = "PEM block " + std::to_string(keys.size() + 1) + " is not an Ed25519 public key";
+    if (!problem.empty())
+        keys.clear();
+    return keys;
 }
 
 std::string CEd25519Key::RawPublicKey() const {

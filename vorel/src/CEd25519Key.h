@@ -6,13 +6,16 @@
 
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "CSigningKey.h"
 
 struct evp_pkey_st;
 
-class CEd25519Key {
+class CEd25519Key : public CSigningKey {
   public:
     CEd25519Key();
-    ~CEd25519Key();
+    ~CEd25519Key() override;
     CEd25519Key(const CEd25519Key& other);
     CEd25519Key& operator=(const CEd25519Key& other);
     CEd25519Key(CEd25519Key&&) noexcept;
@@ -24,6 +27,12 @@ class CEd25519Key {
     // KEY"). Empty when the text holds neither, or a key of another kind. An
     // encrypted private key is not read (nothing asks for a passphrase).
     static CEd25519Key FromPem(const std::string& pem);
+    // The public key of 32 raw bytes; empty when they are not 32.
+    static CEd25519Key FromRawPublicKey(const std::string& raw);
+    // The public keys of a keyring: PEM public keys one after the other, as a
+    // device keeps them. Empty when the text holds no key, or when any block
+    // in it is not an Ed25519 public key (`problem` then says which).
+    static std::vector<CEd25519Key> KeyringFromPem(const std::string& pem, std::string& problem);
 
     bool Valid() const { return m_key != nullptr; }
     bool IsPrivate() const { return m_private; }
@@ -31,16 +40,16 @@ class CEd25519Key {
     // The 32 raw bytes of the public key; empty for an empty key.
     std::string RawPublicKey() const;
     // The first 16 lowercase hexadecimal digits of the SHA-256 of RawPublicKey().
-    std::string KeyId() const;
+    std::string KeyId() const override;
 
     // PEM text of the private key (PKCS#8) and of the public key; empty when
     // there is no such key.
     std::string PrivatePem() const;
-    std::string PublicPem() const;
+    std::string PublicPem() const override;
 
     // The 64-byte signature of `message`; empty when the key is not private or
     // libcrypto failed.
-    std::string Sign(const std::string& message) const;
+    std::string Sign(const std::string& message) const override;
     // True when `signature` is a valid signature of `message` by this key.
     bool Verify(const std::string& message, const std::string& signature) const;
 

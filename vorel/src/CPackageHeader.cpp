@@ -12,6 +12,11 @@ namespace {
 
 constexpr uint32_t kChunk = 4096;
 constexpr size_t kSha256Digits = 64;
+// A signature line of the most entries is still read whole by every reader.
+static_assert(sizeof "signature: " - 1 +
+                      CPackageSignature::ListValueSize(CPackageSignature::kMaxEntries) <=
+                  static_cast<size_t>(CHeaderFile::kLongestLine),
+              "a full signature line fits CHeaderFile's line");
 
 bool IsWordByte(char c, bool name) {
     const unsigned char byte = static_cast<unsigned char>(c);
@@ -149,15 +154,39 @@ std::string CPackageHeader::Compose(const std::string& sha256, const std::string
     return Written(lines);
 }
 
-std::string CPackageHeader::Sign(const CEd25519Key& key, const std::string& sha256) const {
-    const std::string message = Compose(sha256, "");
+bool CPackageHeader::IsValue(const std::string& text) {
+    return IsWord(text, false);
+}
+
+bool CPackageHeader::SetLine(const std::string& name, const std::string& value) {
+    if (!IsWord(name, true) || !IsWord(value, false))
+        return false;
+    for (Line& line : m_lines) {
+        if (line.first == name) {
+            line.second = value;
+            return true;
+        }
+    }
+    m_lines.emplace_back(name, value);
+    return true;
+}
+
+std::string CPackageHeader::Signed(const std::string& sha256,
+                                   const std::vector<CPackageSignature>& signatures) const {
+    const std::string value = CPackageSignature::ListValue(signatures);
+    return value.empty() ? std::string() : Compose(sha256, value);
+}
+
+std::string CPackageHeader::Sign(const CSigningKey& key, const std::string& sha256) const {
+    const std::string message = Message(sha256);
     const std::string signature = key.Sign(message);
     if (message.empty() || signature.empty())
         return std::string();
-    return Compose(sha256, CPackageSignature(key.KeyId(), signature).Value());
+    return Signed(sha256, {CPackageSignature(key.KeyId(), signature)});
 }
 
-size_t CPackageHeader::SignedSize() const {
-    return Compose(std::string(kSha256Digits, '0'), std::string(CPackageSignature::kValueSize, 'x'))
+size_t CPackageHeader::SignedSize(size_t signatures) const {
+    return Compose(std::string(kSha256Digits, '0'),
+                   std::string(CPackageSignature::ListValueSize(signatures), 'x'))
         .size();
 }

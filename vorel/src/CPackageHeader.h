@@ -7,9 +7,9 @@
 // and the block within the length CVorelBuffer reads. A package header also
 // holds a "filesize" line with a decimal number below 4 GiB and an "md5" line.
 //
-// For signing, Compose and Sign write a new header block through CHeaderFile
+// For signing, Message and Signed write a new header block through CHeaderFile
 // (lines in name order) from these lines, with the "sha256" and "signature"
-// lines replaced.
+// lines replaced, after SetLine has set the lines the signer adds.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "CBuffer.h"
-#include "CEd25519Key.h"
 #include "CHeaderFile.h"
+#include "CPackageSignature.h"
+#include "CSigningKey.h"
 #include "CVorelBuffer.h"
 #include "PackageError.h"
 
@@ -54,15 +55,29 @@ class CPackageHeader {
     // a signature covers.
     std::string SignedMessage() const;
 
+    // Whether `text` may stand as a value: printable ASCII without blanks.
+    static bool IsValue(const std::string& text);
+    // Sets a line (a new one, or a new value for one read); false, changing
+    // nothing, when name or value is not a word of the form Read accepts.
+    // Lines() and SignedMessage() show the new line from then on.
+    bool SetLine(const std::string& name, const std::string& value);
+
     // The block of these lines, without any "sha256" or "signature" line,
     // plus the given ones (an empty value leaves its line out), in name order.
     std::string Compose(const std::string& sha256, const std::string& signature) const;
-    // The signed block for an image whose SHA-256 is `sha256` (hexadecimal):
-    // Compose with `sha256` and the signature of that block by `key`. Empty
-    // when the key cannot sign.
-    std::string Sign(const CEd25519Key& key, const std::string& sha256) const;
-    // The length Sign gives, known before the image is read.
-    size_t SignedSize() const;
+    // What a signature covers for an image whose SHA-256 is `sha256`
+    // (hexadecimal): Compose without a signature line.
+    std::string Message(const std::string& sha256) const { return Compose(sha256, ""); }
+    // The signed block: Compose with `sha256` and a signature line of these
+    // entries; empty when they do not make one (see CPackageSignature::ListValue).
+    std::string Signed(const std::string& sha256,
+                       const std::vector<CPackageSignature>& signatures) const;
+    // Signed with the one signature of Message(sha256) by `key`. Empty when the
+    // key cannot sign.
+    std::string Sign(const CSigningKey& key, const std::string& sha256) const;
+    // The length Signed gives for this many signatures, known before the image
+    // is read.
+    size_t SignedSize(size_t signatures = 1) const;
 
   private:
     PackageError Fail(const std::string& problem);

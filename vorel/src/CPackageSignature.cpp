@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -63,4 +64,41 @@ std::string CPackageSignature::Value() const {
     if (!IsKeyId(m_keyId) || m_signature.size() != kSignatureSize)
         return std::string();
     return kScheme + m_keyId + ":" + Base64(m_signature);
+}
+
+bool CPackageSignature::ParseList(const std::string& value,
+                                  std::vector<CPackageSignature>& entries) {
+    entries.clear();
+    if (value.size() > ListValueSize(kMaxEntries))
+        return false;
+    for (size_t start = 0; start <= value.size();) {
+        size_t end = value.find(kSeparator, start);
+        if (end == std::string::npos)
+            end = value.size();
+        CPackageSignature entry;
+        const bool ok = entry.Parse(value.substr(start, end - start));
+        if (!ok || std::any_of(entries.begin(), entries.end(),
+                               [&](const auto& e) { return e.KeyId() == entry.KeyId(); })) {
+            entries.clear();
+            return false;
+        }
+        entries.push_back(entry);
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string CPackageSignature::ListValue(std::vector<CPackageSignature> entries) {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.KeyId() < b.KeyId(); });
+    std::string value;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].KeyId() == entries[i].KeyId())
+            continue;  // the later one stands
+        const std::string entry = entries[i].Value();
+        if (entry.empty())
+            return std::string();
+        value += (value.empty() ? "" : std::string(1, kSeparator)) + entry;
+    }
+    return value.size() > ListValueSize(kMaxEntries) ? std::string() : value;
 }

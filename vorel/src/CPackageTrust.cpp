@@ -1,11 +1,33 @@
 #include "CPackageTrust.h"
 
 #include <algorithm>
+#include <ctime>
 
-#include "CPackageSignature.h"
+#include "Core.h"
+#include "Parse.h"
+
+namespace {
+
+// The "version" line as pkgstamp writes it: the packed version as a signed
+// 32-bit number in decimal. False when it is not one.
+bool ReadVersion(const std::string& text, uint32_t& packed) {
+    const bool negative = !text.empty() && text[0] == '-';
+    uint64_t value = 0;
+    if (!Core::Parse::Unsigned(text.substr(negative ? 1 : 0), negative ? 0x80000000u : INT32_MAX,
+                               value)
+             .empty())
+        return false;
+    packed = static_cast<uint32_t>(negative ? 0u - value : value);
+    return true;
+}
+
+}  // namespace
 
 void CPackageTrust::AddKey(const CEd25519Key& key) {
-    m_keys.push_back(key);
+    const bool known = std::any_of(m_keys.begin(), m_keys.end(),
+                                   [&](const CEd25519Key& k) { return k.KeyId() == key.KeyId(); });
+    if (!known)
+        m_keys.push_back(key);
 }
 
 const char* CPackageTrust::StateText(SignatureState state) {
@@ -22,44 +44,127 @@ const char* CPackageTrust::StateText(SignatureState state) {
             return "bad";
         case SignatureState::UnknownKey:
             return "unknown key";
+        case SignatureState::TooFew:
+            return "too few";
     }
     return "bad";
 }
 
 CPackageTrust::Verdict CPackageTrust::Judge(const CPackageHeader& header) const {
     Verdict verdict;
-    verdict.signature = CheckSignature(header, verdict);
+    verdict.threshold = m_threshold;
+    const std::string* version = header.Find("version");
+    verdict.hasVersion = version != nullptr && ReadVersion(*version, verdict.version);
+    verdict.signature = CheckSignatures(header, verdict);
     switch (verdict.signature) {
         case SignatureState::Bad:
         case SignatureState::UnknownKey:
+        case SignatureState::TooFew:
             verdict.error = PackageError::BadSignature;
-            break;
+            return verdict;
         case SignatureState::Unsigned:
             verdict.error = PackageError::Unsigned;
-            break;
+            return verdict;
         default:
-            verdict.error = PackageError::Ok;
+            break;
     }
+    if (m_skipPolicy)
+        return verdict;
+    verdict.policyJudged = true;
+    verdict.policyReason = JudgePolicy(header, verdict);
+    verdict.error = verdict.policyReason.empty() ? PackageError::Ok : PackageError::RefusedByPolicy;
     return verdict;
 }
 
-CPackageTrust::SignatureState CPackageTrust::CheckSignature(const CPackageHeader& header,
-                                                            Verdict& verdict) const {
+// Every entry is judged; one by a key given that does not verify spoils the
+// line (the header or that entry was changed), one by a key not given is
+// passed over.
+CPackageTrust::SignatureState CPackageTrust::CheckSignatures(const CPackageHeader& header,
+                                                             Verdict& verdict) const {
     const std::string* value = header.Find("signature");
     if (value == nullptr)
         return m_keys.empty() ? SignatureState::Absent : SignatureState::Unsigned;
-    CPackageSignature signature;
-    if (!signature.Parse(*value))
+    std::vector<CPackageSignature> entries;
+    if (!CPackageSignature::ParseList(*value, entries))
         return SignatureState::Bad;
-    verdict.keyId = signature.KeyId();
     verdict.signedMessage = header.SignedMessage();
+    bool bad = false;
+    for (const CPackageSignature& entry : entries) {
+        const SignatureState state = CheckEntry(entry, verdict.signedMessage);
+        verdict.signers.push_back({entry.KeyId(), state});
+        bad = bad || state == SignatureState::Bad;
+        if (state == SignatureState::Verified && verdict.verifiedKeys++ == 0)
+            verdict.keyId = entry.KeyId();
+    }
+    if (verdict.keyId.empty())
+        verdict.keyId = entries.front().KeyId();
     if (m_keys.empty())
         return SignatureState::Unverified;
-    const auto key = std::find_if(m_keys.begin(), m_keys.end(), [&](const CEd25519Key& k) {
-        return k.KeyId() == signature.KeyId();
-    });
+    if (bad)
+        return SignatureState::Bad;
+    if (verdict.verifiedKeys >= m_threshold)
+        return SignatureState::Verified;
+    return verdict.verifiedKeys == 0 ? SignatureState::UnknownKey : SignatureState::TooFew;
+}
+
+CPackageTrust::SignatureState CPackageTrust::CheckEntry(const CPackageSignature& entry,
+                                                        const std::string& message) const {
+    if (m_keys.empty())
+        return SignatureState::Unverified;
+    const auto key = std::find_if(m_keys.begin(), m_keys.end(),
+                                  [&](const CEd25519Key& k) { return k.KeyId() == entry.KeyId(); });
     if (key == m_keys.end())
         return SignatureState::UnknownKey;
-    return key->Verify(verdict.signedMessage, signature.Signature()) ? SignatureState::Verified
-                                                                    : SignatureState::Bad;
+    return key->Verify(message, entry.Signature()) ? SignatureState::Verified : SignatureState::Bad;
+}
+
+std::string CPackageTrust::JudgePolicy(const CPackageHeader& header, Verdict& verdict) const {
+    const std::pair<const char*, std::string> judged[] = {{"compatible", JudgeCompatible(header)},
+                                                          {"version", JudgeVersion(verdict)},
+                                                          {"expires", JudgeExpiry(header)}};
+    for (const auto& [line, reason] : judged) {
+        if (!reason.empty()) {
+            verdict.policyRefused = line;
+            return reason;
+        }
+    }
+    return std::string();
+}
+
+std::string CPackageTrust::JudgeCompatible(const CPackageHeader& header) const {
+    if (m_compatible.empty())
+        return std::string();
+    const std::string* value = header.Find("compatible");
+    if (value == nullptr)
+        return "no compatible line; this device is " + m_compatible;
+    if (*value != m_compatible)
+        return "compatible is " + *value + "; this device is " + m_compatible;
+    return std::string();
+}
+
+std::string CPackageTrust::JudgeVersion(const Verdict& verdict) const {
+    if (!m_hasMinimumVersion)
+        return std::string();
+    const std::string minimum =
+        std::to_string(m_minimumVersion) + " (" + Core::Version::Text(m_minimumVersion) + ")";
+    if (!verdict.hasVersion)
+        return "no version number; the minimum is " + minimum;
+    if (verdict.version < m_minimumVersion)
+        return "version " + std::to_string(verdict.version) + " (" +
+               Core::Version::Text(verdict.version) + ") is below the minimum " + minimum;
+    return std::string();
+}
+
+std::string CPackageTrust::JudgeExpiry(const CPackageHeader& header) const {
+    const std::string* value = header.Find("expires");
+    if (value == nullptr)
+        return std::string();
+    int64_t expires = 0;
+    const std::string problem = Core::Parse::UtcTime(*value, expires);
+    if (!problem.empty())
+        return "expires: " + problem;
+    const int64_t now = m_hasTime ? m_time : static_cast<int64_t>(std::time(nullptr));
+    if (now >= expires)
+        return "expired at " + *value + "; the time is " + Core::Parse::FormatUtcTime(now);
+    return std::string();
 }

@@ -1,6 +1,8 @@
 // What a device decides from a package's header alone, before it reads a byte
-// of the image: whether the header carries signatures it trusts, and whether
-// its policy lines (compatible, version, expires) let the device accept it. The checkers
+// of the image: whether the header carries signatures it trusts (by as many
+// distinct keys among those given as the threshold asks), and whether its
+// policy lines (compatible, version, expires) let the device accept it. The
+// policy is judged only for a header whose signatures passed. The checkers
 // (CPackageCheck over a buffer) judge the header with one CPackageTrust and
 // read the image only when the judgement is Ok, so a package that is unsigned,
 // or signed by no key given, never reaches the image sink.
@@ -17,6 +19,7 @@
 
 #include "CEd25519Key.h"
 #include "CPackageHeader.h"
+#include "CPackageSignature.h"
 #include "PackageError.h"
 
 class CPackageTrust {
@@ -28,20 +31,39 @@ class CPackageTrust {
         Verified,    // made by one of the keys given, over this header
         Bad,         // malformed, or made by a key given but not over this header
         UnknownKey,  // well-formed, by a key that is not among those given
+        TooFew,      // valid signatures by fewer distinct keys given than the threshold
+    };
+
+    // One entry of the signature line.
+    struct Signer {
+        std::string keyId;
+        SignatureState state = SignatureState::Unverified;  // Unverified, Verified, Bad
+                                                            // or UnknownKey
     };
 
     struct Verdict {
-        PackageError error = PackageError::Ok;  // Ok, BadSignature or Unsigned
-        SignatureState signature = SignatureState::Absent;
-        std::string keyId;          // of the signature line, when it is well-formed
-        std::string signedMessage;  // the bytes the signature covers
+        PackageError error = PackageError::Ok;  // Ok, BadSignature, Unsigned or RefusedByPolicy
+        SignatureState signature = SignatureState::Absent;  // of the line as a whole
+        std::string keyId;            // the first key that verified, else the line's first entry's
+        std::string signedMessage;    // the bytes the signatures cover
+        std::vector<Signer> signers;  // the line's entries, in stored order
+        unsigned verifiedKeys = 0;    // distinct keys given whose signature verified
+        unsigned threshold = 1;       // how many were needed
+        bool hasVersion = false;      // the "version" line holds a number
+        uint32_t version = 0;         // it, packed
+        bool policyJudged = false;    // the policy was judged (the signatures passed)
+        std::string policyRefused;    // the line that refused the package, or empty
+        std::string policyReason;     // why, e.g. "expired at 2026-01-01T00:00:00Z"
     };
 
-    // A key a signature may be made with; with one or more, a signature is required.
+    // A key a signature may be made with; with one or more, a signature is
+    // required. A key given twice counts once.
     void AddKey(const CEd25519Key& key);
     bool HasKeys() const { return !m_keys.empty(); }
-    // How many distinct keys among those given must have signed (default 1).
-    void SetThreshold(unsigned threshold) { m_threshold = threshold; }
+    unsigned KeyCount() const { return static_cast<unsigned>(m_keys.size()); }
+    // How many distinct keys among those given must have signed (default 1; 0
+    // counts as 1).
+    void SetThreshold(unsigned threshold) { m_threshold = threshold > 0 ? threshold : 1; }
     // The product or board the device is: a package must name it in "compatible".
     void SetCompatible(const std::string& name) { m_compatible = name; }
     // The lowest packed version (as the "version" line holds it) accepted.
@@ -49,11 +71,15 @@ class CPackageTrust {
         m_minimumVersion = packed;
         m_hasMinimumVersion = true;
     }
-    // The time "expires" is judged at, in seconds since the epoch (default: now).
+    // The time "expires" is judged at, in seconds since the epoch (default: the
+    // time of each Judge). A package is expired from the second its line names.
     void SetTime(int64_t seconds) {
         m_time = seconds;
         m_hasTime = true;
     }
+
+    // Judges the signatures alone, for a signer that may set the policy lines anew.
+    void SkipPolicy() { m_skipPolicy = true; }
 
     // Judges a header that CPackageHeader::Read accepted.
     Verdict Judge(const CPackageHeader& header) const;
@@ -61,7 +87,13 @@ class CPackageTrust {
     static const char* StateText(SignatureState state);
 
   private:
-    SignatureState CheckSignature(const CPackageHeader& header, Verdict& verdict) const;
+    SignatureState CheckSignatures(const CPackageHeader& header, Verdict& verdict) const;
+    SignatureState CheckEntry(const CPackageSignature& entry, const std::string& message) const;
+    // The refusal of the first policy line that fails, or empty.
+    std::string JudgePolicy(const CPackageHeader& header, Verdict& verdict) const;
+    std::string JudgeCompatible(const CPackageHeader& header) const;
+    std::string JudgeVersion(const Verdict& verdict) const;
+    std::string JudgeExpiry(const CPackageHeader& header) const;
 
     std::vector<CEd25519Key> m_keys;
     unsigned m_threshold = 1;
@@ -70,4 +102,5 @@ class CPackageTrust {
     bool m_hasMinimumVersion = false;
     int64_t m_time = 0;
     bool m_hasTime = false;
+    bool m_skipPolicy = false;
 };

@@ -12,6 +12,8 @@ const char* PackageErrorText(PackageError error) {
             return "the signature does not verify";
         case PackageError::Unsigned:
             return "the package is not signed";
+        case PackageError::RefusedByPolicy:
+            return "refused by policy";
         case PackageError::TooLarge:
             return "4 GiB or more, beyond what a package holds";
         case PackageError::ReadFailed:
@@ -34,6 +36,8 @@ int PackageErrorStatus(PackageError error) {
             return 4;
         case PackageError::Unsigned:
             return 5;
+        case PackageError::RefusedByPolicy:
+            return 6;
         case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:

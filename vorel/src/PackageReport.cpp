@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Core.h"
+
 namespace {
 
 nlohmann::ordered_json OrNull(const std::string& text) {
@@ -10,6 +12,34 @@ nlohmann::ordered_json OrNull(const std::string& text) {
 
 std::string Dump(const nlohmann::ordered_json& doc) {
     return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+// The header's judgement: version, signatures and policy.
+void AddVerdict(nlohmann::ordered_json& doc, const CPackageTrust::Verdict& trust) {
+    nlohmann::ordered_json version;
+    if (trust.hasVersion) {
+        const Core::Version::Parts parts = Core::Version::FromNumber(trust.version);
+        version = {{"packed", trust.version},
+                   {"major", parts.major},
+                   {"minor", parts.minor},
+                   {"build", parts.build}};
+    }
+    doc["version"] = version;
+    nlohmann::ordered_json signers = nlohmann::ordered_json::array();
+    for (const CPackageTrust::Signer& signer : trust.signers)
+        signers.push_back(
+            {{"keyid", signer.keyId}, {"state", CPackageTrust::StateText(signer.state)}});
+    doc["signature"] = {{"state", CPackageTrust::StateText(trust.signature)},
+                        {"keyid", OrNull(trust.keyId)},
+                        {"verified", trust.verifiedKeys},
+                        {"threshold", trust.threshold},
+                        {"signers", signers}};
+    nlohmann::ordered_json policy;
+    if (trust.policyJudged)
+        policy = {{"ok", trust.policyReason.empty()},
+                  {"refused", OrNull(trust.policyRefused)},
+                  {"reason", OrNull(trust.policyReason)}};
+    doc["policy"] = policy;
 }
 
 }  // namespace
@@ -31,8 +61,7 @@ std::string PackageReportJson(const std::string& file, const CPackageStream::Res
                                  {"computed", item.computed},
                                  {"ok", item.ok}});
     if (result.error != PackageError::NotAPackage)
-        doc["signature"] = {{"state", CPackageTrust::StateText(result.trust.signature)},
-                            {"keyid", OrNull(result.trust.keyId)}};
+        AddVerdict(doc, result.trust);
     return Dump(doc);
 }
 

@@ -1,6 +1,6 @@
 // What pkgsign and pkgcheck share on their way in and out: messages in the
-// form "PROGRAM: FILE: cause", reading key files, and looking at the package
-// file before it is read.
+// form "PROGRAM: FILE: cause", reading key files, keyrings and keys in tokens,
+// and looking at the package file before it is read.
 #pragma once
 
 #include <fcntl.h>
@@ -13,11 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "CBuffer.h"
 #include "CEd25519Key.h"
 #include "CPackageCheck.h"
+#include "CPkcs11Key.h"
+#include "CPkcs11Uri.h"
 #include "CSha256.h"
 #include "FilePath.h"
 #include "Output.h"
@@ -95,6 +99,61 @@ inline bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key,
                             : "a private key; give its public key (openssl pkey -pubout)";
     }
     return cause.empty();
+}
+
+// The public keys of a keyring file (PEM public keys one after the other);
+// false with `cause`.
+inline bool LoadKeyring(const std::string& path, std::vector<CEd25519Key>& keys,
+                        std::string& cause) {
+    std::string pem;
+    if (!ReadSmallFile(path, pem, cause))
+        return false;
+    keys = CEd25519Key::KeyringFromPem(pem, cause);
+    return cause.empty();
+}
+
+// Where a token key's PIN comes from: --pin-file, else the URI's pin-source.
+struct TokenAccess {
+    std::string pinFile;
+    std::string module;  // --module, or empty
+};
+
+// The PIN in a PIN file: its first line, without the line feed.
+inline bool ReadPin(const std::string& path, std::string& pin, std::string& cause) {
+    if (!ReadSmallFile(path, pin, cause))
+        return false;
+    pin = pin.substr(0, pin.find('\n'));
+    if (!pin.empty() && pin.back() == '\r')
+        pin.pop_back();
+    return true;
+}
+
+// Opens the key `spec` names to sign with: a PKCS#11 URI, or a PEM private key
+// file. When a token key needs a new pair made (generate), it is made. False
+// with `cause`, naming in `file` what the cause is about.
+inline bool LoadSigner(const std::string& spec, const TokenAccess& access, bool generate,
+                       std::unique_ptr<CSigningKey>& signer, std::string& file,
+                       std::string& cause) {
+    file = spec;
+    if (!CPkcs11Uri::IsUri(spec)) {
+        auto key = std::make_unique<CEd25519Key>();
+        if (!LoadKey(spec, true, *key, cause))
+            return false;
+        signer = std::move(key);
+        return true;
+    }
+    CPkcs11Uri uri;
+    if (!uri.Parse(spec, cause))
+        return false;
+    std::string pin;
+    const std::string pinFile = access.pinFile.empty() ? uri.pinSource : access.pinFile;
+    if (!pinFile.empty() && !ReadPin(pinFile, pin, cause)) {
+        file = pinFile;
+        return false;
+    }
+    signer = generate ? CPkcs11Key::Generate(uri, access.module, pin, cause)
+                      : CPkcs11Key::Open(uri, access.module, pin, cause);
+    return signer != nullptr;
 }
 
 // Whether the package can be read: an existing regular file that can be

@@ -1,8 +1,11 @@
 // pkgcheck: checks an upgrade package before it is used: its header, its image
-// against the header's filesize, md5 and sha256, and its signature against the
-// public keys given; optionally writes the image out when every check passed.
+// against the header's filesize, md5 and sha256, its signatures against the
+// public keys given (as many as the threshold asks), and the device's policy
+// (compatible, minimum version, expiry); optionally writes the image out when
+// every check passed.
 //
-//   pkgcheck [-k PUBLIC.pem]... [-j] [-o IMAGE] PACKAGE
+//   pkgcheck [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [--compatible NAME]
+//            [--min-version V] [--at TIME] [-j] [-o IMAGE] PACKAGE
 //
 // A PACKAGE that is "-" (standard input), a pipe, FIFO, socket or character
 // device is read once, as it arrives, and checked the same way.
@@ -19,9 +22,11 @@
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
+#include "Core.h"
 #include "Output.h"
 #include "PackageReport.h"
 #include "PackageTool.h"
+#include "Parse.h"
 #include "Stdout.h"
 #include "Text.h"
 
@@ -33,6 +38,14 @@ using State = CPackageCheck::SignatureState;
 
 struct Options {
     std::vector<std::string> keys;
+    std::vector<std::string> keyrings;
+    unsigned threshold = 1;
+    bool thresholdGiven = false;
+    std::string compatible;
+    bool hasMinimum = false;
+    uint32_t minimum = 0;
+    bool hasTime = false;
+    int64_t time = 0;
     bool json = false;
     std::string output;
     std::string package;
@@ -40,12 +53,18 @@ struct Options {
 
 void PrintUsage() {
     std::printf(
-        "Usage: pkgcheck [-k PUBLIC.pem]... [-j] [-o IMAGE] PACKAGE\n"
-        "Check an upgrade package: its header, the image's size, md5 and sha256, and its\n"
-        "Ed25519 signature. With -k a signature by one of the keys is required.\n"
+        "Usage: pkgcheck [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY] [-j]\n"
+        "                [-o IMAGE] PACKAGE\n"
+        "Check an upgrade package: its header, its Ed25519 signatures and policy lines, then\n"
+        "the image's size, md5 and sha256. With keys, signatures by N of them are required.\n"
         "PACKAGE - reads standard input; a pipe or a device is read once, as it arrives.\n"
         "\n"
-        "  -k, --key=PUBLIC.pem   a public key the signature may be made with (repeatable)\n"
+        "  -k, --key=PUBLIC.pem   a public key the signatures may be made with (repeatable)\n"
+        "      --keyring=FILE     public keys in one file of PEM keys one after the other\n"
+        "      --threshold=N      signatures by N distinct keys given are required (default 1)\n"
+        "      --compatible=NAME  refuse a package whose compatible line is not NAME\n"
+        "      --min-version=V    refuse a version below V (MAJOR.MINOR.BUILD or packed)\n"
+        "      --at=TIME          judge expiry at TIME (YYYY-MM-DDTHH:MM:SSZ), not now\n"
         "  -j, --json             print one JSON document instead of the lines\n"
         "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
         "                         (from a stream, a device or stream IMAGE gets it as it\n"
@@ -55,16 +74,59 @@ void PrintUsage() {
         "\n"
         "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
         "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
-        "malformed or does not verify with any key given, 5 a key was given and the\n"
-        "package is unsigned.\n");
+        "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
+        "given and the package is unsigned, 6 refused by policy.\n");
+}
+
+enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt };
+
+// Takes a policy or keyring option; 0, or the status of a usage error.
+int TakePolicyOption(int c, const std::string& value, Options& options) {
+    std::string problem;
+    uint64_t threshold = 0;
+    switch (c) {
+        case kKeyring:
+            options.keyrings.push_back(value);
+            break;
+        case kThreshold:
+            problem = Core::Parse::Unsigned(value, UINT32_MAX, threshold);
+            if (problem.empty() && threshold == 0)
+                problem = "'0': at least one signature is required";
+            options.threshold = static_cast<unsigned>(threshold);
+            options.thresholdGiven = true;
+            return problem.empty() ? 0
+                                   : PackageTool::UsageError(kProgram, "--threshold: " + problem);
+        case kCompatible:
+            options.compatible = value;
+            break;
+        case kMinVersion:
+            options.hasMinimum = true;
+            problem = Core::Parse::PackageVersionOrNumber(value, options.minimum);
+            return problem.empty() ? 0
+                                   : PackageTool::UsageError(kProgram, "--min-version: " + problem);
+        case kAt:
+            options.hasTime = true;
+            problem = Core::Parse::UtcTime(value, options.time);
+            return problem.empty() ? 0 : PackageTool::UsageError(kProgram, "--at: " + problem);
+        default:
+            return 1;
+    }
+    return 0;
 }
 
 // 0 when the options were read, -1 for --help/--version (done), 1 for a usage error.
 int ParseOptions(int argc, char** argv, Options& options) {
-    const option kLong[] = {
-        {"key", required_argument, nullptr, 'k'},    {"json", no_argument, nullptr, 'j'},
-        {"output", required_argument, nullptr, 'o'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
+    const option kLong[] = {{"key", required_argument, nullptr, 'k'},
+                            {"keyring", required_argument, nullptr, kKeyring},
+                            {"threshold", required_argument, nullptr, kThreshold},
+                            {"compatible", required_argument, nullptr, kCompatible},
+                            {"min-version", required_argument, nullptr, kMinVersion},
+                            {"at", required_argument, nullptr, kAt},
+                            {"json", no_argument, nullptr, 'j'},
+                            {"output", required_argument, nullptr, 'o'},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, 'V'},
+                            {nullptr, 0, nullptr, 0}};
     int c = 0;
     opterr = 0;
     while ((c = getopt_long(argc, argv, ":k:jo:hV", kLong, nullptr)) != -1) {
@@ -84,8 +146,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
             case 'V':
                 std::printf("pkgcheck (fwkit) %s\n", PackageTool::kVersion);
                 return -1;
-            default:
+            case ':':
+            case '?':
                 return PackageTool::OptionError(kProgram, c, argv);
+            default:
+                if (TakePolicyOption(c, optarg, options) != 0)
+                    return 1;
         }
     }
     if (argc - optind != 1)
@@ -100,6 +166,10 @@ int ExitStatus(PackageError error) {
 
 std::string SignatureLine(const CPackageCheck::Result& result) {
     const std::string key = result.trust.keyId.empty() ? "" : ", key " + result.trust.keyId;
+    const unsigned signers = static_cast<unsigned>(result.trust.signers.size());
+    if (result.trust.signature == State::Verified && signers > 1)
+        return "signature verified by " + std::to_string(result.trust.verifiedKeys) +
+               " of the keys given (" + std::to_string(result.trust.threshold) + " needed)" + key;
     switch (result.trust.signature) {
         case State::Absent:
             return "signature absent";
@@ -111,19 +181,38 @@ std::string SignatureLine(const CPackageCheck::Result& result) {
             return "signature verified" + key;
         case State::Bad:
             return result.trust.keyId.empty() ? "signature FAILED: malformed"
-                                        : "signature FAILED: does not verify" + key;
+                                              : "signature FAILED: does not verify" + key;
         case State::UnknownKey:
             return "signature FAILED: made by none of the keys given" + key;
+        case State::TooFew:
+            return "signature FAILED: valid signatures by " +
+                   std::to_string(result.trust.verifiedKeys) + " of the keys given, " +
+                   std::to_string(result.trust.threshold) + " needed";
     }
     return "signature FAILED";
 }
 
-void PrintLines(const std::string& file, const CPackageCheck::Result& result) {
-    const std::string shown = Core::Text::Escaped(file) + ": ";
+// Whether the policy has anything to say: a policy was asked for, or the
+// header has a policy line of its own.
+bool PolicyShown(const Options& options, const CPackageCheck::Result& result) {
+    if (!result.trust.policyJudged)
+        return false;
+    bool lines = false;
+    for (const auto& line : result.headers)
+        lines = lines || line.first == "compatible" || line.first == "expires";
+    return lines || !options.compatible.empty() || options.hasMinimum ||
+           !result.trust.policyReason.empty();
+}
+
+void PrintLines(const Options& options, const CPackageCheck::Result& result) {
+    const std::string shown = Core::Text::Escaped(options.package) + ": ";
     if (result.error == PackageError::NotAPackage) {
         std::printf("%sheader FAILED: %s\n", shown.c_str(), result.problem.c_str());
     } else {
         std::printf("%sheader ok, %zu lines\n", shown.c_str(), result.headers.size());
+        if (result.trust.hasVersion)
+            std::printf("%sversion: %u (%s)\n", shown.c_str(), result.trust.version,
+                        Core::Version::Text(result.trust.version).c_str());
         for (const CPackageCheck::Item& item : result.checks) {
             const std::string text = item.ok ? item.name + " ok: " + item.computed
                                              : item.name + " FAILED: stored " +
@@ -132,6 +221,11 @@ void PrintLines(const std::string& file, const CPackageCheck::Result& result) {
             std::printf("%s%s\n", shown.c_str(), text.c_str());
         }
         std::printf("%s%s\n", shown.c_str(), SignatureLine(result).c_str());
+        if (PolicyShown(options, result))
+            std::printf("%spolicy %s\n", shown.c_str(),
+                        result.trust.policyReason.empty()
+                            ? "ok"
+                            : ("FAILED: " + result.trust.policyReason).c_str());
     }
     if (result.error == PackageError::Ok)
         std::printf("%sOK\n", shown.c_str());
@@ -162,6 +256,8 @@ bool OpenOutput(const Options& options, Core::File::Output& output) {
     output.Protect(options.package, "the package");
     for (const std::string& key : options.keys)
         output.Protect(key, "the key");
+    for (const std::string& keyring : options.keyrings)
+        output.Protect(keyring, "the keyring");
     return output.Open();
 }
 
@@ -279,15 +375,44 @@ int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::R
     return 0;
 }
 
-int Check(const Options& options) {
-    CPackageCheck check;
+// Gives the trust the keys and the policy; 0, or the status of a failure.
+int Configure(const Options& options, CPackageTrust& trust) {
     std::string cause;
+    std::vector<CEd25519Key> keys;
     for (const std::string& path : options.keys) {
         CEd25519Key key;
         if (!PackageTool::LoadKey(path, false, key, cause))
             return Fail(options, path, cause);
-        check.AddKey(key);
+        keys.push_back(key);
     }
+    for (const std::string& path : options.keyrings) {
+        std::vector<CEd25519Key> ring;
+        if (!PackageTool::LoadKeyring(path, ring, cause))
+            return Fail(options, path, cause);
+        keys.insert(keys.end(), ring.begin(), ring.end());
+    }
+    for (const CEd25519Key& key : keys)
+        trust.AddKey(key);
+    if (options.threshold > trust.KeyCount() && (options.thresholdGiven || trust.HasKeys()))
+        return PackageTool::UsageError(kProgram, "--threshold " +
+                                                     std::to_string(options.threshold) +
+                                                     " needs as many distinct keys; " +
+                                                     std::to_string(trust.KeyCount()) + " given");
+    trust.SetThreshold(options.threshold);
+    if (!options.compatible.empty())
+        trust.SetCompatible(options.compatible);
+    if (options.hasMinimum)
+        trust.SetMinimumVersion(options.minimum);
+    if (options.hasTime)
+        trust.SetTime(options.time);
+    return 0;
+}
+
+int Check(const Options& options) {
+    CPackageCheck check;
+    std::string cause;
+    if (const int status = Configure(options, check.Trust()))
+        return status;
     if (IsStream(options.package)) {
         CPackageCheck::Result result;
         if (CheckStream(check.Stream(), options, result) != 0)
@@ -295,7 +420,7 @@ int Check(const Options& options) {
         if (options.json)
             PrintJson(options.package, result);
         else
-            PrintLines(options.package, result);
+            PrintLines(options, result);
         return ExitStatus(result.error);
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
@@ -318,7 +443,7 @@ int Check(const Options& options) {
     if (options.json)
         PrintJson(options.package, result);
     else
-        PrintLines(options.package, result);
+        PrintLines(options, result);
     return ExitStatus(result.error);
 }
 

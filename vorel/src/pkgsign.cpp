@@ -1,9 +1,13 @@
 // pkgsign: signs an upgrade package, or makes a key pair to sign with.
 //
-//   pkgsign -k KEY.pem [-o OUT] PACKAGE
-//   pkgsign -g NAME
+//   pkgsign -k KEY [-k KEY]... [--add] [--compatible NAME] [--expires TIME] [-o OUT] PACKAGE
+//   pkgsign --message-out MSG [...] PACKAGE
+//   pkgsign --attach SIG --public PUB.pem [...] [-o OUT] PACKAGE
+//   pkgsign -g NAME|URI
+//   pkgsign --public KEY
 //
-// A package is checked before it is signed (header, filesize, md5) and written
+// A KEY is a PEM private key file or a PKCS#11 URI of a key in a token. A
+// package is checked before it is signed (header, filesize, md5) and written
 // again with fresh "sha256" and "signature" header lines; its image is read
 // once, digested and copied in the same pass.
 #include <getopt.h>
@@ -11,13 +15,17 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "CDetachedSignature.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
 #include "Output.h"
 #include "PackageTool.h"
+#include "Parse.h"
 #include "Stdout.h"
 #include "Text.h"
 
@@ -26,70 +34,181 @@ namespace {
 const char kProgram[] = "pkgsign";
 
 struct Options {
-    std::string key;
+    std::vector<std::string> keys;     // -k: files or URIs
+    std::vector<std::string> attach;   // --attach SIG, each with the --public of its place
+    std::vector<std::string> publics;  // --public
+    PackageTool::TokenAccess access;
     std::string output;
     std::string generate;
+    std::string messageOut;
+    std::string compatible;
+    std::string expires;
+    bool add = false;
     std::string package;
+};
+
+// One key signing the package, and the name its messages give.
+struct Signer {
+    std::string name;
+    std::unique_ptr<CSigningKey> key;
 };
 
 void PrintUsage() {
     std::printf(
-        "Usage: pkgsign -k KEY.pem [-o OUT] PACKAGE\n"
-        "       pkgsign -g NAME\n"
-        "Sign an upgrade package with an Ed25519 key: add a sha256 line for its image and a\n"
-        "signature line over its header, replacing any earlier ones.\n"
+        "Usage: pkgsign -k KEY [-k KEY]... [--add] [POLICY] [-o OUT] PACKAGE\n"
+        "       pkgsign --message-out MSG [--add] [POLICY] PACKAGE\n"
+        "       pkgsign --attach SIG --public PUB.pem [--add] [POLICY] [-o OUT] PACKAGE\n"
+        "       pkgsign -g NAME|URI\n"
+        "       pkgsign --public KEY\n"
+        "Sign an upgrade package with Ed25519 keys: add a sha256 line for its image and a\n"
+        "signature line over its header, replacing any earlier ones. A KEY is a PEM private\n"
+        "key file or a PKCS#11 URI (pkcs11:token=TOKEN;object=LABEL).\n"
         "\n"
-        "  -k, --key=KEY.pem      the private key to sign with (PKCS#8 PEM)\n"
+        "  -k, --key=KEY          a key to sign with (repeatable: one signature each)\n"
+        "      --add              keep the signatures the package has\n"
+        "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
+        "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
         "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
-        "  -g, --generate=NAME    make a key pair NAME.pem (private, mode 0600) and NAME.pub\n"
-        "                         and print the key id\n"
+        "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
+        "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
+        "      --public=PUB.pem   the public key of the --attach in the same place; alone:\n"
+        "                         print the public key of KEY in PEM\n"
+        "  -g, --generate=NAME    make a key pair NAME.pem (private, mode 0600) and NAME.pub,\n"
+        "                         or one in the token of a URI, and print the key id\n"
+        "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
+        "      --module=PATH      the PKCS#11 module (default: p11-kit's proxy)\n"
         "  -h, --help             print this help and exit\n"
         "  -V, --version          print the version and exit\n"
         "\n"
-        "Exit status: 0 signed (or key made), 1 usage or a file that cannot be read or\n"
-        "written, 2 not a package, 3 the image does not match its header.\n");
+        "Exit status: 0 signed (or key made, message written), 1 usage, a key or a file that\n"
+        "cannot be read or written, or signatures --add cannot keep, 2 not a package,\n"
+        "3 the image does not match its header.\n");
+}
+
+enum LongOnly {
+    kAdd = 256,
+    kCompatible,
+    kExpires,
+    kMessageOut,
+    kAttach,
+    kPublic,
+    kPinFile,
+    kModule
+};
+
+// Takes one option; 0, or the status of a usage error.
+int TakeOption(int c, Options& options) {
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+        case 'k':
+            options.keys.push_back(value);
+            return 0;
+        case 'o':
+            options.output = value;
+            return 0;
+        case 'g':
+            options.generate = value;
+            return 0;
+        case kAdd:
+            options.add = true;
+            return 0;
+        case kCompatible:
+            options.compatible = value;
+            return CPackageHeader::IsValue(value)
+                       ? 0
+                       : PackageTool::UsageError(kProgram, "--compatible: '" + value +
+                                                               "' is not a word of printable "
+                                                               "ASCII without blanks");
+        case kExpires: {
+            int64_t seconds = 0;
+            const std::string problem = Core::Parse::UtcTime(value, seconds);
+            options.expires = value;
+            return problem.empty() ? 0 : PackageTool::UsageError(kProgram, "--expires: " + problem);
+        }
+        case kMessageOut:
+            options.messageOut = value;
+            return 0;
+        case kAttach:
+            options.attach.push_back(value);
+            return 0;
+        case kPublic:
+            options.publics.push_back(value);
+            return 0;
+        case kPinFile:
+            options.access.pinFile = value;
+            return 0;
+        case kModule:
+            options.access.module = value;
+            return 0;
+    }
+    return 1;
+}
+
+// What may stand beside what: 0, or the status of a usage error.
+int CheckCombination(const Options& options, int operands) {
+    const bool signs = !options.keys.empty() || !options.attach.empty();
+    const bool policy = options.add || !options.compatible.empty() || !options.expires.empty();
+    if (!options.generate.empty()) {
+        if (operands != 0 || signs || policy || !options.output.empty() ||
+            !options.messageOut.empty() || !options.publics.empty())
+            return PackageTool::UsageError(kProgram, "-g takes no other option or operand");
+        return 0;
+    }
+    if (options.attach.empty() && !options.publics.empty()) {
+        if (options.publics.size() != 1 || operands != 0 || signs || policy ||
+            !options.output.empty() || !options.messageOut.empty())
+            return PackageTool::UsageError(kProgram, "--public KEY takes no other operand");
+        return 0;
+    }
+    if (options.attach.size() != options.publics.size())
+        return PackageTool::UsageError(kProgram, "each --attach SIG needs its --public PUB.pem");
+    if (!options.messageOut.empty() && (signs || !options.output.empty()))
+        return PackageTool::UsageError(kProgram,
+                                       "--message-out signs nothing and writes no package");
+    if (options.messageOut.empty() && !signs)
+        return PackageTool::UsageError(kProgram, "no key given (-k KEY)");
+    if (operands != 1)
+        return PackageTool::UsageError(kProgram, "give exactly one PACKAGE");
+    return 0;
 }
 
 // 0 when the options were read, -1 for --help/--version (done), 1 for a usage error.
 int ParseOptions(int argc, char** argv, Options& options) {
-    const option kLong[] = {
-        {"key", required_argument, nullptr, 'k'},      {"output", required_argument, nullptr, 'o'},
-        {"generate", required_argument, nullptr, 'g'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
+    const option kLong[] = {{"key", required_argument, nullptr, 'k'},
+                            {"output", required_argument, nullptr, 'o'},
+                            {"generate", required_argument, nullptr, 'g'},
+                            {"add", no_argument, nullptr, kAdd},
+                            {"compatible", required_argument, nullptr, kCompatible},
+                            {"expires", required_argument, nullptr, kExpires},
+                            {"message-out", required_argument, nullptr, kMessageOut},
+                            {"attach", required_argument, nullptr, kAttach},
+                            {"public", required_argument, nullptr, kPublic},
+                            {"pin-file", required_argument, nullptr, kPinFile},
+                            {"module", required_argument, nullptr, kModule},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, 'V'},
+                            {nullptr, 0, nullptr, 0}};
     int c = 0;
     opterr = 0;
     while ((c = getopt_long(argc, argv, ":k:o:g:hV", kLong, nullptr)) != -1) {
-        switch (c) {
-            case 'k':
-                options.key = optarg;
-                break;
-            case 'o':
-                options.output = optarg;
-                break;
-            case 'g':
-                options.generate = optarg;
-                break;
-            case 'h':
-                PrintUsage();
-                return -1;
-            case 'V':
-                std::printf("pkgsign (fwkit) %s\n", PackageTool::kVersion);
-                return -1;
-            default:
-                return PackageTool::OptionError(kProgram, c, argv);
+        if (c == 'h') {
+            PrintUsage();
+            return -1;
         }
+        if (c == 'V') {
+            std::printf("pkgsign (fwkit) %s\n", PackageTool::kVersion);
+            return -1;
+        }
+        if (c == ':' || c == '?')
+            return PackageTool::OptionError(kProgram, c, argv);
+        if (TakeOption(c, options) != 0)
+            return 1;
     }
     const int operands = argc - optind;
-    if (!options.generate.empty()) {
-        if (operands != 0 || !options.key.empty() || !options.output.empty())
-            return PackageTool::UsageError(kProgram, "-g takes no other option or operand");
-        return 0;
-    }
-    if (options.key.empty())
-        return PackageTool::UsageError(kProgram, "no key given (-k KEY.pem)");
-    if (operands != 1)
-        return PackageTool::UsageError(kProgram, "give exactly one PACKAGE");
-    options.package = argv[optind];
+    if (CheckCombination(options, operands) != 0)
+        return 1;
+    if (operands == 1)
+        options.package = argv[optind];
     return 0;
 }
 
@@ -110,7 +229,7 @@ bool WriteKeyFile(const std::string& path, const std::string& text, bool secret,
     return ok;
 }
 
-int Generate(const std::string& name) {
+int GenerateFiles(const std::string& name) {
     const std::string pem = name + ".pem";
     const std::string pub = name + ".pub";
     struct stat st {};
@@ -128,12 +247,79 @@ int Generate(const std::string& name) {
     return 0;
 }
 
+int Generate(const Options& options) {
+    if (!CPkcs11Uri::IsUri(options.generate))
+        return GenerateFiles(options.generate);
+    std::unique_ptr<CSigningKey> key;
+    std::string file;
+    std::string cause;
+    if (!PackageTool::LoadSigner(options.generate, options.access, true, key, file, cause))
+        return PackageTool::Complain(kProgram, file, cause);
+    std::printf("%s\n", key->KeyId().c_str());
+    return 0;
+}
+
+// Prints the public half of a key in a token, or of a PEM key file (private
+// or public).
+int PrintPublic(const Options& options) {
+    const std::string& spec = options.publics.front();
+    std::string file = spec;
+    std::string cause;
+    std::string pem;
+    if (CPkcs11Uri::IsUri(spec)) {
+        std::unique_ptr<CSigningKey> signer;
+        if (PackageTool::LoadSigner(spec, options.access, false, signer, file, cause))
+            pem = signer->PublicPem();
+    } else if (PackageTool::ReadSmallFile(spec, pem, cause)) {
+        pem = CEd25519Key::FromPem(pem).PublicPem();
+        if (pem.empty())
+            cause = "not an Ed25519 key (PEM)";
+    }
+    if (!cause.empty())
+        return PackageTool::Complain(kProgram, file, cause);
+    std::fputs(pem.c_str(), stdout);
+    return 0;
+}
+
+// Opens every key to sign with: the -k keys, then the --attach signatures.
+// 0, or the status of the failure after its message.
+int LoadSigners(const Options& options, std::vector<Signer>& signers) {
+    std::string file;
+    std::string cause;
+    for (const std::string& spec : options.keys) {
+        Signer signer{spec, nullptr};
+        if (!PackageTool::LoadSigner(spec, options.access, false, signer.key, file, cause))
+            return PackageTool::Complain(kProgram, file, cause);
+        signers.push_back(std::move(signer));
+    }
+    for (size_t i = 0; i < options.attach.size(); ++i) {
+        CEd25519Key key;
+        std::string signature;
+        if (!PackageTool::LoadKey(options.publics[i], false, key, cause))
+            return PackageTool::Complain(kProgram, options.publics[i], cause);
+        if (!PackageTool::ReadSmallFile(options.attach[i], signature, cause))
+            return PackageTool::Complain(kProgram, options.attach[i], cause);
+        signers.push_back(
+            {options.attach[i], std::make_unique<CDetachedSignature>(key, signature)});
+    }
+    for (size_t i = 0; i < signers.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (signers[j].key->KeyId() == signers[i].key->KeyId())
+                return PackageTool::Complain(kProgram, signers[i].name,
+                                             "signs with key " + signers[i].key->KeyId() + " as " +
+                                                 signers[j].name + " does");
+        }
+    }
+    return 0;
+}
+
 // Exit status and message for a package that may not be signed; 0 when it may.
 int Refusal(const std::string& package, const CPackageCheck::Result& result) {
     switch (result.error) {
         case PackageError::Ok:
         case PackageError::BadSignature:  // replaced by the new signature
         case PackageError::Unsigned:
+        case PackageError::RefusedByPolicy:  // not judged: the signer sets the policy
             return 0;
         case PackageError::NotAPackage:
             PackageTool::Complain(kProgram, package, "not a package: " + result.problem);
@@ -159,6 +345,8 @@ int Refusal(const std::string& package, const CPackageCheck::Result& result) {
 int CheckPackage(CInputFile& buffer, const Options& options, Core::File::Output* output,
                  CPackageCheck::Result& result) {
     CPackageCheck check;
+    // The package is signed whatever its policy lines say: they may be set anew.
+    check.Trust().SkipPolicy();
     if (output != nullptr)
         check.SetImageSink(
             [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
@@ -170,44 +358,130 @@ int CheckPackage(CInputFile& buffer, const Options& options, Core::File::Output*
     return Refusal(options.package, result);
 }
 
+// The header to be written, known before the image is read: the package's
+// lines with the policy lines given, the signatures kept, and its length.
+struct Plan {
+    CPackageHeader original;
+    CPackageHeader header;
+    std::vector<CPackageSignature> kept;
+    size_t count = 0;  // signatures in the new header
+    size_t reserved = 0;
+};
+
+// Why --add cannot keep the signatures: the header they cover would change.
+std::string AddConflict(const Plan& plan) {
+    if (plan.original.Find("sha256") == nullptr)
+        return "it has no sha256 line yet";
+    for (const char* name : {"compatible", "expires"}) {
+        const std::string* before = plan.original.Find(name);
+        const std::string* after = plan.header.Find(name);
+        if ((before == nullptr) != (after == nullptr) || (before != nullptr && *before != *after))
+            return std::string("its ") + name + " line would change";
+    }
+    return "its lines are not in name order";
+}
+
+// Takes the signatures --add keeps (those of keys not signing again). 0, or
+// the status of the failure after its message.
+int KeepSignatures(const Options& options, const std::vector<Signer>& signers, Plan& plan) {
+    const std::string* line = plan.original.Find("signature");
+    if (!options.add || line == nullptr)
+        return 0;
+    std::vector<CPackageSignature> entries;
+    if (!CPackageSignature::ParseList(*line, entries))
+        return PackageTool::Complain(kProgram, options.package,
+                                     "--add: its signature line is malformed");
+    const std::string* sha256 = plan.original.Find("sha256");
+    if (sha256 == nullptr || plan.header.Message(*sha256) != plan.original.SignedMessage())
+        return PackageTool::Complain(
+            kProgram, options.package,
+            "--add: " + AddConflict(plan) + ", which voids the signatures it has");
+    for (const CPackageSignature& entry : entries) {
+        bool resigned = false;
+        for (const Signer& signer : signers)
+            resigned = resigned || signer.key->KeyId() == entry.KeyId();
+        if (!resigned)
+            plan.kept.push_back(entry);
+    }
+    return 0;
+}
+
+// Reads the header and plans the new one. 0, or the status of the failure.
+int Prepare(CInputFile& buffer, const Options& options, const std::vector<Signer>& signers,
+            Plan& plan) {
+    CPackageCheck::Result read;
+    read.error = plan.original.Read(buffer);
+    read.problem = plan.original.Problem();
+    if (read.error != PackageError::Ok)
+        return Refusal(options.package, read);
+    plan.header = plan.original;
+    if (!options.compatible.empty())
+        plan.header.SetLine("compatible", options.compatible);
+    if (!options.expires.empty())
+        plan.header.SetLine("expires", options.expires);
+    if (const int status = KeepSignatures(options, signers, plan))
+        return status;
+    plan.count = plan.kept.size() + signers.size();
+    if (plan.count > CPackageSignature::kMaxEntries)
+        return PackageTool::Complain(kProgram, options.package,
+                                     "a package carries at most " +
+                                         std::to_string(CPackageSignature::kMaxEntries) +
+                                         " signatures");
+    plan.reserved = plan.header.SignedSize(plan.count);
+    if (plan.reserved > CPackageHeader::kMaxSize) {
+        read.error = PackageError::NotAPackage;
+        read.problem = "the signed header would be longer than " +
+                       std::to_string(CPackageHeader::kMaxSize) + " bytes";
+        return Refusal(options.package, read);
+    }
+    if (plan.reserved + (buffer.FileSize() - plan.original.Size()) >
+        CPackageHeader::kMaxPackageSize)
+        return PackageTool::Complain(kProgram, options.package,
+                                     "the signed package would be 4 GiB or more");
+    return 0;
+}
+
+// The signed header for an image of this SHA-256: each key signs the new
+// header's message. Empty after a message when a key did not sign.
+std::string SignedHeader(const Plan& plan, const std::vector<Signer>& signers,
+                         const std::string& sha256) {
+    const std::string message = plan.header.Message(sha256);
+    std::vector<CPackageSignature> entries = plan.kept;
+    for (const Signer& signer : signers) {
+        const std::string signature = signer.key->Sign(message);
+        if (signature.empty()) {
+            const std::string problem = signer.key->Problem();
+            PackageTool::Complain(kProgram, signer.name,
+                                  problem.empty() ? "cannot sign with this key" : problem);
+            return std::string();
+        }
+        entries.emplace_back(signer.key->KeyId(), signature);
+    }
+    return plan.header.Signed(sha256, entries);
+}
+
 // Writes the signed package into the open output. A seekable output gets the
 // image behind a reserved header, filled in once the image's SHA-256 is known;
 // a stream gets the header after a first pass and the image in a second one,
 // which must digest the same.
-int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& key,
+int WriteSigned(CInputFile& buffer, const Options& options, const std::vector<Signer>& signers,
                 Core::File::Output& output) {
-    CPackageHeader header;
+    Plan plan;
+    if (const int status = Prepare(buffer, options, signers, plan))
+        return status;
     CPackageCheck::Result first;
-    first.error = header.Read(buffer);
-    first.problem = header.Problem();
-    if (first.error != PackageError::Ok)
-        return Refusal(options.package, first);
-    const size_t reserved = header.SignedSize();
-    if (reserved > CPackageHeader::kMaxSize) {
-        first.error = PackageError::NotAPackage;
-        first.problem = "the signed header would be longer than " +
-                        std::to_string(CPackageHeader::kMaxSize) + " bytes";
-        return Refusal(options.package, first);
-    }
-    if (reserved + (buffer.FileSize() - header.Size()) > CPackageHeader::kMaxPackageSize)
-        return PackageTool::Complain(kProgram, options.package,
-                                     "the signed package would be 4 GiB or more");
-    int status = 0;
-    if (output.Seekable()) {
-        if (!output.Write(std::string(reserved, '\n').data(), reserved))
-            return PackageTool::Complain(kProgram, options.output,
-                                         PackageTool::OutputCause(output));
-        status = CheckPackage(buffer, options, &output, first);
-    } else {
-        status = CheckPackage(buffer, options, nullptr, first);
-    }
+    if (output.Seekable() && !output.Write(std::string(plan.reserved, '\n').data(), plan.reserved))
+        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+    int status = CheckPackage(buffer, options, output.Seekable() ? &output : nullptr, first);
     if (status != 0)
         return status;
-    if (first.headers != header.Lines())
+    if (first.headers != plan.original.Lines())
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
-    const std::string text = header.Sign(key, first.sha256);
-    if (text.size() != reserved)
-        return PackageTool::Complain(kProgram, options.key, "cannot sign with this key");
+    const std::string text = SignedHeader(plan, signers, first.sha256);
+    if (text.empty())
+        return 1;
+    if (text.size() != plan.reserved)
+        return PackageTool::Complain(kProgram, options.package, "cannot sign this header");
     if (output.Seekable()) {
         if (!output.WriteAt(text.data(), text.size(), 0))
             return PackageTool::Complain(kProgram, options.output,
@@ -217,6 +491,7 @@ int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& k
     if (!output.Write(text.data(), text.size()))
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
     CPackageCheck check;
+    check.Trust().SkipPolicy();
     const PackageTool::StreamOutcome streamed =
         PackageTool::StreamVerified(check, buffer, output, first);
     if (streamed == PackageTool::StreamOutcome::WriteFailed)
@@ -226,31 +501,86 @@ int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& k
     return 0;
 }
 
-int Sign(Options options) {
-    CEd25519Key key;
+// The package's file, and the output it is written to; 0, or a status.
+int CheckFiles(Options& options) {
     std::string cause;
-    if (!PackageTool::LoadKey(options.key, true, key, cause))
-        return PackageTool::Complain(kProgram, options.key, cause);
     if (!PackageTool::CheckPackageFile(options.package, cause))
         return PackageTool::Complain(kProgram, options.package, cause);
     if (options.output.empty())
         options.output = options.package;
+    return 0;
+}
+
+std::string KeyIds(const std::vector<Signer>& signers) {
+    std::string ids;
+    for (const Signer& signer : signers)
+        ids += (ids.empty() ? "" : ", ") + signer.key->KeyId();
+    return (signers.size() == 1 ? "key " : "keys ") + ids;
+}
+
+int Sign(Options options) {
+    std::vector<Signer> signers;
+    if (const int status = LoadSigners(options, signers))
+        return status;
+    if (const int status = CheckFiles(options))
+        return status;
     CInputFile buffer(options.package);
     const std::string shown = options.output;
     Core::File::Output output(Core::SeparateFromMessages(options.output));
-    output.Protect(options.key, "the key");
+    for (const std::string& key : options.keys)
+        output.Protect(key, "the key");  // a URI names no file and protects nothing
+    for (size_t i = 0; i < options.attach.size(); ++i) {
+        output.Protect(options.attach[i], "the signature");
+        output.Protect(options.publics[i], "the public key");
+    }
     if (!output.Open())
         return PackageTool::Complain(kProgram, shown, PackageTool::OutputCause(output));
-    const int status = WriteSigned(buffer, options, key, output);
+    const int status = WriteSigned(buffer, options, signers, output);
     if (status != 0) {
         output.Commit(false);
         return status;
     }
     if (!output.Commit(true))
         return PackageTool::Complain(kProgram, shown, PackageTool::OutputCause(output));
-    std::printf("%s: signed with key %s\n", Core::Text::Escaped(shown).c_str(),
-                key.KeyId().c_str());
+    std::printf("%s: signed with %s\n", Core::Text::Escaped(shown).c_str(),
+                KeyIds(signers).c_str());
     return 0;
+}
+
+// Writes the message a signature of the package would cover, after one pass
+// over the image for its SHA-256.
+int WriteMessage(const Options& options) {
+    std::string cause;
+    if (!PackageTool::CheckPackageFile(options.package, cause))
+        return PackageTool::Complain(kProgram, options.package, cause);
+    CInputFile buffer(options.package);
+    Plan plan;
+    if (const int status = Prepare(buffer, options, {}, plan))
+        return status;
+    CPackageCheck::Result result;
+    if (const int status = CheckPackage(buffer, options, nullptr, result))
+        return status;
+    if (result.headers != plan.original.Lines())
+        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+    const std::string message = plan.header.Message(result.sha256);
+    Core::File::Output output(Core::SeparateFromMessages(options.messageOut));
+    output.Protect(options.package, "the package");
+    if (!output.Open() || !output.Write(message.data(), message.size()) || !output.Commit(true))
+        return PackageTool::Complain(kProgram, options.messageOut,
+                                     PackageTool::OutputCause(output));
+    std::printf("%s: %zu bytes to sign\n", Core::Text::Escaped(options.messageOut).c_str(),
+                message.size());
+    return 0;
+}
+
+int Run(const Options& options) {
+    if (!options.generate.empty())
+        return Generate(options);
+    if (options.attach.empty() && !options.publics.empty())
+        return PrintPublic(options);
+    if (!options.messageOut.empty())
+        return WriteMessage(options);
+    return Sign(options);
 }
 
 }  // namespace
@@ -258,8 +588,6 @@ int Sign(Options options) {
 int main(int argc, char** argv) {
     Options options;
     const int parsed = ParseOptions(argc, argv, options);
-    int status = parsed;
-    if (parsed == 0)
-        status = options.generate.empty() ? Sign(options) : Generate(options.generate);
+    const int status = parsed == 0 ? Run(options) : parsed;
     return Core::CloseStdout(kProgram, parsed < 0 ? 0 : status);
 }
