@@ -23,7 +23,16 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 
 set(CPACK_DEBIAN_BIN_PACKAGE_NAME fwkit)
 set(CPACK_DEBIAN_BIN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS ON)
+# A cross build (cmake/toolchain-*.cmake) packages for the target's
+# architecture. dpkg-shlibdeps only knows the packages installed for this
+# machine's, so there the run-time libraries are named as Debian 12 has them.
+if(CMAKE_CROSSCOMPILING AND FWKIT_HOST_DEBIAN_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${FWKIT_HOST_DEBIAN_ARCH})
+  set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_BIN_PACKAGE_DEPENDS "libc6 (>= 2.36), libgcc-s1, libssl3 (>= 3.0.0), libstdc++6 (>= 12)")
+else()
+  set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS ON)
+endif()
 string(CONCAT CPACK_COMPONENT_BIN_DESCRIPTION
     "${PROJECT_DESCRIPTION}\n"
     "Command-line tools for people who ship firmware. imgpack wraps a data\n"

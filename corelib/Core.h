@@ -9,6 +9,11 @@
 #include <cstdlib>
 #include <string>
 
+// Files of 2 to 4 GiB are valid; on 32-bit hosts off_t and struct stat hold
+// their sizes only when built with _FILE_OFFSET_BITS=64 (which the fwkit
+// targets and fwkit.pc pass on).
+static_assert(sizeof(off_t) == 8, "fwkit needs 64-bit file offsets: define _FILE_OFFSET_BITS=64");
+
 namespace Core {
 
 namespace Version {

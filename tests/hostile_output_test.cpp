@@ -49,7 +49,9 @@ std::string Command(const std::string& writer, const std::string& out) {
     const std::string::size_type space = writer.find(' ');
     std::string args = writer.substr(space);
     args.replace(args.find("OUT"), 3, out);
-    return Quote(writer.compare(0, space, "imgpack") == 0 ? IMGPACK_PATH : PKGSTAMP_PATH) + args;
+    return testutil::Emulated(
+               Quote(writer.compare(0, space, "imgpack") == 0 ? IMGPACK_PATH : PKGSTAMP_PATH)) +
+           args;
 }
 
 // Starts `args` with the stopping signals at their defaults and unblocked,
@@ -64,11 +66,12 @@ pid_t Start(const std::vector<std::string>& args) {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP})
         signal(sig, SIG_DFL);
     dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    const std::vector<std::string> program = testutil::ProgramArgs(args);
     std::vector<char*> argv;
-    for (const std::string& arg : args)
+    for (const std::string& arg : program)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -103,13 +106,16 @@ class HostileOutputTest : public ::testing::Test {
     std::string P(const std::string& name) const { return dir / name; }
 
     RunResult Pack(const std::string& args, const std::string& limit = "") {
-        return testutil::Run(limit + Quote(IMGPACK_PATH) + " " + args, dir.Path());
+        return testutil::Run(limit + testutil::Emulated(Quote(IMGPACK_PATH)) + " " + args,
+                             dir.Path());
     }
     RunResult Unpack(const std::string& args, const std::string& limit = "") {
-        return testutil::Run(limit + Quote(IMGUNPACK_PATH) + " " + args, dir.Path());
+        return testutil::Run(limit + testutil::Emulated(Quote(IMGUNPACK_PATH)) + " " + args,
+                             dir.Path());
     }
     RunResult Stamp(const std::string& args, const std::string& limit = "") {
-        return testutil::Run(limit + Quote(PKGSTAMP_PATH) + " " + args, dir.Path());
+        return testutil::Run(limit + testutil::Emulated(Quote(PKGSTAMP_PATH)) + " " + args,
+                             dir.Path());
     }
     RunResult Shell(const std::string& command) { return testutil::Run(command, dir.Path()); }
     // The bytes `writer` puts into a new plain file.
@@ -150,7 +156,8 @@ TEST_F(HostileOutputTest, FullDiskIsReportedByEveryCommand) {
     ExpectRefused(r, r.out, "/dev/full", "logical build");
     r = Stamp("1 data.bin /dev/full");
     ExpectRefused(r, r.err, "/dev/full", "package");
-    r = Shell("{ " + Quote(PKGSTAMP_PATH) + " 1 data.bin /dev/stdout > /dev/full; }");
+    r = Shell("{ " + testutil::Emulated(Quote(PKGSTAMP_PATH)) +
+              " 1 data.bin /dev/stdout > /dev/full; }");
     EXPECT_EQ(r.err,
               "pkgstamp: argc: 4\n"
               "pkgstamp: cannot write package /dev/stdout: No space left on device\n");
@@ -400,7 +407,8 @@ TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {
     const std::pair<const char*, const char*> cases[] = {{"> /dev/full", "No space left on device"},
                                                          {">&-", "Bad file descriptor"}};
     for (const auto& c : cases) {
-        const RunResult r = Shell("{ " + Quote(IMGUNPACK_PATH) + " -d app.fw " + c.first + "; }");
+        const RunResult r = Shell("{ " + testutil::Emulated(Quote(IMGUNPACK_PATH)) + " -d app.fw " +
+                                  c.first + "; }");
         EXPECT_EQ(r.status, 1) << c.first;
         EXPECT_EQ(r.err, std::string("imgunpack: write error: ") + c.second + "\n");
     }

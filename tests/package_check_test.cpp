@@ -692,11 +692,16 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
 
     ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
     ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
-    ASSERT_EQ(Shell(Quote(PKGSIGN_PATH) + " -k o.pem -o /dev/stdout p.pkg >q.pkg").status, 0);
+    ASSERT_EQ(
+        Shell(testutil::Emulated(Quote(PKGSIGN_PATH)) + " -k o.pem -o /dev/stdout p.pkg >q.pkg")
+            .status,
+        0);
     EXPECT_EQ(Check("-k k.pub q.pkg").status, 4);
     const std::string signedTwice = testutil::ReadText(m_dir / "q.pkg");
     EXPECT_EQ(signedTwice.find("signature:"), signedTwice.rfind("signature:"));
-    EXPECT_EQ(Shell(Quote(PKGCHECK_PATH) + " -o /dev/stdout q.pkg >out.img").status, 0);
+    EXPECT_EQ(
+        Shell(testutil::Emulated(Quote(PKGCHECK_PATH)) + " -o /dev/stdout q.pkg >out.img").status,
+        0);
     EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
 }
 

@@ -1,16 +1,21 @@
 #include "CFileBuffer.h"
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <utility>
 
 namespace {
 
 // Opens `name` for reading and positions it at `index`; null on failure.
+// Positions and sizes go through off_t (fseeko, ftello), which is 64 bits wide
+// on every host: a long cannot hold every size of a firmware file where it is
+// 32 bits wide.
 FILE* OpenAt(const std::string& name, uint32_t index) {
     FILE* fp = std::fopen(name.c_str(), "rb");
     if (fp == nullptr)
         return nullptr;
-    if (std::fseek(fp, static_cast<long>(index), SEEK_SET) != 0) {
+    if (fseeko(fp, static_cast<off_t>(index), SEEK_SET) != 0) {
         std::fclose(fp);
         return nullptr;
     }
@@ -32,9 +37,9 @@ uint32_t CFileBuffer::Size() {
     FILE* fp = std::fopen(m_name.c_str(), "rb");
     if (fp == nullptr)
         return 0;
-    long size = 0;
-    if (std::fseek(fp, 0, SEEK_END) == 0)
-        size = std::ftell(fp);
+    off_t size = 0;
+    if (fseeko(fp, 0, SEEK_END) == 0)
+        size = ftello(fp);
     std::fclose(fp);
     return size < 0 ? 0 : static_cast<uint32_t>(size);
 }

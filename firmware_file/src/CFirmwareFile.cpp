@@ -103,7 +103,7 @@ void CFirmwareFile::Parse(const std::string& filename) {
         case Kind::Invalid:
             Say("Firmware File invalid header found, with type " +
                 std::to_string(static_cast<int>(type)) +
-                ", file size: " + std::to_string(static_cast<long>(size)));
+                ", file size: " + std::to_string(size));
             return;
         case Kind::Physical: {
             auto* fragment = new CFirmwareFragment(m_rawData, 0, size);

@@ -1,10 +1,20 @@
 #include "Crc16.h"
 
 #include <array>
+#include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Carry-less multiplication: PCLMULQDQ on 64- and 32-bit x86, PMULL on 64-bit ARM.
+// Each is compiled for its instructions alone and run only where the processor has them.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define FWKIT_CRC16_CLMUL 1
+#define FWKIT_CLMUL_TARGET __attribute__((target("pclmul,sse2")))
 #include <immintrin.h>
+#elif defined(__aarch64__) && defined(__linux__) && (defined(__GNUC__) || defined(__clang__))
+#define FWKIT_CRC16_CLMUL 1
+#define FWKIT_CLMUL_TARGET __attribute__((target("+crypto")))
+#include <arm_neon.h>
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace {
@@ -78,39 +88,80 @@ constexpr uint64_t kStrideHi = FoldConstant(8 * kStride - 1);
 constexpr uint64_t kBlockLo = FoldConstant(128 + 63);  // D = 128 bits
 constexpr uint64_t kBlockHi = FoldConstant(128 - 1);
 
-__attribute__((target("pclmul"))) inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
+// The four operations folding needs, on a 128-bit register holding 16 message bytes in
+// memory order: load, store, the starting value as a block, and one fold step.
+#if defined(__aarch64__)
+
+using Block = uint64x2_t;
+
+FWKIT_CLMUL_TARGET inline Block Load(const uint8_t* p) {
+    return vreinterpretq_u64_u8(vld1q_u8(p));
+}
+
+FWKIT_CLMUL_TARGET inline void Store(uint8_t* p, Block x) {
+    vst1q_u8(p, vreinterpretq_u8_u64(x));
+}
+
+FWKIT_CLMUL_TARGET inline Block Pair(uint64_t lo, uint64_t hi) {
+    return vcombine_u64(vcreate_u64(lo), vcreate_u64(hi));
+}
+
+FWKIT_CLMUL_TARGET inline Block Fold(Block x, Block k, Block next) {
+    const poly128_t lo = vmull_p64(static_cast<poly64_t>(vgetq_lane_u64(x, 0)),
+                                   static_cast<poly64_t>(vgetq_lane_u64(k, 0)));
+    const poly128_t hi = vmull_p64(static_cast<poly64_t>(vgetq_lane_u64(x, 1)),
+                                   static_cast<poly64_t>(vgetq_lane_u64(k, 1)));
+    return veorq_u64(veorq_u64(vreinterpretq_u64_p128(lo), vreinterpretq_u64_p128(hi)), next);
+}
+
+#else
+
+using Block = __m128i;
+
+FWKIT_CLMUL_TARGET inline Block Load(const uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+FWKIT_CLMUL_TARGET inline void Store(uint8_t* p, Block x) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+}
+
+FWKIT_CLMUL_TARGET inline Block Pair(uint64_t lo, uint64_t hi) {
+    return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+}
+
+FWKIT_CLMUL_TARGET inline Block Fold(Block x, Block k, Block next) {
     const __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
     const __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
     return _mm_xor_si128(_mm_xor_si128(lo, hi), next);
 }
 
-inline __m128i Load(const uint8_t* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
+#endif
 
 // Folds whole 16-byte blocks into one 128-bit remainder whose CRC from 0 is the CRC of
 // the bytes folded (with `crc` as the starting value), then finishes with the tables.
-__attribute__((target("pclmul"))) uint16_t ClmulFold(uint16_t crc, const uint8_t* data,
-                                                     size_t len) {
-    __m128i x[kLanes];
-    for (unsigned i = 0; i < kLanes; ++i)
-        x[i] = Load(data + 16 * i);
+FWKIT_CLMUL_TARGET uint16_t ClmulFold(uint16_t crc, const uint8_t* data, size_t len) {
     // A starting value equals that value added into the first two message bytes.
-    x[0] = _mm_xor_si128(x[0], _mm_cvtsi32_si128(crc));
+    uint8_t first[16];
+    std::memcpy(first, data, sizeof first);
+    first[0] = static_cast<uint8_t>(first[0] ^ (crc & 0xFF));
+    first[1] = static_cast<uint8_t>(first[1] ^ (crc >> 8));
+    Block x[kLanes];
+    x[0] = Load(first);
+    for (unsigned i = 1; i < kLanes; ++i)
+        x[i] = Load(data + 16 * i);
     data += kStride;
     len -= kStride;
 
-    const __m128i stride =
-        _mm_set_epi64x(static_cast<long long>(kStrideHi), static_cast<long long>(kStrideLo));
+    const Block stride = Pair(kStrideLo, kStrideHi);
     while (len >= kStride) {
         for (unsigned i = 0; i < kLanes; ++i)
             x[i] = Fold(x[i], stride, Load(data + 16 * i));
         data += kStride;
         len -= kStride;
     }
-    const __m128i block =
-        _mm_set_epi64x(static_cast<long long>(kBlockHi), static_cast<long long>(kBlockLo));
-    __m128i acc = x[0];
+    const Block block = Pair(kBlockLo, kBlockHi);
+    Block acc = x[0];
     for (unsigned i = 1; i < kLanes; ++i)
         acc = Fold(acc, block, x[i]);
     while (len >= 16) {
@@ -118,8 +169,8 @@ __attribute__((target("pclmul"))) uint16_t ClmulFold(uint16_t crc, const uint8_t
         data += 16;
         len -= 16;
     }
-    alignas(16) uint8_t rest[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(rest), acc);
+    uint8_t rest[16];
+    Store(rest, acc);
     return Crc16ArcTable(Crc16ArcTable(0, rest, sizeof rest), data, len);
 }
 
@@ -198,10 +249,12 @@ uint16_t Crc16ArcTable(uint16_t crc, const uint8_t* data, size_t len) {
 }
 
 bool Crc16ArcClmulAvailable() {
-#ifdef FWKIT_CRC16_CLMUL
     // Asked on every call rather than kept in a static: the answer is one load
-    // from the C runtime's processor description, and the library keeps no
-    // state of its own.
+    // from the C runtime's or the kernel's processor description, and the
+    // library keeps no state of its own.
+#if defined(FWKIT_CRC16_CLMUL) && defined(__aarch64__)
+    return (getauxval(AT_HWCAP) & HWCAP_PMULL) != 0;
+#elif defined(FWKIT_CRC16_CLMUL)
     __builtin_cpu_init();
     return __builtin_cpu_supports("pclmul") != 0;
 #else

@@ -20,8 +20,8 @@ uint16_t Crc16ArcTable(uint16_t crc, const uint8_t* data, size_t len);
 // True when this build and this processor can run Crc16ArcClmul's folding path.
 bool Crc16ArcClmulAvailable();
 
-// The carry-less multiplication path (x86-64 PCLMULQDQ): folds 128 bytes per step and
-// finishes with the table path. Where it is not available it is the table path.
+// The carry-less multiplication path (x86 PCLMULQDQ, 64-bit ARM PMULL): folds 128 bytes
+// per step and finishes with the table path. Where it is not available it is the table path.
 uint16_t Crc16ArcClmul(uint16_t crc, const uint8_t* data, size_t len);
 
 // The same, one bit at a time: the reference the fast paths are checked against.
