@@ -52,7 +52,7 @@ std::string Reason(CPackageStamper::Outcome outcome, const CPackageStamper& stam
         case Outcome::NotRegular:
             return "not a regular file";
         case Outcome::TooLarge:
-            return "4 GiB or more";
+            return "would make a package of 4 GiB or more";
         case Outcome::SameFile:
             return "is the image itself";
         case Outcome::ReadFailed:

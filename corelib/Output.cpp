@@ -21,9 +21,35 @@ Output::~Output() {
         close(m_dirFd);
 }
 
-void Output::Spare(const struct stat& st) {
-    m_spare = st;
-    m_sparing = true;
+void Output::Protect(const std::string& path, const std::string& role) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0)
+        Protect(st, role);
+}
+
+void Output::Protect(const struct stat& st, const std::string& role) {
+    m_protected.push_back({st.st_dev, st.st_ino, role});
+}
+
+bool Output::Clashes(const struct stat& st) {
+    for (const Protected& input : m_protected) {
+        if (input.dev == st.st_dev && input.ino == st.st_ino) {
+            m_clash = input.role;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Output::Cause() const {
+    if (!m_clash.empty())
+        return "is " + m_clash + " itself";
+    if (!m_refusal.empty())
+        return m_refusal;
+    const char* reason = std::strerror(m_error != 0 ? m_error.load() : EIO);
+    if (m_beside)
+        return std::string("cannot write beside it (") + reason + "); nothing was written";
+    return reason;
 }
 
 bool Output::Open() {
@@ -32,7 +58,10 @@ bool Output::Open() {
     if (own >= 0) {
         m_kind = Kind::Descriptor;
         m_fd = own;
-        return fcntl(own, F_GETFL) != -1 || Fail();
+        struct stat st {};
+        if (fstat(own, &st) != 0)
+            return Fail();
+        return !Clashes(st) || Fail(EEXIST);
     }
     if (!(m_below ? WalkDirectories() : OpenDirectory(target)))
         return false;
@@ -54,9 +83,8 @@ bool Output::Classify() {
     m_absent = false;
     if (m_keepExisting)
         return Fail(EEXIST);
-    m_spared = m_sparing && st.st_dev == m_spare.st_dev && st.st_ino == m_spare.st_ino;
-    if (m_spared)
-        return false;
+    if (Clashes(st))
+        return Fail(EEXIST);
     if (S_ISDIR(st.st_mode))
         return Fail(EISDIR);
     if (S_ISLNK(st.st_mode))
@@ -98,16 +126,70 @@ bool Output::Commit(bool complete) {
         Discard();
         return false;
     }
-    bool done = true;
-    if (m_kind == Kind::Anonymous)
+    const bool placed = m_kind == Kind::Anonymous || m_kind == Kind::Named;
+    bool done =
+        m_kind == Kind::Descriptor || m_kind == Kind::Stream ? SyncStream() : SyncData(!m_absent);
+    if (done && m_kind == Kind::Anonymous)
         done = LinkIn();
     if (m_kind != Kind::Descriptor && close(m_fd) != 0)
         done = Fail();
     m_fd = -1;
     if (!m_tempName.empty() && !(done && PutInPlace()))
         done = Fail();
+    if (done && placed)
+        done = SyncDirectory();
     Discard();
     return done;
+}
+
+// A file's data reaches the disk before its name does, so that a name never
+// holds less than its whole content; a new file whose syncs were deferred waits
+// for SyncFileSystem.
+bool Output::SyncData(bool replacing) {
+    if (m_deferSync && !replacing)
+        return true;
+    return fdatasync(m_fd) == 0 || Fail();
+}
+
+// A regular file or a block device behind a stream target is synced; what the
+// kernel cannot sync (EINVAL, EROFS) needs none.
+bool Output::SyncStream() {
+    struct stat st {};
+    if (fstat(m_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))
+        return true;
+    return fsync(m_fd) == 0 || errno == EINVAL || errno == EROFS || Fail();
+}
+
+// The directory that got the new name, so that the name survives a power cut.
+bool Output::SyncDirectory() {
+    if (m_deferSync)
+        return true;
+    const int fd = openat(m_dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && !SyncFileSystem(m_dirFd))
+        return Fail();
+    if (fd >= 0) {
+        const bool synced = fsync(fd) == 0 || errno == EINVAL;
+        const int error = errno;
+        close(fd);
+        if (!synced)
+            return Fail(error);
+    }
+    return true;
+}
+
+// A directory the process may not read cannot be opened for syncfs: every file
+// system is synced then.
+bool Output::SyncFileSystem(int dirfd) {
+    const int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        sync();
+        return true;
+    }
+    const bool synced = syncfs(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return synced;
 }
 
 bool Output::Fail(int error) {
@@ -165,6 +247,9 @@ bool Output::OpenReplacement(const struct stat* existing) {
         return true;
     }
     if (existing == nullptr || (m_error != EACCES && m_error != EPERM && m_error != EROFS))
+        return false;
+    m_beside = !m_allowInPlace;
+    if (m_beside)
         return false;
     m_error = 0;
     return OpenTarget(Kind::InPlace, O_TRUNC);
@@ -264,9 +349,10 @@ bool Output::CreateHeld() {
     }
     m_fd = fd;
     m_kind = Kind::InPlace;
-    bool done = WriteAll(m_held.data(), m_held.size(), -1);
+    bool done = WriteAll(m_held.data(), m_held.size(), -1) && SyncData(false);
     done = close(fd) == 0 ? done : Fail();
     m_fd = -1;
+    done = done && SyncDirectory();
     // Only the name made here goes: whoever could put another file under it
     // could remove that file as well.
     if (!done)

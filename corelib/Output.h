@@ -29,8 +29,17 @@ namespace File {
 //    files it is created under a short name of fixed length. Either name fits
 //    beside a target name of 255 bytes;
 //  - when no file can be created in the directory (no permission, read-only),
-//    an existing target the user may write is truncated and written in place,
-//    as a plain write would do.
+//    the output refuses before it writes anything (Cause() says so): bytes
+//    written before they are known good never land on a target. Only a writer
+//    that asks for it (AllowInPlace: every byte it writes is final) has an
+//    existing target the user may write truncated and written in place, as a
+//    plain write would do.
+// An output never replaces one of the writer's own inputs (Protect).
+// What Commit puts in place is on the disk before Commit reports success: the
+// file's data is synced before it is linked in or renamed, then its directory;
+// a stream target is synced where the kernel allows it (a regular file or a
+// block device behind a descriptor; a pipe, a terminal or a character device
+// needs none).
 // Every step works relative to one open directory descriptor, so a path is
 // resolved once. An extraction output walks its directory part from the
 // directory given, one component at a time, and refuses a symbolic link among
@@ -65,10 +74,22 @@ class Output {
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // Leaves a target that is the file `st` describes alone: whatever step finds it
-    // there fails, and Spared() says why.
-    void Spare(const struct stat& st);
-    bool Spared() const { return m_spared; }
+    // Leaves the writer's own inputs alone: whatever step finds at the target the
+    // file `path` names, or the file `st` describes (same device and inode), fails,
+    // and Clash() gives the `role` the input was protected as ("the key"). A path
+    // that names no file protects nothing.
+    void Protect(const std::string& path, const std::string& role);
+    void Protect(const struct stat& st, const std::string& role);
+    // The role of the protected input found at the target; empty when none was.
+    const std::string& Clash() const { return m_clash; }
+    // Lets an existing regular target be truncated and written in place when no
+    // file can be made beside it; only for a writer whose bytes are final as they
+    // are written. Without it such an output is refused before anything is written.
+    void AllowInPlace() { m_allowInPlace = true; }
+    // Leaves the syncs of new files and their directories to the caller, who calls
+    // SyncFileSystem before reporting success (an extraction of many files). A file
+    // that replaces another is still synced before it is renamed over it.
+    void DeferSync() { m_deferSync = true; }
     // Makes an output that never replaces a file: a target there when it is opened,
     // or one that appears before the output is put in place, fails with EEXIST.
     void KeepExisting() { m_keepExisting = true; }
@@ -105,7 +126,14 @@ class Output {
     // holds the complete output.
     bool Commit(bool complete);
 
+    // Syncs the file system that holds the directory `dirfd` (any descriptor, O_PATH
+    // included), for outputs that deferred their syncs; false with errno set.
+    static bool SyncFileSystem(int dirfd);
+
     int Error() const { return m_error; }
+    // The failure in words: the input clashed with, the refusal, or the system's
+    // description of Error().
+    std::string Cause() const;
     // Why an extraction target was refused (a link among its directories); empty otherwise.
     const std::string& Refusal() const { return m_refusal; }
 
@@ -185,16 +213,29 @@ class Output {
 
     void Discard();
 
+    bool Clashes(const struct stat& st);
+    bool SyncData(bool replacing);
+    bool SyncStream();
+    bool SyncDirectory();
+
+    struct Protected {
+        dev_t dev;
+        ino_t ino;
+        std::string role;
+    };
+
     std::string m_path;
     int m_baseFd;
     bool m_below = false;
     int m_dirFd = -1;
     std::string m_leaf;
-    bool m_ownsDir = true;   // m_dirFd was opened here and is closed here
-    bool m_absent = false;   // no file at the target when it was looked at
-    bool m_sparing = false;  // a target that is m_spare is left alone
-    struct stat m_spare {};
-    bool m_spared = false;        // and it was found at the target
+    bool m_ownsDir = true;               // m_dirFd was opened here and is closed here
+    bool m_absent = false;               // no file at the target when it was looked at
+    std::vector<Protected> m_protected;  // the writer's inputs, never a target
+    std::string m_clash;                 // the role of the one found at the target
+    bool m_allowInPlace = false;
+    bool m_beside = false;  // refused: no file could be made beside the target
+    bool m_deferSync = false;
     bool m_keepExisting = false;  // a file at the target is never replaced
     std::vector<uint8_t> m_held;  // the bytes of an output held in memory
     std::string m_tempName;

@@ -1,5 +1,6 @@
 // Fuzz target: package headers of arbitrary bytes read by CHeaderFile, from
-// memory and from a file, with the data behind them located both ways.
+// memory and from a file, with the data behind them located both ways, and
+// read alike by every reader when the strict reader accepts them.
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -7,6 +8,7 @@
 
 #include "CHeaderFile.h"
 #include "FuzzSupport.h"
+#include "ReaderAgreement.h"
 
 namespace {
 
@@ -100,5 +102,6 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
         fuzz::Check(memoryPos == filePos, "file and memory find the same data");
     }
     CheckRoundTrip(fromMemory);
+    fuzz::CheckReadersAgree(data, size);
     return 0;
 }

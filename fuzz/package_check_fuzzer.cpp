@@ -1,6 +1,7 @@
 // Fuzz target: packages of arbitrary bytes checked by CPackageCheck, with and
 // without a key, and the same header signed afresh with a fixed test key, which
-// must then verify whatever else is wrong with the package.
+// must then verify whatever else is wrong with the package. Every header the
+// strict reader accepts, signed or not, is read alike by every reader.
 #include <cstdint>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "CPackageHeader.h"
 #include "CSha256.h"
 #include "FuzzSupport.h"
+#include "ReaderAgreement.h"
 
 namespace {
 
@@ -66,6 +68,8 @@ void Resign(CBuffer& package, const CEd25519Key& key) {
     fuzz::Check(result.trust.signature == State::Verified, "a fresh signature verifies");
     fuzz::Check(result.sha256 == sha256, "the image digest is the one signed");
     CheckConsistent(result);
+    fuzz::CheckReadersAgree(reinterpret_cast<const uint8_t*>(signedPackage.data()),
+                            signedPackage.size());
 }
 
 }  // namespace
@@ -77,5 +81,6 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
     CheckConsistent(Check(bytes, nullptr));
     CheckConsistent(Check(bytes, &key));
     Resign(bytes, key);
+    fuzz::CheckReadersAgree(data, size);
     return 0;
 }

@@ -1,5 +1,6 @@
 // Fuzz target: packages of arbitrary bytes decoded by CVorelBuffer, at the
-// start of a buffer and behind other bytes, and the view read from end to end.
+// start of a buffer and behind other bytes, and the view read from end to end;
+// a header the strict reader accepts is read alike by every reader.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "CVorelBuffer.h"
 #include "FuzzSupport.h"
+#include "ReaderAgreement.h"
 
 namespace {
 
@@ -60,5 +62,6 @@ extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
     fuzz::ByteView behind(shifted.data(), shifted.size());
     CVorelBuffer atOffset(&behind, kLeadIn);
     DecodeAndRead(atOffset);
+    fuzz::CheckReadersAgree(data, size);
     return 0;
 }

@@ -72,6 +72,24 @@ inline bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
+// Extends (or makes) `path` to `size` bytes with zeros that take no room on disk;
+// false when the file system has no such files.
+inline bool ExtendSparse(const std::string& path, uint64_t size) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    struct stat st {};
+    const bool ok = fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+                    fstat(fd, &st) == 0 && st.st_blocks < (off_t{1} << 15);
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// `command` with files limited to 1 KiB and SIGXFSZ ignored: a write past that fails
+// (EFBIG), so a program shows it would write a large output without writing it.
+inline std::string WithSmallFiles(const std::string& command) {
+    return "trap '' XFSZ; ulimit -f 1; " + command;
+}
+
 // Deterministic pseudo-random bytes.
 inline Bytes RandomBytes(size_t size, uint32_t seed = 1) {
     std::mt19937 gen(seed);

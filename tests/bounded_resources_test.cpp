@@ -190,13 +190,13 @@ TEST_F(BoundedResourcesTest, PackageLineWithoutEndIsReadInBoundedLines) {
 // the set and the view presents them once, in name order.
 TEST_F(BoundedResourcesTest, PackageHeaderOfManyLinesIsReadInOnePass) {
     std::string header;
-    for (int i = 0; i < 100000; ++i)
+    for (int i = 10000; i < 16000; ++i)  // 60,000 bytes, within the header cap
         header += "k" + std::to_string(i) + ": v\n";
     const std::string package = header + "filesize: 1\n\nD";
     MemoryBuffer bytes(testutil::ToBytes(package));
     CVorelBuffer view(&bytes);
     ASSERT_TRUE(view.Decode());
-    EXPECT_EQ(view.GetHeader("k99999"), "v");
+    EXPECT_EQ(view.GetHeader("k15999"), "v");
     EXPECT_EQ(view.GetRawData(), package.size() - 1);
     EXPECT_EQ(view.Size(), package.size());
     EXPECT_EQ(view.At(view.Size() - 1), 'D');

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CHeaderFile.h"
+#include "ReaderAgreement.h"
 #include "TestUtil.h"
 
 namespace {
@@ -153,6 +154,69 @@ TEST(HeaderFile, LineOfExactly1023BytesDiffersBetweenMemoryAndFile) {
     const ReadResult file = ReadFile(text);
     EXPECT_EQ(file.headers, (Headers{{"a", std::string(1020, 'v')}}));
     EXPECT_EQ(file.dataOffset, 1024);
+}
+
+// "name: value" of `length` bytes, the value zeros and a last "17".
+std::string Line(const std::string& name, size_t length) {
+    return name + ": " + std::string(length - name.size() - 4, '0') + "17";
+}
+
+// The stamped lines with `more` and `last` after them, and five image bytes.
+std::string Package(const std::string& last, const std::string& more = "") {
+    return "filesize: 5\nfiletype: dalm_upgrade\nmd5: " + std::string(32, 'a') + "\n" + more + last +
+           "\n\nimage";
+}
+
+const std::string kSigned = "sha256: " + std::string(64, 'a') +
+                            "\nsignature: ed25519:0123456789abcdef:" + std::string(86, 'A') + "==\n";
+
+// A header block of `size` bytes: 65 lines of 1,000 bytes and a version line of the rest.
+std::string Block(size_t size) {
+    std::string filler;
+    for (int n = 10; n < 75; ++n)
+        filler += Line("f" + std::to_string(n), 1000) + "\n";
+    return Package(Line("version", size + 5 - Package("", filler).size()), filler);
+}
+
+// Every header the strict reader accepts is read alike from memory, from a file and
+// through CVorelBuffer (the same header set, the same image start); it refuses the others.
+TEST(HeaderReaders, AgreeOnEveryHeaderTheStrictReaderAccepts) {
+    const struct {
+        const char* what;
+        std::string package;
+        bool accepted;
+    } rows[] = {
+        {"stamped", Package("version: 16908291"), true},
+        {"signed", Package("version: 7", kSigned), true},
+        {"lines not in name order", "md5: x\nfilesize: 0\n\n", true},
+        {"colon inside a value", Package("version: 1:2"), true},
+        {"largest filesize", "filesize: 4294967295\nmd5: x\n\n", true},
+        {"filesize of 4 GiB", "filesize: 4294967296\nmd5: x\n\n", false},
+        {"line of 1,022 bytes", Package(Line("version", CHeaderFile::kLongestLine)), true},
+        {"line of 1,023 bytes", Package(Line("version", 1023)), false},
+        {"line of 1,024 bytes", Package(Line("version", 1024)), false},
+        {"signed, version line of 1,024 bytes", Package(Line("version", 1024), kSigned), false},
+        // cut into a header line, a word that ends the header and 21 bytes of "image"
+        {"line of 2,067 bytes", Package(Line("version", 1023) + std::string(1044, 'x')), false},
+        {"block of 65,536 bytes", Block(CPackageHeader::kMaxSize), true},
+        {"block of 65,537 bytes", Block(CPackageHeader::kMaxSize + 1), false},
+        {"CR LF", "filesize: 0\r\nmd5: x\r\n\r\n", false},
+        {"empty value", Package("version: "), false},
+        {"colon without its blank", Package("version:"), false},
+        {"empty line first", "\n" + Package("version: 7"), false},
+        {"blank inside a value", Package("version: 1 2"), false},
+        {"tab after the colon", Package("version:\t1"), false},
+        {"NUL inside a value", Package(std::string("version: 1\0" "2", 12)), false},
+        {"a name twice", Package("md5: x"), false},
+        {"no empty line", "filesize: 0\nmd5: x\n", false},
+    };
+    testutil::TempDir dir;
+    for (const auto& [what, package, accepted] : rows) {
+        const auto* data = reinterpret_cast<const uint8_t*>(package.data());
+        const fuzz::Readings read = fuzz::ReadHeaders(data, package.size(), dir / "p");
+        EXPECT_EQ(read.Accepted(), accepted) << what << ": " << read.problem;
+        EXPECT_TRUE(!read.Accepted() || read.Agree()) << what;
+    }
 }
 
 TEST(HeaderFile, MemoryOfSizeZeroOrLessReadsNothing) {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +22,8 @@
 #include "Output.h"
 #include "TestUtil.h"
 
-#if defined(IMGPACK_PATH) && defined(IMGUNPACK_PATH) && defined(PKGSTAMP_PATH)
+#if defined(IMGPACK_PATH) && defined(IMGUNPACK_PATH) && defined(PKGSTAMP_PATH) && \
+    defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH)
 
 namespace {
 
@@ -32,6 +34,12 @@ using testutil::RunResult;
 // (ulimit -f counts blocks of 512 bytes).
 const char* const kFileLimit = "trap '' XFSZ; ulimit -f 16; ";
 const size_t kLargeBody = 64 * 1024;
+
+// The directory of the programs, for a command that names them.
+std::string BuildDir() {
+    const std::string path = IMGPACK_PATH;
+    return path.substr(0, path.rfind('/'));
+}
 
 // Each program writing one output, OUT standing for its path.
 const char* const kWriters[] = {"imgpack -t 400 -o OUT data.bin",
@@ -215,7 +223,11 @@ TEST_F(HostileOutputTest, OutputNamesOf255BytesAreWritten) {
     }
 }
 
-TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlace) {
+// Where no file can be made beside a writable target, a build writes it in place;
+// a writer that would put bytes there before they are verified (a check's image, a
+// signed package, an extracted fragment) refuses before writing anything, forged
+// package or not.
+TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlaceOnlyByABuild) {
     if (geteuid() != 0)
         GTEST_SKIP() << "runs the programs as nobody, which needs root";
     const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
@@ -230,8 +242,23 @@ TEST_F(HostileOutputTest, WritableFileInAReadOnlyDirectoryIsWrittenInPlace) {
         EXPECT_EQ(Shell(nobody + Command(writer, "ro/out")).status, 0) << writer;
         EXPECT_EQ(testutil::ReadBytes(P("ro/out")), expected) << writer;
     }
-    EXPECT_EQ(Shell("cd ro && " + nobody + Quote(IMGUNPACK_PATH) + " ../app.fw").status, 0);
-    EXPECT_EQ(testutil::ReadBytes(P("ro/app")), testutil::ReadBytes(P("data.bin")));
+    testutil::WriteText(P("ro/out"), "old");
+    ASSERT_EQ(Shell(Quote(PKGSIGN_PATH) + " -g k && chmod 644 k.pem && " + Quote(PKGSTAMP_PATH) +
+                    " 1 data.bin p.pkg")
+                  .status,
+              0);
+    const std::string beside = ": cannot write beside it (Permission denied); nothing was written";
+    const std::pair<std::string, std::string> refusals[] = {
+        {"pkgcheck -o ro/out p.pkg", "pkgcheck: ro/out" + beside},
+        {"pkgsign -k k.pem -o ro/out p.pkg", "pkgsign: ro/out" + beside},
+        {"imgunpack -C ro app.fw", "Unable to write fragment file ro/app" + beside}};
+    for (const auto& [command, message] : refusals) {
+        const RunResult r = Shell("PATH=" + Quote(BuildDir()) + ":$PATH; " + nobody + command);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_NE((r.err + r.out).find(message + "\n"), std::string::npos) << r.err << r.out;
+    }
+    EXPECT_EQ(testutil::ReadText(P("ro/out")), "old");
+    EXPECT_EQ(testutil::ReadText(P("ro/app")), "old");
     EXPECT_EQ(Shell("ls -A ro").out, "app\nout\n");
 }
 
@@ -294,7 +321,7 @@ TEST(HeldOutput, TargetsAreLookedAtWhenCommitted) {
         }
         const testutil::Bytes bytes = testutil::RandomBytes(c.size, 2);
         Core::File::Output output(dirfd, c.name);
-        output.Spare(spared);
+        output.Protect(spared, "the input");
         ASSERT_TRUE(output.Open()) << c.name;
         ASSERT_TRUE(output.Write(bytes.data(), bytes.size() - 3));
         ASSERT_TRUE(output.Write(bytes.data() + bytes.size() - 3, 3));
@@ -304,7 +331,7 @@ TEST(HeldOutput, TargetsAreLookedAtWhenCommitted) {
             ASSERT_EQ(symlink("victim", path.c_str()), 0);
         }
         EXPECT_EQ(output.Commit(c.commit), c.done) << c.name;
-        EXPECT_EQ(output.Spared(), c.there == There::Spared) << c.name;
+        EXPECT_EQ(!output.Clash().empty(), c.there == There::Spared) << c.name;
         struct stat st {};
         if (c.done) {
             EXPECT_EQ(testutil::ReadBytes(path), bytes) << c.name;
@@ -342,6 +369,29 @@ TEST(KeptOutput, NeverReplacesAFileThatAppears) {
     EXPECT_EQ(testutil::ReadText(dir / "appears"), "planted");
     EXPECT_EQ(testutil::ReadText(dir / "there"), "old");
     EXPECT_EQ(testutil::Run("ls -A", dir.Path()).out, "appears\nthere\n");
+}
+
+// Each writer, seen by strace: the file's data and then its directory synced
+// before it exits 0 (the file system, once, for an extraction).
+TEST_F(HostileOutputTest, EveryWriterSyncsWhatItPutsInPlace) {
+    if (Shell("strace -o /dev/null true").status != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    ASSERT_EQ(Shell(Quote(PKGSTAMP_PATH) + " 1 data.bin p.pkg >/dev/null && mkdir x").status, 0);
+    const std::string synced = "fdatasync.*\nfsync\\(\\d+<" + dir.Path() + ">\\)";
+    const std::pair<std::string, std::string> writers[] = {
+        {"imgpack -t 400 -o o1 data.bin", synced},
+        {"pkgstamp 1 data.bin o2", synced},
+        {"pkgsign -g k", synced + ".*\n" + synced},
+        {"pkgsign -k k.pem -o o3 p.pkg", synced},
+        {"pkgcheck -o o4 o3", synced},
+        {"imgunpack -C x app.fw", "syncfs\\(\\d+<" + P("x") + ">\\)"}};
+    for (const auto& [command, expected] : writers) {
+        const RunResult r = Shell("PATH=" + Quote(BuildDir()) + ":$PATH; strace -y -o trace " +
+                                  "-e trace=fsync,fdatasync,syncfs " + command + " >/dev/null");
+        EXPECT_EQ(r.status, 0) << command << r.err;
+        const std::string trace = testutil::ReadText(P("trace"));
+        EXPECT_TRUE(std::regex_search(trace, std::regex(expected))) << command << "\n" << trace;
+    }
 }
 
 TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "CHeaderFile.h"
+#include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CSha256.h"
 #include "CVorelBuffer.h"
@@ -147,6 +150,22 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
     EXPECT_EQ(check.Run(buffer).error, PackageError::WriteFailed);
 }
 
+// A package file of 4 GiB or more is refused whole; one of 4 GiB - 1 is read (until
+// the sink refuses its first block).
+TEST_F(PackageCheck, PackageFilesOf4GiBAreRefusedWhole) {
+    TempDir dir;
+    for (const uint64_t size : {uint64_t{1} << 32, uint64_t{UINT32_MAX}}) {
+        testutil::WriteText(dir / "big.pkg", Unsigned(""));
+        if (!testutil::ExtendSparse(dir / "big.pkg", size))
+            GTEST_SKIP() << "no sparse files here";
+        CInputFile file(dir / "big.pkg");
+        CPackageCheck check;
+        check.SetImageSink([](const uint8_t*, size_t) { return false; });
+        EXPECT_EQ(check.Run(file).error,
+                  size > UINT32_MAX ? PackageError::TooLarge : PackageError::WriteFailed);
+    }
+}
+
 // A device checks the package from the buffer under its CVorelBuffer, and the
 // existing readers see a signed package as they see the unsigned one.
 TEST_F(PackageCheck, ReadersSeeSignedPackagesAsUnsignedOnes) {
@@ -172,7 +191,7 @@ TEST_F(PackageCheck, ReadersSeeSignedPackagesAsUnsignedOnes) {
     }
 }
 
-#if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH)
+#if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH) && defined(PKGSTAMP_PATH)
 
 RunResult Tool(const char* path, const std::string& args, const TempDir& dir) {
     return testutil::Run(Quote(path) + " " + args, dir.Path());
@@ -294,8 +313,52 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
         }
         unlink((m_dir / "out.img").c_str());
-        const RunResult json = Check(row.keys + " -j c.pkg");
-        EXPECT_NE(json.out.find("\"status\": " + std::to_string(row.status)), std::string::npos);
+        const auto json = nlohmann::json::parse(Check(row.keys + " -j c.pkg").out);
+        EXPECT_EQ(json["status"], row.status);
+        EXPECT_EQ(json["ok"], row.status == 0);
+    }
+}
+
+// Every failure of status 1 prints its message and, with -j, a document saying the same.
+TEST_F(PackageTools, JsonDocumentForEveryFailureOfStatus1) {
+    if (!testutil::ExtendSparse(m_dir / "big.pkg", uint64_t{1} << 32))
+        GTEST_SKIP() << "no sparse files here";
+    const std::pair<std::string, std::string> rows[] = {
+        {"missing.pkg", "No such file or directory"},
+        {"/", "Is a directory"},
+        {"k.pem", "a private key; give its public key (openssl pkey -pubout)"},
+        {"big.pkg", "4 GiB or more, beyond what a package holds"},
+        {"none/out.img", "No such file or directory"}};
+    for (const auto& [file, problem] : rows) {
+        const std::string args = file == "k.pem" ? "-k k.pem p.pkg"
+                                 : file == "none/out.img" ? "-o none/out.img p.pkg" : file;
+        const RunResult result = Check("-j " + args);
+        EXPECT_EQ(result.status, 1) << args;
+        EXPECT_EQ(result.err, "pkgcheck: " + file + ": " + problem + "\n");
+        EXPECT_EQ(nlohmann::json::parse(result.out),
+                  nlohmann::json({{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1},
+                                  {"problem", problem}}));
+    }
+}
+
+// The largest package whose signed form stays below 4 GiB is signed (until the file size
+// limit stops the writing); one byte more, or a package of 4 GiB - 1, is refused at once.
+TEST_F(PackageTools, PkgsignRefusesASignedPackageOf4GiB) {
+    const std::string header = "filesize: 4000000000\nmd5: " + std::string(32, '0') + "\n\n";
+    MemoryBuffer sample(testutil::ToBytes(header));
+    CPackageHeader read;
+    ASSERT_EQ(read.Read(sample), PackageError::Ok);
+    const uint64_t largest = UINT32_MAX - read.SignedSize() + header.size();
+    for (const uint64_t size : {largest, largest + 1, uint64_t{UINT32_MAX}}) {
+        testutil::WriteText(m_dir / "big.pkg", header);
+        if (!testutil::ExtendSparse(m_dir / "big.pkg", size))
+            GTEST_SKIP() << "no sparse files here";
+        const RunResult result =
+            Shell(testutil::WithSmallFiles(Quote(PKGSIGN_PATH) + " -k k.pem -o out.pkg big.pkg"));
+        EXPECT_EQ(result.err, size == largest
+                                  ? "pkgsign: out.pkg: File too large\n"
+                                  : "pkgsign: big.pkg: the signed package would be 4 GiB or more\n");
+        EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
     }
 }
 
@@ -305,6 +368,10 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
     const RunResult refused = Sign("-k k.pem d.pkg");
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(testutil::ReadText(m_dir / "d.pkg"), damaged);
+    // A header line that CHeaderFile would cut is never signed.
+    testutil::WriteText(m_dir / "l.pkg", Replaced(Unsigned("abc"), "7\n", std::string(1014, '7') + "\n"));
+    EXPECT_EQ(Sign("-k k.pem l.pkg").err,
+              "pkgsign: l.pkg: not a package: header line 4 is longer than 1022 bytes\n");
 
     ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
     ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
@@ -314,6 +381,46 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
     EXPECT_EQ(signedTwice.find("signature:"), signedTwice.rfind("signature:"));
     EXPECT_EQ(Shell(Quote(PKGCHECK_PATH) + " -o /dev/stdout q.pkg >out.img").status, 0);
     EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+}
+
+// No writer replaces one of its inputs, the keys included, however the output is named;
+// a stream gets the image in a second pass, and a package rewritten after the first
+// (its time stamp put back) is "changed while it was read", never a verdict.
+TEST_F(PackageTools, InputsAreNeverOutputsAndStreamsGetWhatWasVerified) {
+    ASSERT_EQ(Shell("head -c 16M /dev/urandom >big && ln -s k.pem link && mkfifo f && " +
+                    Quote(PKGSTAMP_PATH) + " 1 big b.pkg >/dev/null && " + Quote(PKGSIGN_PATH) +
+                    " -k k.pem -o s.pkg b.pkg >/dev/null")
+                  .status,
+              0);
+    const std::string pem = testutil::ReadText(m_dir / "k.pem");
+    const std::string pub = testutil::ReadText(m_dir / "k.pub");
+    // The consumer reads the first bytes of the second pass, then rewrites the end.
+    const std::string rewrite =
+        "{ exec 3<f; head -c 1 <&3 >/dev/null; cp -p P ref; dd if=/dev/zero of=P bs=1 count=16"
+        " seek=$(($(stat -c %s P) - 16)) conv=notrunc 2>/dev/null; touch -r ref P; cat <&3 "
+        ">/dev/null;"
+        " } & ";
+    const std::pair<std::string, std::string> rows[] = {
+        {"pkgsign -k k.pem -o k.pem p.pkg", "pkgsign: k.pem: is the key itself"},
+        {"pkgsign -k k.pem -o link p.pkg", "pkgsign: link: is the key itself"},
+        {"pkgcheck -k k.pub -o k.pub s.pkg", "pkgcheck: k.pub: is the key itself"},
+        {"pkgcheck -o s.pkg s.pkg", "pkgcheck: s.pkg: is the package itself"},
+        {"pkgcheck -k k.pub -o /dev/stdout s.pkg >>k.pub",
+         "pkgcheck: /dev/stdout: is the key itself"},
+        {std::regex_replace(rewrite, std::regex("P"), "s.pkg") + "pkgcheck -k k.pub -o f s.pkg",
+         "pkgcheck: s.pkg: changed while it was read"},
+        {std::regex_replace(rewrite, std::regex("P"), "b.pkg") + "pkgsign -k k.pem -o f b.pkg",
+         "pkgsign: b.pkg: changed while it was read"}};
+    const std::string dir =
+        std::string(PKGSIGN_PATH).substr(0, std::string(PKGSIGN_PATH).rfind('/'));
+    for (const auto& [command, err] : rows) {
+        const RunResult r =
+            Shell("PATH=" + Quote(dir) + ":$PATH; " + command + "; s=$?; wait; exit $s");
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_EQ(r.err, err + "\n") << command;
+    }
+    EXPECT_EQ(testutil::ReadText(m_dir / "k.pem"), pem);
+    EXPECT_EQ(testutil::ReadText(m_dir / "k.pub"), pub);
 }
 
 #endif

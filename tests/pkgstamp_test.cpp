@@ -238,7 +238,7 @@ TEST(Pkgstamp, ImagesThatCannotBeMeasuredAreRefused) {
     const std::pair<std::string, std::string> cases[] = {
         {"/dev/zero", "pkgstamp: image /dev/zero is not a regular file\n"},
         {"fifo", "pkgstamp: image fifo is not a regular file\n"},
-        {"big", "pkgstamp: image big is 4 GiB or more\n"},
+        {"big", "pkgstamp: image big would make a package of 4 GiB or more\n"},
     };
     for (const auto& c : cases) {
         const RunResult result = Stamp("1 " + c.first + " z.pkg", dir.Path());
@@ -246,6 +246,24 @@ TEST(Pkgstamp, ImagesThatCannotBeMeasuredAreRefused) {
         EXPECT_EQ(result.err, c.second);
     }
     EXPECT_EQ(Listing(dir), "big\nfifo\n");
+}
+
+// A package of 4 GiB with its header is refused at once; the largest below it is written
+// (until the file size limit stops the writing).
+TEST(Pkgstamp, PackagesOf4GiBAreRefused) {
+    TempDir dir;
+    const uint64_t largest = UINT32_MAX - HeaderBlock(4000000000u, std::string(32, '0'), "1").size();
+    for (const uint64_t size : {(uint64_t{1} << 32) - 50, largest + 1, largest}) {
+        unlink((dir / "image").c_str());
+        if (!testutil::ExtendSparse(dir / "image", size))
+            GTEST_SKIP() << "no sparse files here";
+        const RunResult result = testutil::Run(
+            testutil::WithSmallFiles(testutil::Quote(PKGSTAMP_PATH) + " 1 image z.pkg"), dir.Path());
+        EXPECT_EQ(result.err, size == largest
+                                  ? "pkgstamp: cannot write package z.pkg: File too large\n"
+                                  : "pkgstamp: image image would make a package of 4 GiB or more\n");
+        EXPECT_EQ(Listing(dir), "image\n");
+    }
 }
 
 }  // namespace

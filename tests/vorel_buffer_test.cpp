@@ -131,6 +131,13 @@ TEST_F(VorelBufferTest, StopsAtEndOfBufferWithoutEmptyLine) {
     EXPECT_EQ(m_view->GetHeader("filetype"), "x");
     DecodeText("", false);
     EXPECT_FALSE(Over(ToBytes("filesize: 1\n\n"), 100).Decode());  // offset past the end
+    // A header that has not ended within the cap is read no further.
+    std::string lines;
+    while (lines.size() < CVorelBuffer::kMaxHeaderSize)
+        lines += "h" + std::to_string(lines.size()) + ": 1\n";
+    DecodeText(lines + "filesize: 1\n\nD", false);
+    EXPECT_EQ(m_view->GetRawData(), 0u);
+    EXPECT_EQ(m_view->GetHeader("filesize"), "");
 }
 
 TEST_F(VorelBufferTest, ReportsMalformedLines) {

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -31,9 +32,11 @@ void CFirmwareExtraction::Flush() {
 
 // Writes fragment `i` of `fw` into the file of its name below the directory. Refused
 // when the file there is the firmware file (a link there is not followed: extraction
-// replaces it). A body that fails its check as it is copied is BodyFailed, unless the
-// firmware file was written to meanwhile; a stream takes bytes as they come, so a body
-// bound for one is checked before it is sent.
+// replaces it), and before anything is written when no file can be made beside an
+// existing one. New files are synced together once every fragment is written. A body
+// that fails its check as it is copied is BodyFailed, unless the firmware file was
+// written to meanwhile; a stream takes bytes as they come, so a body bound for one is
+// checked before it is sent.
 CFirmwareExtraction::Outcome CFirmwareExtraction::Extract(CFirmwareFile& fw, unsigned int i) {
     const std::string fragment = fw.GetFragmentName(i);
     const auto notExtracted = [&](const std::string& why) {
@@ -43,14 +46,15 @@ CFirmwareExtraction::Outcome CFirmwareExtraction::Extract(CFirmwareFile& fw, uns
     if (const char* reason = Core::File::UnsafeNameReason(fragment))
         return notExtracted(reason);
     Core::File::Output output(m_dirfd, fragment);
-    output.Spare(m_input);
+    output.Protect(m_input, "the firmware file being read");
+    output.DeferSync();
     const bool opened = output.Open() && output.Expect(fw.GetFragment(i)->GetRawDataSize());
     if (opened && !m_bodiesChecked && !output.Seekable() && !fw.BodyIntact(i))
         return Outcome::BodyFailed;
     if (opened)
         fw.DumpRawFragment(i, output);
-    if (output.Spared())
-        return notExtracted(path() + " is the firmware file being read");
+    if (!output.Clash().empty())
+        return notExtracted(path() + " is " + output.Clash());
     if (!opened && !output.Refusal().empty())
         return notExtracted(Core::Text::Escaped(output.Refusal()));
     if (opened && fw.DataChanged()) {
@@ -58,11 +62,12 @@ CFirmwareExtraction::Outcome CFirmwareExtraction::Extract(CFirmwareFile& fw, uns
             return Outcome::BodyFailed;
         return notExtracted("its data changed while it was read");
     }
-    if (opened && fw.WriteComplete())
+    if (opened && fw.WriteComplete()) {
+        m_extracted = true;
         return Outcome::Extracted;
+    }
     if (output.Error() != 0)
-        return Refuse("Unable to write fragment file " + path() + ": " +
-                      std::strerror(output.Error()));
+        return Refuse("Unable to write fragment file " + path() + ": " + output.Cause());
     return Refuse("Unable to write fragment file " + path());
 }
 
@@ -126,6 +131,20 @@ int CFirmwareExtraction::ParseAndExtract(const std::string& in, unsigned int fir
 // meanwhile: it is parsed again with every check, which says what is wrong before
 // anything else is said, and extraction goes on after the fragments already extracted.
 int CFirmwareExtraction::Run(const std::string& in) {
+    return Synced(ExtractFile(in));
+}
+
+// Returns the exit status once the fragment files extracted are on the disk: the file
+// system below the directory is synced once for all of them, which costs what one
+// file's sync would.
+int CFirmwareExtraction::Synced(int status) {
+    if (!m_extracted || Core::File::Output::SyncFileSystem(m_dirfd))
+        return status;
+    m_say("Unable to write fragment files in " + m_prefix + ": " + std::strerror(errno));
+    return 1;
+}
+
+int CFirmwareExtraction::ExtractFile(const std::string& in) {
     stat(in.c_str(), &m_input);
     unsigned int done = 0;
     {

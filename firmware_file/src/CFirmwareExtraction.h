@@ -1,7 +1,8 @@
 // Writes the data of the physical fragments of one firmware file, or of those whose
 // names begin with a given text, each into a file named after the fragment below one
 // directory. Each body is checked as it is copied, so a large file is read once; a
-// fragment file is put in place only when its body passed. What the extraction has
+// fragment file is put in place only when its body passed, and the files made are on
+// the disk when the extraction ends. What the extraction has
 // to say (what failed, what was not extracted) goes, line by line, to a sink the
 // caller gives: the library prints nothing itself.
 #pragma once
@@ -45,6 +46,8 @@ class CFirmwareExtraction {
     unsigned int ExtractFrom(CFirmwareFile& fw, unsigned int first);
     int Matched(CFirmwareFile& fw, const std::string& in, int status);
     int ParseAndExtract(const std::string& in, unsigned int first);
+    int ExtractFile(const std::string& in);
+    int Synced(int status);
 
     std::string m_name;
     int m_dirfd;
@@ -56,4 +59,5 @@ class CFirmwareExtraction {
     bool m_bodiesChecked = false;
     std::vector<std::string> m_lines;  // said, and not yet passed to the sink
     bool m_failed = false;             // a fragment was not extracted
+    bool m_extracted = false;          // a fragment file was made, not yet synced
 };

@@ -280,7 +280,10 @@ CInputFile* CFirmwareFile::WriteLogicalBody(const std::vector<CFirmwareFragment*
 // `blame` when the two readings differ).
 bool CFirmwareFile::WriteFramed(CFirmwareFragment& head, const std::string& out_filename,
                                 const BodyWriter& body, CInputFile* blame, uint32_t& written) {
+    // A build writes nothing it has yet to check: where no file can be made beside
+    // the target, the target may be written in place.
     Core::File::Output output(out_filename);
+    output.AllowInPlace();
     m_writeComplete = false;
     m_changedInput = nullptr;
     if (!output.Open()) {

@@ -37,14 +37,16 @@ bool CVorelBuffer::Decode() {
 }
 
 CVorelBuffer::Step CVorelBuffer::parseHeader(Parser& parser) {
-    const uint32_t end = m_buff->Size();
-    uint32_t count = 0;
-    uint8_t chunk[kChunkSize];
+    const uint32_t size = m_buff->Size();
     // The header must end inside the buffer: bytes past its end read as 0 and
     // would otherwise be taken into a name without end.
-    while (m_headerOffset < end && count < end - m_headerOffset) {
+    const uint32_t end =
+        m_headerOffset < size ? std::min(size - m_headerOffset, kMaxHeaderSize) : 0;
+    uint32_t count = 0;
+    uint8_t chunk[kChunkSize];
+    while (count < end) {
         const uint32_t pos = m_headerOffset + count;
-        const uint32_t got = m_buff->Copy(pos, std::min(kChunkSize, end - pos), chunk);
+        const uint32_t got = m_buff->Copy(pos, std::min(kChunkSize, end - count), chunk);
         if (got == 0)
             return FAIL;
         for (uint32_t i = 0; i < got; ++i) {

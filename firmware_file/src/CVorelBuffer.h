@@ -20,6 +20,11 @@
 
 class CVorelBuffer : public CBuffer {
   public:
+    // A header block, its empty line included, is read up to this many bytes;
+    // one that has not ended by then is not a package header (bounded time and
+    // memory on hostile input). Every reader of package headers keeps to it.
+    static constexpr uint32_t kMaxHeaderSize = 64 * 1024;
+
     // View over `buff`; the data is the whole buffer until Decode finds a header.
     explicit CVorelBuffer(CBuffer* buff);
     // View over a package that begins at `offset` inside `buff`; no data until
@@ -27,8 +32,9 @@ class CVorelBuffer : public CBuffer {
     CVorelBuffer(CBuffer* buff, uint32_t offset);
 
     // Parses the header in the underlying buffer into the header set. True when
-    // the header was read up to its empty line and "filesize" holds a number that
-    // fits 32 bits. Headers set before the call stay in the set.
+    // the header was read up to its empty line, within kMaxHeaderSize bytes, and
+    // "filesize" holds a number that fits 32 bits. Headers set before the call
+    // stay in the set.
     bool Decode();
 
     // The value of header `val`; a missing header is added with an empty value.

@@ -7,9 +7,7 @@
 
 namespace {
 
-// Lines are taken into a buffer of this size, so at most one byte less is read
-// as one line; the rest of a longer line is the next line.
-const int kLineSize = 1024;
+constexpr int kLineSize = CHeaderFile::kLineSize;
 
 // Copies the line starting at pos into line, passing over the line feed that
 // ends it, and returns the read position behind it.

@@ -9,6 +9,16 @@
 
 class CHeaderFile {
   public:
+    // Lines are taken into a buffer of this size, so at most one byte less is
+    // read as one line; the rest of a longer line is taken as the next line.
+    static constexpr int kLineSize = 1024;
+    // The longest line, its line feed not counted, that is read whole and alike
+    // from a file and from memory: a file line is read with its line feed and
+    // the terminating zero in the buffer, memory without the line feed. A line
+    // one byte longer fills a file's buffer without its line feed, which is
+    // then read as the empty line that ends the header.
+    static constexpr int kLongestLine = kLineSize - 2;
+
     // No source: the form used to write a header block.
     CHeaderFile();
     // Reads from the named file; nothing is opened until ReadFile.

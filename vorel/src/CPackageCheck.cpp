@@ -39,6 +39,14 @@ const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
     return m_result;
 }
 
+const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package) {
+    if (package.FileSize() <= CPackageHeader::kMaxPackageSize)
+        return Run(static_cast<CBuffer&>(package));
+    m_result = Result();
+    m_result.error = PackageError::TooLarge;
+    return m_result;
+}
+
 // Digests every byte after the header, handing each block to the sink.
 PackageError CPackageCheck::ReadImage(CBuffer& package, uint32_t start, std::string& md5,
                                       std::string& sha256, uint64_t& size) {

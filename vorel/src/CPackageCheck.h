@@ -20,6 +20,7 @@
 
 #include "CBuffer.h"
 #include "CEd25519Key.h"
+#include "CInputFile.h"
 #include "CPackageHeader.h"
 #include "CPackageTrust.h"
 #include "PackageError.h"
@@ -61,6 +62,10 @@ class CPackageCheck {
     // ImageMismatch that applies; ReadFailed or WriteFailed when the buffer or
     // the sink failed part way.
     const Result& Run(CBuffer& package);
+    // The same over a package file, refused whole (TooLarge, nothing read) when
+    // the size it had when it was opened reaches past 32-bit positions: its
+    // CBuffer view would end before the file does.
+    const Result& Run(CInputFile& package);
     const Result& GetResult() const { return m_result; }
 
     static const char* StateText(SignatureState state) { return CPackageTrust::StateText(state); }

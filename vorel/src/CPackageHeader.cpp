@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <map>
 
-#include "CHeaderFile.h"
 #include "CPackageSignature.h"
 
 namespace {
@@ -81,7 +80,8 @@ PackageError CPackageHeader::ReadText(CBuffer& package) {
             return PackageError::Ok;
         }
     }
-    return Fail(end == kMaxSize ? "no empty line ends the header in its first 65536 bytes"
+    return Fail(end == kMaxSize ? "no empty line ends the header in its first " +
+                                      std::to_string(kMaxSize) + " bytes"
                                 : "no empty line ends the header");
 }
 
@@ -91,6 +91,9 @@ PackageError CPackageHeader::ParseLines() {
         const size_t end = m_text.find('\n', start);
         const std::string line = m_text.substr(start, end - start);
         start = end + 1;
+        if (line.size() > static_cast<size_t>(CHeaderFile::kLongestLine))
+            return Fail("header line " + std::to_string(number) + " is longer than " +
+                        std::to_string(CHeaderFile::kLongestLine) + " bytes");
         const size_t colon = line.find(": ");
         const std::string name = line.substr(0, colon);
         const std::string value = colon == std::string::npos ? "" : line.substr(colon + 2);
@@ -109,6 +112,8 @@ PackageError CPackageHeader::CheckRequired() {
         return Fail("no filesize line");
     if (!ReadNumber(*size, m_fileSize))
         return Fail("filesize " + *size + " is not a number");
+    if (m_fileSize > kMaxPackageSize)
+        return Fail("filesize " + *size + " is 4 GiB or more");
     if (Find("md5") == nullptr)
         return Fail("no md5 line");
     return PackageError::Ok;

@@ -1,9 +1,11 @@
 // The header block of a package as stored: "name: value" lines and the empty
 // line that ends them. Read checks the form strictly, so that every reader of
-// the format (CHeaderFile, CVorelBuffer) takes the same values from it: each
-// line is a name of printable ASCII without ':' or blanks, ": ", and a value of
-// printable ASCII without blanks, each name once. A package header also holds
-// a "filesize" line with a decimal number and an "md5" line.
+// the format (CHeaderFile from a file and from memory, CVorelBuffer) takes the
+// same lines and the same image start from it: each line is a name of
+// printable ASCII without ':' or blanks, ": ", and a value of printable ASCII
+// without blanks, each name once, no line longer than CHeaderFile reads whole,
+// and the block within the length CVorelBuffer reads. A package header also
+// holds a "filesize" line with a decimal number below 4 GiB and an "md5" line.
 //
 // For signing, Compose and Sign write a new header block through CHeaderFile
 // (lines in name order) from these lines, with the "sha256" and "signature"
@@ -17,13 +19,18 @@
 
 #include "CBuffer.h"
 #include "CEd25519Key.h"
+#include "CHeaderFile.h"
+#include "CVorelBuffer.h"
 #include "PackageError.h"
 
 class CPackageHeader {
   public:
     using Line = std::pair<std::string, std::string>;
     // A header block longer than this is not read (bounded memory).
-    static constexpr uint32_t kMaxSize = 64 * 1024;
+    static constexpr uint32_t kMaxSize = CVorelBuffer::kMaxHeaderSize;
+    // A package, header and image, is at most this long: positions and sizes
+    // within it are 32 bits wide.
+    static constexpr uint64_t kMaxPackageSize = UINT32_MAX;
 
     // Reads the header block at the start of `package`. Returns Ok,
     // NotAPackage (Problem() says why) or ReadFailed.

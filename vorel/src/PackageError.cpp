@@ -12,6 +12,8 @@ const char* PackageErrorText(PackageError error) {
             return "the signature does not verify";
         case PackageError::Unsigned:
             return "the package is not signed";
+        case PackageError::TooLarge:
+            return "4 GiB or more, beyond what a package holds";
         case PackageError::ReadFailed:
             return "read error";
         case PackageError::WriteFailed:

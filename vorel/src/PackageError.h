@@ -11,6 +11,7 @@ enum class PackageError {
     BadSignature,   // malformed, made by none of the keys given, or not verifying
     Unsigned,       // keys were given and the package carries no signature
     // system refused
+    TooLarge,     // a package file of 4 GiB or more, beyond the format's 32-bit positions
     ReadFailed,   // the buffer gave fewer bytes than it holds
     WriteFailed,  // the image sink refused bytes
 };

@@ -15,7 +15,10 @@
 #include <cstring>
 #include <string>
 
+#include "CBuffer.h"
 #include "CEd25519Key.h"
+#include "CPackageCheck.h"
+#include "CSha256.h"
 #include "FilePath.h"
 #include "Output.h"
 #include "Text.h"
@@ -94,8 +97,9 @@ inline bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key,
     return cause.empty();
 }
 
-// Whether the package can be read as a CBuffer: an existing regular file that
-// can be opened and holds fewer than 4 GiB. False with `cause`.
+// Whether the package can be read: an existing regular file that can be
+// opened. False with `cause`. Its size is judged by the checker, on the size
+// of the file it reads.
 inline bool CheckPackageFile(const std::string& path, std::string& cause) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
@@ -105,29 +109,41 @@ inline bool CheckPackageFile(const std::string& path, std::string& cause) {
         cause = std::strerror(EISDIR);
     } else if (!S_ISREG(st.st_mode)) {
         cause = "not a regular file";
-    } else if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-        cause = "larger than 4 GiB";
     }
     if (fd >= 0)
         close(fd);
     return cause.empty();
 }
 
-// True when the package's directory lets a new file be made beside it, so that
-// an output over the package is replaced whole. Otherwise the output would be
-// truncated in place, and with it the package being read.
-inline bool CanReplace(const std::string& package) {
-    char* real = realpath(package.c_str(), nullptr);
-    const std::string dir = Core::File::DirName(real != nullptr ? real : package);
-    std::free(real);
-    return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+// Why an output failed, in words.
+inline std::string OutputCause(const Core::File::Output& output) {
+    return output.Cause();
 }
 
-// The system's description of an output's failure.
-inline std::string OutputCause(const Core::File::Output& output) {
-    if (!output.Refusal().empty())
-        return output.Refusal();
-    return std::strerror(output.Error() != 0 ? output.Error() : EIO);
+enum class StreamOutcome { Streamed, WriteFailed, Changed };
+
+// The second pass for a stream target, which can only be given bytes after a
+// first pass has `verified` them: runs `check` over `package` again, writing the
+// image to `output`, and digests what it writes. Streamed when the bytes written
+// are the ones verified (as many, the same SHA-256) and the pass ends as the first
+// did; Changed when the package changed in between.
+inline StreamOutcome StreamVerified(CPackageCheck& check, CBuffer& package,
+                                    Core::File::Output& output,
+                                    const CPackageCheck::Result& verified) {
+    CSha256 sha256;
+    uint64_t size = 0;
+    check.SetImageSink([&](const uint8_t* data, size_t count) {
+        sha256.Update(data, count);
+        size += count;
+        return output.Write(data, count);
+    });
+    const PackageError error = check.Run(package).error;
+    if (error == PackageError::WriteFailed)
+        return StreamOutcome::WriteFailed;
+    bool same = error == verified.error && sha256.HexDigest() == verified.sha256;
+    for (const CPackageCheck::Item& item : verified.checks)
+        same = same && (item.name != "filesize" || item.computed == std::to_string(size));
+    return same ? StreamOutcome::Streamed : StreamOutcome::Changed;
 }
 
 }  // namespace PackageTool

@@ -12,11 +12,10 @@
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
-#include "FilePath.h"
 #include "Output.h"
+#include "PackageTool.h"
 #include "Stdout.h"
 #include "Text.h"
-#include "PackageTool.h"
 
 namespace {
 
@@ -96,6 +95,7 @@ int ExitStatus(PackageError error) {
             return 4;
         case PackageError::Unsigned:
             return 5;
+        case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
             break;
@@ -148,6 +148,11 @@ nlohmann::ordered_json OrNull(const std::string& text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
+void PrintDocument(const nlohmann::ordered_json& doc) {
+    std::printf("%s\n",
+                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
 void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
     nlohmann::ordered_json doc = {{"schema", 1},
                                   {"file", file},
@@ -167,8 +172,23 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
     if (result.error != PackageError::NotAPackage)
         doc["signature"] = {{"state", CPackageCheck::StateText(result.trust.signature)},
                             {"keyid", OrNull(result.trust.keyId)}};
-    std::printf("%s\n",
-                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    PrintDocument(doc);
+}
+
+// The document of a run that ends with status 1: what `file` gave as `cause`,
+// the words of the message on standard error.
+void PrintFailure(const std::string& file, const std::string& cause) {
+    PrintDocument(
+        {{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1}, {"problem", cause}});
+}
+
+// Reports a failure of status 1 on standard error and, with -j, in a document
+// on standard output, so that a script reading the document learns of it too.
+int Fail(const Options& options, const std::string& file, const std::string& cause) {
+    PackageTool::Complain(kProgram, file, cause);
+    if (options.json)
+        PrintFailure(file, cause);
+    return 1;
 }
 
 // True when the package file did not hold still while it was read.
@@ -188,22 +208,24 @@ const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
 // Checks the package, writing the image to the output when every check
 // passed. A seekable output gets the image during the one pass and is put in
 // place only after it; a stream gets it in a second pass once the first has
-// passed, which must digest the same.
+// passed, which must stream the very bytes the first verified.
 int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
                   Core::File::Output& output, CPackageCheck::Result& result) {
     result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
     if (result.error == PackageError::Ok && !output.Seekable()) {
-        const std::string sha256 = result.sha256;
-        result = RunCheck(check, buffer, &output);
-        if (result.error == PackageError::Ok && result.sha256 != sha256)
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        const PackageTool::StreamOutcome streamed =
+            PackageTool::StreamVerified(check, buffer, output, result);
+        if (streamed == PackageTool::StreamOutcome::Changed)
+            return Fail(options, options.package, "changed while it was read");
+        if (streamed == PackageTool::StreamOutcome::WriteFailed)
+            result.error = PackageError::WriteFailed;
     }
     if (Changed(buffer))
-        return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+        return Fail(options, options.package, "changed while it was read");
     if (result.error == PackageError::WriteFailed)
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     if (result.error == PackageError::Ok && !output.Commit(true))
-        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, PackageTool::OutputCause(output));
     output.Commit(false);
     return 0;
 }
@@ -214,29 +236,29 @@ int Check(const Options& options) {
     for (const std::string& path : options.keys) {
         CEd25519Key key;
         if (!PackageTool::LoadKey(path, false, key, cause))
-            return PackageTool::Complain(kProgram, path, cause);
+            return Fail(options, path, cause);
         check.AddKey(key);
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
-        return PackageTool::Complain(kProgram, options.package, cause);
+        return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
         result = check.Run(buffer);
         if (Changed(buffer))
-            return PackageTool::Complain(kProgram, options.package, "changed while it was read");
+            return Fail(options, options.package, "changed while it was read");
     } else {
-        if (Core::File::SameFile(options.package, options.output))
-            return PackageTool::Complain(kProgram, options.output, "is the package itself");
         Core::File::Output output(Core::SeparateFromMessages(options.output));
+        output.Protect(options.package, "the package");
+        for (const std::string& key : options.keys)
+            output.Protect(key, "the key");
         if (!output.Open())
-            return PackageTool::Complain(kProgram, options.output,
-                                         PackageTool::OutputCause(output));
+            return Fail(options, options.output, PackageTool::OutputCause(output));
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;
     }
-    if (result.error == PackageError::ReadFailed)
-        return PackageTool::Complain(kProgram, options.package, "read error");
+    if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
+        return Fail(options, options.package, PackageErrorText(result.error));
     if (options.json)
         PrintJson(options.package, result);
     else

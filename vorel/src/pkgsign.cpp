@@ -16,11 +16,10 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
-#include "FilePath.h"
 #include "Output.h"
+#include "PackageTool.h"
 #include "Stdout.h"
 #include "Text.h"
-#include "PackageTool.h"
 
 namespace {
 
@@ -147,6 +146,7 @@ int Refusal(const std::string& package, const CPackageCheck::Result& result) {
                                               item.stored + ", computed " + item.computed);
             }
             return 3;
+        case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
             break;
@@ -185,9 +185,13 @@ int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& k
     const size_t reserved = header.SignedSize();
     if (reserved > CPackageHeader::kMaxSize) {
         first.error = PackageError::NotAPackage;
-        first.problem = "the signed header would be longer than 65536 bytes";
+        first.problem = "the signed header would be longer than " +
+                        std::to_string(CPackageHeader::kMaxSize) + " bytes";
         return Refusal(options.package, first);
     }
+    if (reserved + (buffer.FileSize() - header.Size()) > CPackageHeader::kMaxPackageSize)
+        return PackageTool::Complain(kProgram, options.package,
+                                     "the signed package would be 4 GiB or more");
     int status = 0;
     if (output.Seekable()) {
         if (!output.Write(std::string(reserved, '\n').data(), reserved))
@@ -212,11 +216,14 @@ int WriteSigned(CInputFile& buffer, const Options& options, const CEd25519Key& k
     }
     if (!output.Write(text.data(), text.size()))
         return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
-    CPackageCheck::Result second;
-    status = CheckPackage(buffer, options, &output, second);
-    if (status == 0 && second.sha256 != first.sha256)
+    CPackageCheck check;
+    const PackageTool::StreamOutcome streamed =
+        PackageTool::StreamVerified(check, buffer, output, first);
+    if (streamed == PackageTool::StreamOutcome::WriteFailed)
+        return PackageTool::Complain(kProgram, options.output, PackageTool::OutputCause(output));
+    if (streamed == PackageTool::StreamOutcome::Changed || buffer.Changed() || !buffer.EndsAtSize())
         return PackageTool::Complain(kProgram, options.package, "changed while it was read");
-    return status;
+    return 0;
 }
 
 int Sign(Options options) {
@@ -228,13 +235,10 @@ int Sign(Options options) {
         return PackageTool::Complain(kProgram, options.package, cause);
     if (options.output.empty())
         options.output = options.package;
-    if (Core::File::SameFile(options.package, options.output) &&
-        !PackageTool::CanReplace(options.output))
-        return PackageTool::Complain(kProgram, options.output,
-                                     "cannot be replaced whole (its directory is not writable)");
     CInputFile buffer(options.package);
     const std::string shown = options.output;
     Core::File::Output output(Core::SeparateFromMessages(options.output));
+    output.Protect(options.key, "the key");
     if (!output.Open())
         return PackageTool::Complain(kProgram, shown, PackageTool::OutputCause(output));
     const int status = WriteSigned(buffer, options, key, output);

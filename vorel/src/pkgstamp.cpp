@@ -67,7 +67,8 @@ void ReportFailure(Outcome outcome, const Arguments& args, int error) {
             std::fprintf(stderr, "pkgstamp: image %s is not a regular file\n", args.image);
             break;
         case Outcome::TooLarge:
-            std::fprintf(stderr, "pkgstamp: image %s is 4 GiB or more\n", args.image);
+            std::fprintf(stderr, "pkgstamp: image %s would make a package of 4 GiB or more\n",
+                         args.image);
             break;
         case Outcome::SameFile:
             std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
