@@ -97,6 +97,12 @@ bool ListOne(const std::string& operand, const std::string& path, const Inspecti
              bool named) {
     CFirmwareFile fw(path, CFirmwareFile::Messages::KeepOnly);
     const auto say = [&operand](const std::string& line) { Complain(operand, line); };
+    // A file that is no firmware file at all (a type of neither kind, or too large)
+    // has no check to name: the parse's own message says why.
+    if (fw.GetHeader() == nullptr && fw.NoFragments() == 0 && fw.GetFailedFragment() == nullptr) {
+        for (const std::string& message : fw.GetMessages())
+            say(message);
+    }
     const bool intact = CFirmwareExtraction::SayFailures(fw, operand, say) == 0;
     if (x.common.quiet || fw.NoFragments() == 0)
         return intact;

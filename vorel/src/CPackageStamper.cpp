@@ -11,15 +11,12 @@
 
 #include "CHeaderFile.h"
 #include "CImageDigest.h"
-#include "FilePath.h"
+#include "CPackageHeader.h"
 #include "Output.h"
 
 namespace {
 
 using Outcome = CPackageStamper::Outcome;
-
-// Image sizes are written in the header as they are; the package reader takes 32 bits.
-constexpr uint64_t kImageLimit = UINT32_MAX;
 
 // The image, open once and measured once.
 struct Image {
@@ -32,7 +29,7 @@ struct Image {
 };
 
 // Opens the image without waiting on a FIFO or a device; Done when it is a regular
-// file below 4 GiB, with errno set when it cannot be opened at all (OpenFailed).
+// file, with errno set when it cannot be opened at all (OpenFailed).
 Outcome OpenImage(const std::string& path, Image& image) {
     image.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
@@ -44,7 +41,7 @@ Outcome OpenImage(const std::string& path, Image& image) {
     if (flags != -1)
         fcntl(image.fd, F_SETFL, flags & ~O_NONBLOCK);
     image.size = static_cast<uint64_t>(st.st_size);
-    return image.size > kImageLimit ? Outcome::TooLarge : Outcome::Done;
+    return Outcome::Done;
 }
 
 // Reads up to `count` bytes at `offset`; -1 on a read error.
@@ -101,6 +98,15 @@ std::string HeaderBlock(CHeaderFile& header, uint64_t size, const char* hex) {
     return header.HeaderText();
 }
 
+// TooLarge when the package, header block and image, would not fit the 32-bit
+// positions of the format. The block's length is known before the digest, which is
+// always 32 digits.
+Outcome CheckPackageSize(CHeaderFile header, uint64_t size) {
+    const std::string block = HeaderBlock(header, size, "00000000000000000000000000000000");
+    return block.size() + size > CPackageHeader::kMaxPackageSize ? Outcome::TooLarge
+                                                                  : Outcome::Done;
+}
+
 // Writes the header block and the image into the open output. The digest covers the
 // bytes written: a file output gets the header's place reserved (its length is known,
 // the digest being 32 digits) and filled in after the one pass; any other output gets
@@ -140,18 +146,24 @@ CPackageStamper::Outcome CPackageStamper::Stamp(const std::string& image,
     header.SetHeader("version", std::to_string(m_version));
 
     Image in;
-    const Outcome opened = OpenImage(image, in);
+    Outcome opened = OpenImage(image, in);
     if (opened == Outcome::OpenFailed)
         m_error = errno;
+    if (opened == Outcome::Done)
+        opened = CheckPackageSize(header, in.size);
     if (opened != Outcome::Done)
         return opened;
-    // Writing the package over its own image would destroy the image.
-    if (Core::File::SameFile(image, output))
-        return Outcome::SameFile;
+    // A regular package file is replaced only once it is complete, so a failure
+    // never leaves a truncated package behind; it is never the image itself.
     Core::File::Output out(output);
-    if (!out.Open()) {
+    out.Protect(image, "the image");
+    out.AllowInPlace();
+    const bool open = out.Open();
+    if (!out.Clash().empty())
+        return Outcome::SameFile;
+    if (!open) {
         m_error = out.Error();
-        m_refusal = out.Refusal();
+        m_refusal = out.Cause();
         return Outcome::OutputFailed;
     }
     Outcome outcome = WritePackage(header, in, out);

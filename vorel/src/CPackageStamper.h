@@ -14,7 +14,7 @@ class CPackageStamper {
         Done,
         OpenFailed,    // the image cannot be opened (Error() says why)
         NotRegular,    // the image is not a regular file
-        TooLarge,      // the image is 4 GiB or more
+        TooLarge,      // the package would reach 4 GiB
         SameFile,      // the output is the image itself
         OutputFailed,  // the output cannot be opened (Error() or Refusal() says why)
         ReadFailed,    // reading the image failed
@@ -30,7 +30,7 @@ class CPackageStamper {
 
     // The errno value behind the last failure; 0 when none is known.
     int Error() const { return m_error; }
-    // Why the output was refused, when no errno value says it; empty otherwise.
+    // Why the output was refused, in words; empty otherwise.
     const std::string& Refusal() const { return m_refusal; }
 
   private:
