@@ -160,6 +160,10 @@ std::string InputPath(const std::string& operand) {
 }
 
 std::string OutputPath(const std::string& operand) {
+    if (operand == "-" && isatty(STDOUT_FILENO) != 0) {
+        Complain("-", "standard output is a terminal; give a file, or send it down a pipe");
+        return "";
+    }
     return Core::SeparateFromMessages(operand == "-" ? "/dev/stdout" : operand);
 }
 

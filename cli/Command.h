@@ -73,7 +73,8 @@ bool FragmentName(const char* option, const std::string& text);
 // path to read `operand` from, or empty after a message.
 std::string InputPath(const std::string& operand);
 // The path to write `operand` to: "-" is standard output, and every line printed
-// then goes to standard error.
+// then goes to standard error. Called once per output. Empty after a message when
+// standard output is a terminal, which binary data would only garble.
 std::string OutputPath(const std::string& operand);
 
 }  // namespace Cli

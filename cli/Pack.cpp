@@ -143,15 +143,17 @@ bool Readable(const std::string& operand, const std::string& path) {
 }
 
 // Says why a build did not write its output, naming the file as the command line did.
+// `target` is the path `out` was written through.
 int BuildFailed(const CFirmwareFile& fw, const std::vector<std::string>& paths,
-                const std::vector<std::string>& operands, const std::string& out) {
+                const std::vector<std::string>& operands, const std::string& out,
+                const std::string& target) {
     const CFirmwareFile::Failure& failure = fw.BuildFailure();
-    std::string file = failure.file.empty() ? out : failure.file;
+    std::string file = failure.file.empty() ? target : failure.file;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (file == paths[i])
             file = operands[i];
     }
-    if (file == OutputPath(out) || Core::File::SameFile(file, OutputPath(out)))
+    if (file == target)
         file = out;
     return Complain(file, failure.reason.empty() ? "not written" : failure.reason);
 }
@@ -200,6 +202,8 @@ int Pack(int argc, char** argv) {
     if (b.out.empty())
         b.out = operand + ".fw";
     const std::string out = OutputPath(b.out);
+    if (out.empty())
+        return 1;
     if (Core::File::SameFile(in, out))
         return Complain(b.out, "is the data file being read, not written");
     progress.SetTotal(static_cast<uint64_t>(Core::File::FileSize(in)) * Passes(b.out));
@@ -207,7 +211,7 @@ int Pack(int argc, char** argv) {
                            static_cast<uint32_t>(b.date.day), static_cast<uint32_t>(b.date.month),
                            static_cast<uint32_t>(b.date.year), CFirmwareFile::Messages::KeepOnly);
     if (!fw.WriteComplete())
-        return BuildFailed(fw, {in}, {operand}, b.out);
+        return BuildFailed(fw, {in}, {operand}, b.out, out);
     return Built(fw, b);
 }
 
@@ -262,6 +266,8 @@ int Join(int argc, char** argv) {
         total += static_cast<uint64_t>(Core::File::FileSize(paths.back()));
     }
     const std::string out = OutputPath(b.out);
+    if (out.empty())
+        return 1;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (Core::File::SameFile(paths[i], out))
             return Complain(b.out, "is the input " + operands[i] + " being read, not written");
@@ -275,7 +281,7 @@ int Join(int argc, char** argv) {
                                static_cast<uint32_t>(b.date.month),
                                static_cast<uint32_t>(b.date.year), b.article,
                                static_cast<uint32_t>(count), CFirmwareFile::Messages::KeepOnly);
-        status = fw.WriteComplete() ? Built(fw, b) : BuildFailed(fw, paths, operands, b.out);
+        status = fw.WriteComplete() ? Built(fw, b) : BuildFailed(fw, paths, operands, b.out, out);
     }
     for (CFirmwareFile* input : inputs)
         delete input;

@@ -114,6 +114,8 @@ int Stamp(int argc, char** argv) {
     if (image.empty())
         return 1;
     const std::string target = OutputPath(out);
+    if (target.empty())
+        return 1;
     const long long size = Core::File::FileSize(image);
     progress.SetTotal(static_cast<uint64_t>(size > 0 ? size : 0) * (out == "-" ? 2 : 1));
     CPackageStamper stamper(filetype, static_cast<int32_t>(version));

@@ -173,8 +173,14 @@ TEST_F(FwkitTest, SourceDateEpochMakesPacksReproducible) {
     EXPECT_EQ(ReadBytes(P("one.fw")), ReadBytes(P("ref.fw")));
 }
 
-// Reading standard input that pauses makes the work last more than a second.
+// Reading standard input that pauses makes the work last more than a second. A
+// terminal never gets a firmware file on standard output either.
 TEST_F(FwkitTest, ProgressIsDrawnOnATerminalOnly) {
+    const RunResult binary = testutil::Run(
+        "script -qec " + testutil::Quote(testutil::Quote(FWKIT_PATH) + " pack -t 400 -o - kernel") +
+            " /dev/null", dir.Path());
+    EXPECT_EQ(binary.status, 1);
+    EXPECT_NE(binary.out.find("fwkit: -: standard output is a terminal"), std::string::npos);
     const std::string stamp = "(head -c 1048576 /dev/zero; sleep 1.6) | " +
                               testutil::Quote(FWKIT_PATH) + " stamp -v 1.0.0 -o p.pkg";
     const auto run = [&](const std::string& options) {
