@@ -11,6 +11,7 @@
 #include "CFirmwareReport.h"
 #include "Command.h"
 #include "FilePath.h"
+#include "Json.h"
 #include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
@@ -30,7 +31,8 @@ const char kPackUsage[] =
     "  -b, --build=N       build number, 0 to 4294967295 (default 1)\n"
     "      --date=DATE     YYYY-MM-DD (default: the day of SOURCE_DATE_EPOCH, or today, UTC)\n"
     "  -n, --name=NAME     fragment name, 1 to 255 bytes (default: DATA without its directory)\n"
-    "  -o, --output=OUT    firmware file to write, - for standard output (default: DATA.fw)\n";
+    "  -o, --output=OUT    firmware file to write, - for standard output (default: DATA.fw)\n"
+    "  -j, --json          say what was written as one JSON document\n";
 const char kJoinUsage[] =
     "Usage: fwkit join --type N -o OUT [OPTIONS] FW...\n"
     "Join the first fragment of each firmware file FW into one logical firmware file.\n"
@@ -43,7 +45,8 @@ const char kJoinUsage[] =
     "      --date=DATE     YYYY-MM-DD (default: the day of SOURCE_DATE_EPOCH, or today, UTC)\n"
     "  -n, --name=NAME     name of the logical header, 1 to 255 bytes (default: OUT\n"
     "                      without its directory)\n"
-    "  -o, --output=OUT    firmware file to write, - for standard output (required)\n";
+    "  -o, --output=OUT    firmware file to write, - for standard output (required)\n"
+    "  -j, --json          say what was written as one JSON document\n";
 const char kStatus[] =
     "\n"
     "Exit status: 0 written, 1 otherwise (usage, a file that cannot be read or written).\n";
@@ -51,6 +54,7 @@ const char kStatus[] =
 // The header fields and names of one build, as the command line gave them.
 struct Build {
     Common common;
+    bool json = false;
     bool typeGiven = false;
     uint32_t type = 0, release = 0, version = 0, build = 1, article = 0;
     bool dateGiven = false;
@@ -67,6 +71,7 @@ const std::vector<option> kLong = LongOptions({{"type", required_argument, nullp
                         {"date", required_argument, nullptr, 'd'},
                         {"name", required_argument, nullptr, 'n'},
                         {"output", required_argument, nullptr, 'o'},
+                        {"json", no_argument, nullptr, 'j'},
                         });
 
 // The type of a physical firmware file, as the reader tells the kinds apart.
@@ -105,6 +110,9 @@ bool TakeOption(int c, Build& b, bool logical) {
         case 'o':
             b.out = optarg;
             return true;
+        case 'j':
+            b.json = true;
+            return true;
         default:
             return TakeCommon(c, b.common);
     }
@@ -113,7 +121,7 @@ bool TakeOption(int c, Build& b, bool logical) {
 // Reads the options of `subcommand`; 0 when read, -1 after --help, 1 after a refusal.
 int ReadOptions(int argc, char** argv, const char* subcommand, Build& b) {
     const bool logical = subcommand[0] == 'j';
-    const char* shortOptions = logical ? ":t:a:r:v:b:n:o:qh" : ":t:r:v:b:n:o:qh";
+    const char* shortOptions = logical ? ":t:a:r:v:b:n:o:jqh" : ":t:r:v:b:n:o:jqh";
     int c = 0;
     while ((c = NextOption(argc, argv, shortOptions, kLong.data())) != -1) {
         if (c == 'h') {
@@ -125,6 +133,8 @@ int ReadOptions(int argc, char** argv, const char* subcommand, Build& b) {
         if (!TakeOption(c, b, logical))
             return 1;
     }
+    if (b.json && b.out == "-")
+        return UsageError(subcommand, "--json and --output - would both write standard output");
     if (!b.typeGiven)
         return UsageError(subcommand, logical ? "--type is required (300 to 399)"
                                               : "--type is required (206 to 209, or 400 to 65535)");
@@ -158,9 +168,12 @@ int BuildFailed(const CFirmwareFile& fw, const std::vector<std::string>& paths,
     return Complain(file, failure.reason.empty() ? "not written" : failure.reason);
 }
 
-// Prints the build's result line, unless quiet or the firmware file went to standard output.
-int Built(const CFirmwareFile& fw, const Build& b) {
-    if (!b.common.quiet && b.out != "-") {
+// Prints the build's result line or document, unless quiet or the firmware file went to
+// standard output.
+int Built(const CFirmwareFile& fw, const Build& b, const char* kind) {
+    if (b.json && !b.common.quiet) {
+        std::printf("%s", BuildJson(b.out, kind, fw.BytesWritten()).c_str());
+    } else if (!b.common.quiet && b.out != "-") {
         for (const std::string& line : fw.GetMessages())
             std::printf("%s\n", line.c_str());
     }
@@ -212,7 +225,7 @@ int Pack(int argc, char** argv) {
                            static_cast<uint32_t>(b.date.year), CFirmwareFile::Messages::KeepOnly);
     if (!fw.WriteComplete())
         return BuildFailed(fw, {in}, {operand}, b.out, out);
-    return Built(fw, b);
+    return Built(fw, b, "physical");
 }
 
 namespace {
@@ -281,7 +294,7 @@ int Join(int argc, char** argv) {
                                static_cast<uint32_t>(b.date.month),
                                static_cast<uint32_t>(b.date.year), b.article,
                                static_cast<uint32_t>(count), CFirmwareFile::Messages::KeepOnly);
-        status = fw.WriteComplete() ? Built(fw, b) : BuildFailed(fw, paths, operands, b.out, out);
+        status = fw.WriteComplete() ? Built(fw, b, "logical") : BuildFailed(fw, paths, operands, b.out, out);
     }
     for (CFirmwareFile* input : inputs)
         delete input;

@@ -8,6 +8,7 @@
 #include "CPackageStamper.h"
 #include "Command.h"
 #include "FilePath.h"
+#include "Json.h"
 #include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
@@ -24,7 +25,8 @@ const char kUsage[] =
     "  -v, --version=V     package version MAJOR.MINOR.BUILD (0-255, 0-255, 0-65535),\n"
     "                      not 0.0.0 (required)\n"
     "  -f, --filetype=NAME the filetype line (default dalm_upgrade)\n"
-    "  -o, --output=OUT    package to write, - for standard output (required)\n";
+    "  -o, --output=OUT    package to write, - for standard output (required)\n"
+    "  -j, --json          say what was written as one JSON document\n";
 const char kStatus[] =
     "\n"
     "Exit status: 0 written, 1 otherwise (usage, a file that cannot be read or written).\n";
@@ -32,6 +34,7 @@ const char kStatus[] =
 const std::vector<option> kLong = LongOptions({{"version", required_argument, nullptr, 'v'},
                         {"filetype", required_argument, nullptr, 'f'},
                         {"output", required_argument, nullptr, 'o'},
+                        {"json", no_argument, nullptr, 'j'},
                         });
 
 // A filetype is one header value: printable, on one line, not empty.
@@ -84,8 +87,9 @@ int Stamp(int argc, char** argv) {
     uint32_t version = 0;
     std::string filetype = "dalm_upgrade";
     std::string out;
+    bool json = false;
     int c = 0;
-    while ((c = NextOption(argc, argv, ":v:f:o:qh", kLong.data())) != -1) {
+    while ((c = NextOption(argc, argv, ":v:f:o:jqh", kLong.data())) != -1) {
         if (c == 'h') {
             std::printf("%s%s%s", kUsage, kCommonHelp, kStatus);
             return 0;
@@ -96,13 +100,16 @@ int Stamp(int argc, char** argv) {
             return 1;
         if (c == 'o')
             out = optarg;
-        if (c != 'v' && c != 'f' && c != 'o' && !TakeCommon(c, common))
+        json = json || c == 'j';
+        if (c != 'v' && c != 'f' && c != 'o' && c != 'j' && !TakeCommon(c, common))
             return OptionError("stamp", c, argv);
     }
     if (version == 0)
         return UsageError("stamp", "--version is required (MAJOR.MINOR.BUILD)");
     if (out.empty())
         return UsageError("stamp", "--output is required");
+    if (json && out == "-")
+        return UsageError("stamp", "--json and --output - would both write standard output");
     if (argc - optind != 1)
         return UsageError("stamp", argc - optind == 0 ? "no image given"
                                                       : "one image only; '" +
@@ -122,6 +129,8 @@ int Stamp(int argc, char** argv) {
     const CPackageStamper::Outcome outcome = stamper.Stamp(image, target);
     if (outcome != CPackageStamper::Outcome::Done)
         return Complain(AboutImage(outcome) ? operand : out, Reason(outcome, stamper));
+    if (json && !common.quiet)
+        std::printf("%s", StampJson(out, stamper.HeaderText()).c_str());
     return 0;
 }
 

@@ -50,8 +50,16 @@ TEST_F(FwkitTest, ReleasePipelineThroughFwkitAlone) {
     const RunResult list = Fwkit("list all.fw");
     EXPECT_EQ(list.status, 0);
     EXPECT_NE(list.out.find("Firmware File Name: rootfs.ext4\n"), std::string::npos);
-    ASSERT_EQ(Fwkit("stamp --version 2.4.1 -o all.pkg all.fw").status, 0);
+    const RunResult stamp = Fwkit("stamp --json --version 2.4.1 -o all.pkg all.fw");
+    ASSERT_EQ(stamp.status, 0);
     EXPECT_NE(testutil::ReadText(P("all.pkg")).find("\nversion: 33816577\n\n"), std::string::npos);
+    const nlohmann::json stamped = nlohmann::json::parse(stamp.out);
+    EXPECT_EQ(stamped["version"]["packed"], 33816577);
+    EXPECT_EQ(stamped["filesize"], ReadBytes(P("all.fw")).size());
+    const nlohmann::json joined =
+        nlohmann::json::parse(Fwkit("join -j -t 301 -o again.fw kernel.fw rootfs.fw").out);
+    EXPECT_EQ(joined["size"], ReadBytes(P("again.fw")).size());
+    EXPECT_EQ(joined["kind"], "logical");
     testutil::Run("mkdir out", dir.Path());
     const RunResult x = Fwkit("extract -C out all.fw");
     EXPECT_EQ(x.status, 0);

@@ -21,11 +21,11 @@ _fwkit() {
     esac
     local options
     case ${COMP_WORDS[1]} in
-        pack) options="--type --release --version --build --date --name --output $common" ;;
-        join) options="--type --article --release --version --build --date --name --output $common" ;;
+        pack) options="--type --release --version --build --date --name --output --json $common" ;;
+        join) options="--type --article --release --version --build --date --name --output --json $common" ;;
         list) options="--json $common" ;;
         extract) options="--directory --name $common" ;;
-        stamp) options="--version --filetype --output $common" ;;
+        stamp) options="--version --filetype --output --json $common" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -352,6 +352,7 @@ void CFirmwareFile::BuildFailed(const std::string& file, const std::string& reas
 
 void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filename,
                                 uint32_t written) {
+    m_written = written;
     if (m_changedInput != nullptr) {
         const std::string& name = m_changedInput->GetName();
         BuildFailed(name, "changed while it was read", "Data file " + name + " changed while it was read");

@@ -81,6 +81,8 @@ class CFirmwareFile {
         std::string reason;
     };
     const Failure& BuildFailure() const { return m_buildFailure; }
+    // The bytes the last build wrote.
+    uint32_t BytesWritten() const { return m_written; }
     // When the logical data failed their CRC, so that the parse kept no fragment: walks
     // the physical headers in them all the same, each header and body checked, and shows
     // `visit` each fragment found with whether it passed, until one fails or the count
@@ -146,4 +148,5 @@ class CFirmwareFile {
     bool m_dataChanged = false;
     int m_writeError = 0;
     Failure m_buildFailure;
+    uint32_t m_written = 0;
 };

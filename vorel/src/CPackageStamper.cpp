@@ -141,6 +141,7 @@ CPackageStamper::Outcome CPackageStamper::Stamp(const std::string& image,
                                                 const std::string& output) {
     m_error = 0;
     m_refusal.clear();
+    m_headerText.clear();
     CHeaderFile header;
     header.SetHeader("filetype", m_filetype);
     header.SetHeader("version", std::to_string(m_version));
@@ -167,6 +168,7 @@ CPackageStamper::Outcome CPackageStamper::Stamp(const std::string& image,
         return Outcome::OutputFailed;
     }
     Outcome outcome = WritePackage(header, in, out);
+    m_headerText = outcome == Outcome::Done ? header.HeaderText() : std::string();
     if (!out.Commit(outcome == Outcome::Done) && outcome == Outcome::Done)
         outcome = Outcome::WriteFailed;
     m_error = out.Error();

@@ -28,6 +28,10 @@ class CPackageStamper {
     // Writes the package of `image` to `output`.
     Outcome Stamp(const std::string& image, const std::string& output);
 
+    // The header block of the package written last: its filesize, filetype, md5 and
+    // version lines and the empty line.
+    const std::string& HeaderText() const { return m_headerText; }
+
     // The errno value behind the last failure; 0 when none is known.
     int Error() const { return m_error; }
     // Why the output was refused, in words; empty otherwise.
@@ -38,4 +42,5 @@ class CPackageStamper {
     int32_t m_version;
     int m_error = 0;
     std::string m_refusal;
+    std::string m_headerText;
 };
