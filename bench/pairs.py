@@ -54,12 +54,17 @@ def measure(row, pairs):
 
 
 def peak_rss_kib(cmd, prep):
-    """`cmd` is `cd DIR && PROGRAM ARGS...` or `PROGRAM ARGS...`; time wraps the program."""
+    """`cmd` is `PROGRAM ARGS...`, perhaps behind `cd DIR && ` or `cat FILE | `; time wraps
+    the program."""
+    where, _, program = cmd.rpartition("&& ")
+    if program.startswith("cat ") and " | " in program:
+        feed, _, program = program.partition(" | ")
+        where += feed + " | "
+    elif where:
+        where += "&& "
     with tempfile.NamedTemporaryFile("r") as out:
-        where, _, program = cmd.rpartition("&& ")
         run(prep)
-        run(f"{where}&& /usr/bin/time -f %M -o {out.name} {program}" if where
-            else f"/usr/bin/time -f %M -o {out.name} {program}")
+        run(f"{where}/usr/bin/time -f %M -o {out.name} {program}")
         return int(out.read().split()[-1])
 
 

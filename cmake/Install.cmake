@@ -1,12 +1,16 @@
 # Install rules and the Debian packages.
 #
 #   cmake --install build --prefix /usr          (DESTDIR is honoured)
-#   cd build && cpack -G DEB                     (fwkit_* and fwkit-dev_*.deb)
+#   cd build && cpack -G DEB                     (fwkit, libfwkit1, fwkit-dev,
+#                                                 python3-fwkit *.deb)
 #
-# Two components, packaged as Debian splits them:
-#   bin  -> package fwkit:     the programs, their manual pages, README
-#   dev  -> package fwkit-dev: headers under include/fwkit, the static
-#           libraries, the CMake package (find_package(fwkit)) and fwkit.pc
+# Four components, packaged as Debian splits them:
+#   bin    -> package fwkit:         the programs, their manual pages, README
+#   lib    -> package libfwkit1:     the C API's shared library libfwkit.so.1
+#   dev    -> package fwkit-dev:     headers under include/fwkit, the static
+#             libraries, the link libfwkit.so, the CMake package
+#             (find_package(fwkit)), fwkit.pc (C) and fwkit-cxx.pc (C++)
+#   python -> package python3-fwkit: the Python module over libfwkit.so.1
 # Each package's doc directory holds the copyright file and the changelog.
 # Manual pages and changelogs are compressed with "gzip -9n" at build time, as
 # Debian expects them (no name or time stamp in the gzip header, so the
@@ -14,7 +18,8 @@
 
 include(CMakePackageConfigHelpers)
 set(FWKIT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/fwkit)
-set(FWKIT_DEV_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/fwkit-dev)
+# Debian's place for Python modules of every Python 3 version.
+set(FWKIT_PYTHON_DIR lib/python3/dist-packages CACHE PATH "Python modules, below the prefix")
 
 # A stripped install (cpack, cmake --install --strip) also drops the
 # compiler's identification (.comment) from the programs, and the debugging
@@ -75,13 +80,19 @@ if(FWKIT_MAN_PAGES)
   install(FILES ${FWKIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT bin)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT bin)
-foreach(component_docdir bin:${CMAKE_INSTALL_DOCDIR} dev:${FWKIT_DEV_DOCDIR})
-  string(REPLACE ":" ";" component_docdir ${component_docdir})
-  list(GET component_docdir 0 component)
-  list(GET component_docdir 1 docdir)
+foreach(component_package bin:fwkit lib:libfwkit1 dev:fwkit-dev python:python3-fwkit)
+  string(REPLACE ":" ";" component_package ${component_package})
+  list(GET component_package 0 component)
+  list(GET component_package 1 package)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${FWKIT_CHANGELOG}
-          DESTINATION ${docdir} COMPONENT ${component})
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
+
+# --- the C API and the Python module over it ---------------------------------
+install(TARGETS fwkit_c EXPORT fwkitTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/python/fwkit/__init__.py
+        DESTINATION ${FWKIT_PYTHON_DIR}/fwkit COMPONENT python)
 
 # --- libraries for users: headers, static libraries, CMake package ----------
 get_property(FWKIT_PUBLIC_HEADERS GLOBAL PROPERTY FWKIT_PUBLIC_HEADERS)
@@ -92,14 +103,15 @@ fwkit_install_strip(dev ${CMAKE_INSTALL_LIBDIR} "--strip-debug --remove-section=
                     corelib firmware_file vorel)
 install(EXPORT fwkitTargets NAMESPACE fwkit:: DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
-# The libraries are static: whatever they link privately must be found again
-# by their users: OpenSSL's libcrypto and the threads library (the package
-# digests run on two threads).
+# The C++ libraries are static: whatever they link privately must be found
+# again by their users, OpenSSL's libcrypto and the threads library (the
+# package digests run on two threads), and is named in fwkit-cxx.pc's Libs,
+# so that a plain pkg-config --libs links.
 set(FWKIT_FIND_DEPENDENCIES "find_dependency(Threads)\n")
-set(FWKIT_PC_REQUIRES_PRIVATE "")
+set(FWKIT_PC_REQUIRES "")
 if(TARGET OpenSSL::Crypto)
   string(APPEND FWKIT_FIND_DEPENDENCIES "find_dependency(OpenSSL 3 COMPONENTS Crypto)\n")
-  set(FWKIT_PC_REQUIRES_PRIVATE "Requires.private: libcrypto")
+  set(FWKIT_PC_REQUIRES "Requires: libcrypto")
 endif()
 configure_package_config_file(cmake/fwkitConfig.cmake.in ${PROJECT_BINARY_DIR}/fwkitConfig.cmake
                               INSTALL_DESTINATION ${FWKIT_CMAKE_DIR})
@@ -108,13 +120,16 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/fwkitConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/fwkitConfig.cmake ${PROJECT_BINARY_DIR}/fwkitConfigVersion.cmake
         DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
-# fwkit.pc finds its prefix from its own place, so the staged, packaged and
-# relocated installations all work.
+# The pkg-config files find their prefix from their own place, so the staged,
+# packaged and relocated installations all work: fwkit.pc for the C API's
+# shared library, fwkit-cxx.pc for the static C++ libraries.
 set(FWKIT_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH FWKIT_PC_TO_PREFIX /prefix/${FWKIT_PC_DIR} /prefix)
 string(REGEX REPLACE "/$" "" FWKIT_PC_TO_PREFIX "${FWKIT_PC_TO_PREFIX}")
-configure_file(cmake/fwkit.pc.in ${PROJECT_BINARY_DIR}/fwkit.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/fwkit.pc DESTINATION ${FWKIT_PC_DIR} COMPONENT dev)
+foreach(pc fwkit fwkit-cxx)
+  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${FWKIT_PC_DIR} COMPONENT dev)
+endforeach()
 
 # --- Debian packages ---------------------------------------------------------
 if(PROJECT_IS_TOP_LEVEL)

@@ -1,7 +1,7 @@
-# Debian packages fwkit (component bin) and fwkit-dev (component dev), built
-# by "cpack -G DEB" in the build directory. Release packages come from a
-# hardened, optimised build (cmake/Hardening.cmake); cpack strips the
-# programs.
+# Debian packages fwkit (component bin), libfwkit1 (lib), fwkit-dev (dev)
+# and python3-fwkit (python), built by "cpack -G DEB" in the build directory.
+# Release packages come from a hardened, optimised build
+# (cmake/Hardening.cmake); cpack strips the programs and the library.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME fwkit)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -13,7 +13,7 @@ set(CPACK_PACKAGE_CONTACT "fwkit maintainers <maintainers@fwkit.invalid>")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL bin dev)
+set(CPACK_COMPONENTS_ALL bin lib dev python)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -37,21 +37,54 @@ string(CONCAT CPACK_COMPONENT_BIN_DESCRIPTION
     "image into an upgrade package: a short text header giving its size,\n"
     "type, MD5 digest and version, then the image. pkgsign signs such a\n"
     "package with an Ed25519 key; pkgcheck checks its size, digests and\n"
-    "signature before the image is used.")
+    "signature before the image is used, also as it arrives on a pipe.")
+
+# The shared library: its shlibs file (programs built on it depend on this
+# version or a later one) and the ldconfig trigger, as Debian's policy asks;
+# the package's own postinst and postrm keep cpack from calling ldconfig
+# there instead.
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libfwkit1)
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIB_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/libfwkit1/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/libfwkit1/postinst ${PROJECT_SOURCE_DIR}/packaging/libfwkit1/postrm)
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+string(CONCAT CPACK_COMPONENT_LIB_DESCRIPTION
+    "Firmware image and upgrade package toolkit - C library\n"
+    "libfwkit checks an upgrade package as it arrives, for update clients:\n"
+    "the header, its Ed25519 signatures and the device's policy are judged\n"
+    "before a byte of the image is handed on, then the image's size, MD5\n"
+    "and SHA-256 are checked as it passes to the caller, in memory that does\n"
+    "not grow with the image. A small C API with an opaque handle.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME fwkit-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 string(CONCAT CPACK_COMPONENT_DEV_DESCRIPTION
     "Firmware image and upgrade package toolkit - development files\n"
-    "The static libraries behind the fwkit programs, for programs and\n"
-    "libraries that read and write firmware files and upgrade packages\n"
-    "themselves: headers under /usr/include/fwkit, the libraries\n"
-    "libfirmware_file.a and libvorel.a (position independent), the CMake\n"
-    "package (find_package(fwkit), targets fwkit::firmware_file and\n"
-    "fwkit::vorel) and the pkg-config file fwkit.pc.")
+    "For programs that check upgrade packages through the C API (the header\n"
+    "fwkit/fwkit.h, the link to libfwkit.so.1, pkg-config file fwkit.pc), and\n"
+    "for C++ programs and libraries that read and write firmware files and\n"
+    "upgrade packages themselves: headers under /usr/include/fwkit, the\n"
+    "static libraries libcorelib.a, libfirmware_file.a and libvorel.a\n"
+    "(position independent), the CMake package (find_package(fwkit),\n"
+    "targets fwkit::capi, fwkit::firmware_file and fwkit::vorel) and the\n"
+    "pkg-config file fwkit-cxx.pc.")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libfwkit1 (= ${PROJECT_VERSION}-1)")
 if(TARGET OpenSSL::Crypto)
-  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libssl-dev (>= 3)")
+  string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", libssl-dev (>= 3)")
 endif()
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-fwkit)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, libfwkit1 (>= ${PROJECT_VERSION})")
+string(CONCAT CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "Firmware image and upgrade package toolkit - Python module\n"
+    "The module fwkit checks an upgrade package from Python as pkgcheck does,\n"
+    "from a path, bytes or a file object read chunk by chunk, and returns\n"
+    "pkgcheck's JSON report as a dict. It calls libfwkit through ctypes.")
 
 # "make package_source": sources only, no build trees or editor files.
 set(CPACK_SOURCE_GENERATOR TGZ)

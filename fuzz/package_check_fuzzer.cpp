@@ -1,13 +1,17 @@
 // Fuzz target: packages of arbitrary bytes checked by CPackageCheck, with and
 // without a key, and the same header signed afresh with a fixed test key, which
 // must then verify whatever else is wrong with the package. Every header the
-// strict reader accepts, signed or not, is read alike by every reader.
+// strict reader accepts, signed or not, is read alike by every reader. The
+// same bytes fed to a CPackageStream in chunks (of a size the first byte
+// gives) must give the checker's result.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
 #include "CEd25519Key.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
+#include "CPackageStream.h"
 #include "CSha256.h"
 #include "FuzzSupport.h"
 #include "ReaderAgreement.h"
@@ -72,13 +76,29 @@ void Resign(CBuffer& package, const CEd25519Key& key) {
                             signedPackage.size());
 }
 
+// The stream in chunks of 1 to 256 bytes agrees with the checker over a buffer.
+void CheckChunked(const uint8_t* data, size_t size, const CPackageCheck::Result& wanted) {
+    static CPackageStream stream;
+    stream.Reset();
+    const size_t chunk = size > 0 ? data[0] + size_t{1} : 1;
+    for (size_t at = 0; at < size; at += chunk)
+        stream.Feed(data + at, std::min(chunk, size - at));
+    const CPackageStream::Result& result = stream.Finish();
+    fuzz::Check(result.error == wanted.error && result.problem == wanted.problem &&
+                    result.headers == wanted.headers && result.md5 == wanted.md5 &&
+                    result.sha256 == wanted.sha256 && result.checks.size() == wanted.checks.size(),
+                "the stream in chunks agrees with the buffer checker");
+}
+
 }  // namespace
 
 extern "C" int FUZZ_ENTRY(const uint8_t* data, size_t size) {
     static const CEd25519Key key = CEd25519Key::FromPem(kTestKey);
     fuzz::Check(key.Valid() && key.IsPrivate(), "the test key loads");
     fuzz::ByteView bytes(data, size);
-    CheckConsistent(Check(bytes, nullptr));
+    const CPackageCheck::Result& unkeyed = Check(bytes, nullptr);
+    CheckConsistent(unkeyed);
+    CheckChunked(data, size, unkeyed);
     CheckConsistent(Check(bytes, &key));
     Resign(bytes, key);
     fuzz::CheckReadersAgree(data, size);

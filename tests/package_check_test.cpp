@@ -4,15 +4,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CHeaderFile.h"
+#include "CFileBuffer.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
+#include "CPackageStream.h"
 #include "CSha256.h"
 #include "CVorelBuffer.h"
 #include "MemoryBuffer.h"
@@ -58,6 +62,12 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+std::string EveryReplaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 struct Case {
     const char* what;
     std::function<std::string(const std::string& signedPackage)> make;
@@ -97,7 +107,45 @@ const Case kCases[] = {
      PackageError::NotAPackage, 2},
     {"a name twice", [](auto p) { return Replaced(p, "version: 7", "md5: 7"); }, 0,
      PackageError::NotAPackage, 2},
+    {"no empty line in the first 64 KiB", [](auto) { return std::string(70000, 'a'); }, 0,
+     PackageError::NotAPackage, 2},
+    {"nothing at all", [](auto) { return std::string(); }, 0, PackageError::NotAPackage, 2},
 };
+
+// What a checker tells of a package, and what its sink and progress got.
+struct Seen {
+    CPackageCheck::Result result;
+    std::string image;
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
+};
+
+template <typename Checker>
+void Watch(Checker& checker, Seen& seen) {
+    checker.SetImageSink([&seen](const uint8_t* data, size_t size) {
+        seen.image.append(reinterpret_cast<const char*>(data), size);
+        return true;
+    });
+    checker.SetProgress([&seen](uint64_t done, uint64_t total) {
+        seen.progress.emplace_back(done, total);
+    });
+}
+
+void ExpectSameResult(const CPackageCheck::Result& a, const CPackageCheck::Result& b) {
+    EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(a.problem, b.problem);
+    EXPECT_EQ(a.headers, b.headers);
+    ASSERT_EQ(a.checks.size(), b.checks.size());
+    for (size_t i = 0; i < a.checks.size(); ++i) {
+        EXPECT_EQ(a.checks[i].name, b.checks[i].name);
+        EXPECT_EQ(a.checks[i].stored, b.checks[i].stored);
+        EXPECT_EQ(a.checks[i].computed, b.checks[i].computed);
+        EXPECT_EQ(a.checks[i].ok, b.checks[i].ok);
+    }
+    EXPECT_EQ(a.trust.signature, b.trust.signature);
+    EXPECT_EQ(a.trust.keyId, b.trust.keyId);
+    EXPECT_EQ(a.md5, b.md5);
+    EXPECT_EQ(a.sha256, b.sha256);
+}
 
 class PackageCheck : public testing::Test {
   protected:
@@ -128,6 +176,48 @@ TEST_F(PackageCheck, EachDamageGivesItsVerdict) {
     }
 }
 
+// The stream, fed in chunks of 1, 7 and 64 KiB bytes and all at once, gives
+// the buffer checker's result; a refused header hands nothing on, no image
+// hands on more than its filesize, and progress runs from 0 to the filesize.
+TEST_F(PackageCheck, StreamInAnyChunkingGivesTheBufferCheckersResult) {
+    const Bytes big = testutil::RandomBytes(600 * 1024, 9);
+    const std::string large = Signed(m_signer, std::string(big.begin(), big.end()));
+    std::vector<std::pair<std::string, std::string>> packages = {{"large", large}};
+    for (const Case& c : kCases)
+        packages.emplace_back(c.what, c.make(Signed(m_signer)));
+    for (const auto& [what, package] : packages) {
+        MemoryBuffer buffer(testutil::ToBytes(package));
+        CPackageCheck check;
+        check.AddKey(m_signer);
+        Seen wanted;
+        Watch(check, wanted);
+        wanted.result = check.Run(buffer);
+        for (const size_t chunk : {size_t{1}, size_t{7}, size_t{64 * 1024}, package.size() + 1}) {
+            SCOPED_TRACE(what + ", chunks of " + std::to_string(chunk));
+            CPackageStream stream;
+            stream.AddKey(m_signer);
+            Seen seen;
+            Watch(stream, seen);
+            for (size_t at = 0; at < package.size(); at += chunk)
+                stream.Feed(package.data() + at, std::min(chunk, package.size() - at));
+            seen.result = stream.Finish();
+            ExpectSameResult(seen.result, wanted.result);
+            EXPECT_TRUE(seen.image == wanted.image);
+            EXPECT_EQ(seen.progress, wanted.progress);
+            const PackageError error = seen.result.error;
+            if (error != PackageError::Ok && error != PackageError::ImageMismatch) {
+                EXPECT_EQ(seen.image, "");
+                EXPECT_TRUE(seen.progress.empty());
+            } else {
+                const uint64_t total = std::stoull(seen.result.checks[0].stored);
+                EXPECT_EQ(seen.progress.front(), std::make_pair(uint64_t{0}, total));
+                EXPECT_EQ(seen.progress.back().first, std::min<uint64_t>(total, seen.image.size()));
+                EXPECT_LE(seen.image.size(), total);
+            }
+        }
+    }
+}
+
 TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
     const Bytes image = testutil::RandomBytes(2600 * 1024, 5);
     const std::string text(image.begin(), image.end());
@@ -148,6 +238,14 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
     EXPECT_TRUE(copied == text + text);
     check.SetImageSink([](const uint8_t*, size_t) { return false; });
     EXPECT_EQ(check.Run(buffer).error, PackageError::WriteFailed);
+
+    // A package file that is missing or no regular file cannot be read: it is
+    // not taken for an empty package.
+    for (const char* path : {"/nonexistent/p.pkg", "/dev/null", "/"}) {
+        CFileBuffer file(path);
+        EXPECT_EQ(check.Run(file).error, PackageError::ReadFailed) << path;
+        EXPECT_NE(check.GetResult().problem, "") << path;
+    }
 }
 
 // A package file of 4 GiB or more is refused whole; one of 4 GiB - 1 is read (until
@@ -155,7 +253,10 @@ TEST_F(PackageCheck, ReportsStatesAndStreamsTheWholeImageAcrossBlocks) {
 TEST_F(PackageCheck, PackageFilesOf4GiBAreRefusedWhole) {
     TempDir dir;
     for (const uint64_t size : {uint64_t{1} << 32, uint64_t{UINT32_MAX}}) {
-        testutil::WriteText(dir / "big.pkg", Unsigned(""));
+        // A header of 60 bytes that declares the rest as its image, so that the
+        // sink is handed bytes (and stops the reading) when the file is read.
+        testutil::WriteText(dir / "big.pkg", "filesize: " + std::to_string(size - 60) +
+                                                 "\nmd5: " + std::string(32, '0') + "\n\n");
         if (!testutil::ExtendSparse(dir / "big.pkg", size))
             GTEST_SKIP() << "no sparse files here";
         CInputFile file(dir / "big.pkg");
@@ -313,9 +414,35 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
         }
         unlink((m_dir / "out.img").c_str());
-        const auto json = nlohmann::json::parse(Check(row.keys + " -j c.pkg").out);
+        const RunResult report = Check(row.keys + " -j c.pkg");
+        const auto json = nlohmann::json::parse(report.out);
         EXPECT_EQ(json["status"], row.status);
         EXPECT_EQ(json["ok"], row.status == 0);
+
+        // Read from a pipe, once: the same verdict, lines and report, and the
+        // image in place only when every check passed.
+        const std::string check = Quote(PKGCHECK_PATH) + " " + row.keys;
+        const RunResult piped = Shell("cat c.pkg | " + check + " -o out.img -");
+        EXPECT_EQ(piped.status, row.status) << piped.err;
+        EXPECT_EQ(piped.out, EveryReplaced(Check(row.keys + " c.pkg").out, "c.pkg: ", "-: "));
+        EXPECT_EQ(testutil::Exists(m_dir / "out.img"), row.status == 0);
+        if (row.status == 0) {
+            EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+        }
+        unlink((m_dir / "out.img").c_str());
+        EXPECT_EQ(Shell(check + " -j - <c.pkg").out, Replaced(report.out, "c.pkg", "-"));
+
+        // The C API's client, given k.pub, reads the same from a pipe.
+        if (row.keys != "-k k.pub")
+            continue;
+        const RunResult client =
+            Shell("cat c.pkg | " + Quote(CAPI_STREAM_PATH) + " k.pub client.img");
+        EXPECT_EQ(client.status, row.status) << client.out;
+        if (row.status == 0) {
+            EXPECT_TRUE(testutil::ReadText(m_dir / "client.img") == m_image);
+            EXPECT_NE(client.out.find("starts 1, " + std::to_string(m_image.size()) + " of "),
+                      std::string::npos);
+        }
     }
 }
 
@@ -360,6 +487,29 @@ TEST_F(PackageTools, PkgsignRefusesASignedPackageOf4GiB) {
                                   : "pkgsign: big.pkg: the signed package would be 4 GiB or more\n");
         EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
     }
+}
+
+// A stream's image goes to a device or a stream target as it passes; a FIFO
+// named as the package is read like standard input; memory stays small
+// however large the image.
+TEST_F(PackageTools, StreamTargetsAndBoundedMemory) {
+    const std::string check = Quote(PKGCHECK_PATH);
+    ASSERT_EQ(Shell("mkfifo f.pkg && { cat p.pkg >f.pkg & } && " + check +
+                    " -o /dev/stdout f.pkg >out.img 2>/dev/null")
+                  .status,
+              0);
+    EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+    EXPECT_EQ(Shell("cat p.pkg | " + check + " -o /dev/null -").status, 0);
+
+    const std::string stamp = Quote(PKGSTAMP_PATH);
+    ASSERT_EQ(Shell("truncate -s 128M big && " + stamp + " 1 big big.pkg >/dev/null").status, 0);
+    const RunResult peak =
+        Shell("cat big.pkg | /usr/bin/time -f %M -o peak " + check + " -o out.big - >/dev/null");
+    EXPECT_EQ(peak.status, 0) << peak.err;
+    EXPECT_LT(std::stol(testutil::ReadText(m_dir / "peak")), 16 * 1024);  // KiB
+    struct stat st {};
+    ASSERT_EQ(stat((m_dir / "out.big").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 128 << 20);
 }
 
 TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {

@@ -1,93 +1,70 @@
 #include "CPackageCheck.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cctype>
-#include <utility>
-#include <vector>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
-#include "CImageDigest.h"
-
-namespace {
-
-std::string Lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-}  // namespace
+#include "FilePath.h"
 
 const CPackageCheck::Result& CPackageCheck::Run(CBuffer& package) {
-    m_result = Result();
-    CPackageHeader header;
-    m_result.error = header.Read(package);
-    m_result.problem = header.Problem();
-    m_result.headers = header.Lines();
-    if (m_result.error != PackageError::Ok)
-        return m_result;
-    m_result.trust = m_trust.Judge(header);
-    if (m_result.trust.error != PackageError::Ok) {
-        m_result.error = m_result.trust.error;
-        return m_result;
+    m_stream.Reset();
+    const uint32_t end = package.Size();
+    for (uint32_t at = 0; at < end;) {
+        size_t room = 0;
+        uint8_t* space = m_stream.Space(room);
+        if (space == nullptr)
+            break;  // refused: the rest is not read
+        const uint32_t got =
+            package.Copy(at, static_cast<uint32_t>(std::min<size_t>(room, end - at)), space);
+        if (got == 0)
+            return m_stream.Abandon(PackageError::ReadFailed);
+        at += got;
+        if (m_stream.Commit(got) != PackageError::Ok)
+            break;
     }
-    uint64_t size = 0;
-    m_result.error = ReadImage(package, header.Size(), m_result.md5, m_result.sha256, size);
-    if (m_result.error != PackageError::Ok)
-        return m_result;
-    CompareImage(header, m_result.md5, m_result.sha256, size);
-    m_result.error = Verdict();
-    return m_result;
+    return m_stream.Finish();
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(CFileBuffer& package) {
+    const std::string problem = FileProblem(package.GetName());
+    if (!problem.empty())
+        return Refuse(PackageError::ReadFailed, problem);
+    const long long size = Core::File::FileSize(package.GetName());
+    if (size >= 0 && static_cast<uint64_t>(size) > CPackageHeader::kMaxPackageSize)
+        return Refuse(PackageError::TooLarge, "");
+    return Run(static_cast<CBuffer&>(package));
 }
 
 const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package) {
-    if (package.FileSize() <= CPackageHeader::kMaxPackageSize)
-        return Run(static_cast<CBuffer&>(package));
-    m_result = Result();
-    m_result.error = PackageError::TooLarge;
-    return m_result;
+    if (package.GetState() == CInputFile::State::Unreadable ||
+        package.GetState() == CInputFile::State::NotRegular)
+        return Run(static_cast<CFileBuffer&>(package));  // says why
+    if (package.FileSize() > CPackageHeader::kMaxPackageSize)
+        return Refuse(PackageError::TooLarge, "");
+    return Run(static_cast<CBuffer&>(package));
 }
 
-// Digests every byte after the header, handing each block to the sink.
-PackageError CPackageCheck::ReadImage(CBuffer& package, uint32_t start, std::string& md5,
-                                      std::string& sha256, uint64_t& size) {
-    const uint32_t end = package.Size();
-    CImageDigest digest;
-    for (uint32_t at = start; at < end;) {
-        const uint32_t count = std::min<uint32_t>(CImageDigest::kBlockSize, end - at);
-        uint8_t* block = digest.Block();
-        const uint32_t got = package.Copy(at, count, block);
-        if (got == 0)
-            return PackageError::ReadFailed;
-        digest.Feed(got);
-        if (m_sink && !m_sink(block, got))
-            return PackageError::WriteFailed;
-        at += got;
-    }
-    digest.Finish(md5, sha256);
-    size = digest.Size();
-    return sha256.empty() ? PackageError::ReadFailed : PackageError::Ok;
+const CPackageCheck::Result& CPackageCheck::Refuse(PackageError error, const std::string& problem) {
+    m_stream.Reset();
+    return m_stream.Abandon(error, problem);
 }
 
-void CPackageCheck::CompareImage(const CPackageHeader& header, const std::string& md5,
-                                 const std::string& sha256, uint64_t size) {
-    m_result.checks.push_back(
-        {"filesize", *header.Find("filesize"), std::to_string(size), header.FileSize() == size});
-    const std::string& storedMd5 = *header.Find("md5");
-    m_result.checks.push_back({"md5", storedMd5, md5, Lowercase(storedMd5) == md5});
-    const std::string* storedSha = header.Find("sha256");
-    // A signature checked with a key must bind the image through SHA-256: MD5
-    // alone no longer does.
-    const bool required = m_trust.HasKeys() && header.Find("signature") != nullptr;
-    if (storedSha != nullptr || required) {
-        const std::string value = storedSha != nullptr ? *storedSha : std::string();
-        m_result.checks.push_back({"sha256", value, sha256, value == sha256});
-    }
-}
-
-PackageError CPackageCheck::Verdict() const {
-    for (const Item& item : m_result.checks) {
-        if (!item.ok)
-            return PackageError::ImageMismatch;
-    }
-    return PackageError::Ok;
+std::string CPackageCheck::FileProblem(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    std::string cause;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        cause = std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        cause = std::strerror(EISDIR);
+    else if (!S_ISREG(st.st_mode))
+        cause = "not a regular file";
+    if (fd >= 0)
+        close(fd);
+    return cause;
 }

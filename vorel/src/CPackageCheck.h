@@ -1,10 +1,12 @@
 // Checks a package held in any CBuffer (a file, or the bytes a device has just
-// downloaded) before anything uses its image. The header is judged first: its
-// form, then the Ed25519 signature over it against the keys given
-// (CPackageTrust); a header that fails is refused before a byte of the image is
-// read. Then the image's size, MD5 and SHA-256 are checked against the header.
-// The image is read once, in blocks of bounded size, and may be handed to a
-// sink on the way (to copy it out).
+// downloaded) before anything uses its image. The buffer is read front to back
+// through a CPackageStream, so a package in a buffer and one arriving as a
+// stream are checked alike: the header is judged first (its form, then the
+// Ed25519 signatures and the policy, CPackageTrust), and a header that fails
+// is refused before a byte of the image is read. Then the image's size, MD5
+// and SHA-256 are checked against the header. The image is read once, in
+// blocks of bounded size, and may be handed to a sink on the way (to copy it
+// out).
 //
 //   CPackageCheck check;
 //   check.AddKey(CEd25519Key::FromPem(publicPem));
@@ -12,72 +14,60 @@
 //   if (result.error == PackageError::Ok) ... flash the image ...
 #pragma once
 
-#include <cstdint>
-#include <functional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "CBuffer.h"
 #include "CEd25519Key.h"
+#include "CFileBuffer.h"
 #include "CInputFile.h"
 #include "CPackageHeader.h"
+#include "CPackageStream.h"
 #include "CPackageTrust.h"
 #include "PackageError.h"
 
 class CPackageCheck {
   public:
-    // Gets each block of the image in turn; false stops the run with WriteFailed.
-    using ImageSink = std::function<bool(const uint8_t* data, size_t size)>;
-
+    using ImageSink = CPackageStream::ImageSink;
+    using Progress = CPackageStream::Progress;
     using SignatureState = CPackageTrust::SignatureState;
-
-    struct Item {
-        std::string name;      // "filesize", "md5" or "sha256"
-        std::string stored;    // the header's value
-        std::string computed;  // what the image gives
-        bool ok = false;
-    };
-
-    struct Result {
-        PackageError error = PackageError::Ok;      // the first failing check, in the order below
-        std::string problem;                        // why it is not a package
-        std::vector<CPackageHeader::Line> headers;  // in stored order
-        // filesize, md5, then sha256 when stored or when a signature is checked
-        // with a key; empty when the header was refused
-        std::vector<Item> checks;
-        CPackageTrust::Verdict trust;  // the judgement of the header, when it was read
-        std::string md5;     // of the image as read, whatever the header says
-        std::string sha256;  // likewise
-    };
+    using Item = CPackageStream::Item;
+    using Result = CPackageStream::Result;
 
     // A key a signature may be made with; with one or more, a signature is required.
-    void AddKey(const CEd25519Key& key) { m_trust.AddKey(key); }
+    void AddKey(const CEd25519Key& key) { m_stream.AddKey(key); }
     // What the header must satisfy before the image is read.
-    CPackageTrust& Trust() { return m_trust; }
-    void SetImageSink(ImageSink sink) { m_sink = std::move(sink); }
+    CPackageTrust& Trust() { return m_stream.Trust(); }
+    void SetImageSink(ImageSink sink) { m_stream.SetImageSink(std::move(sink)); }
+    void SetProgress(Progress progress) { m_stream.SetProgress(std::move(progress)); }
 
     // Runs every check. The error is the first of NotAPackage, BadSignature/
     // Unsigned (the header's judgement; the image is then not read), and
     // ImageMismatch that applies; ReadFailed or WriteFailed when the buffer or
     // the sink failed part way.
     const Result& Run(CBuffer& package);
-    // The same over a package file, refused whole (TooLarge, nothing read) when
-    // the size it had when it was opened reaches past 32-bit positions: its
-    // CBuffer view would end before the file does.
+    // The same over a file; a file that is missing, cannot be read or is no
+    // regular file gives ReadFailed, the system's reason in the problem, and
+    // one of 4 GiB or more TooLarge (its CBuffer view would end before the
+    // file does): nothing of it is read.
+    const Result& Run(CFileBuffer& package);
+    // The same over a package file as it was when it was opened.
     const Result& Run(CInputFile& package);
-    const Result& GetResult() const { return m_result; }
+    const Result& GetResult() const { return m_stream.GetResult(); }
+    // The checker itself, configured as this object is, for a package that
+    // arrives as a stream rather than in a buffer.
+    CPackageStream& Stream() { return m_stream; }
+
+    // Why the package file at `path` cannot be read as a buffer (missing,
+    // unreadable, a directory, no regular file); empty when it can. Never
+    // waits on a FIFO or a device.
+    static std::string FileProblem(const std::string& path);
 
     static const char* StateText(SignatureState state) { return CPackageTrust::StateText(state); }
 
   private:
-    PackageError ReadImage(CBuffer& package, uint32_t start, std::string& md5, std::string& sha256,
-                           uint64_t& size);
-    void CompareImage(const CPackageHeader& header, const std::string& md5,
-                      const std::string& sha256, uint64_t size);
-    PackageError Verdict() const;
+    // A package refused before any of it is read.
+    const Result& Refuse(PackageError error, const std::string& problem);
 
-    CPackageTrust m_trust;
-    ImageSink m_sink;
-    Result m_result;
+    CPackageStream m_stream;
 };

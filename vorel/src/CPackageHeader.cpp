@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <string_view>
 
 #include "CPackageSignature.h"
 
@@ -59,6 +60,15 @@ PackageError CPackageHeader::Read(CBuffer& package) {
     return error;
 }
 
+size_t CPackageHeader::BlockEnd(const char* text, size_t size, size_t seen) {
+    if (size == 0)
+        return 0;
+    if (text[0] == '\n')
+        return 1;
+    const size_t blank = std::string_view(text, size).find("\n\n", seen > 0 ? seen - 1 : 0);
+    return blank == std::string_view::npos ? 0 : blank + 2;
+}
+
 // Takes bytes into m_text until the empty line that ends the block.
 PackageError CPackageHeader::ReadText(CBuffer& package) {
     const uint32_t end = std::min(package.Size(), kMaxSize);
@@ -70,13 +80,9 @@ PackageError CPackageHeader::ReadText(CBuffer& package) {
         if (got == 0)
             return PackageError::ReadFailed;
         m_text.append(chunk, got);
-        if (m_text[0] == '\n') {
-            m_text.resize(1);
-            return PackageError::Ok;
-        }
-        const size_t blank = m_text.find("\n\n", at > 0 ? at - 1 : 0);
-        if (blank != std::string::npos) {
-            m_text.resize(blank + 2);
+        const size_t length = BlockEnd(m_text.data(), m_text.size(), at);
+        if (length != 0) {
+            m_text.resize(length);
             return PackageError::Ok;
         }
     }

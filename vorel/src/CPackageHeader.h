@@ -12,6 +12,7 @@
 // lines replaced.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -36,6 +37,10 @@ class CPackageHeader {
     // NotAPackage (Problem() says why) or ReadFailed.
     PackageError Read(CBuffer& package);
     const std::string& Problem() const { return m_problem; }
+    // The length of the header block at the start of the `size` bytes at
+    // `text`, its empty line included, when they hold all of it; 0 while they
+    // do not. The first `seen` bytes were looked at before without an end.
+    static size_t BlockEnd(const char* text, size_t size, size_t seen);
 
     // The lines in stored order, after a successful Read.
     const std::vector<Line>& Lines() const { return m_lines; }

@@ -21,3 +21,23 @@ const char* PackageErrorText(PackageError error) {
     }
     return "unknown error";
 }
+
+int PackageErrorStatus(PackageError error) {
+    switch (error) {
+        case PackageError::Ok:
+            return 0;
+        case PackageError::NotAPackage:
+            return 2;
+        case PackageError::ImageMismatch:
+            return 3;
+        case PackageError::BadSignature:
+            return 4;
+        case PackageError::Unsigned:
+            return 5;
+        case PackageError::TooLarge:
+        case PackageError::ReadFailed:
+        case PackageError::WriteFailed:
+            break;
+    }
+    return 1;
+}

@@ -18,3 +18,7 @@ enum class PackageError {
 
 // A short description, e.g. "the image does not match the header".
 const char* PackageErrorText(PackageError error);
+// The exit status pkgcheck gives for the error (0 Ok, 1 ReadFailed,
+// WriteFailed or TooLarge, 2 NotAPackage, 3 ImageMismatch, 4 BadSignature,
+// 5 Unsigned).
+int PackageErrorStatus(PackageError error);

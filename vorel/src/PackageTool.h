@@ -101,17 +101,7 @@ inline bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key,
 // opened. False with `cause`. Its size is judged by the checker, on the size
 // of the file it reads.
 inline bool CheckPackageFile(const std::string& path, std::string& cause) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        cause = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        cause = std::strerror(EISDIR);
-    } else if (!S_ISREG(st.st_mode)) {
-        cause = "not a regular file";
-    }
-    if (fd >= 0)
-        close(fd);
+    cause = CPackageCheck::FileProblem(path);
     return cause.empty();
 }
 

@@ -3,16 +3,24 @@
 // public keys given; optionally writes the image out when every check passed.
 //
 //   pkgcheck [-k PUBLIC.pem]... [-j] [-o IMAGE] PACKAGE
+//
+// A PACKAGE that is "-" (standard input), a pipe, FIFO, socket or character
+// device is read once, as it arrives, and checked the same way.
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <nlohmann/json.hpp>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "Output.h"
+#include "PackageReport.h"
 #include "PackageTool.h"
 #include "Stdout.h"
 #include "Text.h"
@@ -35,10 +43,13 @@ void PrintUsage() {
         "Usage: pkgcheck [-k PUBLIC.pem]... [-j] [-o IMAGE] PACKAGE\n"
         "Check an upgrade package: its header, the image's size, md5 and sha256, and its\n"
         "Ed25519 signature. With -k a signature by one of the keys is required.\n"
+        "PACKAGE - reads standard input; a pipe or a device is read once, as it arrives.\n"
         "\n"
         "  -k, --key=PUBLIC.pem   a public key the signature may be made with (repeatable)\n"
         "  -j, --json             print one JSON document instead of the lines\n"
         "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
+        "                         (from a stream, a device or stream IMAGE gets it as it\n"
+        "                         passes: the exit status is then the verdict)\n"
         "  -h, --help             print this help and exit\n"
         "  -V, --version          print the version and exit\n"
         "\n"
@@ -84,23 +95,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
 }
 
 int ExitStatus(PackageError error) {
-    switch (error) {
-        case PackageError::Ok:
-            return 0;
-        case PackageError::NotAPackage:
-            return 2;
-        case PackageError::ImageMismatch:
-            return 3;
-        case PackageError::BadSignature:
-            return 4;
-        case PackageError::Unsigned:
-            return 5;
-        case PackageError::TooLarge:
-        case PackageError::ReadFailed:
-        case PackageError::WriteFailed:
-            break;
-    }
-    return 1;
+    return PackageErrorStatus(error);
 }
 
 std::string SignatureLine(const CPackageCheck::Result& result) {
@@ -144,42 +139,8 @@ void PrintLines(const std::string& file, const CPackageCheck::Result& result) {
         std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
 }
 
-nlohmann::ordered_json OrNull(const std::string& text) {
-    return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
-}
-
-void PrintDocument(const nlohmann::ordered_json& doc) {
-    std::printf("%s\n",
-                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
-}
-
 void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
-    nlohmann::ordered_json doc = {{"schema", 1},
-                                  {"file", file},
-                                  {"ok", result.error == PackageError::Ok},
-                                  {"status", ExitStatus(result.error)},
-                                  {"verdict", PackageErrorText(result.error)},
-                                  {"problem", OrNull(result.problem)},
-                                  {"headers", nlohmann::ordered_json::array()},
-                                  {"checks", nlohmann::ordered_json::array()}};
-    for (const auto& [name, value] : result.headers)
-        doc["headers"].push_back({{"name", name}, {"value", value}});
-    for (const CPackageCheck::Item& item : result.checks)
-        doc["checks"].push_back({{"name", item.name},
-                                 {"stored", OrNull(item.stored)},
-                                 {"computed", item.computed},
-                                 {"ok", item.ok}});
-    if (result.error != PackageError::NotAPackage)
-        doc["signature"] = {{"state", CPackageCheck::StateText(result.trust.signature)},
-                            {"keyid", OrNull(result.trust.keyId)}};
-    PrintDocument(doc);
-}
-
-// The document of a run that ends with status 1: what `file` gave as `cause`,
-// the words of the message on standard error.
-void PrintFailure(const std::string& file, const std::string& cause) {
-    PrintDocument(
-        {{"schema", 1}, {"file", file}, {"ok", false}, {"status", 1}, {"problem", cause}});
+    std::printf("%s\n", PackageReportJson(file, result).c_str());
 }
 
 // Reports a failure of status 1 on standard error and, with -j, in a document
@@ -187,13 +148,21 @@ void PrintFailure(const std::string& file, const std::string& cause) {
 int Fail(const Options& options, const std::string& file, const std::string& cause) {
     PackageTool::Complain(kProgram, file, cause);
     if (options.json)
-        PrintFailure(file, cause);
+        std::printf("%s\n", PackageFailureJson(file, cause).c_str());
     return 1;
 }
 
 // True when the package file did not hold still while it was read.
 bool Changed(CInputFile& buffer) {
     return buffer.Changed() || !buffer.EndsAtSize();
+}
+
+// Opens the image output, which may be none of the inputs.
+bool OpenOutput(const Options& options, Core::File::Output& output) {
+    output.Protect(options.package, "the package");
+    for (const std::string& key : options.keys)
+        output.Protect(key, "the key");
+    return output.Open();
 }
 
 // Runs the check, with the image going to `output` on the way when given.
@@ -230,6 +199,86 @@ int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& optio
     return 0;
 }
 
+// True when the package is read as a stream, once, front to back: "-"
+// (standard input), a pipe, FIFO, socket or character device.
+bool IsStream(const std::string& path) {
+    struct stat st {};
+    return path == "-" || (stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) ||
+                                                            S_ISSOCK(st.st_mode) ||
+                                                            S_ISCHR(st.st_mode)));
+}
+
+// The descriptor a stream package is read from; `own` when it is to be
+// closed. Standard input and the descriptors named by path are read as they
+// are (a socket cannot be opened by name). -1 with errno on failure.
+int OpenStream(const std::string& path, bool& own) {
+    own = false;
+    if (path == "-" || path == "/dev/stdin")
+        return STDIN_FILENO;
+    const int fd = Core::File::DescriptorOf(path);
+    if (fd >= 0)
+        return fcntl(fd, F_GETFL) == -1 ? -1 : fd;
+    own = true;
+    return open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+}
+
+// Reads the stream to its end, or until the checker has refused the package
+// (the rest is then never read). False with `cause` when a read failed.
+bool ReadStream(CPackageStream& stream, int fd, std::string& cause) {
+    for (;;) {
+        size_t room = 0;
+        uint8_t* space = stream.Space(room);
+        if (space == nullptr)
+            return true;
+        const ssize_t got = read(fd, space, room);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            cause = std::strerror(errno);
+            return false;
+        }
+        if (got == 0 || stream.Commit(static_cast<size_t>(got)) != PackageError::Ok)
+            return true;
+    }
+}
+
+// Checks a package read from a stream, in one pass. The image goes to the
+// output as it passes: a regular file is put in place only when every check
+// passed, a device or a stream has then received it already, and the exit
+// status is the verdict.
+int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::Result& result) {
+    Core::File::Output output(options.output.empty() ? std::string()
+                                                     : Core::SeparateFromMessages(options.output));
+    if (!options.output.empty() && !OpenOutput(options, output))
+        return Fail(options, options.output, PackageTool::OutputCause(output));
+    stream.Reset();
+    if (!options.output.empty()) {
+        stream.SetImageSink(
+            [&output](const uint8_t* data, size_t size) { return output.Write(data, size); });
+        // Once the header is accepted, its filesize is the image's size.
+        stream.SetProgress([&output](uint64_t done, uint64_t total) {
+            if (done == 0)
+                output.Expect(total);
+        });
+    }
+    bool own = false;
+    const int fd = OpenStream(options.package, own);
+    if (fd < 0)
+        return Fail(options, options.package, std::strerror(errno));
+    std::string cause;
+    const bool read = ReadStream(stream, fd, cause);
+    if (own)
+        close(fd);
+    if (!read)
+        return Fail(options, options.package, cause);
+    result = stream.Finish();
+    if (result.error == PackageError::WriteFailed ||
+        (result.error == PackageError::Ok && !options.output.empty() && !output.Commit(true)))
+        return Fail(options, options.output, PackageTool::OutputCause(output));
+    output.Commit(false);
+    return 0;
+}
+
 int Check(const Options& options) {
     CPackageCheck check;
     std::string cause;
@@ -238,6 +287,16 @@ int Check(const Options& options) {
         if (!PackageTool::LoadKey(path, false, key, cause))
             return Fail(options, path, cause);
         check.AddKey(key);
+    }
+    if (IsStream(options.package)) {
+        CPackageCheck::Result result;
+        if (CheckStream(check.Stream(), options, result) != 0)
+            return 1;
+        if (options.json)
+            PrintJson(options.package, result);
+        else
+            PrintLines(options.package, result);
+        return ExitStatus(result.error);
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
         return Fail(options, options.package, cause);
@@ -249,10 +308,7 @@ int Check(const Options& options) {
             return Fail(options, options.package, "changed while it was read");
     } else {
         Core::File::Output output(Core::SeparateFromMessages(options.output));
-        output.Protect(options.package, "the package");
-        for (const std::string& key : options.keys)
-            output.Protect(key, "the key");
-        if (!output.Open())
+        if (!OpenOutput(options, output))
             return Fail(options, options.output, PackageTool::OutputCause(output));
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;

@@ -1,0 +1,260 @@
+// The C API over CPackageStream: a handle holds one checker and the texts it
+// hands out. No exception leaves an entry point: each runs its work through
+// Guarded, which turns any into FWKIT_E_MEMORY (all the library throws is
+// std::bad_alloc and std::system_error, for memory and threads).
+#include "fwkit.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "CEd25519Key.h"
+#include "CPackageStream.h"
+#include "PackageError.h"
+#include "PackageReport.h"
+
+struct fwkit_check {
+    CPackageStream stream;
+    fwkit_sink sink = nullptr;
+    void* user = nullptr;
+    uint64_t done = 0;
+    uint64_t total = 0;
+    bool fed = false;       // bytes were fed since the last reset
+    bool decided = false;   // the verdict is known
+    bool finished = false;  // finish or abandon was called
+    bool busy = false;      // inside the stream (the sink may call back)
+    int verdict = FWKIT_OK;
+    std::string message;
+    std::string json;
+};
+
+namespace {
+
+template <typename Work>
+int Guarded(Work work) noexcept {
+    try {
+        return work();
+    } catch (...) {
+        return FWKIT_E_MEMORY;
+    }
+}
+
+// Runs work inside the stream; a sink that calls back into its own handle
+// from there is refused.
+template <typename Work>
+int Inside(fwkit_check* check, Work work) noexcept {
+    if (check->busy)
+        return FWKIT_E_ORDER;
+    check->busy = true;
+    const int result = Guarded(work);
+    check->busy = false;
+    return result;
+}
+
+// A setting may change only while no package is being fed.
+template <typename Work>
+int Setting(fwkit_check* check, Work work) {
+    if (check == nullptr)
+        return FWKIT_E_ARGUMENT;
+    if (check->fed || check->busy)
+        return FWKIT_E_ORDER;
+    return Guarded([&] {
+        work(check->stream.Trust());
+        return FWKIT_OK;
+    });
+}
+
+// Records the verdict once the stream's error is final.
+int Decide(fwkit_check* check, PackageError error) {
+    check->decided = true;
+    check->verdict = PackageErrorStatus(error);
+    return check->verdict;
+}
+
+// Ends the package once: `end` gives the stream's final error.
+template <typename Work>
+int End(fwkit_check* check, Work end) {
+    if (check == nullptr)
+        return FWKIT_E_ARGUMENT;
+    if (check->busy)
+        return FWKIT_E_ORDER;
+    check->fed = true;
+    check->finished = true;
+    if (check->decided)
+        return check->verdict;
+    return Inside(check, [&] { return Decide(check, end()); });
+}
+
+// Hands the stream's image and progress to the caller's sink.
+void Connect(fwkit_check* check) {
+    if (check->sink == nullptr) {
+        check->stream.SetImageSink(nullptr);
+        check->stream.SetProgress(nullptr);
+        return;
+    }
+    check->stream.SetProgress([check](uint64_t done, uint64_t total) {
+        if (done == 0) {
+            check->total = total;
+            check->sink(check->user, nullptr, 0, 0, total);
+        }
+    });
+    check->stream.SetImageSink([check](const uint8_t* data, size_t size) {
+        check->done += size;
+        return check->sink(check->user, data, size, check->done, check->total) == 0;
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* fwkit_version(void) {
+    return FWKIT_VERSION;
+}
+
+const char* fwkit_strerror(int result) {
+    switch (result) {
+        case FWKIT_OK:
+            return PackageErrorText(PackageError::Ok);
+        case FWKIT_FAILED:
+            return "the image could not be handed on, or the package could not be read";
+        case FWKIT_NOT_A_PACKAGE:
+            return PackageErrorText(PackageError::NotAPackage);
+        case FWKIT_IMAGE_MISMATCH:
+            return PackageErrorText(PackageError::ImageMismatch);
+        case FWKIT_BAD_SIGNATURE:
+            return PackageErrorText(PackageError::BadSignature);
+        case FWKIT_UNSIGNED:
+            return PackageErrorText(PackageError::Unsigned);
+        case FWKIT_REFUSED:
+            return "refused by policy";
+        case FWKIT_E_ARGUMENT:
+            return "invalid argument";
+        case FWKIT_E_ORDER:
+            return "call out of order";
+        case FWKIT_E_MEMORY:
+            return "out of memory";
+        default:
+            return "unknown result";
+    }
+}
+
+fwkit_check* fwkit_check_new(void) {
+    return new (std::nothrow) fwkit_check();
+}
+
+void fwkit_check_free(fwkit_check* check) {
+    delete check;
+}
+
+int fwkit_check_add_key_pem(fwkit_check* check, const char* pem, size_t size) {
+    if (check == nullptr || pem == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return Guarded([&]() -> int {
+        const CEd25519Key key = CEd25519Key::FromPem(std::string(pem, size));
+        if (!key.Valid() || key.IsPrivate())
+            return FWKIT_E_ARGUMENT;
+        return Setting(check, [&](CPackageTrust& trust) { trust.AddKey(key); });
+    });
+}
+
+int fwkit_check_set_threshold(fwkit_check* check, unsigned threshold) {
+    if (threshold == 0)
+        return FWKIT_E_ARGUMENT;
+    return Setting(check, [&](CPackageTrust& trust) { trust.SetThreshold(threshold); });
+}
+
+int fwkit_check_set_min_version(fwkit_check* check, uint32_t packed) {
+    return Setting(check, [&](CPackageTrust& trust) { trust.SetMinimumVersion(packed); });
+}
+
+int fwkit_check_set_compatible(fwkit_check* check, const char* name) {
+    if (name == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return Setting(check, [&](CPackageTrust& trust) { trust.SetCompatible(name); });
+}
+
+int fwkit_check_set_time(fwkit_check* check, int64_t seconds) {
+    return Setting(check, [&](CPackageTrust& trust) { trust.SetTime(seconds); });
+}
+
+int fwkit_check_set_sink(fwkit_check* check, fwkit_sink sink, void* user) {
+    return Setting(check, [&](CPackageTrust&) {
+        check->sink = sink;
+        check->user = user;
+        Connect(check);
+    });
+}
+
+int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
+    if (check == nullptr || (data == nullptr && size > 0))
+        return FWKIT_E_ARGUMENT;
+    if (check->finished)
+        return FWKIT_E_ORDER;
+    if (check->decided)
+        return check->verdict;
+    if (check->busy)
+        return FWKIT_E_ORDER;
+    check->fed = true;
+    return Inside(check, [&] {
+        const PackageError error = check->stream.Feed(data, size);
+        return error == PackageError::Ok ? FWKIT_OK : Decide(check, error);
+    });
+}
+
+int fwkit_check_finish(fwkit_check* check) {
+    return End(check, [check] { return check->stream.Finish().error; });
+}
+
+int fwkit_check_abandon(fwkit_check* check) {
+    return End(check, [check] { return check->stream.Abandon(PackageError::ReadFailed).error; });
+}
+
+int fwkit_check_status(const fwkit_check* check) {
+    if (check == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return check->decided ? check->verdict : FWKIT_E_ORDER;
+}
+
+const char* fwkit_check_message(fwkit_check* check) {
+    if (check == nullptr)
+        return fwkit_strerror(FWKIT_E_ARGUMENT);
+    if (!check->decided)
+        return check->fed ? "the package is being checked" : "no package has been fed";
+    const CPackageStream::Result& result = check->stream.GetResult();
+    if (Guarded([&] {
+            check->message = PackageErrorText(result.error);
+            if (!result.problem.empty())
+                check->message += ": " + result.problem;
+            return FWKIT_OK;
+        }) != FWKIT_OK)
+        return fwkit_strerror(FWKIT_E_MEMORY);
+    return check->message.c_str();
+}
+
+const char* fwkit_check_json(fwkit_check* check, const char* name) {
+    if (check == nullptr || !check->decided)
+        return nullptr;
+    const int built = Guarded([&] {
+        check->json = PackageReportJson(name != nullptr ? name : "-", check->stream.GetResult());
+        return FWKIT_OK;
+    });
+    return built == FWKIT_OK ? check->json.c_str() : nullptr;
+}
+
+int fwkit_check_reset(fwkit_check* check) {
+    if (check == nullptr)
+        return FWKIT_E_ARGUMENT;
+    if (check->busy)
+        return FWKIT_E_ORDER;
+    check->stream.Reset();
+    check->fed = false;
+    check->decided = false;
+    check->finished = false;
+    check->verdict = FWKIT_OK;
+    check->done = 0;
+    check->total = 0;
+    return FWKIT_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,121 @@
+/* fwkit: check an upgrade package as it arrives, from C.
+ *
+ * One handle checks one package at a time. Configure it (keys, threshold,
+ * policy, sink), feed it the package's bytes in chunks of any size as they
+ * arrive, then finish it. The header is judged (its form, its signatures
+ * against the keys given, the policy) before a byte of the image reaches the
+ * sink; a header that fails stops the check at once and the sink sees
+ * nothing. Memory does not grow with the image or the chunking.
+ *
+ *   fwkit_check *check = fwkit_check_new();
+ *   fwkit_check_add_key_pem(check, pem, pem_size);
+ *   fwkit_check_set_sink(check, write_to_slot, &slot);
+ *   while ((n = recv(sock, buf, sizeof buf, 0)) > 0)
+ *       if (fwkit_check_feed(check, buf, (size_t)n) != FWKIT_OK)
+ *           break;
+ *   if (fwkit_check_finish(check) == FWKIT_OK) ... mark the slot bootable ...
+ *   else fprintf(stderr, "update: %s\n", fwkit_check_message(check));
+ *   fwkit_check_free(check);
+ *
+ * Every function is safe to call with bad arguments (a null handle, null data
+ * with a size, calls out of order): it returns an error code and changes
+ * nothing. No function prints, and none changes process-wide state. A handle
+ * may be used from one thread at a time.
+ */
+#ifndef FWKIT_FWKIT_H
+#define FWKIT_FWKIT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define FWKIT_API __attribute__((visibility("default")))
+#else
+#define FWKIT_API
+#endif
+
+/* Results. 0 and the positive values are the verdicts, the exit statuses of
+ * pkgcheck; the negative ones say that a call was refused, having changed
+ * nothing. */
+enum {
+    FWKIT_OK = 0,                /* every check passed (or: no check has failed yet) */
+    FWKIT_FAILED = 1,            /* the sink refused bytes, or reading failed */
+    FWKIT_NOT_A_PACKAGE = 2,     /* the header is not a package header */
+    FWKIT_IMAGE_MISMATCH = 3,    /* the image's size, md5 or sha256 differ from the header */
+    FWKIT_BAD_SIGNATURE = 4,     /* malformed, by none of the keys given, or not verifying */
+    FWKIT_UNSIGNED = 5,          /* keys were given and the package is not signed */
+    FWKIT_REFUSED = 6,           /* refused by policy */
+    FWKIT_E_ARGUMENT = -1,       /* a null handle, null data with a size, a key that is not one */
+    FWKIT_E_ORDER = -2,          /* not at this point: a setting while a package is fed,
+                                    bytes after finish, a status before one is known */
+    FWKIT_E_MEMORY = -3          /* memory or a thread could not be had */
+};
+
+typedef struct fwkit_check fwkit_check;
+
+/* Gets each piece of the image in turn: `size` bytes at `data`, with `done`
+ * image bytes handed on so far (this piece included) out of `total`, the
+ * header's filesize. It is called once with size 0 (data null, done 0) when
+ * the header has been accepted, so that progress can start. Return 0 to go
+ * on; anything else stops the check with FWKIT_FAILED. Never more than
+ * `total` bytes are handed on. A sink that calls a function of the handle it
+ * serves gets FWKIT_E_ORDER. */
+typedef int (*fwkit_sink)(void *user, const unsigned char *data, size_t size, uint64_t done,
+                          uint64_t total);
+
+/* "1.1.0": the version of the library. */
+FWKIT_API const char *fwkit_version(void);
+/* A short text for any result above, e.g. "the signature does not verify". */
+FWKIT_API const char *fwkit_strerror(int result);
+
+/* A new handle, or null when memory is short. */
+FWKIT_API fwkit_check *fwkit_check_new(void);
+/* Frees the handle (null is allowed). */
+FWKIT_API void fwkit_check_free(fwkit_check *check);
+
+/* Settings, before the first byte is fed or after fwkit_check_reset. */
+/* A public Ed25519 key (PEM, `size` bytes) a signature may be made with; with
+ * one or more, a signature is required. FWKIT_E_ARGUMENT for anything that is
+ * not a public key. */
+FWKIT_API int fwkit_check_add_key_pem(fwkit_check *check, const char *pem, size_t size);
+/* How many distinct keys among those given must have signed (1 by default). */
+FWKIT_API int fwkit_check_set_threshold(fwkit_check *check, unsigned threshold);
+/* The lowest version accepted, packed as the header's "version" line holds it. */
+FWKIT_API int fwkit_check_set_min_version(fwkit_check *check, uint32_t packed);
+/* The product or board this device is: the package must name it. */
+FWKIT_API int fwkit_check_set_compatible(fwkit_check *check, const char *name);
+/* The time "expires" is judged at, in seconds since 1970 (by default: now). */
+FWKIT_API int fwkit_check_set_time(fwkit_check *check, int64_t seconds);
+/* Where the image goes (null: nowhere). */
+FWKIT_API int fwkit_check_set_sink(fwkit_check *check, fwkit_sink sink, void *user);
+
+/* The next `size` bytes of the package. FWKIT_OK while the package may still
+ * pass; once it cannot, its verdict (2, 4, 5, 6, or 1 when the sink refused),
+ * and later bytes are ignored. */
+FWKIT_API int fwkit_check_feed(fwkit_check *check, const void *data, size_t size);
+/* Ends the package and returns its verdict; again the same when called again. */
+FWKIT_API int fwkit_check_finish(fwkit_check *check);
+/* Tells the check that the package's source failed part way: the verdict is
+ * FWKIT_FAILED unless a check had failed already. Returns the verdict. */
+FWKIT_API int fwkit_check_abandon(fwkit_check *check);
+/* The verdict once it is known (a check failed, or finished), else FWKIT_E_ORDER. */
+FWKIT_API int fwkit_check_status(const fwkit_check *check);
+/* One line that says what the verdict is and why, e.g. "not a package: no md5
+ * line"; valid until the handle is next used. */
+FWKIT_API const char *fwkit_check_message(fwkit_check *check);
+/* The whole result as the JSON document pkgcheck -j prints, naming the
+ * package `name` (null: "-"); null before the verdict is known. Valid until
+ * the handle is next used. */
+FWKIT_API const char *fwkit_check_json(fwkit_check *check, const char *name);
+/* Forgets the package; the settings stay, for the next package. */
+FWKIT_API int fwkit_check_reset(fwkit_check *check);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,190 @@
+"""Check fwkit upgrade packages from Python, as pkgcheck does.
+
+A thin layer over libfwkit.so.1 (the C API) through ctypes::
+
+    import fwkit
+    result = fwkit.check("app.pkg", keys=["release.pub"], out="app.bin")
+    if not result["ok"]:
+        raise SystemExit(result["verdict"])
+
+The result is the document ``pkgcheck -j`` prints, as a dict. A package given
+as a file object (a download, a pipe) is read chunk by chunk and never held
+whole; the header is judged before a byte of the image reaches ``out``. The
+library is looked up as libfwkit.so.1, or where FWKIT_LIBRARY says.
+"""
+
+import ctypes
+import json
+import os
+import secrets
+
+__all__ = ["check", "version", "Error"]
+
+CHUNK = 64 * 1024
+
+_SINK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_ubyte),
+                         ctypes.c_size_t, ctypes.c_uint64, ctypes.c_uint64)
+_lib = None
+
+
+class Error(Exception):
+    """A call the library refused (a key that is not a public key, ...)."""
+
+
+def _library():
+    global _lib
+    if _lib is None:
+        lib = ctypes.CDLL(os.environ.get("FWKIT_LIBRARY", "libfwkit.so.1"))
+        handle = ctypes.c_void_p
+        for name, restype, argtypes in [
+                ("fwkit_version", ctypes.c_char_p, []),
+                ("fwkit_strerror", ctypes.c_char_p, [ctypes.c_int]),
+                ("fwkit_check_new", handle, []),
+                ("fwkit_check_free", None, [handle]),
+                ("fwkit_check_add_key_pem", ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_size_t]),
+                ("fwkit_check_set_threshold", ctypes.c_int, [handle, ctypes.c_uint]),
+                ("fwkit_check_set_min_version", ctypes.c_int, [handle, ctypes.c_uint32]),
+                ("fwkit_check_set_compatible", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_check_set_time", ctypes.c_int, [handle, ctypes.c_int64]),
+                ("fwkit_check_set_sink", ctypes.c_int, [handle, _SINK, ctypes.c_void_p]),
+                ("fwkit_check_feed", ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_size_t]),
+                ("fwkit_check_finish", ctypes.c_int, [handle]),
+                ("fwkit_check_abandon", ctypes.c_int, [handle]),
+                ("fwkit_check_json", ctypes.c_char_p, [handle, ctypes.c_char_p])]:
+            function = getattr(lib, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        _lib = lib
+    return _lib
+
+
+def version():
+    """The version of libfwkit, e.g. "1.1.0"."""
+    return _library().fwkit_version().decode()
+
+
+def _call(result):
+    if result < 0:
+        raise Error(_library().fwkit_strerror(result).decode())
+    return result
+
+
+def _pem(key):
+    """The PEM text of a key given as PEM (bytes or str) or as a file's path."""
+    if isinstance(key, bytes):
+        return key
+    if isinstance(key, str) and key.lstrip().startswith("-----BEGIN"):
+        return key.encode()
+    with open(key, "rb") as file:
+        return file.read()
+
+
+class _Output:
+    """Where the image goes: a file object gets it as it passes; a path gets
+    a temporary file beside it, put in place only when every check passed."""
+
+    def __init__(self, out):
+        self.path = None
+        if out is None or hasattr(out, "write"):
+            self.file = out
+            return
+        self.path = os.fspath(out)
+        # Made as open() makes files (0666 less the umask), not private as mkstemp's.
+        folder, name = os.path.split(self.path)
+        while True:
+            self.temp = os.path.join(folder, ".fwkit-%s.%s" % (name, secrets.token_hex(4)))
+            try:
+                fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+                break
+            except FileExistsError:
+                continue
+        self.file = os.fdopen(fd, "wb")
+
+    def commit(self, ok):
+        if self.path is None:
+            return
+        self.file.close()
+        if ok:
+            os.replace(self.temp, self.path)
+        else:
+            os.unlink(self.temp)
+
+
+def _feed(lib, handle, package):
+    """Feeds the package; returns its name for the report."""
+    if isinstance(package, (bytes, bytearray, memoryview)):
+        data = bytes(package)
+        lib.fwkit_check_feed(handle, data, len(data))
+        return "-"
+    if hasattr(package, "read"):
+        name, file = getattr(package, "name", "-"), package
+    else:
+        name, file = os.fspath(package), open(package, "rb")
+    try:
+        while True:
+            try:
+                chunk = file.read(CHUNK)
+            except OSError:
+                lib.fwkit_check_abandon(handle)
+                raise
+            if not chunk or lib.fwkit_check_feed(handle, chunk, len(chunk)) != 0:
+                break
+    finally:
+        if file is not package:
+            file.close()
+    return name if isinstance(name, str) else "-"
+
+
+def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=None,
+          time=None, progress=None):
+    """Checks a package and returns the result shaped like ``pkgcheck -j``.
+
+    package: a path, the bytes of a package, or a file object read chunk by
+    chunk. keys: public keys (paths or PEM text) a signature may be made with;
+    with any, a signature is required. threshold: how many of them must have
+    signed. min_version: the lowest packed version accepted. compatible: the
+    board the package must name. out: a path (written only when every check
+    passed) or a file object (written as the image passes). time: seconds since
+    1970 that "expires" is judged at. progress: called with (done, total).
+    Raises OSError when the package cannot be read and Error for a refused
+    setting.
+    """
+    lib = _library()
+    handle = lib.fwkit_check_new()
+    if not handle:
+        raise MemoryError("fwkit_check_new")
+    output = None
+    try:
+        for key in keys:
+            pem = _pem(key)
+            _call(lib.fwkit_check_add_key_pem(handle, pem, len(pem)))
+        _call(lib.fwkit_check_set_threshold(handle, threshold))
+        if min_version is not None:
+            _call(lib.fwkit_check_set_min_version(handle, min_version))
+        if compatible is not None:
+            _call(lib.fwkit_check_set_compatible(handle, compatible.encode()))
+        if time is not None:
+            _call(lib.fwkit_check_set_time(handle, int(time)))
+        output = _Output(out)
+
+        def sink(_user, data, size, done, total):
+            try:
+                if size and output.file is not None:
+                    output.file.write(ctypes.string_at(data, size))
+                if progress is not None:
+                    progress(done, total)
+                return 0
+            except Exception:  # the check then fails as a write error
+                return 1
+
+        callback = _SINK(sink)
+        _call(lib.fwkit_check_set_sink(handle, callback, None))
+        name = _feed(lib, handle, package)
+        status = lib.fwkit_check_finish(handle)
+        output.commit(status == 0)
+        output = None
+        return json.loads(lib.fwkit_check_json(handle, name.encode("utf-8", "replace")))
+    finally:
+        if output is not None:
+            output.commit(False)
+        lib.fwkit_check_free(handle)

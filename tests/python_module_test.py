@@ -1,0 +1,73 @@
+"""The Python module over the C API: a package streamed from a pipe, bytes
+and a path, each giving pkgcheck's report; the image written only when every
+check passed. Run by CTest with FWKIT_LIBRARY, PKGSIGN, PKGSTAMP and PKGCHECK
+set to the build's library and programs, and the module on PYTHONPATH."""
+
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+import fwkit
+
+
+def run(*args, **kwargs):
+    return subprocess.run(args, check=False, capture_output=True, **kwargs)
+
+
+class ModuleChecksAsPkgcheck(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.path = lambda name: os.path.join(self.dir.name, name)
+        self.image = os.urandom(700 * 1024)
+        with open(self.path("image"), "wb") as file:
+            file.write(self.image)
+        run(os.environ["PKGSIGN"], "-g", "k", cwd=self.dir.name)
+        run(os.environ["PKGSTAMP"], "1", "image", "u.pkg", cwd=self.dir.name)
+        run(os.environ["PKGSIGN"], "-k", "k.pem", "-o", "p.pkg", "u.pkg", cwd=self.dir.name)
+        with open(self.path("p.pkg"), "rb") as file:
+            self.package = file.read()
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def pkgcheck(self, name, *keys):
+        done = run(os.environ["PKGCHECK"], "-j", *keys, name, cwd=self.dir.name)
+        return json.loads(done.stdout)
+
+    def test_pipe_bytes_and_path_give_pkgchecks_report(self):
+        out = self.path("out.img")
+        with subprocess.Popen(["cat", self.path("p.pkg")], stdout=subprocess.PIPE) as cat:
+            seen = []
+            result = fwkit.check(cat.stdout, keys=[self.path("k.pub")], out=out,
+                                 progress=lambda done, total: seen.append((done, total)))
+        wanted = self.pkgcheck("p.pkg", "-k", "k.pub")
+        self.assertEqual(result, dict(wanted, file="-"))
+        self.assertTrue(result["ok"])
+        with open(out, "rb") as file:
+            self.assertEqual(file.read(), self.image)
+        self.assertEqual(seen[0], (0, len(self.image)))
+        self.assertEqual(seen[-1], (len(self.image), len(self.image)))
+        self.assertEqual(fwkit.check(self.package)["checks"], wanted["checks"])
+        self.assertEqual(fwkit.check(self.path("p.pkg")), self.pkgcheck(self.path("p.pkg")))
+
+    def test_damaged_or_refused_package_writes_nothing(self):
+        out = self.path("out.img")
+        cases = [(self.package[:-1], [self.path("k.pub")], 3),
+                 (self.package.replace(b"version: ", b"version: 1"), [self.path("k.pub")], 4),
+                 (self.package[self.package.index(b"\n\n") + 2:], [], 2)]
+        for package, keys, status in cases:
+            with self.subTest(status=status):
+                self.assertEqual(fwkit.check(package, keys=keys, out=out)["status"], status)
+                self.assertEqual([name for name in os.listdir(self.dir.name)
+                                  if name.startswith((".fwkit-", "out.img"))], [])
+        with self.assertRaises(OSError):
+            fwkit.check(self.path("missing.pkg"))
+        with self.assertRaises(fwkit.Error):
+            fwkit.check(self.package, keys=[b"not a key"])
+        self.assertEqual(fwkit.version(), os.environ.get("FWKIT_VERSION", fwkit.version()))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,181 @@
+#include "CPackageStream.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "CMemoryBuffer.h"
+
+namespace {
+
+std::string Lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+CPackageStream::CPackageStream() = default;
+CPackageStream::~CPackageStream() = default;
+
+void CPackageStream::Reset() {
+    m_result = Result();
+    m_phase = Phase::Header;
+    m_headerFill = 0;
+    m_header = CPackageHeader();
+    m_digest.reset();
+    m_block = nullptr;
+    m_blockFill = 0;
+    m_handedOn = 0;
+}
+
+PackageError CPackageStream::Fail(PackageError error) {
+    m_result.error = error;
+    m_phase = Phase::Failed;
+    m_digest.reset();
+    m_block = nullptr;
+    return error;
+}
+
+PackageError CPackageStream::Feed(const void* data, size_t size) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        size_t room = 0;
+        uint8_t* space = Space(room);
+        if (space == nullptr)
+            return m_result.error;
+        const size_t count = std::min(room, size);
+        std::memcpy(space, bytes, count);
+        const PackageError error = Commit(count);
+        if (error != PackageError::Ok)
+            return error;
+        bytes += count;
+        size -= count;
+    }
+    return m_phase == Phase::Failed ? m_result.error : PackageError::Ok;
+}
+
+uint8_t* CPackageStream::Space(size_t& room) {
+    room = 0;
+    if (m_phase == Phase::Header) {
+        if (!m_headerBytes)
+            m_headerBytes.reset(new uint8_t[CPackageHeader::kMaxSize]);
+        room = CPackageHeader::kMaxSize - m_headerFill;
+        return m_headerBytes.get() + m_headerFill;
+    }
+    if (m_phase != Phase::Image)
+        return nullptr;
+    if (m_block == nullptr) {
+        m_block = m_digest->Block();
+        m_blockFill = 0;
+    }
+    room = CImageDigest::kBlockSize - m_blockFill;
+    return m_block + m_blockFill;
+}
+
+PackageError CPackageStream::Commit(size_t count) {
+    if (m_phase == Phase::Header)
+        return TakeHeader(count);
+    if (m_phase != Phase::Image || m_block == nullptr)
+        return m_phase == Phase::Failed ? m_result.error : PackageError::Ok;
+    m_blockFill += std::min(count, CImageDigest::kBlockSize - m_blockFill);
+    return m_blockFill == CImageDigest::kBlockSize ? HandOn() : PackageError::Ok;
+}
+
+// The header is decided once its empty line is in, or once it has filled its
+// room without one.
+PackageError CPackageStream::TakeHeader(size_t count) {
+    const size_t seen = m_headerFill;
+    m_headerFill += std::min(count, CPackageHeader::kMaxSize - m_headerFill);
+    const char* text = reinterpret_cast<const char*>(m_headerBytes.get());
+    if (CPackageHeader::BlockEnd(text, m_headerFill, seen) == 0 &&
+        m_headerFill < CPackageHeader::kMaxSize)
+        return PackageError::Ok;
+    return DecideHeader();
+}
+
+// Reads the header as the file checker does, judges it, and passes the bytes
+// that came after it on to the image.
+PackageError CPackageStream::DecideHeader() {
+    CMemoryBuffer bytes(m_headerBytes.get(), m_headerFill);
+    const PackageError error = m_header.Read(bytes);
+    m_result.problem = m_header.Problem();
+    m_result.headers = m_header.Lines();
+    if (error != PackageError::Ok)
+        return Fail(error);
+    m_result.trust = m_trust.Judge(m_header);
+    if (m_result.trust.error != PackageError::Ok)
+        return Fail(m_result.trust.error);
+    m_phase = Phase::Image;
+    m_digest.reset(new CImageDigest());
+    if (m_progress)
+        m_progress(0, m_header.FileSize());
+    return Feed(m_headerBytes.get() + m_header.Size(), m_headerFill - m_header.Size());
+}
+
+// Digests the filled block and hands it to the sink, up to the header's
+// filesize: a stream longer than its header says writes nothing past it.
+PackageError CPackageStream::HandOn() {
+    m_digest->Feed(m_blockFill);
+    const uint64_t total = m_header.FileSize();
+    const uint64_t allowed = total > m_handedOn ? total - m_handedOn : 0;
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(m_blockFill, allowed));
+    const uint8_t* block = m_block;
+    m_block = nullptr;
+    m_blockFill = 0;
+    if (count > 0 && m_sink && !m_sink(block, count))
+        return Fail(PackageError::WriteFailed);
+    m_handedOn += count;
+    if (m_progress && count > 0)
+        m_progress(m_handedOn, total);
+    return PackageError::Ok;
+}
+
+const CPackageStream::Result& CPackageStream::Finish() {
+    if (m_phase == Phase::Header)
+        DecideHeader();
+    if (m_phase != Phase::Image)
+        return m_result;
+    if (m_block != nullptr && m_blockFill > 0 && HandOn() != PackageError::Ok)
+        return m_result;
+    m_digest->Finish(m_result.md5, m_result.sha256);
+    if (m_result.sha256.empty()) {
+        Fail(PackageError::ReadFailed);
+        return m_result;
+    }
+    CompareImage();
+    const bool matches = std::all_of(m_result.checks.begin(), m_result.checks.end(),
+                                     [](const Item& item) { return item.ok; });
+    m_result.error = matches ? PackageError::Ok : PackageError::ImageMismatch;
+    m_phase = Phase::Finished;
+    m_digest.reset();
+    m_block = nullptr;
+    return m_result;
+}
+
+const CPackageStream::Result& CPackageStream::Abandon(PackageError error,
+                                                      const std::string& problem) {
+    if (m_phase == Phase::Header || m_phase == Phase::Image) {
+        Fail(error);
+        m_result.problem = problem;
+    }
+    return m_result;
+}
+
+void CPackageStream::CompareImage() {
+    const uint64_t size = m_digest->Size();
+    m_result.checks.push_back({"filesize", *m_header.Find("filesize"), std::to_string(size),
+                               m_header.FileSize() == size});
+    const std::string& storedMd5 = *m_header.Find("md5");
+    m_result.checks.push_back(
+        {"md5", storedMd5, m_result.md5, Lowercase(storedMd5) == m_result.md5});
+    const std::string* storedSha = m_header.Find("sha256");
+    // A signature checked with a key must bind the image through SHA-256: MD5
+    // alone no longer does.
+    const bool required = m_trust.HasKeys() && m_header.Find("signature") != nullptr;
+    if (storedSha != nullptr || required) {
+        const std::string value = storedSha != nullptr ? *storedSha : std::string();
+        m_result.checks.push_back({"sha256", value, m_result.sha256, value == m_result.sha256});
+    }
+}
