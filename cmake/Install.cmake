@@ -42,6 +42,15 @@ if(FWKIT_PROGRAM_NAMES)
   fwkit_install_strip(bin ${CMAKE_INSTALL_BINDIR} --remove-section=.comment ${FWKIT_PROGRAM_NAMES})
 endif()
 
+# Shell completion for fwkit, where bash-completion and zsh look for it.
+if(TARGET fwkit)
+  install(FILES ${PROJECT_SOURCE_DIR}/cli/completion/fwkit.bash
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME fwkit
+          COMPONENT bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/cli/completion/_fwkit
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/vendor-completions COMPONENT bin)
+endif()
+
 # gzip -9n at build time: fwkit_gzip(<source> <output name> <list variable>)
 find_program(FWKIT_GZIP gzip REQUIRED)
 function(fwkit_gzip source name list)

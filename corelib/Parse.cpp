@@ -93,6 +93,13 @@ std::string Unsigned(const std::string& text, uint64_t max, uint64_t& value) {
     return Quoted(text) + " is not a number from 0 to " + std::to_string(max);
 }
 
+std::string Unsigned(const std::string& text, uint64_t min, uint64_t max, uint64_t& value) {
+    if (Digits(text, 0, text.size(), max, value) && value >= min)
+        return "";
+    return Quoted(text) + " is not a number from " + std::to_string(min) + " to " +
+           std::to_string(max);
+}
+
 std::string CalendarDate(const std::string& text, Date& date) {
     if (text.size() == 10 && DatePart(text, date))
         return "";

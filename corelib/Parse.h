@@ -16,6 +16,8 @@ namespace Parse {
 
 // Decimal digits only (no sign, no blanks, no base prefix), at most `max`.
 std::string Unsigned(const std::string& text, uint64_t max, uint64_t& value);
+// The same, at least `min`.
+std::string Unsigned(const std::string& text, uint64_t min, uint64_t max, uint64_t& value);
 
 // A day of the Gregorian calendar.
 struct Date {

@@ -448,6 +448,27 @@ TEST_F(ImgunpackTest, DamagedFilesAreExplained) {
     EXPECT_EQ(OtherFiles("fw.bin"), "");
 }
 
+// Damaged logical data keep no fragment, as the parse says; the report still walks
+// the physical headers and says which fragments are intact and which one fails.
+TEST_F(ImgunpackTest, DamagedLogicalDataNameTheDamagedFragment) {
+    Bytes file = LogicalOf(kParts, 3);
+    file[49 + 47 + 51 + 44 + 3000] ^= 1;  // first byte of the second body
+    WriteBytes(P("fw.bin"), file);
+    const RunResult r = Unpack("-d fw.bin");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("Logical CRC fragment check fail!\nLogical header all: data CRC ", 0), 0u);
+    const std::string walk = r.out.substr(r.out.find("\nFragment") + 1);
+    EXPECT_EQ(walk.rfind("Fragment app.bin: intact\nFragment APPLICATION: data CRC 0x", 0), 0u)
+        << walk;
+    EXPECT_NE(walk.find("\nNo valid fragment in firmware file fw.bin\n"), std::string::npos);
+    const Json j = Report("fw.bin", 1);
+    EXPECT_EQ(j["fragments"].size(), 0u);
+    ASSERT_EQ(j["walked"].size(), 2u);
+    EXPECT_EQ(j["walked"][0]["ok"], true);
+    EXPECT_EQ(j["walked"][1]["name"], "APPLICATION");
+    EXPECT_EQ(j["walked"][1]["ok"], false);
+}
+
 TEST_F(ImgunpackTest, IncompleteLogicalFileKeepsWhatItHoldsAndExits1) {
     WriteBytes(P("fw.bin"), LogicalOf({kParts[0], kParts[1]}, 3));  // announces one more
     RunResult r = Unpack("-d fw.bin");

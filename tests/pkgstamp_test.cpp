@@ -98,13 +98,14 @@ TEST(Pkgstamp, PackageIsHeaderAndExactCopyForManySizes) {
               HeaderBlock(0, "d41d8cd98f00b204e9800998ecf8427e", "7"));
 }
 
-TEST(Pkgstamp, OtherArgumentCountsPrintUsage) {
+// A forgotten operand must not look like success: the usage text ends with status 1.
+TEST(Pkgstamp, OtherArgumentCountsPrintUsageAndFail) {
     TempDir dir;
     testutil::WriteText(dir / "image", "x");
     for (const std::string args : {"", "1", "1 image", "1 2 image out", "1 2 3 4 image out"}) {
         SCOPED_TRACE(args);
         const RunResult result = Stamp(args, dir.Path());
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 1);
         const size_t words = args.empty() ? 1 : 2 + std::count(args.begin(), args.end(), ' ');
         EXPECT_EQ(result.out, "pkgstamp: argc: " + std::to_string(words) + "\n" + kUsage);
         EXPECT_EQ(Listing(dir), "image\n");

@@ -1,5 +1,6 @@
 #include "CFirmwareFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -24,29 +25,11 @@ Kind KindOfType(uint32_t type) {
     return Kind::Invalid;
 }
 
-// Says why the data file cannot be packed as what it holds: it is not a regular file,
-// or it reports no size and yet yields bytes. True when its measured size holds.
-bool DataFileMeasured(CInputFile& data) {
-    if (data.GetState() == CInputFile::State::NotRegular) {
-        std::printf("Data file %s is not a regular file\n", data.GetName().c_str());
-        return false;
-    }
-    if (data.GetState() == CInputFile::State::Empty && !data.EndsAtSize()) {
-        std::printf("Data file %s cannot be measured\n", data.GetName().c_str());
-        return false;
-    }
-    return true;
-}
-
 // The header bytes of a fragment whose header is prepared.
 std::vector<uint8_t> HeaderBytes(CFirmwareFragment& fragment) {
     std::vector<uint8_t> header(fragment.GetHeaderSize());
     fragment.Copy(0, static_cast<uint32_t>(header.size()), header.data());
     return header;
-}
-
-void ReportTooLarge(const std::string& out_filename) {
-    std::printf("Firmware file %s would reach 4 GiB and is not written\n", out_filename.c_str());
 }
 
 }  // namespace
@@ -134,41 +117,65 @@ void CFirmwareFile::ParseLogical(uint32_t size) {
         Say("Logical CRC fragment check fail!");
         return;
     }
-    uint32_t encoded_data = logical->GetRawData();
-    uint32_t encoded_data_size = logical->GetRawDataSize();
-    uint32_t data_unaccounted_for = logical->GetRawDataSize();
-    uint32_t fragCount = logical->GetNoPhysObj();
     m_name = logical->GetName();
-    // Headers lie back to back; each header finds its own body by its offset.
-    // Every fragment must fit in the body bytes not yet accounted for.
-    while (fragCount > 0 && data_unaccounted_for != 0) {
-        auto* fragment = new CFirmwareFragment(m_rawData, encoded_data, encoded_data_size);
-        fragment->PrintMessages(m_printMessages);
-        const bool fits = fragment->DecodeWithin(m_checkBodies, data_unaccounted_for);
+    const auto take = [this](CFirmwareFragment* fragment, bool passed) {
         Decoded(fragment);
-        if (!fits || !Passes(*fragment)) {
+        if (passed)
+            m_fragments.push_back(fragment);
+        else
             KeepFailed(fragment);
-            break;
-        }
-        const uint32_t headerSize = fragment->GetHeaderSize();
-        encoded_data += headerSize;
-        encoded_data_size -= headerSize;
-        m_fragments.push_back(fragment);
-        --fragCount;
-    }
-    if (fragCount > 0 || data_unaccounted_for != 0) {
+    };
+    if (!WalkPhysical(*logical, m_printMessages, m_checkBodies, take)) {
         Say("Incomplete parsing of data file");
         return;
     }
     m_parseComplete = true;
 }
 
+// Headers lie back to back; each header finds its own body by its offset. Every
+// fragment must fit in the body bytes not yet accounted for. Each fragment decoded is
+// handed to `take`, which owns it, with whether it passed; the walk stops at the first
+// that does not. True when the fragments account for everything the header announced.
+bool CFirmwareFile::WalkPhysical(CFirmwareFragmentLogical& logical, bool print, bool bodies,
+                                 const std::function<void(CFirmwareFragment*, bool)>& take) {
+    uint32_t encoded_data = logical.GetRawData();
+    uint32_t encoded_data_size = logical.GetRawDataSize();
+    uint32_t data_unaccounted_for = logical.GetRawDataSize();
+    uint32_t fragCount = logical.GetNoPhysObj();
+    while (fragCount > 0 && data_unaccounted_for != 0) {
+        auto* fragment = new CFirmwareFragment(m_rawData, encoded_data, encoded_data_size);
+        fragment->PrintMessages(print);
+        const bool fits = fragment->DecodeWithin(bodies, data_unaccounted_for);
+        const bool passed = fits && (bodies ? fragment->CrcOK() : Passes(*fragment));
+        const uint32_t headerSize = fragment->GetHeaderSize();
+        take(fragment, passed);
+        if (!passed)
+            return false;
+        encoded_data += headerSize;
+        encoded_data_size -= headerSize;
+        --fragCount;
+    }
+    return fragCount == 0 && data_unaccounted_for == 0;
+}
+
+void CFirmwareFile::WalkDamagedLogical(
+    const std::function<void(const CFirmwareFragment&, bool)>& visit) {
+    CFirmwareFragmentLogical* logical = GetHeader();
+    if (logical == nullptr || logical->GetHeaderState() != CFirmwareFragment::HeaderState::Good ||
+        logical->CrcOK())
+        return;
+    WalkPhysical(*logical, false, true, [&visit](CFirmwareFragment* fragment, bool passed) {
+        visit(*fragment, passed);
+        delete fragment;
+    });
+}
+
 // ---- building -------------------------------------------------------------
 
 CFirmwareFile::CFirmwareFile(std::string filename, std::string out_filename, uint32_t type,
                              uint32_t release, uint32_t version, std::string name, uint32_t build,
-                             uint32_t day, uint32_t month, uint32_t year)
-    : m_name(name) {
+                             uint32_t day, uint32_t month, uint32_t year, Messages messages)
+    : m_name(name), m_printMessages(messages == Messages::Print) {
     m_rawData = new CInputFile(filename);
     const uint64_t dataSize = m_rawData->FileSize();
     const uint32_t size = m_rawData->Size();
@@ -194,8 +201,8 @@ CFirmwareFile::CFirmwareFile(std::string filename, std::string out_filename, uin
 CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_filename,
                              uint32_t type, uint32_t release, uint32_t version, std::string name,
                              uint32_t build, uint32_t day, uint32_t month, uint32_t year,
-                             uint32_t article_no, uint32_t no_objects)
-    : m_name(name) {
+                             uint32_t article_no, uint32_t no_objects, Messages messages)
+    : m_name(name), m_printMessages(messages == Messages::Print) {
     CFragmentBuffer buffer;
     // The first fragment of each input passes to the fragment buffer, which
     // frees it; the input lets go of it, so it stays safe to destroy.
@@ -203,7 +210,7 @@ CFirmwareFile::CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_f
     std::vector<CInputFile*> sources;
     for (CFirmwareFile* file : files) {
         if (file == nullptr || file->m_fragments.empty() || file->m_fragments.front() == nullptr) {
-            std::printf("Unable to write out empty or unparsed firmware fragment.\n");
+            Say("Unable to write out empty or unparsed firmware fragment.");
             continue;
         }
         kept.push_back(file->m_fragments.front());
@@ -316,23 +323,58 @@ bool CFirmwareFile::WriteFramed(CFirmwareFragment& head, const std::string& out_
     return m_writeComplete;
 }
 
+// Says why the data file cannot be packed as what it holds: it is not a regular file,
+// or it reports no size and yet yields bytes. True when its measured size holds.
+bool CFirmwareFile::DataFileMeasured(CInputFile& data) {
+    if (data.GetState() == CInputFile::State::NotRegular) {
+        BuildFailed(data.GetName(), "not a regular file",
+                    "Data file " + data.GetName() + " is not a regular file");
+        return false;
+    }
+    if (data.GetState() == CInputFile::State::Empty && !data.EndsAtSize()) {
+        BuildFailed(data.GetName(), "cannot be measured",
+                    "Data file " + data.GetName() + " cannot be measured");
+        return false;
+    }
+    return true;
+}
+
+void CFirmwareFile::ReportTooLarge(const std::string& out_filename) {
+    BuildFailed(out_filename, "would reach 4 GiB",
+                "Firmware file " + out_filename + " would reach 4 GiB and is not written");
+}
+
+void CFirmwareFile::BuildFailed(const std::string& file, const std::string& reason,
+                                std::string message) {
+    m_buildFailure = {file, reason};
+    Say(std::move(message));
+}
+
 void CFirmwareFile::ReportBuild(const char* kind, const std::string& out_filename,
                                 uint32_t written) {
+    m_written = written;
     if (m_changedInput != nullptr) {
-        std::printf("Data file %s changed while it was read\n", m_changedInput->GetName().c_str());
-        return;
+        const std::string& name = m_changedInput->GetName();
+        BuildFailed(name, "changed while it was read", "Data file " + name + " changed while it was read");
+    } else if (!m_writeComplete && m_writeError != 0) {
+        BuildFailed(out_filename, std::strerror(m_writeError),
+                    "Unable to write firmware file " + out_filename + ": " +
+                        std::strerror(m_writeError));
+    } else if (!m_writeComplete) {
+        BuildFailed(out_filename, std::strerror(EIO), "Unable to write firmware file " + out_filename);
+    } else {
+        Say(std::string(kind) + " Firmware File " + out_filename + " written with " +
+            std::to_string(written) + " bytes");
+        std::fflush(stdout);
     }
-    if (!m_writeComplete && m_writeError != 0) {
-        std::printf("Unable to write firmware file %s: %s\n", out_filename.c_str(),
-                    std::strerror(m_writeError));
-        return;
-    }
-    if (!m_writeComplete) {
-        std::printf("Unable to write firmware file %s\n", out_filename.c_str());
-        return;
-    }
-    std::cout << kind << " Firmware File " << out_filename << " written with " << written
-              << " bytes" << std::endl;
+}
+
+bool CFirmwareFile::IsLogicalType(uint32_t type) {
+    return KindOfType(type) == Kind::Logical;
+}
+
+bool CFirmwareFile::IsPhysicalType(uint32_t type) {
+    return KindOfType(type) == Kind::Physical && type <= UINT16_MAX;
 }
 
 bool CFirmwareFile::ReportUnreadable(const std::string& filename) {

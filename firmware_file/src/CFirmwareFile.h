@@ -32,12 +32,12 @@ class CFirmwareFile {
     // Writes a physical firmware file `out_filename` holding the data file `filename`.
     CFirmwareFile(std::string filename, std::string out_filename, uint32_t type, uint32_t release,
                   uint32_t version, std::string name, uint32_t build, uint32_t day, uint32_t month,
-                  uint32_t year);
+                  uint32_t year, Messages messages = Messages::Print);
     // Writes a logical firmware file `out_filename` over the first fragment of each of `files`.
     CFirmwareFile(std::list<CFirmwareFile*>& files, std::string out_filename, uint32_t type,
                   uint32_t release, uint32_t version, std::string name, uint32_t build,
                   uint32_t day, uint32_t month, uint32_t year, uint32_t article_no,
-                  uint32_t no_objects);
+                  uint32_t no_objects, Messages messages = Messages::Print);
     ~CFirmwareFile();
 
     CFirmwareFile(const CFirmwareFile&) = delete;
@@ -56,6 +56,11 @@ class CFirmwareFile {
     // Writes the text of ToString to `out` item by item, without holding it whole.
     void PrintListing(std::ostream& out) const;
 
+    // The kinds of firmware file the type of the first header tells: 300 to 399 is a
+    // logical file, 206 to 209 and 400 and above a physical one, the rest neither.
+    static bool IsLogicalType(uint32_t type);
+    static bool IsPhysicalType(uint32_t type);
+
     // Says on standard output when `filename` cannot be read, is not a regular file or
     // is empty, cases the parse passes over in silence; true when there is something to
     // parse. Never waits on a FIFO or a device.
@@ -64,11 +69,25 @@ class CFirmwareFile {
     // when there is something to parse.
     static std::string UnreadableMessage(const std::string& filename);
 
-    // The parse's messages, without line ends, in the order they arose.
+    // The messages of the parse or the build, without line ends, in the order they arose.
     const std::vector<std::string>& GetMessages() const { return m_messages; }
     // The fragment whose checks failed and ended the parse; it is not among
     // the fragments. Null when none failed.
     CFirmwareFragment* GetFailedFragment() { return m_failed; }
+    // When a build did not write its output: the file to blame (the data file, an
+    // input, or the output) and why, in a few words; both empty otherwise.
+    struct Failure {
+        std::string file;
+        std::string reason;
+    };
+    const Failure& BuildFailure() const { return m_buildFailure; }
+    // The bytes the last build wrote.
+    uint32_t BytesWritten() const { return m_written; }
+    // When the logical data failed their CRC, so that the parse kept no fragment: walks
+    // the physical headers in them all the same, each header and body checked, and shows
+    // `visit` each fragment found with whether it passed, until one fails or the count
+    // the logical header announces is reached. The parse result stays as it is.
+    void WalkDamagedLogical(const std::function<void(const CFirmwareFragment&, bool)>& visit);
     // Gives back the descriptor of the parsed file (an input of a logical build waiting
     // for its turn); a later read reopens it and takes any other file found as changed.
     void ReleaseInput();
@@ -98,6 +117,11 @@ class CFirmwareFile {
     void KeepFailed(CFirmwareFragment* fragment);
     bool Passes(const CFirmwareFragment& fragment) const;
     void ParseLogical(uint32_t size);
+    bool WalkPhysical(CFirmwareFragmentLogical& logical, bool print, bool bodies,
+                      const std::function<void(CFirmwareFragment*, bool)>& take);
+    bool DataFileMeasured(CInputFile& data);
+    void ReportTooLarge(const std::string& out_filename);
+    void BuildFailed(const std::string& file, const std::string& reason, std::string message);
     // Streams a body into a CBodyStream, advancing the CRC; returns the input found
     // changed, or null.
     using BodyWriter = std::function<CInputFile*(CBodyStream&, uint16_t&)>;
@@ -123,4 +147,6 @@ class CFirmwareFile {
     CInputFile* m_changedInput = nullptr;
     bool m_dataChanged = false;
     int m_writeError = 0;
+    Failure m_buildFailure;
+    uint32_t m_written = 0;
 };

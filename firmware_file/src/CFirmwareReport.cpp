@@ -187,6 +187,7 @@ CFirmwareReport::CFirmwareReport(CFirmwareFile& file, std::string path, long lon
     } else if (file.NoFragments() > 0 || file.GetFailedFragment() != nullptr) {
         m_kind = "physical";
     }
+    WalkDamaged(file, size);
     if (file.GetFailedFragment() != nullptr)
         AddFailed(*file.GetFailedFragment(), size);
     else if (m_logical && m_logical->problem.empty() && !m_ok)
@@ -227,6 +228,16 @@ void CFirmwareReport::AddFailed(CFirmwareFragment& fragment, long long size) {
     m_fragments.push_back(f);
 }
 
+// A fragment that passes in damaged logical data is intact: the damage lies elsewhere.
+void CFirmwareReport::WalkDamaged(CFirmwareFile& file, long long size) {
+    file.WalkDamagedLogical([this, size](const CFirmwareFragment& fragment, bool passed) {
+        Fragment f = Checked(fragment, size);
+        if (!passed && f.problem.empty())
+            f.problem = "does not fit in the logical data";
+        m_walked.push_back(f);
+    });
+}
+
 void CFirmwareReport::CheckAccounting(uint32_t announced) {
     const uint64_t unclaimed = Unclaimed();
     if (m_fragments.size() < announced) {
@@ -244,6 +255,8 @@ std::vector<std::string> CFirmwareReport::FailureLines() const {
         lines.push_back(Who(*m_logical) + ": " + m_logical->problem);
     if (m_logical && !m_accounting.empty())
         lines.push_back(Who(*m_logical) + ": " + m_accounting);
+    for (const Fragment& f : m_walked)
+        lines.push_back(Who(f) + ": " + (f.problem.empty() ? "intact" : f.problem));
     for (const Fragment& f : m_fragments) {
         if (!f.problem.empty())
             lines.push_back(Who(f) + ": " + f.problem);
@@ -266,5 +279,11 @@ std::string CFirmwareReport::Json() const {
     };
     if (m_logical)
         doc["logical"] = FragmentJson(*m_logical, 0);
+    if (!m_walked.empty()) {
+        Doc walked = Doc::array();
+        for (size_t i = 0; i < m_walked.size(); ++i)
+            walked.push_back(FragmentJson(m_walked[i], i));
+        doc["walked"] = std::move(walked);
+    }
     return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

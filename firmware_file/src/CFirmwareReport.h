@@ -47,6 +47,7 @@ class CFirmwareReport {
     void AddLogical(CFirmwareFragmentLogical& logical, long long size);
     void AddFailed(CFirmwareFragment& fragment, long long size);
     void CheckAccounting(uint32_t announced);
+    void WalkDamaged(CFirmwareFile& file, long long size);
     uint64_t Unclaimed() const;
 
     std::string m_path;
@@ -56,6 +57,9 @@ class CFirmwareReport {
     std::vector<std::string> m_messages;
     std::optional<Fragment> m_logical;
     std::vector<Fragment> m_fragments;
+    // When the logical data fail their CRC: the fragments found in them all the same,
+    // each with its own checks, up to the first that fails.
+    std::vector<Fragment> m_walked;
     // A logical file's problem that belongs to no single fragment (a count
     // or length that does not add up); empty otherwise.
     std::string m_accounting;

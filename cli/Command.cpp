@@ -1,0 +1,170 @@
+#include "Command.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "PackageTool.h"
+#include "Stdout.h"
+
+namespace Cli {
+
+namespace {
+
+// The descriptor standard input was copied into, once; -1 until then.
+int g_spooled = -1;
+
+bool Refuse(const char* option, const std::string& refusal) {
+    if (refusal.empty())
+        return true;
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, option, refusal.c_str());
+    return false;
+}
+
+// Copies standard input into an unnamed file in the temporary directory; -1 with
+// errno set when it cannot.
+int Spool() {
+    const char* dir = std::getenv("TMPDIR");
+    const int fd = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0)
+            return fd;
+        if (got < 0 || write(fd, chunk, static_cast<size_t>(got)) != got) {
+            const int error = errno != 0 ? errno : EIO;
+            close(fd);
+            errno = error;
+            return -1;
+        }
+    }
+}
+
+}  // namespace
+
+const char kCommonHelp[] =
+    "  -q, --quiet         print nothing but errors\n"
+    "      --progress      show progress on standard error even when it is not a terminal\n"
+    "      --no-progress   never show progress\n"
+    "  -h, --help          print this help and exit\n";
+
+std::vector<option> LongOptions(std::initializer_list<option> own) {
+    std::vector<option> options(own);
+    options.push_back({"quiet", no_argument, nullptr, 'q'});
+    options.push_back({"progress", no_argument, nullptr, kProgress});
+    options.push_back({"no-progress", no_argument, nullptr, kNoProgress});
+    options.push_back({"help", no_argument, nullptr, 'h'});
+    options.push_back({nullptr, 0, nullptr, 0});
+    return options;
+}
+
+bool TakeCommon(int c, Common& common) {
+    switch (c) {
+        case 'q':
+            common.quiet = true;
+            return true;
+        case kProgress:
+            common.progress = 1;
+            return true;
+        case kNoProgress:
+            common.progress = 0;
+            return true;
+        default:
+            return false;
+    }
+}
+
+int Complain(const std::string& file, const std::string& reason) {
+    return PackageTool::Complain(kProgram, file, reason);
+}
+
+int UsageError(const char* subcommand, const std::string& message) {
+    std::fprintf(stderr, "%s %s: %s\n", kProgram, subcommand, message.c_str());
+    std::fprintf(stderr, "Try '%s %s --help' for more information.\n", kProgram, subcommand);
+    return 1;
+}
+
+int OptionError(const char* subcommand, int returned, char** argv) {
+    const std::string option =
+        optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]);
+    return UsageError(subcommand, (returned == ':' ? "option needs an argument: "
+                                                   : "unknown option: ") + option);
+}
+
+int NextOption(int argc, char** argv, const char* shortOptions, const option* longOptions) {
+    opterr = 0;
+    return getopt_long(argc, argv, shortOptions, longOptions, nullptr);
+}
+
+bool Number(const char* option, const char* text, uint64_t min, uint64_t max, uint32_t& value) {
+    uint64_t read = 0;
+    if (!Refuse(option, Core::Parse::Unsigned(text, min, max, read)))
+        return false;
+    value = static_cast<uint32_t>(read);
+    return true;
+}
+
+bool CalendarDate(const char* option, const char* text, Core::Parse::Date& date) {
+    return Refuse(option, Core::Parse::CalendarDate(text, date));
+}
+
+bool DefaultDate(Core::Parse::Date& date) {
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr) {
+        date = Core::Parse::DayOf(static_cast<int64_t>(std::time(nullptr)));
+        return true;
+    }
+    uint64_t seconds = 0;
+    // 253402300799 is 9999-12-31T23:59:59Z, the last second a date can name.
+    if (!Refuse("SOURCE_DATE_EPOCH", Core::Parse::Unsigned(epoch, 253402300799u, seconds)))
+        return false;
+    date = Core::Parse::DayOf(static_cast<int64_t>(seconds));
+    return true;
+}
+
+bool PackageVersion(const char* option, const char* text, uint32_t& packed) {
+    if (!Refuse(option, Core::Parse::PackageVersion(text, packed)))
+        return false;
+    return packed != 0 || Refuse(option, "'0.0.0' is no version; a package needs a real one");
+}
+
+bool FragmentName(const char* option, const std::string& text) {
+    if (!text.empty() && text.size() <= 255)
+        return true;
+    return Refuse(option, "'" + text + "' is not a name of 1 to 255 bytes");
+}
+
+std::string InputPath(const std::string& operand) {
+    if (operand != "-")
+        return operand;
+    if (g_spooled >= 0) {
+        Complain("-", "standard input can be read only once");
+        return "";
+    }
+    g_spooled = Spool();
+    if (g_spooled < 0) {
+        Complain("-", std::string("cannot keep standard input: ") + std::strerror(errno));
+        return "";
+    }
+    return "/proc/self/fd/" + std::to_string(g_spooled);
+}
+
+std::string OutputPath(const std::string& operand) {
+    if (operand == "-" && isatty(STDOUT_FILENO) != 0) {
+        Complain("-", "standard output is a terminal; give a file, or send it down a pipe");
+        return "";
+    }
+    return Core::SeparateFromMessages(operand == "-" ? "/dev/stdout" : operand);
+}
+
+}  // namespace Cli

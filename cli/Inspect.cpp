@@ -1,0 +1,195 @@
+// fwkit list and fwkit extract: checking firmware files, listing their fragments and
+// writing out their data.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CFirmwareExtraction.h"
+#include "CFirmwareFile.h"
+#include "CFirmwareReport.h"
+#include "Command.h"
+#include "FilePath.h"
+#include "PackageTool.h"
+#include "Progress.h"
+#include "Subcommands.h"
+
+namespace Cli {
+
+namespace {
+
+const char kListUsage[] =
+    "Usage: fwkit list [OPTIONS] FW...\n"
+    "Check every header and body of each firmware file FW (- for standard input) and list\n"
+    "its fragments; a damaged file is named with the check that failed.\n"
+    "\n"
+    "  -j, --json          one JSON document: an array of one report per file\n";
+const char kExtractUsage[] =
+    "Usage: fwkit extract [OPTIONS] FW\n"
+    "Check the firmware file FW (- for standard input) and write the data of each of its\n"
+    "fragments into a file named after the fragment.\n"
+    "\n"
+    "  -C, --directory=DIR write the files below DIR (default: the working directory)\n"
+    "  -n, --name=PREFIX   only the fragments whose names begin with PREFIX, in any case\n";
+const char kStatus[] =
+    "\n"
+    "Exit status: 0 every file intact (and its fragments written), 1 otherwise.\n";
+
+const std::vector<option> kLong = LongOptions({{"json", no_argument, nullptr, 'j'},
+                        {"directory", required_argument, nullptr, 'C'},
+                        {"name", required_argument, nullptr, 'n'},
+                        });
+
+struct Inspection {
+    Common common;
+    bool json = false;
+    std::string dir;
+    std::string name;
+};
+
+// Reads the options; 0 when read, -1 after --help, 1 after a usage error.
+int ReadOptions(int argc, char** argv, const char* subcommand, Inspection& x) {
+    const bool list = subcommand[0] == 'l';
+    int c = 0;
+    while ((c = NextOption(argc, argv, list ? ":jqh" : ":C:n:qh", kLong.data())) != -1) {
+        if (c == 'h') {
+            std::printf("%s%s%s", list ? kListUsage : kExtractUsage, kCommonHelp, kStatus);
+            return -1;
+        }
+        if (c == 'j' && list)
+            x.json = true;
+        else if (c == 'C' && !list)
+            x.dir = optarg;
+        else if (c == 'n' && !list)
+            x.name = optarg;
+        else if (!TakeCommon(c, x.common))
+            return OptionError(subcommand, c, argv);
+    }
+    if (optind >= argc)
+        return UsageError(subcommand, "no firmware file given");
+    return 0;
+}
+
+// The path to read `operand` from, after saying why it cannot be read; empty then.
+std::string ReadablePath(const std::string& operand) {
+    const std::string path = InputPath(operand);
+    std::string cause;
+    if (path.empty())
+        return path;
+    if (!PackageTool::CheckPackageFile(path, cause)) {
+        Complain(operand, cause);
+        return "";
+    }
+    if (Core::File::FileSize(path) == 0) {
+        Complain(operand, "empty, no firmware file");
+        return "";
+    }
+    return path;
+}
+
+// Lists one firmware file; true when it is intact.
+bool ListOne(const std::string& operand, const std::string& path, const Inspection& x,
+             bool named) {
+    CFirmwareFile fw(path, CFirmwareFile::Messages::KeepOnly);
+    const auto say = [&operand](const std::string& line) { Complain(operand, line); };
+    // A file that is no firmware file at all (a type of neither kind, or too large)
+    // has no check to name: the parse's own message says why.
+    if (fw.GetHeader() == nullptr && fw.NoFragments() == 0 && fw.GetFailedFragment() == nullptr) {
+        for (const std::string& message : fw.GetMessages())
+            say(message);
+    }
+    const bool intact = CFirmwareExtraction::SayFailures(fw, operand, say) == 0;
+    if (x.common.quiet || fw.NoFragments() == 0)
+        return intact;
+    if (named)
+        std::cout << operand << ":\n";
+    fw.PrintListing(std::cout);
+    std::cout << std::flush;
+    return intact;
+}
+
+// The report of one firmware file, ended by a line feed; `intact` says whether it is.
+std::string ReportOne(const std::string& operand, const std::string& path, bool& intact) {
+    const long long size = path.empty() ? -1 : Core::File::FileSize(path);
+    if (path.empty()) {
+        intact = false;
+        return CFirmwareReport(operand, size, "cannot be read").Json();
+    }
+    CFirmwareFile fw(path, CFirmwareFile::Messages::KeepOnly);
+    const CFirmwareReport report(fw, operand, size);
+    intact = report.Ok();
+    return report.Json();
+}
+
+// Indents a document by two blanks, as an element of the array around it.
+std::string Indented(const std::string& doc) {
+    std::string out = "  ";
+    for (size_t i = 0; i < doc.size(); ++i) {
+        out += doc[i];
+        if (doc[i] == '\n' && i + 1 < doc.size())
+            out += "  ";
+    }
+    return out;
+}
+
+}  // namespace
+
+int List(int argc, char** argv) {
+    Inspection x;
+    const int read = ReadOptions(argc, argv, "list", x);
+    if (read != 0)
+        return read < 0 ? 0 : 1;
+    bool all = true;
+    std::string docs;
+    for (int i = optind; i < argc; ++i) {
+        const std::string operand = argv[i];
+        const std::string path = ReadablePath(operand);
+        bool intact = !path.empty();
+        Progress progress(x.common.progress, "list " + operand,
+                          path.empty() ? 0 : static_cast<uint64_t>(Core::File::FileSize(path)));
+        if (x.json) {
+            std::string doc = ReportOne(operand, path, intact);
+            doc.pop_back();  // its line feed: a comma may follow
+            docs += (docs.empty() ? "" : ",\n") + Indented(doc);
+        } else if (intact) {
+            intact = ListOne(operand, path, x, argc - optind > 1);
+        }
+        all = all && intact;
+    }
+    if (x.json && !x.common.quiet)
+        std::cout << "[\n" << docs << "\n]\n" << std::flush;
+    return all ? 0 : 1;
+}
+
+int Extract(int argc, char** argv) {
+    Inspection x;
+    const int read = ReadOptions(argc, argv, "extract", x);
+    if (read != 0)
+        return read < 0 ? 0 : 1;
+    if (argc - optind > 1)
+        return UsageError("extract", "one firmware file only; '" + std::string(argv[optind + 1]) +
+                                         "' is one too many");
+    const std::string operand = argv[optind];
+    const int dirfd = open(x.dir.empty() ? "." : x.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0)
+        return Complain(x.dir.empty() ? "." : x.dir, std::strerror(errno));
+    const std::string path = ReadablePath(operand);
+    if (path.empty())
+        return 1;
+    const std::string shown = x.dir.empty() ? "" : x.dir.back() == '/' ? x.dir : x.dir + "/";
+    CFirmwareExtraction extraction(dirfd, shown,
+                                   [&operand](const std::string& line) { Complain(operand, line); });
+    extraction.Select(x.name);
+    Progress progress(x.common.progress, "extract",
+                      static_cast<uint64_t>(Core::File::FileSize(path)));
+    const int status = extraction.Run(path);
+    close(dirfd);
+    return status;
+}
+
+}  // namespace Cli

@@ -1,0 +1,44 @@
+// A progress line on standard error for work on large files: bytes done, the total
+// and the rate, redrawn a few times a second from a thread of its own. It appears only
+// once the work has taken a second, and only when standard error is a terminal, unless
+// forced either way. The bytes done are those the process has read since the line was
+// made (the kernel counts them for every thread), so the libraries doing the work need
+// no hook.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace Cli {
+
+class Progress {
+  public:
+    // `mode`: 1 forced, 0 never, -1 when standard error is a terminal. `total` is what
+    // the work will read, in bytes; 0 while it is not known (standard input being read).
+    Progress(int mode, std::string what, uint64_t total = 0);
+    // Sets what the work will read from now on, once it is known.
+    void SetTotal(uint64_t total);
+    // Ends the line, drawn complete, when it was shown.
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+  private:
+    void Loop();
+    void Draw(uint64_t done, double seconds);
+
+    std::string m_what;
+    std::atomic<uint64_t> m_total;
+    std::atomic<uint64_t> m_base{0};
+    bool m_shown = false;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+}  // namespace Cli

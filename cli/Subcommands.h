@@ -1,0 +1,12 @@
+// The subcommands of fwkit, one function each: argv[0] is the subcommand's name.
+#pragma once
+
+namespace Cli {
+
+int Pack(int argc, char** argv);
+int Join(int argc, char** argv);
+int List(int argc, char** argv);
+int Extract(int argc, char** argv);
+int Stamp(int argc, char** argv);
+
+}  // namespace Cli

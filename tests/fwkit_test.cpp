@@ -1,0 +1,233 @@
+// End-to-end tests of fwkit: the subcommands run in a scratch directory beside the five
+// programs they stand beside, checked by their files, streams and exit statuses.
+#include <gtest/gtest.h>
+
+#if defined(FWKIT_PATH) && defined(IMGPACK_PATH) && defined(PKGSTAMP_PATH)
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "TestUtil.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::ReadBytes;
+using testutil::RunResult;
+
+class FwkitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testutil::WriteBytes(P("boot.bin"), testutil::RandomBytes(3000, 1));
+        testutil::WriteBytes(P("kernel"), testutil::RandomBytes(9000, 2));
+        testutil::WriteBytes(P("rootfs.ext4"), testutil::RandomBytes(70000, 3));
+    }
+    RunResult Fwkit(const std::string& args) {
+        return testutil::Run(testutil::Quote(FWKIT_PATH) + " " + args, dir.Path());
+    }
+    // The same with redirections of its own, which the helper's own do not override.
+    RunResult Piped(const std::string& args) {
+        return testutil::Run("{ " + testutil::Quote(FWKIT_PATH) + " " + args + "; }", dir.Path());
+    }
+    RunResult Tool(const char* path, const std::string& args) {
+        return testutil::Run(testutil::Quote(path) + " " + args, dir.Path());
+    }
+    std::string P(const std::string& name) const { return dir / name; }
+    // The three physical files and their logical file, through fwkit alone.
+    void PackAndJoin() {
+        ASSERT_EQ(Fwkit("pack -t 401 --date 2024-03-14 boot.bin").status, 0);
+        ASSERT_EQ(Fwkit("pack --type 400 --release 2 --version 3 --build 7 --date 2024-03-14 kernel")
+                      .status, 0);
+        ASSERT_EQ(Fwkit("pack -t 402 --date 2024-03-14 -o rootfs.fw rootfs.ext4").status, 0);
+        ASSERT_EQ(Fwkit("join -t 300 -a 7 --date 2024-03-14 -o all.fw boot.bin.fw kernel.fw "
+                        "rootfs.fw").status, 0);
+    }
+    testutil::TempDir dir;
+};
+
+TEST_F(FwkitTest, ReleasePipelineThroughFwkitAlone) {
+    PackAndJoin();
+    const RunResult list = Fwkit("list all.fw");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("Firmware File Name: rootfs.ext4\n"), std::string::npos);
+    const RunResult stamp = Fwkit("stamp --json --version 2.4.1 -o all.pkg all.fw");
+    ASSERT_EQ(stamp.status, 0);
+    EXPECT_NE(testutil::ReadText(P("all.pkg")).find("\nversion: 33816577\n\n"), std::string::npos);
+    const nlohmann::json stamped = nlohmann::json::parse(stamp.out);
+    EXPECT_EQ(stamped["version"]["packed"], 33816577);
+    EXPECT_EQ(stamped["filesize"], ReadBytes(P("all.fw")).size());
+    const nlohmann::json joined =
+        nlohmann::json::parse(Fwkit("join -j -t 301 -o again.fw kernel.fw rootfs.fw").out);
+    EXPECT_EQ(joined["size"], ReadBytes(P("again.fw")).size());
+    EXPECT_EQ(joined["kind"], "logical");
+    testutil::Run("mkdir out", dir.Path());
+    const RunResult x = Fwkit("extract -C out all.fw");
+    EXPECT_EQ(x.status, 0);
+    EXPECT_EQ(x.out + x.err, "");
+    for (const char* name : {"boot.bin", "kernel", "rootfs.ext4"})
+        EXPECT_EQ(ReadBytes(P(std::string("out/") + name)), ReadBytes(P(name))) << name;
+    EXPECT_EQ(Fwkit("extract -q -n ROOT -C out all.fw").status, 0);
+}
+
+TEST_F(FwkitTest, WritesTheBytesOfTheFivePrograms) {
+    PackAndJoin();
+    const char* const date = "-d 14 -m 3 -y 2024";
+    Tool(IMGPACK_PATH, std::string("-t 401 -o boot.ref ") + date + " boot.bin");
+    Tool(IMGPACK_PATH, std::string("-t 400 -r 2 -v 3 -b 7 -o kernel.ref ") + date + " kernel");
+    Tool(IMGPACK_PATH, std::string("-p 3 -t 300 -a 7 -n all.fw -o all.ref ") + date +
+                           " boot.bin.fw kernel.fw rootfs.fw");
+    Tool(PKGSTAMP_PATH, "2 4 1 all.fw all.ref.pkg");
+    Fwkit("stamp -v 2.4.1 -o all.pkg all.fw");
+    EXPECT_EQ(ReadBytes(P("boot.bin.fw")), ReadBytes(P("boot.ref")));
+    EXPECT_EQ(ReadBytes(P("kernel.fw")), ReadBytes(P("kernel.ref")));
+    EXPECT_EQ(ReadBytes(P("all.fw")), ReadBytes(P("all.ref")));
+    EXPECT_EQ(ReadBytes(P("all.pkg")), ReadBytes(P("all.ref.pkg")));
+}
+
+TEST_F(FwkitTest, RefusedValuesNameOptionValueAndRange) {
+    const struct {
+        const char* args;
+        const char* said;
+    } kRefused[] = {
+        {"pack -t 4OO kernel", "fwkit: --type: '4OO' is not a physical type (206 to 209, or 400"},
+        {"pack -t 300 kernel", "fwkit: --type: '300' is not a physical type"},
+        {"pack -t 210 kernel", "fwkit: --type: '210' is not a physical type"},
+        {"pack kernel", "fwkit pack: --type is required (206 to 209, or 400 to 65535)"},
+        {"pack -t 400 -v 2.4.1 kernel", "fwkit: --version: '2.4.1' is not a number from 0 to 65535"},
+        {"pack -t 400 -r 65536 kernel", "fwkit: --release: '65536' is not a number from 0 to 65535"},
+        {"pack -t 400 -b -5 kernel", "fwkit: --build: '-5' is not a number from 0 to 4294967295"},
+        {"pack -t 400 -b 4294967296 kernel", "fwkit: --build: '4294967296' is not a number"},
+        {"pack -t 400 --date 2023-02-29 kernel", "fwkit: --date: '2023-02-29' is not a date"},
+        {"pack -t 400 --date 99999-01-01 kernel", "fwkit: --date: '99999-01-01' is not a date"},
+        {"pack -t 400 -n '' kernel", "fwkit: --name: '' is not a name of 1 to 255 bytes"},
+        {"pack -t 400 kernel boot.bin", "fwkit pack: one data file only; 'boot.bin' is one too"},
+        {"pack -t 400", "fwkit pack: no data file given"},
+        {"pack -t 400 nope", "fwkit: nope: No such file or directory"},
+        {"pack -t 400 -x kernel", "fwkit pack: unknown option: -x"},
+        {"join -t 400 -o j.fw kernel", "fwkit: --type: '400' is not a number from 300 to 399"},
+        {"join -t 300 kernel", "fwkit join: --output is required"},
+        {"join -t 300 -o j.fw kernel", "fwkit: kernel: "},
+        {"join -t 300 -a 4294967296 -o j.fw kernel", "fwkit: --article: '4294967296' is not a"},
+        {"stamp -v 2.4 -o p kernel", "fwkit: --version: '2.4' is not a version MAJOR.MINOR.BUILD"},
+        {"stamp -v 256.0.0 -o p kernel", "fwkit: --version: '256.0.0' is not a version"},
+        {"stamp -v 0.0.0 -o p kernel", "fwkit: --version: '0.0.0' is no version"},
+        {"stamp -v 1.0.0 kernel", "fwkit stamp: --output is required"},
+        {"stamp -v 1.0.0 -o p kernel boot.bin", "fwkit stamp: one image only"},
+        {"stamp -v 1.0.0 -f 'a b' -o p kernel", "fwkit: --filetype: 'a b' is not a name"},
+        {"extract kernel.fw boot.fw", "fwkit extract: one firmware file only"},
+        {"list", "fwkit list: no firmware file given"},
+        {"bogus", "fwkit: 'bogus' is not a subcommand"},
+    };
+    for (const auto& c : kRefused) {
+        const RunResult r = Fwkit(c.args);
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+        EXPECT_EQ(r.err.rfind(c.said, 0), 0u) << c.args << "\n" << r.err;
+    }
+    EXPECT_EQ(testutil::Run("ls", dir.Path()).out, "boot.bin\nkernel\nrootfs.ext4\n");
+    RunResult r = testutil::Run("SOURCE_DATE_EPOCH=1e9 " + testutil::Quote(FWKIT_PATH) +
+                                    " pack -t 400 kernel", dir.Path());
+    EXPECT_EQ(r.err, "fwkit: SOURCE_DATE_EPOCH: '1e9' is not a number from 0 to 253402300799\n");
+}
+
+TEST_F(FwkitTest, StandardInputAndOutputAsDash) {
+    PackAndJoin();
+    EXPECT_EQ(Piped("pack -t 401 --date 2024-03-14 -n boot.bin -o in.fw - < boot.bin").status, 0);
+    EXPECT_EQ(ReadBytes(P("in.fw")), ReadBytes(P("boot.bin.fw")));
+    const RunResult out = Piped("pack -t 401 --date 2024-03-14 -o - boot.bin > out.fw");
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.err, "");
+    EXPECT_EQ(ReadBytes(P("out.fw")), ReadBytes(P("boot.bin.fw")));
+    EXPECT_EQ(Piped("stamp -v 1.2.3 -o - - < all.fw > piped.pkg").status, 0);
+    EXPECT_EQ(Fwkit("stamp -v 1.2.3 -o file.pkg all.fw").status, 0);
+    EXPECT_EQ(ReadBytes(P("piped.pkg")), ReadBytes(P("file.pkg")));
+    EXPECT_EQ(Piped("list - < all.fw").status, 0);
+    EXPECT_NE(Piped("pack -t 400 -o x.fw - < kernel").err.find("give --name and --output"),
+              std::string::npos);
+    EXPECT_EQ(Piped("join -t 300 -o j.fw - - < kernel.fw").err,
+              "fwkit: -: standard input can be read only once\n");
+}
+
+TEST_F(FwkitTest, ListsSeveralFilesAsTextAndAsOneJsonDocument) {
+    PackAndJoin();
+    testutil::Run("cp all.fw bad.fw", dir.Path());
+    testutil::FlipLastByte(P("bad.fw"));  // the last byte of rootfs.ext4
+    const RunResult text = Fwkit("list kernel.fw bad.fw all.fw");
+    EXPECT_EQ(text.status, 1);
+    EXPECT_EQ(text.out.rfind("kernel.fw:\n", 0), 0u);
+    EXPECT_NE(text.out.find("\nall.fw:\n"), std::string::npos);
+    EXPECT_NE(text.err.find("fwkit: bad.fw: Fragment kernel: intact\n"
+                            "fwkit: bad.fw: Fragment rootfs.ext4: data CRC 0x"),
+              std::string::npos)
+        << text.err;
+    const RunResult json = Fwkit("list --json kernel.fw bad.fw nope");
+    EXPECT_EQ(json.status, 1);
+    const nlohmann::json doc = nlohmann::json::parse(json.out);
+    ASSERT_EQ(doc.size(), 3u);
+    EXPECT_EQ(doc[0]["ok"], true);
+    EXPECT_EQ(doc[1]["walked"][2]["ok"], false);
+    EXPECT_EQ(doc[2]["file"], "nope");
+    EXPECT_EQ(Fwkit("list -q kernel.fw").out, "");
+}
+
+TEST_F(FwkitTest, SourceDateEpochMakesPacksReproducible) {
+    const std::string env = "SOURCE_DATE_EPOCH=1710374400 ";  // 2024-03-14T00:00:00Z
+    const std::string pack = testutil::Quote(FWKIT_PATH) + " pack -t 400 -o ";
+    testutil::Run(env + pack + "one.fw kernel", dir.Path());
+    testutil::Run("sleep 1.1; touch kernel", dir.Path());
+    testutil::Run(env + pack + "two.fw kernel", dir.Path());
+    EXPECT_EQ(ReadBytes(P("one.fw")), ReadBytes(P("two.fw")));
+    Tool(IMGPACK_PATH, "-t 400 -d 14 -m 3 -y 2024 -o ref.fw kernel");
+    EXPECT_EQ(ReadBytes(P("one.fw")), ReadBytes(P("ref.fw")));
+}
+
+// Reading standard input that pauses makes the work last more than a second. A
+// terminal never gets a firmware file on standard output either.
+TEST_F(FwkitTest, ProgressIsDrawnOnATerminalOnly) {
+    const RunResult binary = testutil::Run(
+        "script -qec " + testutil::Quote(testutil::Quote(FWKIT_PATH) + " pack -t 400 -o - kernel") +
+            " /dev/null", dir.Path());
+    EXPECT_EQ(binary.status, 1);
+    EXPECT_NE(binary.out.find("fwkit: -: standard output is a terminal"), std::string::npos);
+    const std::string stamp = "(head -c 1048576 /dev/zero; sleep 1.6) | " +
+                              testutil::Quote(FWKIT_PATH) + " stamp -v 1.0.0 -o p.pkg";
+    const auto run = [&](const std::string& options) {
+        return testutil::Run("{ " + stamp + options + " -; }", dir.Path());
+    };
+    const RunResult pty = testutil::Run("script -qec " + testutil::Quote(stamp + " -") +
+                                        " /dev/null", dir.Path());
+    EXPECT_EQ(pty.status, 0);
+    EXPECT_NE(pty.out.find("\rstamp: 1.0 MiB of 1.0 MiB (100%)"), std::string::npos) << pty.out;
+    const RunResult none = run("");
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.err, "");
+    const RunResult forced = run(" --progress");
+    EXPECT_NE(forced.err.find("stamp: 1.0 MiB"), std::string::npos);
+}
+
+TEST_F(FwkitTest, HelpVersionAndCompletion) {
+    for (const char* args : {"--help", "pack --help", "join --help", "list --help",
+                             "extract --help", "stamp --help"}) {
+        const RunResult r = Fwkit(args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_EQ(r.out.rfind("Usage: fwkit", 0), 0u) << args;
+    }
+    EXPECT_EQ(Fwkit("--version").out, std::string("fwkit ") + FWKIT_VERSION + "\n");
+    EXPECT_EQ(Fwkit("-V").out, std::string("fwkit ") + FWKIT_VERSION + "\n");
+    const std::string bash = std::string(SOURCE_DIR) + "/cli/completion/fwkit.bash";
+    EXPECT_EQ(testutil::Run("bash -c " + testutil::Quote("source " + bash + "; complete -p fwkit"),
+                            "/").out,
+              "complete -F _fwkit fwkit\n");
+    const std::string zsh = std::string(SOURCE_DIR) + "/cli/completion/_fwkit";
+    if (testutil::Run("command -v zsh", "/").status == 0) {
+        const RunResult z = testutil::Run(
+            "zsh -fc " + testutil::Quote("autoload -Uz compinit && compinit -u && source " + zsh +
+                                         " && print ${_comps[fwkit]}"),
+            "/");
+        EXPECT_EQ(z.out, "_fwkit\n") << z.err;
+    }
+}
+
+}  // namespace
+
+#endif
