@@ -673,7 +673,9 @@ TEST_F(PackageTools, StreamTargetsAndBoundedMemory) {
     const RunResult peak =
         Shell("cat big.pkg | /usr/bin/time -f %M -o peak " + check + " -o out.big - >/dev/null");
     EXPECT_EQ(peak.status, 0) << peak.err;
-    EXPECT_LT(std::stol(testutil::ReadText(m_dir / "peak")), 16 * 1024);  // KiB
+#ifndef FWKIT_SANITIZED  // the sanitizers' own memory is not the program's
+    EXPECT_LT(std::stol(testutil::ReadText(m_dir / "peak")), 16 * 1024);
+#endif  // KiB
     struct stat st {};
     ASSERT_EQ(stat((m_dir / "out.big").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 128 << 20);
@@ -713,7 +715,8 @@ std::string TokenEnvironment(const TempDir& dir) {
     testutil::WriteText(conf, "directories.tokendir = " + (dir / "tokens") +
                                   "\nobjectstore.backend = file\nlog.level = ERROR\n");
     testutil::WriteText(dir / "pin", "1234\n");
-    const std::string env = "SOFTHSM2_CONF=" + Quote(conf) + " ";
+    // SoftHSM itself leaks inside C_SignInit; LeakSanitizer would fail our program for it.
+    const std::string env = "SOFTHSM2_CONF=" + Quote(conf) + " ASAN_OPTIONS=detect_leaks=0 ";
     const RunResult made = testutil::Run(
         "mkdir tokens && " + env +
             "softhsm2-util --init-token --free --label release --pin 1234 --so-pin 5678",
