@@ -128,22 +128,22 @@ inline bool ReadPin(const std::string& path, std::string& pin, std::string& caus
     return true;
 }
 
-// Opens the key `spec` names to sign with: a PKCS#11 URI, or a PEM private key
+// Opens the key `keyName` names to sign with: a PKCS#11 URI, or a PEM private key
 // file. When a token key needs a new pair made (generate), it is made. False
 // with `cause`, naming in `file` what the cause is about.
-inline bool LoadSigner(const std::string& spec, const TokenAccess& access, bool generate,
+inline bool LoadSigner(const std::string& keyName, const TokenAccess& access, bool generate,
                        std::unique_ptr<CSigningKey>& signer, std::string& file,
                        std::string& cause) {
-    file = spec;
-    if (!CPkcs11Uri::IsUri(spec)) {
+    file = keyName;
+    if (!CPkcs11Uri::IsUri(keyName)) {
         auto key = std::make_unique<CEd25519Key>();
-        if (!LoadKey(spec, true, *key, cause))
+        if (!LoadKey(keyName, true, *key, cause))
             return false;
         signer = std::move(key);
         return true;
     }
     CPkcs11Uri uri;
-    if (!uri.Parse(spec, cause))
+    if (!uri.Parse(keyName, cause))
         return false;
     std::string pin;
     const std::string pinFile = access.pinFile.empty() ? uri.pinSource : access.pinFile;

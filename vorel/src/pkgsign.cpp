@@ -262,15 +262,15 @@ int Generate(const Options& options) {
 // Prints the public half of a key in a token, or of a PEM key file (private
 // or public).
 int PrintPublic(const Options& options) {
-    const std::string& spec = options.publics.front();
-    std::string file = spec;
+    const std::string& keyName = options.publics.front();
+    std::string file = keyName;
     std::string cause;
     std::string pem;
-    if (CPkcs11Uri::IsUri(spec)) {
+    if (CPkcs11Uri::IsUri(keyName)) {
         std::unique_ptr<CSigningKey> signer;
-        if (PackageTool::LoadSigner(spec, options.access, false, signer, file, cause))
+        if (PackageTool::LoadSigner(keyName, options.access, false, signer, file, cause))
             pem = signer->PublicPem();
-    } else if (PackageTool::ReadSmallFile(spec, pem, cause)) {
+    } else if (PackageTool::ReadSmallFile(keyName, pem, cause)) {
         pem = CEd25519Key::FromPem(pem).PublicPem();
         if (pem.empty())
             cause = "not an Ed25519 key (PEM)";
@@ -286,9 +286,9 @@ int PrintPublic(const Options& options) {
 int LoadSigners(const Options& options, std::vector<Signer>& signers) {
     std::string file;
     std::string cause;
-    for (const std::string& spec : options.keys) {
-        Signer signer{spec, nullptr};
-        if (!PackageTool::LoadSigner(spec, options.access, false, signer.key, file, cause))
+    for (const std::string& keyName : options.keys) {
+        Signer signer{keyName, nullptr};
+        if (!PackageTool::LoadSigner(keyName, options.access, false, signer.key, file, cause))
             return PackageTool::Complain(kProgram, file, cause);
         signers.push_back(std::move(signer));
     }
