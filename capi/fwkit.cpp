@@ -128,6 +128,8 @@ const char* fwkit_strerror(int result) {
             return PackageErrorText(PackageError::Unsigned);
         case FWKIT_REFUSED:
             return PackageErrorText(PackageError::RefusedByPolicy);
+        case FWKIT_BASE_MISMATCH:
+            return PackageErrorText(PackageError::BaseMismatch);
         case FWKIT_E_ARGUMENT:
             return "invalid argument";
         case FWKIT_E_ORDER:
@@ -183,6 +185,14 @@ int fwkit_check_set_sink(fwkit_check* check, fwkit_sink sink, void* user) {
         check->sink = sink;
         check->user = user;
         Connect(check);
+    });
+}
+
+int fwkit_check_set_base(fwkit_check* check, const void* data, size_t size) {
+    if (data == nullptr && size > 0)
+        return FWKIT_E_ARGUMENT;
+    return Setting(check, [&](CPackageTrust&) {
+        check->stream.SetBase(static_cast<const uint8_t*>(data), size);
     });
 }
 

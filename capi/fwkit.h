@@ -17,6 +17,10 @@
  *   else fprintf(stderr, "update: %s\n", fwkit_check_message(check));
  *   fwkit_check_free(check);
  *
+ * A delta package (encoding zstd-delta) is applied against the base image
+ * the device has, given with fwkit_check_set_base (typically a read-only
+ * mapping of the running slot); the sink then gets the image it rebuilds.
+ *
  * Every function is safe to call with bad arguments (a null handle, null data
  * with a size, calls out of order): it returns an error code and changes
  * nothing. No function prints, and none changes process-wide state. A handle
@@ -49,6 +53,7 @@ enum {
     FWKIT_BAD_SIGNATURE = 4,     /* malformed, by none of the keys given, or not verifying */
     FWKIT_UNSIGNED = 5,          /* keys were given and the package is not signed */
     FWKIT_REFUSED = 6,           /* refused by policy */
+    FWKIT_BASE_MISMATCH = 7,     /* a delta, and its base was not given or is another */
     FWKIT_E_ARGUMENT = -1,       /* a null handle, null data with a size, a key that is not one */
     FWKIT_E_ORDER = -2,          /* not at this point: a setting while a package is fed,
                                     bytes after finish, a status before one is known */
@@ -62,8 +67,9 @@ typedef struct fwkit_check fwkit_check;
  * header's filesize. It is called once with size 0 (data null, done 0) when
  * the header has been accepted, so that progress can start. Return 0 to go
  * on; anything else stops the check with FWKIT_FAILED. Never more than
- * `total` bytes are handed on. A sink that calls a function of the handle it
- * serves gets FWKIT_E_ORDER. */
+ * `total` bytes are handed on. Of an encoded package, the sink gets the image
+ * it rebuilds, and `total` is that image's size (its target-filesize). A
+ * sink that calls a function of the handle it serves gets FWKIT_E_ORDER. */
 typedef int (*fwkit_sink)(void *user, const unsigned char *data, size_t size, uint64_t done,
                           uint64_t total);
 
@@ -92,6 +98,13 @@ FWKIT_API int fwkit_check_set_compatible(fwkit_check *check, const char *name);
 FWKIT_API int fwkit_check_set_time(fwkit_check *check, int64_t seconds);
 /* Where the image goes (null: nowhere). */
 FWKIT_API int fwkit_check_set_sink(fwkit_check *check, fwkit_sink sink, void *user);
+/* The base image a delta is rebuilt from: `size` bytes at `data`, not copied,
+ * which must stay valid and unchanged until the package is finished (null:
+ * none). Its SHA-256 must be the package's base-sha256, checked before a byte
+ * reaches the sink (else FWKIT_BASE_MISMATCH). A package that is not a delta
+ * does not use it. Rebuilding needs one frame's buffer (at most 32 MiB) and
+ * zstd's decoder state beside it, whatever the image's size. */
+FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t size);
 
 /* The next `size` bytes of the package. FWKIT_OK while the package may still
  * pass; once it cannot, its verdict (2, 4, 5, 6, or 1 when the sink refused),

@@ -104,14 +104,15 @@ fwkit_install_strip(dev ${CMAKE_INSTALL_LIBDIR} "--strip-debug --remove-section=
 install(EXPORT fwkitTargets NAMESPACE fwkit:: DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
 # The C++ libraries are static: whatever they link privately must be found
-# again by their users, OpenSSL's libcrypto and the threads library (the
-# package digests run on two threads), and is named in fwkit-cxx.pc's Libs,
+# again by their users, OpenSSL's libcrypto, libzstd (linked by name) and the
+# threads library (the package digests run on two threads), and is named in
+# fwkit-cxx.pc's Libs,
 # so that a plain pkg-config --libs links.
 set(FWKIT_FIND_DEPENDENCIES "find_dependency(Threads)\n")
 set(FWKIT_PC_REQUIRES "")
 if(TARGET OpenSSL::Crypto)
   string(APPEND FWKIT_FIND_DEPENDENCIES "find_dependency(OpenSSL 3 COMPONENTS Crypto)\n")
-  set(FWKIT_PC_REQUIRES "Requires: libcrypto")
+  set(FWKIT_PC_REQUIRES "Requires: libcrypto libzstd")
 endif()
 configure_package_config_file(cmake/fwkitConfig.cmake.in ${PROJECT_BINARY_DIR}/fwkitConfig.cmake
                               INSTALL_DESTINATION ${FWKIT_CMAKE_DIR})

@@ -1,8 +1,10 @@
 #include "FilePath.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,17 @@ bool SameFile(const std::string& a, const std::string& b) {
     if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)
         return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string OpenRegular(const std::string& path, int& fd, struct stat& st) {
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(st.st_mode))
+        return std::strerror(EISDIR);
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    return std::string();
 }
 
 long long FileSize(const std::string& path) {

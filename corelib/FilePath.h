@@ -2,6 +2,8 @@
 // path before it reads or writes it.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace Core {
@@ -19,6 +21,12 @@ std::string DirName(const std::string& path);
 // Why `name`, taken from a file, may not be used as a path below the working
 // directory (absolute, a ".." component, a zero byte); null when it may.
 const char* UnsafeNameReason(const std::string& name);
+
+// Opens `path` to read it as a regular file, never waiting on a FIFO or a
+// device: `fd` (-1 when it cannot be opened) and `st` are set, and the result
+// is why it is no readable regular file (the system's reason, or "not a
+// regular file"), empty when it is one. The caller closes `fd`.
+std::string OpenRegular(const std::string& path, int& fd, struct stat& st);
 
 enum class ReadState { Readable, Unreadable, Empty };
 

@@ -3,7 +3,9 @@
 // must then verify whatever else is wrong with the package. Every header the
 // strict reader accepts, signed or not, is read alike by every reader. The
 // same bytes fed to a CPackageStream in chunks (of a size the first byte
-// gives) must give the checker's result.
+// gives) must give the checker's result. Encoded packages are decoded against
+// a fixed base (the seeds' deltas are made against it, fuzz/make-seeds), and
+// what a payload gives never exceeds its target-filesize.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -26,10 +28,32 @@ const char kTestKey[] =
 
 using State = CPackageCheck::SignatureState;
 
+// The base of the seeds' deltas: 64 KiB of the bytes 0, 1, ..., 255 over and over,
+// every 1000th one changed.
+const std::string& Base() {
+    static const std::string base = [] {
+        std::string bytes(65536, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(i % 1000 == 0 ? 0x5a : i & 0xff);
+        return bytes;
+    }();
+    return base;
+}
+
+const uint8_t* BaseData() {
+    return reinterpret_cast<const uint8_t*>(Base().data());
+}
+
 const CPackageCheck::Result& Check(CBuffer& package, const CEd25519Key* key) {
     static CPackageCheck withKey;
     static CPackageCheck withoutKey;
     static bool keyAdded = false;
+    static const bool baseSet = [] {
+        withKey.SetBase(BaseData(), Base().size());
+        withoutKey.SetBase(BaseData(), Base().size());
+        return true;
+    }();
+    (void)baseSet;
     if (key != nullptr && !keyAdded) {
         withKey.AddKey(*key);
         keyAdded = true;
@@ -82,6 +106,12 @@ void Resign(CBuffer& package, const CEd25519Key& key) {
 void CheckChunked(const uint8_t* data, size_t size, const CPackageCheck::Result& wanted) {
     static CPackageStream stream;
     stream.Reset();
+    stream.SetBase(BaseData(), Base().size());
+    uint64_t handed = 0;
+    stream.SetImageSink([&handed](const uint8_t*, size_t size) {
+        handed += size;
+        return true;
+    });
     const size_t chunk = size > 0 ? data[0] + size_t{1} : 1;
     for (size_t at = 0; at < size; at += chunk)
         stream.Feed(data + at, std::min(chunk, size - at));
@@ -90,6 +120,10 @@ void CheckChunked(const uint8_t* data, size_t size, const CPackageCheck::Result&
                     result.headers == wanted.headers && result.md5 == wanted.md5 &&
                     result.sha256 == wanted.sha256 && result.checks.size() == wanted.checks.size(),
                 "the stream in chunks agrees with the buffer checker");
+    for (const CPackageStream::Item& item : result.checks) {
+        if (item.name == "target-filesize")
+            fuzz::Check(handed <= std::stoull(item.stored), "no more than target-filesize");
+    }
 }
 
 }  // namespace

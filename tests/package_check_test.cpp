@@ -16,6 +16,8 @@
 #include "CFileBuffer.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
+#include "CPackageEncoder.h"
+#include "CPackageStamper.h"
 #include "CPackageStream.h"
 #include "CPkcs11Uri.h"
 #include "CSha256.h"
@@ -865,5 +867,194 @@ TEST_F(PackageTools, InputsAreNeverOutputsAndStreamsGetWhatWasVerified) {
 }
 
 #endif
+
+// Encoded packages: a base of 3 MiB and a target made from it with a few
+// changes, long enough for three frames of 1 MiB.
+class EncodedPackage : public testing::Test {
+  protected:
+    void SetUp() override {
+        const Bytes random = testutil::RandomBytes(3 << 20, 26);
+        m_base.assign(random.begin(), random.end());
+        m_target = m_base.substr(4096, (5 << 19) - 4096) + std::string(5000, 'x') +
+                   m_base.substr(0, 4096);
+        for (size_t at = 100; at < m_target.size(); at += 300000)
+            m_target[at] = static_cast<char>(m_target[at] ^ 0x5a);
+        testutil::WriteText(m_dir / "base.img", m_base);
+        testutil::WriteText(m_dir / "target.img", m_target);
+        CPackageStamper stamper("dalm_upgrade", 7);
+        ASSERT_EQ(stamper.Stamp(m_dir / "target.img", m_dir / "target.pkg"),
+                  CPackageStamper::Outcome::Done);
+    }
+
+    // The encoded package of target.pkg (against the base when `delta`),
+    // unsigned or signed by m_signer.
+    std::string Encode(bool delta, bool sign = false) {
+        CPackageEncoder::Settings settings;
+        settings.frameSize = CPackageEncoder::kMinFrameSize;
+        CPackageEncoder encoder(settings);
+        EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", delta ? m_dir / "base.img" : ""),
+                  CPackageEncoder::Outcome::Done)
+            << encoder.Problem();
+        const CPackageHeader& header = encoder.Header();
+        const std::string block = sign ? header.Sign(m_signer, encoder.PayloadSha256())
+                                       : header.Compose(encoder.PayloadSha256(), "");
+        return block + encoder.Payload();
+    }
+
+    // Checks `package` against `base` (none when null), in chunks of 1000.
+    Seen Check(const std::string& package, const std::string* base, bool withKey = false) {
+        CPackageStream stream;
+        if (withKey)
+            stream.AddKey(m_signer);
+        if (base != nullptr)
+            stream.SetBase(reinterpret_cast<const uint8_t*>(base->data()), base->size());
+        Seen seen;
+        Watch(stream, seen);
+        for (size_t at = 0; at < package.size(); at += 1000)
+            stream.Feed(package.data() + at, std::min<size_t>(1000, package.size() - at));
+        seen.result = stream.Finish();
+        return seen;
+    }
+
+    testutil::TempDir m_dir;
+    std::string m_base;
+    std::string m_target;
+    CEd25519Key m_signer = CEd25519Key::Generate();
+};
+
+// Both encodings rebuild the target byte for byte, as a stream, with the
+// target lines checked; a checker of the payload alone sees a package like
+// any other, whose image is the payload.
+TEST_F(EncodedPackage, RoundTripsAndReadsAsAPackage) {
+    for (const bool delta : {true, false}) {
+        SCOPED_TRACE(delta ? "zstd-delta" : "zstd");
+        const std::string package = Encode(delta);
+        const Seen seen = Check(package, &m_base);
+        ASSERT_EQ(seen.result.error, PackageError::Ok) << seen.result.problem;
+        EXPECT_TRUE(seen.image == m_target);
+        std::vector<std::string> names;
+        for (const CPackageStream::Item& item : seen.result.checks)
+            names.push_back(item.name);
+        std::vector<std::string> wanted = {"filesize",        "md5",        "sha256",
+                                           "target-filesize", "target-md5", "target-sha256"};
+        if (delta)
+            wanted.insert(wanted.begin(), "base-sha256");
+        EXPECT_EQ(names, wanted);
+        EXPECT_EQ(seen.progress.back(), std::make_pair(uint64_t{m_target.size()},
+                                                       uint64_t{m_target.size()}));
+        EXPECT_LT(package.size(), delta ? 64u * 1024 : m_target.size() + 4096);
+
+        CPackageStream plain;
+        plain.SetPayloadOnly(true);
+        Seen payload;
+        Watch(plain, payload);
+        plain.Feed(package.data(), package.size());
+        EXPECT_EQ(plain.Finish().error, PackageError::Ok);
+        EXPECT_EQ(payload.image, package.substr(package.find("\n\n") + 2));
+    }
+}
+
+// Each damage of a delta gives its verdict; a base that does not match hands
+// nothing on.
+TEST_F(EncodedPackage, EachDamageGivesItsVerdict) {
+    const std::string good = Encode(true);
+    const size_t payload = good.find("\n\n") + 2;
+    std::string otherBase = m_base;
+    otherBase[10] = static_cast<char>(otherBase[10] ^ 1);
+    std::string flipped = good;
+    flipped[payload + (good.size() - payload) / 2] ^= 0x10;
+    const size_t sha = good.find("target-sha256: ") + 15;
+    std::string wrongTarget = good;
+    wrongTarget[sha] = wrongTarget[sha] == '0' ? '1' : '0';
+    const struct {
+        const char* what;
+        std::string package;
+        const std::string* base;
+        PackageError error;
+        int status;
+    } cases[] = {
+        {"the wrong base", good, &otherBase, PackageError::BaseMismatch, 7},
+        {"no base", good, nullptr, PackageError::BaseMismatch, 7},
+        {"a flipped payload byte", flipped, &m_base, PackageError::ImageMismatch, 3},
+        {"a flipped target-sha256", wrongTarget, &m_base, PackageError::ImageMismatch, 3},
+        {"a truncated payload", good.substr(0, good.size() - 100), &m_base,
+         PackageError::ImageMismatch, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Seen seen = Check(c.package, c.base);
+        EXPECT_EQ(seen.result.error, c.error);
+        EXPECT_EQ(PackageErrorStatus(seen.result.error), c.status);
+        if (c.error == PackageError::BaseMismatch) {
+            EXPECT_EQ(seen.image, "");
+            EXPECT_TRUE(seen.progress.empty());
+        }
+    }
+}
+
+// The signature binds the base: a signed delta verifies, and one whose
+// base-sha256 was changed (to that of another base) does not, before the
+// base is looked at.
+TEST_F(EncodedPackage, SignatureCoversTheBase) {
+    const std::string good = Encode(true, true);
+    EXPECT_EQ(Check(good, &m_base, true).result.error, PackageError::Ok);
+    const size_t at = good.find("base-sha256: ") + 13;
+    std::string other = good;
+    other[at] = other[at] == 'a' ? 'b' : 'a';
+    const Seen seen = Check(other, &m_base, true);
+    EXPECT_EQ(seen.result.error, PackageError::BadSignature);
+    EXPECT_EQ(seen.image, "");
+}
+
+// The encoding lines are read strictly.
+TEST_F(EncodedPackage, HeaderLinesAreReadStrictly) {
+    const std::string good = Encode(true);
+    const std::string header = good.substr(0, good.find("\n\n") + 2);
+    const auto line = [&](const std::string& name) {
+        const size_t at = header.find(name + ": ");
+        return header.substr(at, header.find('\n', at) + 1 - at);
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {Replaced(header, "zstd-delta", "xz"), "encoding xz is neither zstd nor zstd-delta"},
+        {Replaced(header, "zstd-delta", "zstd"), "a base-sha256 line with encoding zstd"},
+        {Replaced(header, line("base-sha256"), ""), "no base-sha256 line"},
+        {Replaced(header, line("target-md5"), ""), "no target-md5 line"},
+        {Replaced(header, "target-filesize: ", "target-filesize: -"),
+         "target-filesize: '-" + std::to_string(m_target.size()) +
+             "' is not a number from 0 to 4294967295"},
+        {Replaced(header, "target-sha256: ", "target-sha256: A"),
+         "target-sha256 A" + line("target-sha256").substr(15, 64) +
+             " is not 64 lowercase hexadecimal digits"},
+        {Replaced(header, line("encoding"), ""), "base-sha256 line without an encoding line"},
+    };
+    for (const auto& [text, problem] : cases) {
+        SCOPED_TRACE(problem);
+        MemoryBuffer buffer(testutil::ToBytes(text));
+        CPackageHeader read;
+        EXPECT_EQ(read.Read(buffer), PackageError::NotAPackage);
+        EXPECT_EQ(read.Problem(), problem);
+    }
+}
+
+// The encoder takes only a package made as usual.
+TEST_F(EncodedPackage, EncoderRefusesWhatIsNoPlainPackage) {
+    testutil::WriteText(m_dir / "delta.pkg", Encode(true));
+    std::string damaged = testutil::ReadText(m_dir / "target.pkg");
+    damaged.back() ^= 1;
+    testutil::WriteText(m_dir / "damaged.pkg", damaged);
+    const std::pair<std::string, CPackageEncoder::Outcome> cases[] = {
+        {"delta.pkg", CPackageEncoder::Outcome::AlreadyEncoded},
+        {"damaged.pkg", CPackageEncoder::Outcome::NotAPackage},
+        {"base.img", CPackageEncoder::Outcome::NotAPackage},
+        {"missing.pkg", CPackageEncoder::Outcome::PackageFailed},
+    };
+    for (const auto& [file, outcome] : cases) {
+        CPackageEncoder encoder;
+        EXPECT_EQ(encoder.Encode(m_dir / file, ""), outcome) << file;
+    }
+    CPackageEncoder encoder;
+    EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", m_dir / "missing.img"),
+              CPackageEncoder::Outcome::BaseFailed);
+}
 
 }  // namespace

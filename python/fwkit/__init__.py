@@ -15,6 +15,7 @@ library is looked up as libfwkit.so.1, or where FWKIT_LIBRARY says.
 
 import ctypes
 import json
+import mmap
 import os
 import secrets
 
@@ -47,6 +48,7 @@ def _library():
                 ("fwkit_check_set_compatible", ctypes.c_int, [handle, ctypes.c_char_p]),
                 ("fwkit_check_set_time", ctypes.c_int, [handle, ctypes.c_int64]),
                 ("fwkit_check_set_sink", ctypes.c_int, [handle, _SINK, ctypes.c_void_p]),
+                ("fwkit_check_set_base", ctypes.c_int, [handle, ctypes.c_void_p, ctypes.c_size_t]),
                 ("fwkit_check_feed", ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_size_t]),
                 ("fwkit_check_finish", ctypes.c_int, [handle]),
                 ("fwkit_check_abandon", ctypes.c_int, [handle]),
@@ -110,6 +112,36 @@ class _Output:
             os.unlink(self.temp)
 
 
+class _Base:
+    """The base a delta is applied to: bytes as they are, or a file mapped
+    (copy-on-write, never written: its pages stay the file's)."""
+
+    def __init__(self, base):
+        self.map = None
+        if base is None:
+            self.data, self.address, self.size = None, None, 0
+            return
+        if isinstance(base, (bytes, bytearray, memoryview)):
+            self.data = bytes(base)
+        else:
+            with open(base, "rb") as file:
+                size = os.fstat(file.fileno()).st_size
+                self.data = b""
+                if size > 0:
+                    self.map = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_COPY)
+        if self.map is not None:
+            self.view = (ctypes.c_char * len(self.map)).from_buffer(self.map)
+            self.address, self.size = ctypes.addressof(self.view), len(self.map)
+        else:
+            self.address = ctypes.cast(ctypes.c_char_p(self.data), ctypes.c_void_p).value
+            self.size = len(self.data)
+
+    def close(self):
+        if self.map is not None:
+            del self.view
+            self.map.close()
+
+
 def _feed(lib, handle, package):
     """Feeds the package; returns its name for the report."""
     if isinstance(package, (bytes, bytearray, memoryview)):
@@ -136,7 +168,7 @@ def _feed(lib, handle, package):
 
 
 def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=None,
-          time=None, progress=None):
+          time=None, progress=None, base=None):
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
 
     package: a path, the bytes of a package, or a file object read chunk by
@@ -146,7 +178,8 @@ def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=
     board the package must name. out: a path (written only when every check
     passed) or a file object (written as the image passes). time: seconds since
     1970 that "expires" is judged at. progress: called with (done, total).
-    Raises OSError when the package cannot be read and Error for a refused
+    base: the base image a delta package is rebuilt from (bytes, or a path,
+    which is mapped); out then gets the image rebuilt. Raises OSError when the package cannot be read and Error for a refused
     setting.
     """
     lib = _library()
@@ -154,7 +187,10 @@ def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=
     if not handle:
         raise MemoryError("fwkit_check_new")
     output = None
+    source = None
     try:
+        source = _Base(base)
+        _call(lib.fwkit_check_set_base(handle, source.address, source.size))
         for key in keys:
             pem = _pem(key)
             _call(lib.fwkit_check_add_key_pem(handle, pem, len(pem)))
@@ -188,3 +224,5 @@ def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=
         if output is not None:
             output.commit(False)
         lib.fwkit_check_free(handle)
+        if source is not None:
+            source.close()

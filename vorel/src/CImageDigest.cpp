@@ -1,5 +1,7 @@
 #include "CImageDigest.h"
 
+#include <algorithm>
+#include <cstring>
 #include <system_error>
 
 CImageDigest::CImageDigest(bool withSha256) : m_withSha256(withSha256) {
@@ -79,7 +81,28 @@ void CImageDigest::Feed(size_t size) {
         m_sha256.Update(block, size);
 }
 
+void CImageDigest::Add(const uint8_t* data, size_t size) {
+    while (size > 0) {
+        if (m_adding == nullptr) {
+            m_adding = Block();
+            m_added = 0;
+        }
+        const size_t count = std::min(size, kBlockSize - m_added);
+        std::memcpy(m_adding + m_added, data, count);
+        m_added += count;
+        data += count;
+        size -= count;
+        if (m_added == kBlockSize) {
+            Feed(m_added);
+            m_adding = nullptr;
+        }
+    }
+}
+
 void CImageDigest::Finish(std::string& md5, std::string& sha256) {
+    if (m_adding != nullptr && m_added > 0)
+        Feed(m_added);
+    m_adding = nullptr;
     if (m_worker.joinable())
         WaitForMd5(m_fed);
     MD5Final(&m_md5);

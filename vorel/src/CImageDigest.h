@@ -37,6 +37,9 @@ class CImageDigest {
     uint8_t* Block();
     // Digests the first `size` bytes of the block Block() gave.
     void Feed(size_t size);
+    // Digests a copy of `size` bytes from elsewhere (gathered into blocks; not
+    // to be mixed with Block and Feed).
+    void Add(const uint8_t* data, size_t size);
     // Ends both digests; each is 32 or 64 lowercase hexadecimal digits (an
     // empty SHA-256 when libcrypto failed).
     void Finish(std::string& md5, std::string& sha256);
@@ -57,6 +60,9 @@ class CImageDigest {
     // Allocated when first used, so a small image takes one block.
     std::unique_ptr<uint8_t[]> m_blocks[kBlocks];
     size_t m_sizes[kBlocks] = {};
+    // The block Add is filling, and how far.
+    uint8_t* m_adding = nullptr;
+    size_t m_added = 0;
 
     // Blocks handed over and blocks the MD5 thread has digested, counted from 0.
     std::mutex m_mutex;

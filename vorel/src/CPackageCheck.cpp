@@ -55,15 +55,9 @@ const CPackageCheck::Result& CPackageCheck::Refuse(PackageError error, const std
 }
 
 std::string CPackageCheck::FileProblem(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = -1;
     struct stat st {};
-    std::string cause;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        cause = std::strerror(errno);
-    else if (S_ISDIR(st.st_mode))
-        cause = std::strerror(EISDIR);
-    else if (!S_ISREG(st.st_mode))
-        cause = "not a regular file";
+    const std::string cause = Core::File::OpenRegular(path, fd, st);
     if (fd >= 0)
         close(fd);
     return cause;

@@ -40,6 +40,8 @@ class CPackageCheck {
     CPackageTrust& Trust() { return m_stream.Trust(); }
     void SetImageSink(ImageSink sink) { m_stream.SetImageSink(std::move(sink)); }
     void SetProgress(Progress progress) { m_stream.SetProgress(std::move(progress)); }
+    // The base a delta is rebuilt from (CPackageStream::SetBase).
+    void SetBase(const uint8_t* data, size_t size) { m_stream.SetBase(data, size); }
 
     // Runs every check. The error is the first of NotAPackage, BadSignature/
     // Unsigned (the header's judgement; the image is then not read), and

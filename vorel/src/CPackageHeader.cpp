@@ -7,11 +7,16 @@
 #include <string_view>
 
 #include "CPackageSignature.h"
+#include "Parse.h"
 
 namespace {
 
 constexpr uint32_t kChunk = 4096;
 constexpr size_t kSha256Digits = 64;
+constexpr size_t kMd5Digits = 32;
+// The lines that describe an encoded payload, beside "encoding".
+const char* const kEncodedLines[] = {"base-sha256", "target-filesize", "target-md5",
+                                     "target-sha256"};
 // A signature line of the most entries is still read whole by every reader.
 static_assert(sizeof "signature: " - 1 +
                       CPackageSignature::ListValueSize(CPackageSignature::kMaxEntries) <=
@@ -37,6 +42,11 @@ bool ReadNumber(const std::string& text, uint64_t& number) {
     return true;
 }
 
+// Whether `text` is `digits` lowercase hexadecimal digits.
+bool IsHex(const std::string& text, size_t digits) {
+    return text.size() == digits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 // The header block CHeaderFile writes for `lines`.
 std::string Written(const std::map<std::string, std::string>& lines) {
     CHeaderFile header;
@@ -57,6 +67,8 @@ PackageError CPackageHeader::Read(CBuffer& package) {
     m_lines.clear();
     m_problem.clear();
     m_fileSize = 0;
+    m_encoding = Encoding::None;
+    m_targetSize = 0;
     PackageError error = ReadText(package);
     if (error == PackageError::Ok)
         error = ParseLines();
@@ -127,6 +139,45 @@ PackageError CPackageHeader::CheckRequired() {
         return Fail("filesize " + *size + " is 4 GiB or more");
     if (Find("md5") == nullptr)
         return Fail("no md5 line");
+    return CheckEncoding();
+}
+
+PackageError CPackageHeader::CheckEncoding() {
+    const std::string* encoding = Find("encoding");
+    if (encoding == nullptr) {
+        for (const char* name : kEncodedLines) {
+            if (Find(name) != nullptr)
+                return Fail(std::string(name) + " line without an encoding line");
+        }
+        return PackageError::Ok;
+    }
+    if (*encoding == "zstd")
+        m_encoding = Encoding::Zstd;
+    else if (*encoding == "zstd-delta")
+        m_encoding = Encoding::ZstdDelta;
+    else
+        return Fail("encoding " + *encoding + " is neither zstd nor zstd-delta");
+    const std::string* base = Find("base-sha256");
+    if (m_encoding == Encoding::ZstdDelta && base == nullptr)
+        return Fail("no base-sha256 line");
+    if (m_encoding == Encoding::Zstd && base != nullptr)
+        return Fail("a base-sha256 line with encoding zstd");
+    if (base != nullptr && !IsHex(*base, kSha256Digits))
+        return Fail("base-sha256 " + *base + " is not 64 lowercase hexadecimal digits");
+    const std::string* size = Find("target-filesize");
+    const std::string* md5 = Find("target-md5");
+    const std::string* sha256 = Find("target-sha256");
+    if (size == nullptr || md5 == nullptr || sha256 == nullptr)
+        return Fail(size == nullptr  ? "no target-filesize line"
+                    : md5 == nullptr ? "no target-md5 line"
+                                     : "no target-sha256 line");
+    const std::string problem = Core::Parse::Unsigned(*size, kMaxPackageSize, m_targetSize);
+    if (!problem.empty())
+        return Fail("target-filesize: " + problem);
+    if (!IsHex(*md5, kMd5Digits))
+        return Fail("target-md5 " + *md5 + " is not 32 lowercase hexadecimal digits");
+    if (!IsHex(*sha256, kSha256Digits))
+        return Fail("target-sha256 " + *sha256 + " is not 64 lowercase hexadecimal digits");
     return PackageError::Ok;
 }
 

@@ -7,6 +7,14 @@
 // and the block within the length CVorelBuffer reads. A package header also
 // holds a "filesize" line with a decimal number below 4 GiB and an "md5" line.
 //
+// An encoded package (an "encoding" line) holds the image it rebuilds in its
+// payload, the bytes after the empty line, which filesize, md5 and sha256
+// still describe: "zstd" (compressed) or "zstd-delta" (compressed against a
+// base image, whose SHA-256 "base-sha256" gives), and "target-filesize",
+// "target-md5" and "target-sha256" for the image that comes out. Read refuses
+// an encoding it does not know, a missing or malformed line of these, and any
+// of them without an encoding line.
+//
 // For signing, Message and Signed write a new header block through CHeaderFile
 // (lines in name order) from these lines, with the "sha256" and "signature"
 // lines replaced, after SetLine has set the lines the signer adds.
@@ -47,6 +55,12 @@ class CPackageHeader {
     const std::vector<Line>& Lines() const { return m_lines; }
     // The value of `name`, or null when there is no such line.
     const std::string* Find(const std::string& name) const;
+    // How the payload holds the image.
+    enum class Encoding { None, Zstd, ZstdDelta };
+    Encoding GetEncoding() const { return m_encoding; }
+    // The value of "target-filesize" (of an encoded package).
+    uint64_t TargetSize() const { return m_targetSize; }
+
     // Length of the block, empty line included: the image begins there.
     uint32_t Size() const { return static_cast<uint32_t>(m_text.size()); }
     // The value of "filesize".
@@ -84,9 +98,12 @@ class CPackageHeader {
     PackageError ReadText(CBuffer& package);
     PackageError ParseLines();
     PackageError CheckRequired();
+    PackageError CheckEncoding();
 
     std::string m_text;
     std::vector<Line> m_lines;
     std::string m_problem;
     uint64_t m_fileSize = 0;
+    Encoding m_encoding = Encoding::None;
+    uint64_t m_targetSize = 0;
 };

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
 
 #include "CMemoryBuffer.h"
+#include "CSha256.h"
 
 namespace {
 
@@ -28,12 +30,17 @@ void CPackageStream::Reset() {
     m_block = nullptr;
     m_blockFill = 0;
     m_handedOn = 0;
+    m_decoding = false;
+    m_targetDigest.reset();
+    m_targetHanded = 0;
+    m_overrun = false;
 }
 
 PackageError CPackageStream::Fail(PackageError error) {
     m_result.error = error;
     m_phase = Phase::Failed;
     m_digest.reset();
+    m_targetDigest.reset();
     m_block = nullptr;
     return error;
 }
@@ -107,15 +114,60 @@ PackageError CPackageStream::DecideHeader() {
     m_result.trust = m_trust.Judge(m_header);
     if (m_result.trust.error != PackageError::Ok)
         return Fail(m_result.trust.error);
+    m_decoding = m_header.GetEncoding() != CPackageHeader::Encoding::None && !m_payloadOnly;
+    if (m_decoding && CheckBase() != PackageError::Ok)
+        return m_result.error;
     m_phase = Phase::Image;
     m_digest.reset(new CImageDigest());
+    if (m_decoding) {
+        m_targetDigest.reset(new CImageDigest());
+        const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
+        if (!m_decoder.Begin(delta ? m_base : nullptr, m_baseSize, m_header.TargetSize()))
+            throw std::bad_alloc();
+    }
     if (m_progress)
-        m_progress(0, m_header.FileSize());
+        m_progress(0, m_decoding ? m_header.TargetSize() : m_header.FileSize());
     return Feed(m_headerBytes.get() + m_header.Size(), m_headerFill - m_header.Size());
 }
 
-// Digests the filled block and hands it to the sink, up to the header's
-// filesize: a stream longer than its header says writes nothing past it.
+// A delta's base must be given and be the one its header names, before
+// anything is decoded.
+PackageError CPackageStream::CheckBase() {
+    if (m_header.GetEncoding() != CPackageHeader::Encoding::ZstdDelta)
+        return PackageError::Ok;
+    const std::string& stored = *m_header.Find("base-sha256");
+    if (m_base == nullptr) {
+        m_result.problem = "a delta, and no base was given";
+        return Fail(PackageError::BaseMismatch);
+    }
+    const std::string computed = CSha256::Hex(CSha256::Of(m_base, m_baseSize));
+    if (computed.empty())
+        return Fail(PackageError::ReadFailed);
+    m_result.checks.push_back({"base-sha256", stored, computed, computed == stored});
+    return computed == stored ? PackageError::Ok : Fail(PackageError::BaseMismatch);
+}
+
+// Takes decoded image bytes: digested, and handed to the sink up to
+// target-filesize. A payload that gives more stops decoding.
+bool CPackageStream::TakeTarget(const uint8_t* data, size_t size) {
+    const uint64_t total = m_header.TargetSize();
+    if (size > total - m_targetHanded) {
+        m_overrun = true;
+        return false;
+    }
+    m_targetDigest->Add(data, size);
+    if (m_sink && !m_sink(data, size))
+        return false;
+    m_targetHanded += size;
+    if (m_progress)
+        m_progress(m_targetHanded, total);
+    return true;
+}
+
+// Digests the filled block and hands it on, up to the header's filesize: a
+// stream longer than its header says writes nothing past it. An encoded
+// payload is decoded, and the sink gets what it gives; one that does not
+// decode is still digested to its end, so that the checks tell what differs.
 PackageError CPackageStream::HandOn() {
     m_digest->Feed(m_blockFill);
     const uint64_t total = m_header.FileSize();
@@ -124,9 +176,16 @@ PackageError CPackageStream::HandOn() {
     const uint8_t* block = m_block;
     m_block = nullptr;
     m_blockFill = 0;
+    m_handedOn += count;
+    if (m_decoding) {
+        m_decoder.Feed(block, count, [this](const uint8_t* data, size_t size) {
+            return TakeTarget(data, size);
+        });
+        return m_decoder.SinkFailed() && !m_overrun ? Fail(PackageError::WriteFailed)
+                                                     : PackageError::Ok;
+    }
     if (count > 0 && m_sink && !m_sink(block, count))
         return Fail(PackageError::WriteFailed);
-    m_handedOn += count;
     if (m_progress && count > 0)
         m_progress(m_handedOn, total);
     return PackageError::Ok;
@@ -145,11 +204,14 @@ const CPackageStream::Result& CPackageStream::Finish() {
         return m_result;
     }
     CompareImage();
+    if (m_decoding)
+        CompareTarget();
     const bool matches = std::all_of(m_result.checks.begin(), m_result.checks.end(),
                                      [](const Item& item) { return item.ok; });
     m_result.error = matches ? PackageError::Ok : PackageError::ImageMismatch;
     m_phase = Phase::Finished;
     m_digest.reset();
+    m_targetDigest.reset();
     m_block = nullptr;
     return m_result;
 }
@@ -178,4 +240,25 @@ void CPackageStream::CompareImage() {
         const std::string value = storedSha != nullptr ? *storedSha : std::string();
         m_result.checks.push_back({"sha256", value, m_result.sha256, value == m_result.sha256});
     }
+}
+
+// The image the payload gave against the target lines; a payload that did
+// not decode whole says why in the problem.
+void CPackageStream::CompareTarget() {
+    const bool decoded = m_decoder.End() && !m_overrun;
+    if (!decoded)
+        m_result.problem = m_overrun ? "the payload gives more than target-filesize bytes"
+                                     : "the payload does not decode: " + m_decoder.Problem();
+    std::string md5;
+    std::string sha256;
+    m_targetDigest->Finish(md5, sha256);
+    const std::string& storedSize = *m_header.Find("target-filesize");
+    const std::string size = std::to_string(m_targetDigest->Size());
+    m_result.checks.push_back({"target-filesize", storedSize, size,
+                               decoded && m_targetDigest->Size() == m_header.TargetSize()});
+    const std::string& storedMd5 = *m_header.Find("target-md5");
+    m_result.checks.push_back({"target-md5", storedMd5, md5, decoded && md5 == storedMd5});
+    const std::string& storedSha = *m_header.Find("target-sha256");
+    m_result.checks.push_back(
+        {"target-sha256", storedSha, sha256, decoded && !sha256.empty() && sha256 == storedSha});
 }

@@ -10,6 +10,14 @@
 // filesize in all, while its MD5 and SHA-256 are computed. Finish says whether
 // the image's size and both digests match the header.
 //
+// An encoded package (CPackageHeader::Encoding) is checked the same way, its
+// payload against filesize, md5 and sha256, and its payload is decoded on
+// the way (CFrameDecoder): the sink gets the image it rebuilds, never more
+// than target-filesize, whose size, MD5 and SHA-256 must match the target
+// lines. A delta needs its base (SetBase): once the header is accepted, the
+// base's SHA-256 must be base-sha256, else the stream stops with BaseMismatch
+// before a byte reaches the sink.
+//
 //   CPackageStream stream;
 //   stream.AddKey(CEd25519Key::FromPem(publicPem));
 //   stream.SetImageSink([&](const uint8_t* data, size_t size) { return Flash(data, size); });
@@ -27,6 +35,7 @@
 #include <vector>
 
 #include "CEd25519Key.h"
+#include "CFrameDecoder.h"
 #include "CImageDigest.h"
 #include "CPackageHeader.h"
 #include "CPackageTrust.h"
@@ -36,12 +45,13 @@ class CPackageStream {
   public:
     // Gets each block of the image in turn; false stops the stream with WriteFailed.
     using ImageSink = std::function<bool(const uint8_t* data, size_t size)>;
-    // Told the image bytes handed on so far and the header's filesize: once when
-    // the header is accepted (done 0), then after each block.
+    // Told the image bytes handed on so far and the image's size (filesize, or
+    // target-filesize of an encoded package): once when the header is accepted
+    // (done 0), then after each block.
     using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
     struct Item {
-        std::string name;      // "filesize", "md5" or "sha256"
+        std::string name;      // "filesize", "md5", "sha256", "base-sha256" or "target-..."
         std::string stored;    // the header's value
         std::string computed;  // what the image gives
         bool ok = false;
@@ -51,11 +61,13 @@ class CPackageStream {
         PackageError error = PackageError::Ok;      // the first failing check, in the order below
         std::string problem;                        // why it is not a package
         std::vector<CPackageHeader::Line> headers;  // in stored order
-        // filesize, md5, then sha256 when stored or when a signature is checked
-        // with a key; empty when the header was refused
+        // base-sha256 of a delta; filesize, md5, then sha256 when stored or when
+        // a signature is checked with a key; then target-filesize, target-md5
+        // and target-sha256 of an encoded package. Empty when the header was
+        // refused; only base-sha256 when the base was.
         std::vector<Item> checks;
         CPackageTrust::Verdict trust;  // the judgement of the header, when it was read
-        std::string md5;     // of the image as read, whatever the header says
+        std::string md5;     // of the image (the payload) as read, whatever the header says
         std::string sha256;  // likewise
     };
 
@@ -71,6 +83,16 @@ class CPackageStream {
     const CPackageTrust& Trust() const { return m_trust; }
     void SetImageSink(ImageSink sink) { m_sink = std::move(sink); }
     void SetProgress(Progress progress) { m_progress = std::move(progress); }
+    // The base image a delta is decoded against: `size` bytes at `data`, which
+    // stay the caller's and unchanged until the package is finished (null: none).
+    void SetBase(const uint8_t* data, size_t size) {
+        m_base = data;
+        m_baseSize = data != nullptr ? size : 0;
+    }
+    // Checks the payload of an encoded package as stored (filesize, md5,
+    // sha256), neither decoding it nor needing its base; the sink gets the
+    // payload. For a signer, who signs what is stored.
+    void SetPayloadOnly(bool payloadOnly) { m_payloadOnly = payloadOnly; }
 
     // Forgets the package fed so far: the next byte fed is a package's first.
     void Reset();
@@ -99,7 +121,10 @@ class CPackageStream {
     PackageError TakeHeader(size_t count);
     PackageError DecideHeader();
     PackageError HandOn();
+    PackageError CheckBase();
+    bool TakeTarget(const uint8_t* data, size_t size);
     void CompareImage();
+    void CompareTarget();
 
     CPackageTrust m_trust;
     ImageSink m_sink;
@@ -117,4 +142,14 @@ class CPackageStream {
     uint8_t* m_block = nullptr;
     size_t m_blockFill = 0;
     uint64_t m_handedOn = 0;
+
+    // An encoded payload's decoding and the image it gives.
+    const uint8_t* m_base = nullptr;
+    size_t m_baseSize = 0;
+    bool m_payloadOnly = false;
+    bool m_decoding = false;
+    CFrameDecoder m_decoder;
+    std::unique_ptr<CImageDigest> m_targetDigest;
+    uint64_t m_targetHanded = 0;
+    bool m_overrun = false;  // the payload gave more than target-filesize
 };

@@ -14,6 +14,8 @@ const char* PackageErrorText(PackageError error) {
             return "the package is not signed";
         case PackageError::RefusedByPolicy:
             return "refused by policy";
+        case PackageError::BaseMismatch:
+            return "the base does not match";
         case PackageError::TooLarge:
             return "4 GiB or more, beyond what a package holds";
         case PackageError::ReadFailed:
@@ -38,6 +40,8 @@ int PackageErrorStatus(PackageError error) {
             return 5;
         case PackageError::RefusedByPolicy:
             return 6;
+        case PackageError::BaseMismatch:
+            return 7;
         case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:

@@ -12,6 +12,8 @@ enum class PackageError {
     Unsigned,         // keys were given and the package carries no signature
     RefusedByPolicy,  // a header this device does not accept: another product, a version
                       // below the minimum, or expired
+    BaseMismatch,     // a delta whose base was not given, or whose base-sha256 is not
+                      // the SHA-256 of the base given
     // system refused
     TooLarge,     // a package file of 4 GiB or more, beyond the format's 32-bit positions
     ReadFailed,   // the buffer gave fewer bytes than it holds
@@ -22,5 +24,5 @@ enum class PackageError {
 const char* PackageErrorText(PackageError error);
 // The exit status pkgcheck gives for the error (0 Ok, 1 ReadFailed,
 // WriteFailed or TooLarge, 2 NotAPackage, 3 ImageMismatch, 4 BadSignature,
-// 5 Unsigned, 6 RefusedByPolicy).
+// 5 Unsigned, 6 RefusedByPolicy, 7 BaseMismatch).
 int PackageErrorStatus(PackageError error);

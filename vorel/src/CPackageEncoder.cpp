@@ -1,0 +1,196 @@
+#include "CPackageEncoder.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "CImageDigest.h"
+#include "CMappedFile.h"
+#include "CMemoryBuffer.h"
+#include "CPackageCheck.h"
+#include "CSha256.h"
+
+namespace {
+
+using Outcome = CPackageEncoder::Outcome;
+
+struct FreeContext {
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+using Context = std::unique_ptr<ZSTD_CCtx, FreeContext>;
+
+// The smallest window (log2) that spans `bytes`, within zstd's bounds and `most`.
+int WindowLogFor(uint64_t bytes, int most) {
+    const ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
+    int log = bounds.lowerBound;
+    while (log < std::min(most, bounds.upperBound) && (uint64_t{1} << log) < bytes)
+        ++log;
+    return log;
+}
+
+// Sets the parameters every frame of a payload is compressed with.
+bool Configure(ZSTD_CCtx* context, int level, int windowLog, bool delta) {
+    const size_t results[] = {
+        ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, delta ? 1 : 0),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1),
+    };
+    return std::none_of(std::begin(results), std::end(results),
+                        [](size_t result) { return ZSTD_isError(result) != 0; });
+}
+
+}  // namespace
+
+int CPackageEncoder::MinLevel() {
+    return 1;
+}
+
+int CPackageEncoder::MaxLevel() {
+    return ZSTD_maxCLevel();
+}
+
+int CPackageEncoder::MaxWindowLog() {
+    return std::min(ZSTD_cParam_getBounds(ZSTD_c_windowLog).upperBound,
+                    CFrameDecoder::WindowLogMax());
+}
+
+CPackageEncoder::Outcome CPackageEncoder::Fail(Outcome outcome, const std::string& problem) {
+    m_problem = problem;
+    m_payload.clear();
+    m_payloadSha256.clear();
+    return outcome;
+}
+
+CPackageEncoder::Outcome CPackageEncoder::Encode(const std::string& package,
+                                                 const std::string& base) {
+    m_problem.clear();
+    m_payload.clear();
+    m_payloadSha256.clear();
+    CMappedFile packageFile;
+    if (!packageFile.Open(package))
+        return Fail(Outcome::PackageFailed, packageFile.Problem());
+    if (packageFile.Size() > CPackageHeader::kMaxPackageSize)
+        return Fail(Outcome::TooLarge, "4 GiB or more, beyond what a package holds");
+    // The image is checked from the very bytes it is encoded from.
+    CMemoryBuffer bytes(packageFile.Data(), packageFile.Size());
+    CPackageCheck check;
+    check.Trust().SkipPolicy();
+    const CPackageCheck::Result& result = check.Run(bytes);
+    if (result.error == PackageError::NotAPackage || result.error == PackageError::ImageMismatch)
+        return Fail(Outcome::NotAPackage, result.error == PackageError::NotAPackage
+                                              ? "not a package: " + result.problem
+                                              : PackageErrorText(result.error));
+    if (m_header.Read(bytes) != PackageError::Ok)
+        return Fail(Outcome::NotAPackage, "not a package: " + m_header.Problem());
+    if (m_header.GetEncoding() != CPackageHeader::Encoding::None)
+        return Fail(Outcome::AlreadyEncoded, "encoded already (encoding " +
+                                                 *m_header.Find("encoding") + ")");
+    if (result.error != PackageError::Ok && result.error != PackageError::BadSignature)
+        return Fail(Outcome::NotAPackage, PackageErrorText(result.error));
+    const std::string md5 = result.md5;
+    const std::string sha256 = result.sha256;
+    CMappedFile baseFile;
+    if (!base.empty() && !baseFile.Open(base))
+        return Fail(Outcome::BaseFailed, baseFile.Problem());
+    const uint8_t* image = packageFile.Data() + m_header.Size();
+    const size_t imageSize = packageFile.Size() - m_header.Size();
+    if (!Compress(image, imageSize, base.empty() ? nullptr : baseFile.Data(), baseFile.Size()))
+        return Outcome::CompressFailed;
+    m_header.SetLine("target-filesize", std::to_string(imageSize));
+    m_header.SetLine("target-md5", md5);
+    m_header.SetLine("target-sha256", sha256);
+    Describe(base.empty() ? "zstd" : "zstd-delta",
+             base.empty() ? "" : CSha256::Hex(CSha256::Of(baseFile.Data(), baseFile.Size())));
+    if (m_header.SignedSize(CPackageSignature::kMaxEntries) + m_payload.size() >
+        CPackageHeader::kMaxPackageSize)
+        return Fail(Outcome::TooLarge, "the encoded package would reach 4 GiB");
+    return Outcome::Done;
+}
+
+// Sets the lines of the payload and of its encoding.
+void CPackageEncoder::Describe(const std::string& encoding, const std::string& baseSha256) {
+    CImageDigest digest;
+    digest.Add(reinterpret_cast<const uint8_t*>(m_payload.data()), m_payload.size());
+    std::string md5;
+    digest.Finish(md5, m_payloadSha256);
+    m_header.SetLine("filesize", std::to_string(m_payload.size()));
+    m_header.SetLine("md5", md5);
+    m_header.SetLine("encoding", encoding);
+    if (!baseSha256.empty())
+        m_header.SetLine("base-sha256", baseSha256);
+}
+
+// Compresses the frames on as many threads as the settings allow (each with
+// a context of its own), then joins them in order.
+bool CPackageEncoder::Compress(const uint8_t* image, size_t size, const uint8_t* base,
+                               size_t baseSize) {
+    const size_t frameSize = std::clamp(m_settings.frameSize, kMinFrameSize,
+                                        CFrameDecoder::kMaxFrameSize);
+    const size_t count = (size + frameSize - 1) / frameSize;
+    std::vector<std::string> frames(count);
+    const unsigned threads =
+        static_cast<unsigned>(std::clamp<size_t>(m_settings.threads, 1, std::max<size_t>(count, 1)));
+    std::vector<std::thread> workers;
+    std::vector<char> ok(threads, 0);
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back([&, t] {
+                ok[t] = CompressFrames(image, size, base, baseSize, t, threads, frames.data());
+            });
+        } catch (const std::system_error&) {
+            ok[t] = CompressFrames(image, size, base, baseSize, t, threads, frames.data());
+        }
+    }
+    ok[0] = CompressFrames(image, size, base, baseSize, 0, threads, frames.data());
+    for (std::thread& worker : workers)
+        worker.join();
+    if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
+        m_problem = "zstd cannot compress it at these settings";
+        return false;
+    }
+    size_t total = 0;
+    for (const std::string& frame : frames)
+        total += frame.size();
+    m_payload.reserve(total);
+    for (std::string& frame : frames) {
+        m_payload += frame;
+        std::string().swap(frame);
+    }
+    return true;
+}
+
+// Compresses frames first, first + step, ... of the image into `frames`.
+bool CPackageEncoder::CompressFrames(const uint8_t* image, size_t size, const uint8_t* base,
+                                     size_t baseSize, unsigned first, unsigned step,
+                                     std::string* frames) {
+    const size_t frameSize = std::clamp(m_settings.frameSize, kMinFrameSize,
+                                        CFrameDecoder::kMaxFrameSize);
+    const int windowLog =
+        WindowLogFor(uint64_t{baseSize} + frameSize, std::min(m_settings.windowLogMax,
+                                                              MaxWindowLog()));
+    const Context context(ZSTD_createCCtx());
+    if (!context)
+        return false;
+    for (size_t at = first * frameSize; at < size; at += size_t{step} * frameSize) {
+        const size_t length = std::min(frameSize, size - at);
+        ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
+        if (!Configure(context.get(), m_settings.level, windowLog, base != nullptr))
+            return false;
+        if (base != nullptr && ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), base, baseSize)))
+            return false;
+        std::string& frame = frames[at / frameSize];
+        frame.resize(ZSTD_compressBound(length));
+        const size_t made =
+            ZSTD_compress2(context.get(), &frame[0], frame.size(), image + at, length);
+        if (ZSTD_isError(made))
+            return false;
+        frame.resize(made);
+        frame.shrink_to_fit();
+    }
+    return true;
+}

@@ -1,0 +1,80 @@
+// Makes an encoded package from a package made as usual (stamped, perhaps
+// signed): its image compressed with zstd ("encoding: zstd") or, given the
+// base image the device already has, compressed against it ("zstd-delta").
+// The package is checked first (a well-formed, unencoded package whose image
+// matches its header); its lines stay, the filesize, md5 and sha256 lines
+// then describe the payload, and the target lines the image it rebuilds.
+//
+// The image is cut into independent frames of at most Settings::frameSize
+// bytes of output, so that a device rebuilds it with one frame's buffer
+// (CFrameDecoder); each frame of a delta references the whole base as its
+// prefix, with long-distance matching and a window that spans base and frame.
+// Frames are compressed on up to Settings::threads threads. The payload is
+// held in memory until it is written.
+//
+//   CPackageEncoder encoder;
+//   if (encoder.Encode("new.pkg", "old.img") == CPackageEncoder::Outcome::Done) {
+//       const std::string block = encoder.Header().Compose(encoder.PayloadSha256(), "");
+//       ... write block, then encoder.Payload() ...
+//   }
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "CFrameDecoder.h"
+#include "CPackageHeader.h"
+
+class CPackageEncoder {
+  public:
+    struct Settings {
+        int level = 3;                                 // zstd's compression level
+        size_t frameSize = CFrameDecoder::kMaxFrameSize;  // output per frame, at most that
+        int windowLogMax = 30;  // the largest window (log2); 30 every host decodes
+        unsigned threads = 2;
+    };
+
+    enum class Outcome {
+        Done,
+        PackageFailed,   // the package cannot be read (Problem() says why)
+        NotAPackage,     // not a package, or its image does not match (Problem())
+        AlreadyEncoded,  // its payload is encoded already
+        BaseFailed,      // the base cannot be read (Problem())
+        CompressFailed,  // zstd refused (Problem())
+        TooLarge,        // the encoded package would reach 4 GiB
+    };
+
+    CPackageEncoder() = default;
+    explicit CPackageEncoder(const Settings& settings) : m_settings(settings) {}
+
+    // Encodes the package file `package` against the base image file `base`
+    // (empty: compressed alone).
+    Outcome Encode(const std::string& package, const std::string& base);
+    const std::string& Problem() const { return m_problem; }
+
+    // After Done: the encoded package's lines (no sha256 or signature line;
+    // Compose or Sign with PayloadSha256() gives its header block), and the payload.
+    const CPackageHeader& Header() const { return m_header; }
+    const std::string& PayloadSha256() const { return m_payloadSha256; }
+    const std::string& Payload() const { return m_payload; }
+
+    // The range of Settings the encoder takes: level, frame size, window.
+    static int MinLevel();
+    static int MaxLevel();
+    static constexpr size_t kMinFrameSize = size_t{1} << 20;
+    static int MaxWindowLog();
+
+  private:
+    Outcome Fail(Outcome outcome, const std::string& problem);
+    bool Compress(const uint8_t* image, size_t size, const uint8_t* base, size_t baseSize);
+    bool CompressFrames(const uint8_t* image, size_t size, const uint8_t* base, size_t baseSize,
+                        unsigned first, unsigned step, std::string* frames);
+    void Describe(const std::string& encoding, const std::string& baseSha256);
+
+    Settings m_settings;
+    std::string m_problem;
+    CPackageHeader m_header;
+    std::string m_payload;
+    std::string m_payloadSha256;
+};
