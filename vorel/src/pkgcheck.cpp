@@ -7,451 +7,50 @@
 //   pkgcheck [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [--compatible NAME]
 //            [--min-version V] [--at TIME] [-j] [-o IMAGE] PACKAGE
 //
-// A PACKAGE that is "-" (standard input), a pipe, FIFO, socket or character
-// device is read once, as it arrives, and checked the same way.
-#include <fcntl.h>
-#include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+// The command itself is shared with fwkit's check (CheckCommand.h); this program
+// gives it its names and its help.
 #include <string>
-#include <vector>
 
-#include "CInputFile.h"
-#include "CPackageCheck.h"
-#include "Core.h"
-#include "Output.h"
-#include "PackageReport.h"
+#include "CheckCommand.h"
 #include "PackageTool.h"
-#include "Parse.h"
 #include "Stdout.h"
-#include "Text.h"
 
 namespace {
 
 const char kProgram[] = "pkgcheck";
 
-using State = CPackageCheck::SignatureState;
-
-struct Options {
-    std::vector<std::string> keys;
-    std::vector<std::string> keyrings;
-    unsigned threshold = 1;
-    bool thresholdGiven = false;
-    std::string compatible;
-    bool hasMinimum = false;
-    uint32_t minimum = 0;
-    bool hasTime = false;
-    int64_t time = 0;
-    bool json = false;
-    std::string output;
-    std::string package;
-};
-
-void PrintUsage() {
-    std::printf(
-        "Usage: pkgcheck [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY] [-j]\n"
-        "                [-o IMAGE] PACKAGE\n"
-        "Check an upgrade package: its header, its Ed25519 signatures and policy lines, then\n"
-        "the image's size, md5 and sha256. With keys, signatures by N of them are required.\n"
-        "PACKAGE - reads standard input; a pipe or a device is read once, as it arrives.\n"
-        "\n"
-        "  -k, --key=PUBLIC.pem   a public key the signatures may be made with (repeatable)\n"
-        "      --keyring=FILE     public keys in one file of PEM keys one after the other\n"
-        "      --threshold=N      signatures by N distinct keys given are required (default 1)\n"
-        "      --compatible=NAME  refuse a package whose compatible line is not NAME\n"
-        "      --min-version=V    refuse a version below V (MAJOR.MINOR.BUILD or packed)\n"
-        "      --at=TIME          judge expiry at TIME (YYYY-MM-DDTHH:MM:SSZ), not now\n"
-        "  -j, --json             print one JSON document instead of the lines\n"
-        "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
-        "                         (from a stream, a device or stream IMAGE gets it as it\n"
-        "                         passes: the exit status is then the verdict)\n"
-        "  -h, --help             print this help and exit\n"
-        "  -V, --version          print the version and exit\n"
-        "\n"
-        "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
-        "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
-        "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
-        "given and the package is unsigned, 6 refused by policy.\n");
-}
-
-enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt };
-
-// Takes a policy or keyring option; 0, or the status of a usage error.
-int TakePolicyOption(int c, const std::string& value, Options& options) {
-    std::string problem;
-    uint64_t threshold = 0;
-    switch (c) {
-        case kKeyring:
-            options.keyrings.push_back(value);
-            break;
-        case kThreshold:
-            problem = Core::Parse::Unsigned(value, UINT32_MAX, threshold);
-            if (problem.empty() && threshold == 0)
-                problem = "'0': at least one signature is required";
-            options.threshold = static_cast<unsigned>(threshold);
-            options.thresholdGiven = true;
-            return problem.empty() ? 0
-                                   : PackageTool::UsageError(kProgram, "--threshold: " + problem);
-        case kCompatible:
-            options.compatible = value;
-            break;
-        case kMinVersion:
-            options.hasMinimum = true;
-            problem = Core::Parse::PackageVersionOrNumber(value, options.minimum);
-            return problem.empty() ? 0
-                                   : PackageTool::UsageError(kProgram, "--min-version: " + problem);
-        case kAt:
-            options.hasTime = true;
-            problem = Core::Parse::UtcTime(value, options.time);
-            return problem.empty() ? 0 : PackageTool::UsageError(kProgram, "--at: " + problem);
-        default:
-            return 1;
-    }
-    return 0;
-}
-
-// 0 when the options were read, -1 for --help/--version (done), 1 for a usage error.
-int ParseOptions(int argc, char** argv, Options& options) {
-    const option kLong[] = {{"key", required_argument, nullptr, 'k'},
-                            {"keyring", required_argument, nullptr, kKeyring},
-                            {"threshold", required_argument, nullptr, kThreshold},
-                            {"compatible", required_argument, nullptr, kCompatible},
-                            {"min-version", required_argument, nullptr, kMinVersion},
-                            {"at", required_argument, nullptr, kAt},
-                            {"json", no_argument, nullptr, 'j'},
-                            {"output", required_argument, nullptr, 'o'},
-                            {"help", no_argument, nullptr, 'h'},
-                            {"version", no_argument, nullptr, 'V'},
-                            {nullptr, 0, nullptr, 0}};
-    int c = 0;
-    opterr = 0;
-    while ((c = getopt_long(argc, argv, ":k:jo:hV", kLong, nullptr)) != -1) {
-        switch (c) {
-            case 'k':
-                options.keys.emplace_back(optarg);
-                break;
-            case 'j':
-                options.json = true;
-                break;
-            case 'o':
-                options.output = optarg;
-                break;
-            case 'h':
-                PrintUsage();
-                return -1;
-            case 'V':
-                std::printf("pkgcheck (fwkit) %s\n", PackageTool::kVersion);
-                return -1;
-            case ':':
-            case '?':
-                return PackageTool::OptionError(kProgram, c, argv);
-            default:
-                if (TakePolicyOption(c, optarg, options) != 0)
-                    return 1;
-        }
-    }
-    if (argc - optind != 1)
-        return PackageTool::UsageError(kProgram, "give exactly one PACKAGE");
-    options.package = argv[optind];
-    return 0;
-}
-
-int ExitStatus(PackageError error) {
-    return PackageErrorStatus(error);
-}
-
-std::string SignatureLine(const CPackageCheck::Result& result) {
-    const std::string key = result.trust.keyId.empty() ? "" : ", key " + result.trust.keyId;
-    const unsigned signers = static_cast<unsigned>(result.trust.signers.size());
-    if (result.trust.signature == State::Verified && signers > 1)
-        return "signature verified by " + std::to_string(result.trust.verifiedKeys) +
-               " of the keys given (" + std::to_string(result.trust.threshold) + " needed)" + key;
-    switch (result.trust.signature) {
-        case State::Absent:
-            return "signature absent";
-        case State::Unsigned:
-            return "signature FAILED: the package is not signed";
-        case State::Unverified:
-            return "signature unverified (no key given)" + key;
-        case State::Verified:
-            return "signature verified" + key;
-        case State::Bad:
-            return result.trust.keyId.empty() ? "signature FAILED: malformed"
-                                              : "signature FAILED: does not verify" + key;
-        case State::UnknownKey:
-            return "signature FAILED: made by none of the keys given" + key;
-        case State::TooFew:
-            return "signature FAILED: valid signatures by " +
-                   std::to_string(result.trust.verifiedKeys) + " of the keys given, " +
-                   std::to_string(result.trust.threshold) + " needed";
-    }
-    return "signature FAILED";
-}
-
-// Whether the policy has anything to say: a policy was asked for, or the
-// header has a policy line of its own.
-bool PolicyShown(const Options& options, const CPackageCheck::Result& result) {
-    if (!result.trust.policyJudged)
-        return false;
-    bool lines = false;
-    for (const auto& line : result.headers)
-        lines = lines || line.first == "compatible" || line.first == "expires";
-    return lines || !options.compatible.empty() || options.hasMinimum ||
-           !result.trust.policyReason.empty();
-}
-
-void PrintLines(const Options& options, const CPackageCheck::Result& result) {
-    const std::string shown = Core::Text::Escaped(options.package) + ": ";
-    if (result.error == PackageError::NotAPackage) {
-        std::printf("%sheader FAILED: %s\n", shown.c_str(), result.problem.c_str());
-    } else {
-        std::printf("%sheader ok, %zu lines\n", shown.c_str(), result.headers.size());
-        if (result.trust.hasVersion)
-            std::printf("%sversion: %u (%s)\n", shown.c_str(), result.trust.version,
-                        Core::Version::Text(result.trust.version).c_str());
-        for (const CPackageCheck::Item& item : result.checks) {
-            const std::string text = item.ok ? item.name + " ok: " + item.computed
-                                             : item.name + " FAILED: stored " +
-                                                   (item.stored.empty() ? "nothing" : item.stored) +
-                                                   ", computed " + item.computed;
-            std::printf("%s%s\n", shown.c_str(), text.c_str());
-        }
-        std::printf("%s%s\n", shown.c_str(), SignatureLine(result).c_str());
-        if (PolicyShown(options, result))
-            std::printf("%spolicy %s\n", shown.c_str(),
-                        result.trust.policyReason.empty()
-                            ? "ok"
-                            : ("FAILED: " + result.trust.policyReason).c_str());
-    }
-    if (result.error == PackageError::Ok)
-        std::printf("%sOK\n", shown.c_str());
-    else
-        std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
-}
-
-void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
-    std::printf("%s\n", PackageReportJson(file, result).c_str());
-}
-
-// Reports a failure of status 1 on standard error and, with -j, in a document
-// on standard output, so that a script reading the document learns of it too.
-int Fail(const Options& options, const std::string& file, const std::string& cause) {
-    PackageTool::Complain(kProgram, file, cause);
-    if (options.json)
-        std::printf("%s\n", PackageFailureJson(file, cause).c_str());
-    return 1;
-}
-
-// True when the package file did not hold still while it was read.
-bool Changed(CInputFile& buffer) {
-    return buffer.Changed() || !buffer.EndsAtSize();
-}
-
-// Opens the image output, which may be none of the inputs.
-bool OpenOutput(const Options& options, Core::File::Output& output) {
-    output.Protect(options.package, "the package");
-    for (const std::string& key : options.keys)
-        output.Protect(key, "the key");
-    for (const std::string& keyring : options.keyrings)
-        output.Protect(keyring, "the keyring");
-    return output.Open();
-}
-
-// Runs the check, with the image going to `output` on the way when given.
-const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
-                                      Core::File::Output* output) {
-    if (output != nullptr)
-        check.SetImageSink(
-            [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
-    return check.Run(buffer);
-}
-
-// Checks the package, writing the image to the output when every check
-// passed. A seekable output gets the image during the one pass and is put in
-// place only after it; a stream gets it in a second pass once the first has
-// passed, which must stream the very bytes the first verified.
-int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
-                  Core::File::Output& output, CPackageCheck::Result& result) {
-    result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
-    if (result.error == PackageError::Ok && !output.Seekable()) {
-        const PackageTool::StreamOutcome streamed =
-            PackageTool::StreamVerified(check, buffer, output, result);
-        if (streamed == PackageTool::StreamOutcome::Changed)
-            return Fail(options, options.package, "changed while it was read");
-        if (streamed == PackageTool::StreamOutcome::WriteFailed)
-            result.error = PackageError::WriteFailed;
-    }
-    if (Changed(buffer))
-        return Fail(options, options.package, "changed while it was read");
-    if (result.error == PackageError::WriteFailed)
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    if (result.error == PackageError::Ok && !output.Commit(true))
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    output.Commit(false);
-    return 0;
-}
-
-// True when the package is read as a stream, once, front to back: "-"
-// (standard input), a pipe, FIFO, socket or character device.
-bool IsStream(const std::string& path) {
-    struct stat st {};
-    return path == "-" || (stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) ||
-                                                            S_ISSOCK(st.st_mode) ||
-                                                            S_ISCHR(st.st_mode)));
-}
-
-// The descriptor a stream package is read from; `own` when it is to be
-// closed. Standard input and the descriptors named by path are read as they
-// are (a socket cannot be opened by name). -1 with errno on failure.
-int OpenStream(const std::string& path, bool& own) {
-    own = false;
-    if (path == "-" || path == "/dev/stdin")
-        return STDIN_FILENO;
-    const int fd = Core::File::DescriptorOf(path);
-    if (fd >= 0)
-        return fcntl(fd, F_GETFL) == -1 ? -1 : fd;
-    own = true;
-    return open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-}
-
-// Reads the stream to its end, or until the checker has refused the package
-// (the rest is then never read). False with `cause` when a read failed.
-bool ReadStream(CPackageStream& stream, int fd, std::string& cause) {
-    for (;;) {
-        size_t room = 0;
-        uint8_t* space = stream.Space(room);
-        if (space == nullptr)
-            return true;
-        const ssize_t got = read(fd, space, room);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            cause = std::strerror(errno);
-            return false;
-        }
-        if (got == 0 || stream.Commit(static_cast<size_t>(got)) != PackageError::Ok)
-            return true;
-    }
-}
-
-// Checks a package read from a stream, in one pass. The image goes to the
-// output as it passes: a regular file is put in place only when every check
-// passed, a device or a stream has then received it already, and the exit
-// status is the verdict.
-int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::Result& result) {
-    Core::File::Output output(options.output.empty() ? std::string()
-                                                     : Core::SeparateFromMessages(options.output));
-    if (!options.output.empty() && !OpenOutput(options, output))
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    stream.Reset();
-    if (!options.output.empty()) {
-        stream.SetImageSink(
-            [&output](const uint8_t* data, size_t size) { return output.Write(data, size); });
-        // Once the header is accepted, its filesize is the image's size.
-        stream.SetProgress([&output](uint64_t done, uint64_t total) {
-            if (done == 0)
-                output.Expect(total);
-        });
-    }
-    bool own = false;
-    const int fd = OpenStream(options.package, own);
-    if (fd < 0)
-        return Fail(options, options.package, std::strerror(errno));
-    std::string cause;
-    const bool read = ReadStream(stream, fd, cause);
-    if (own)
-        close(fd);
-    if (!read)
-        return Fail(options, options.package, cause);
-    result = stream.Finish();
-    if (result.error == PackageError::WriteFailed ||
-        (result.error == PackageError::Ok && !options.output.empty() && !output.Commit(true)))
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    output.Commit(false);
-    return 0;
-}
-
-// Gives the trust the keys and the policy; 0, or the status of a failure.
-int Configure(const Options& options, CPackageTrust& trust) {
-    std::string cause;
-    std::vector<CEd25519Key> keys;
-    for (const std::string& path : options.keys) {
-        CEd25519Key key;
-        if (!PackageTool::LoadKey(path, false, key, cause))
-            return Fail(options, path, cause);
-        keys.push_back(key);
-    }
-    for (const std::string& path : options.keyrings) {
-        std::vector<CEd25519Key> ring;
-        if (!PackageTool::LoadKeyring(path, ring, cause))
-            return Fail(options, path, cause);
-        keys.insert(keys.end(), ring.begin(), ring.end());
-    }
-    for (const CEd25519Key& key : keys)
-        trust.AddKey(key);
-    if (options.threshold > trust.KeyCount() && (options.thresholdGiven || trust.HasKeys()))
-        return PackageTool::UsageError(kProgram, "--threshold " +
-                                                     std::to_string(options.threshold) +
-                                                     " needs as many distinct keys; " +
-                                                     std::to_string(trust.KeyCount()) + " given");
-    trust.SetThreshold(options.threshold);
-    if (!options.compatible.empty())
-        trust.SetCompatible(options.compatible);
-    if (options.hasMinimum)
-        trust.SetMinimumVersion(options.minimum);
-    if (options.hasTime)
-        trust.SetTime(options.time);
-    return 0;
-}
-
-int Check(const Options& options) {
-    CPackageCheck check;
-    std::string cause;
-    if (const int status = Configure(options, check.Trust()))
-        return status;
-    if (IsStream(options.package)) {
-        CPackageCheck::Result result;
-        if (CheckStream(check.Stream(), options, result) != 0)
-            return 1;
-        if (options.json)
-            PrintJson(options.package, result);
-        else
-            PrintLines(options, result);
-        return ExitStatus(result.error);
-    }
-    if (!PackageTool::CheckPackageFile(options.package, cause))
-        return Fail(options, options.package, cause);
-    CInputFile buffer(options.package);
-    CPackageCheck::Result result;
-    if (options.output.empty()) {
-        result = check.Run(buffer);
-        if (Changed(buffer))
-            return Fail(options, options.package, "changed while it was read");
-    } else {
-        Core::File::Output output(Core::SeparateFromMessages(options.output));
-        if (!OpenOutput(options, output))
-            return Fail(options, options.output, PackageTool::OutputCause(output));
-        if (CheckAndWrite(check, buffer, options, output, result) != 0)
-            return 1;
-    }
-    if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
-        return Fail(options, options.package, PackageErrorText(result.error));
-    if (options.json)
-        PrintJson(options.package, result);
-    else
-        PrintLines(options, result);
-    return ExitStatus(result.error);
-}
+const char kHelp[] =
+    "Usage: pkgcheck [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY] [-j]\n"
+    "                [-o IMAGE] PACKAGE\n"
+    "Check an upgrade package: its header, its Ed25519 signatures and policy lines, then\n"
+    "the image's size, md5 and sha256. With keys, signatures by N of them are required.\n"
+    "PACKAGE - reads standard input; a pipe or a device is read once, as it arrives.\n"
+    "\n"
+    "  -k, --key=PUBLIC.pem   a public key the signatures may be made with (repeatable)\n"
+    "      --keyring=FILE     public keys in one file of PEM keys one after the other\n"
+    "      --threshold=N      signatures by N distinct keys given are required (default 1)\n"
+    "      --compatible=NAME  refuse a package whose compatible line is not NAME\n"
+    "      --min-version=V    refuse a version below V (MAJOR.MINOR.BUILD or packed)\n"
+    "      --at=TIME          judge expiry at TIME (YYYY-MM-DDTHH:MM:SSZ), not now\n"
+    "  -j, --json             print one JSON document instead of the lines\n"
+    "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
+    "                         (from a stream, a device or stream IMAGE gets it as it\n"
+    "                         passes: the exit status is then the verdict)\n"
+    "  -h, --help             print this help and exit\n"
+    "  -V, --version          print the version and exit\n"
+    "\n"
+    "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
+    "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
+    "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
+    "given and the package is unsigned, 6 refused by policy.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    const int parsed = ParseOptions(argc, argv, options);
-    const int status = parsed == 0 ? Check(options) : parsed;
+    const std::string version = std::string(kProgram) + " (fwkit) " + PackageTool::kVersion + "\n";
+    const PackageCommand::Caller caller{kProgram, kProgram, kHelp, version, "", {}, nullptr};
+    CheckCommand::Options options;
+    const int parsed = CheckCommand::Parse(argc, argv, caller, options);
+    const int status = parsed == 0 ? CheckCommand::Run(options) : parsed;
     return Core::CloseStdout(kProgram, parsed < 0 ? 0 : status);
 }

@@ -1,0 +1,37 @@
+// Signing an upgrade package, making a key pair to sign with, writing the message a
+// signature covers, attaching signatures made elsewhere and printing a public key:
+// the command pkgsign runs, and fwkit as its sign and keygen subcommands.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "PackageCommand.h"
+#include "PackageTool.h"
+
+namespace SignCommand {
+
+struct Options {
+    const char* program = "";          // as the caller names itself in messages
+    const char* command = "";          // and in usage errors
+    std::vector<std::string> keys;     // -k: files or URIs
+    std::vector<std::string> attach;   // --attach SIG, each with the --public of its place
+    std::vector<std::string> publics;  // --public
+    PackageTool::TokenAccess access;
+    std::string output;
+    std::string generate;
+    std::string messageOut;
+    std::string compatible;
+    std::string expires;
+    bool add = false;
+    std::string package;
+};
+
+// Reads the command line; 0 when read, -1 after --help or --version, 1 after a
+// usage error.
+int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& options);
+
+// Does what the options ask; the exit status.
+int Run(const Options& options);
+
+}  // namespace SignCommand
