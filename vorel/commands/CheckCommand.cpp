@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,28 @@
 #include "Text.h"
 
 namespace CheckCommand {
+
+const char kAbout[] =
+    "Check an upgrade package: its header, its Ed25519 signatures and policy lines, then\n"
+    "the image's size, md5 and sha256. With keys, signatures by N of them are required.\n"
+    "PACKAGE - reads standard input; a pipe or a device is read once, as it arrives.\n";
+const char kPolicyHelp[] =
+    "  -k, --key=PUBLIC.pem   a public key the signatures may be made with (repeatable)\n"
+    "      --keyring=FILE     public keys in one file of PEM keys one after the other\n"
+    "      --threshold=N      signatures by N distinct keys given are required (default 1)\n"
+    "      --compatible=NAME  refuse a package whose compatible line is not NAME\n"
+    "      --min-version=V    refuse a version below V (MAJOR.MINOR.BUILD or packed)\n"
+    "      --at=TIME          judge expiry at TIME (YYYY-MM-DDTHH:MM:SSZ), not now\n";
+const char kJsonHelp[] = "  -j, --json             print one JSON document instead of the lines\n";
+const char kOutputHelp[] =
+    "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
+    "                         (from a stream, a device or stream IMAGE gets it as it\n"
+    "                         passes: the exit status is then the verdict)\n";
+const char kStatusHelp[] =
+    "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
+    "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
+    "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
+    "given and the package is unsigned, 6 refused by policy.\n";
 
 namespace {
 
@@ -151,8 +174,20 @@ void PrintLines(const Options& options, const CPackageCheck::Result& result) {
         std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
 }
 
-void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
-    std::printf("%s\n", PackageReportJson(file, result).c_str());
+// Prints a JSON document, or keeps it for the array of them all.
+void Emit(const Options& options, const std::string& document) {
+    if (options.documents != nullptr)
+        options.documents->push_back(document + "\n");
+    else
+        std::printf("%s\n", document.c_str());
+}
+
+// The verdict: a JSON document, or the lines unless quiet.
+void Print(const Options& options, const CPackageCheck::Result& result) {
+    if (options.json)
+        Emit(options, PackageReportJson(options.package, result));
+    else if (!options.quiet)
+        PrintLines(options, result);
 }
 
 // Reports a failure of status 1 on standard error and, with -j, in a document
@@ -160,7 +195,7 @@ void PrintJson(const std::string& file, const CPackageCheck::Result& result) {
 int Fail(const Options& options, const std::string& file, const std::string& cause) {
     PackageTool::Complain(options.program, file, cause);
     if (options.json)
-        std::printf("%s\n", PackageFailureJson(file, cause).c_str());
+        Emit(options, PackageFailureJson(file, cause));
     return 1;
 }
 
@@ -325,21 +360,16 @@ int Configure(const Options& options, CPackageTrust& trust) {
     return 0;
 }
 
-}  // namespace
-
-int Run(const Options& options) {
+// Checks the package of `options` with the keys and policy of `trust`.
+int CheckOne(const Options& options, const CPackageTrust& trust) {
     CPackageCheck check;
     std::string cause;
-    if (const int status = Configure(options, check.Trust()))
-        return status;
+    check.Trust() = trust;
     if (IsStream(options.package)) {
         CPackageCheck::Result result;
         if (CheckStream(check.Stream(), options, result) != 0)
             return 1;
-        if (options.json)
-            PrintJson(options.package, result);
-        else
-            PrintLines(options, result);
+        Print(options, result);
         return ExitStatus(result.error);
     }
     if (!PackageTool::CheckPackageFile(options.package, cause))
@@ -359,11 +389,27 @@ int Run(const Options& options) {
     }
     if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
         return Fail(options, options.package, PackageErrorText(result.error));
-    if (options.json)
-        PrintJson(options.package, result);
-    else
-        PrintLines(options, result);
+    Print(options, result);
     return ExitStatus(result.error);
+}
+
+}  // namespace
+
+int Run(const Options& given) {
+    Options options = given;
+    std::vector<std::string> documents;
+    const bool array = options.json && options.several;
+    if (array)
+        options.documents = &documents;
+    CPackageTrust trust;
+    int worst = Configure(options, trust);
+    for (size_t i = 0; worst != 1 && i < options.packages.size(); ++i) {
+        options.package = options.packages[i];
+        worst = std::max(worst, CheckOne(options, trust));
+    }
+    if (array && !options.quiet)
+        std::fputs(Core::Text::JsonArray(documents).c_str(), stdout);
+    return worst;
 }
 
 int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& options) {
@@ -382,9 +428,17 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& 
                                     [&options](int c) { return TakeOption(c, options); });
     if (read != 0)
         return read;
-    if (argc - optind != 1)
+    const int operands = argc - optind;
+    if (!options.several && operands != 1)
         return PackageTool::UsageError(options.command, "give exactly one PACKAGE");
-    options.package = argv[optind];
+    if (operands == 0)
+        return PackageTool::UsageError(options.command, "no package given");
+    if (operands > 1 && !options.output.empty())
+        return PackageTool::UsageError(options.command, "-o IMAGE takes exactly one PACKAGE");
+    options.packages.assign(argv + optind, argv + argc);
+    if (std::count(options.packages.begin(), options.packages.end(), "-") > 1)
+        return PackageTool::UsageError(options.command, "standard input (-) can be read only once");
+    options.package = options.packages.front();
     return 0;
 }
 

@@ -6,6 +6,19 @@
 
 namespace PackageCommand {
 
+namespace {
+
+// Whether `c` is one of the caller's own options.
+bool Declared(const Caller& caller, int c) {
+    for (const option& o : caller.longOptions) {
+        if (o.val == c)
+            return true;
+    }
+    return c > 0 && c < 256 && caller.letters.find(static_cast<char>(c)) != std::string::npos;
+}
+
+}  // namespace
+
 int ReadOptions(int argc, char** argv, const Caller& caller, const std::string& letters,
                 std::vector<option> longOptions, const std::function<int(int c)>& take) {
     const bool version = !caller.version.empty();
@@ -25,7 +38,7 @@ int ReadOptions(int argc, char** argv, const Caller& caller, const std::string& 
         }
         if (c == ':' || c == '?')
             return PackageTool::OptionError(caller.command, c, argv);
-        if (caller.take && caller.take(c))
+        if (caller.take && Declared(caller, c) && caller.take(c))
             continue;
         if (take(c) != 0)
             return 1;

@@ -24,7 +24,8 @@ struct Caller {
     std::string version;
     // Options of the caller's own beside the command's: their letters (in the form of
     // getopt's option string), their long forms, and the function taking one, false
-    // for an option it does not know.
+    // for an option it does not know. Their values are none of the command's own
+    // (its letters, and its long-only options from 256 to 511).
     std::string letters;
     std::vector<option> longOptions;
     std::function<bool(int c)> take;

@@ -24,6 +24,27 @@
 
 namespace SignCommand {
 
+const char kAbout[] =
+    "Sign an upgrade package with Ed25519 keys: add a sha256 line for its image and a\n"
+    "signature line over its header, replacing any earlier ones. A KEY is a PEM private\n"
+    "key file or a PKCS#11 URI (pkcs11:token=TOKEN;object=LABEL).\n";
+const char kSigningHelp[] =
+    "  -k, --key=KEY          a key to sign with (repeatable: one signature each)\n"
+    "      --add              keep the signatures the package has\n"
+    "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
+    "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
+    "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
+    "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
+    "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
+    "      --public=PUB.pem   the public key of the --attach in the same place; alone:\n"
+    "                         print the public key of KEY in PEM\n";
+const char kGenerateHelp[] =
+    "  -g, --generate=NAME    make a key pair NAME.pem (private, mode 0600) and NAME.pub,\n"
+    "                         or one in the token of a URI, and print the key id\n";
+const char kTokenHelp[] =
+    "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
+    "      --module=PATH      the PKCS#11 module (default: p11-kit's proxy)\n";
+
 namespace {
 
 // One key signing the package, and the name its messages give.
@@ -121,6 +142,12 @@ int CheckCombination(const Options& options, int operands) {
     return 0;
 }
 
+// Prints a result line on standard output, unless quiet.
+void Say(const Options& options, const std::string& line) {
+    if (!options.quiet)
+        std::fputs(line.c_str(), stdout);
+}
+
 const char* const kKeyExists = "exists; a key is never overwritten";
 
 // Writes `text` to `path` through the toolkit's output path; a secret is
@@ -152,7 +179,7 @@ int GenerateFiles(const Options& options, const std::string& name) {
         return PackageTool::Complain(options.program, pem, cause);
     if (!WriteKeyFile(pub, key.PublicPem(), false, cause))
         return PackageTool::Complain(options.program, pub, cause);
-    std::printf("%s\n", key.KeyId().c_str());
+    Say(options, key.KeyId() + "\n");
     return 0;
 }
 
@@ -164,7 +191,7 @@ int Generate(const Options& options) {
     std::string cause;
     if (!PackageTool::LoadSigner(options.generate, options.access, true, key, file, cause))
         return PackageTool::Complain(options.program, file, cause);
-    std::printf("%s\n", key->KeyId().c_str());
+    Say(options, key->KeyId() + "\n");
     return 0;
 }
 
@@ -456,8 +483,7 @@ int Sign(Options options) {
     }
     if (!output.Commit(true))
         return PackageTool::Complain(options.program, shown, PackageTool::OutputCause(output));
-    std::printf("%s: signed with %s\n", Core::Text::Escaped(shown).c_str(),
-                KeyIds(signers).c_str());
+    Say(options, Core::Text::Escaped(shown) + ": signed with " + KeyIds(signers) + "\n");
     return 0;
 }
 
@@ -482,8 +508,8 @@ int WriteMessage(const Options& options) {
     if (!output.Open() || !output.Write(message.data(), message.size()) || !output.Commit(true))
         return PackageTool::Complain(options.program, options.messageOut,
                                      PackageTool::OutputCause(output));
-    std::printf("%s: %zu bytes to sign\n", Core::Text::Escaped(options.messageOut).c_str(),
-                message.size());
+    Say(options, Core::Text::Escaped(options.messageOut) + ": " + std::to_string(message.size()) +
+                     " bytes to sign\n");
     return 0;
 }
 
@@ -499,12 +525,9 @@ int Run(const Options& options) {
     return Sign(options);
 }
 
-int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& options) {
-    options.program = caller.program;
-    options.command = caller.command;
-    const int read =
-        PackageCommand::ReadOptions(argc, argv, caller, "k:o:g:",
-                                    {{"key", required_argument, nullptr, 'k'},
+// The options offered, the letters of those that have one.
+std::vector<option> Offered(Offer offer, std::string& letters) {
+    const std::vector<option> all = {{"key", required_argument, nullptr, 'k'},
                                      {"output", required_argument, nullptr, 'o'},
                                      {"generate", required_argument, nullptr, 'g'},
                                      {"add", no_argument, nullptr, kAdd},
@@ -514,11 +537,35 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& 
                                      {"attach", required_argument, nullptr, kAttach},
                                      {"public", required_argument, nullptr, kPublic},
                                      {"pin-file", required_argument, nullptr, kPinFile},
-                                     {"module", required_argument, nullptr, kModule}},
+                                     {"module", required_argument, nullptr, kModule}};
+    letters = offer == Offer::All ? "k:o:g:" : offer == Offer::Signing ? "k:o:" : "";
+    std::vector<option> offered;
+    for (const option& o : all) {
+        const bool token = o.val == kPinFile || o.val == kModule;
+        if (offer == Offer::All || (offer == Offer::Signing && o.val != 'g') || token)
+            offered.push_back(o);
+    }
+    return offered;
+}
+
+int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Offer offer,
+          Options& options) {
+    options.program = caller.program;
+    options.command = caller.command;
+    std::string letters;
+    std::vector<option> offered = Offered(offer, letters);
+    const int read =
+        PackageCommand::ReadOptions(argc, argv, caller, letters, std::move(offered),
                                     [&options](int c) { return TakeOption(c, options); });
     if (read != 0)
         return read;
     const int operands = argc - optind;
+    if (offer == Offer::Keygen) {
+        if (operands != 1)
+            return PackageTool::UsageError(options.command, "give exactly one NAME or URI");
+        options.generate = argv[optind];
+        return 0;
+    }
     if (CheckCombination(options, operands) != 0)
         return 1;
     if (operands == 1)

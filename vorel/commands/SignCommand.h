@@ -25,11 +25,24 @@ struct Options {
     std::string expires;
     bool add = false;
     std::string package;
+    bool quiet = false;  // no result lines (the key id, "signed with ...")
 };
+
+// What a caller offers: pkgsign every option; fwkit sign all but -g, and fwkit keygen
+// the token's options with the NAME or URI of the key pair as its operand.
+enum class Offer { All, Signing, Keygen };
+
+// Pieces of the help, in pkgsign's words: what signing does, its options, -g, and
+// the options of a token.
+extern const char kAbout[];
+extern const char kSigningHelp[];
+extern const char kGenerateHelp[];
+extern const char kTokenHelp[];
 
 // Reads the command line; 0 when read, -1 after --help or --version, 1 after a
 // usage error.
-int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& options);
+int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Offer offer,
+          Options& options);
 
 // Does what the options ask; the exit status.
 int Run(const Options& options);

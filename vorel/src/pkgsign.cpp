@@ -18,29 +18,13 @@ namespace {
 
 const char kProgram[] = "pkgsign";
 
-const char kHelp[] =
+const char kUsage[] =
     "Usage: pkgsign -k KEY [-k KEY]... [--add] [POLICY] [-o OUT] PACKAGE\n"
     "       pkgsign --message-out MSG [--add] [POLICY] PACKAGE\n"
     "       pkgsign --attach SIG --public PUB.pem [--add] [POLICY] [-o OUT] PACKAGE\n"
     "       pkgsign -g NAME|URI\n"
-    "       pkgsign --public KEY\n"
-    "Sign an upgrade package with Ed25519 keys: add a sha256 line for its image and a\n"
-    "signature line over its header, replacing any earlier ones. A KEY is a PEM private\n"
-    "key file or a PKCS#11 URI (pkcs11:token=TOKEN;object=LABEL).\n"
-    "\n"
-    "  -k, --key=KEY          a key to sign with (repeatable: one signature each)\n"
-    "      --add              keep the signatures the package has\n"
-    "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
-    "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
-    "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
-    "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
-    "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
-    "      --public=PUB.pem   the public key of the --attach in the same place; alone:\n"
-    "                         print the public key of KEY in PEM\n"
-    "  -g, --generate=NAME    make a key pair NAME.pem (private, mode 0600) and NAME.pub,\n"
-    "                         or one in the token of a URI, and print the key id\n"
-    "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
-    "      --module=PATH      the PKCS#11 module (default: p11-kit's proxy)\n"
+    "       pkgsign --public KEY\n";
+const char kEnd[] =
     "  -h, --help             print this help and exit\n"
     "  -V, --version          print the version and exit\n"
     "\n"
@@ -52,9 +36,12 @@ const char kHelp[] =
 
 int main(int argc, char** argv) {
     const std::string version = std::string(kProgram) + " (fwkit) " + PackageTool::kVersion + "\n";
-    const PackageCommand::Caller caller{kProgram, kProgram, kHelp, version, "", {}, nullptr};
+    const std::string help = std::string(kUsage) + SignCommand::kAbout + "\n" +
+                             SignCommand::kSigningHelp + SignCommand::kGenerateHelp +
+                             SignCommand::kTokenHelp + kEnd;
+    const PackageCommand::Caller caller{kProgram, kProgram, help, version, "", {}, nullptr};
     SignCommand::Options options;
-    const int parsed = SignCommand::Parse(argc, argv, caller, options);
+    const int parsed = SignCommand::Parse(argc, argv, caller, SignCommand::Offer::All, options);
     const int status = parsed == 0 ? SignCommand::Run(options) : parsed;
     return Core::CloseStdout(kProgram, parsed < 0 ? 0 : status);
 }
