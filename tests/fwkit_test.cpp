@@ -222,9 +222,9 @@ TEST_F(FwkitTest, ChecksSeveralPackagesAndSignsAsPkgsignDoes) {
     EXPECT_EQ(docs[1]["file"], "-");
     EXPECT_EQ(docs[1]["ok"], true);
     EXPECT_EQ(docs[2]["file"], "nope");
-    const RunResult quiet = Fwkit("check -q bad.pkg a.pkg");
+    const RunResult quiet = Fwkit("check -q nope bad.pkg a.pkg");
     EXPECT_EQ(quiet.status, 3);
-    EXPECT_EQ(quiet.out + quiet.err, "");
+    EXPECT_EQ(quiet.out + quiet.err, "fwkit: nope: No such file or directory\n");
     EXPECT_EQ(Piped("check -o - a.pkg > image.bin").status, 0);
     EXPECT_EQ(ReadBytes(P("image.bin")), ReadBytes(P("kernel")));
 }

@@ -402,8 +402,10 @@ int Run(const Options& given) {
     if (array)
         options.documents = &documents;
     CPackageTrust trust;
+    // Keys that cannot be read, or a threshold they cannot meet, judge no package.
     int worst = Configure(options, trust);
-    for (size_t i = 0; worst != 1 && i < options.packages.size(); ++i) {
+    const bool configured = worst == 0;
+    for (size_t i = 0; configured && i < options.packages.size(); ++i) {
         options.package = options.packages[i];
         worst = std::max(worst, CheckOne(options, trust));
     }
