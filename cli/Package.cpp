@@ -2,10 +2,12 @@
 // run with fwkit's names, help and common options.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CheckCommand.h"
 #include "Command.h"
 #include "FilePath.h"
+#include "Json.h"
 #include "Progress.h"
 #include "SignCommand.h"
 #include "Subcommands.h"
@@ -37,6 +39,7 @@ const char kKeygenStatus[] =
     "\n"
     "Exit status: 0 key made, 1 otherwise (usage, a key file that exists or cannot be\n"
     "written, a token that cannot be used).\n";
+const char kSignJson[] = "  -j, --json             say what was made as one JSON document\n";
 const char kCheckUsage[] =
     "Usage: fwkit check [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY]\n"
     "                   [--json] [-o IMAGE] PACKAGE...\n";
@@ -48,11 +51,30 @@ const char kCheckSeveral[] =
 const char kCheckStatus[] = "With several packages, the status is the highest of theirs.\n";
 
 // fwkit as the caller of a package command: its names, the subcommand's help, and the
-// common options, taken into `common`.
-PackageCommand::Caller Caller(const char* command, const std::string& help, Common& common) {
-    return {kProgram, command, help, "", "q", CommonOptions(), [&common](int c) {
-                return TakeCommon(c, common);
-            }};
+// common options, taken into `common`; with `json`, also -j/--json, taken into it.
+PackageCommand::Caller Caller(const char* command, const std::string& help, Common& common,
+                              bool* json = nullptr) {
+    std::vector<option> options = CommonOptions();
+    if (json != nullptr)
+        options.push_back({"json", no_argument, nullptr, kJson});
+    const auto take = [&common, json](int c) {
+        if (json != nullptr && (c == 'j' || c == kJson))
+            return *json = true;
+        return TakeCommon(c, common);
+    };
+    return {kProgram, command, help, "", json != nullptr ? "qj" : "q", options, take};
+}
+
+// Runs a sign or keygen that was read; with --json, says what was made as a document
+// instead of its line. (--public KEY prints the key itself and makes nothing.)
+int RunSign(SignCommand::Options& options, const Common& common, bool json) {
+    SignCommand::Outcome made;
+    options.quiet = common.quiet || json;
+    options.outcome = &made;
+    const int status = SignCommand::Run(options);
+    if (status == 0 && json && !common.quiet && !(made.keyIds.empty() && made.output.empty()))
+        std::fputs(SignJson(made).c_str(), stdout);
+    return status;
 }
 
 // The size of a package file to be read, 0 for a stream or what is no file.
@@ -76,32 +98,35 @@ int Sign(int argc, char** argv) {
     Common common;
     const std::string help = std::string(kSignUsage) + SignCommand::kAbout +
                              "OUT - is standard output.\n\n" + SignCommand::kSigningHelp +
-                             SignCommand::kTokenHelp + CommonHelp(kColumn) + kSignStatus;
-    const PackageCommand::Caller caller = Caller("fwkit sign", help, common);
+                             SignCommand::kTokenHelp + kSignJson + CommonHelp(kColumn) +
+                             kSignStatus;
+    bool json = false;
+    const PackageCommand::Caller caller = Caller("fwkit sign", help, common, &json);
     SignCommand::Options options;
     const int parsed = SignCommand::Parse(argc, argv, caller, SignCommand::Offer::Signing, options);
     if (parsed != 0)
         return parsed < 0 ? 0 : 1;
     if (options.package == "-")
         return UsageError("sign", "a package is read twice to be signed; give its file");
+    if (json && options.output == "-")
+        return UsageError("sign", "--json and --output - would both write standard output");
     if (!NameOutput(options.output))
         return 1;
-    options.quiet = common.quiet;
     Progress progress(common.progress, "sign", SizeOf(options.package));
-    return SignCommand::Run(options);
+    return RunSign(options, common, json);
 }
 
 int Keygen(int argc, char** argv) {
     Common common;
-    const std::string help =
-        std::string(kKeygenUsage) + SignCommand::kTokenHelp + CommonHelp(kColumn) + kKeygenStatus;
-    const PackageCommand::Caller caller = Caller("fwkit keygen", help, common);
+    const std::string help = std::string(kKeygenUsage) + SignCommand::kTokenHelp + kSignJson +
+                             CommonHelp(kColumn) + kKeygenStatus;
+    bool json = false;
+    const PackageCommand::Caller caller = Caller("fwkit keygen", help, common, &json);
     SignCommand::Options options;
     const int parsed = SignCommand::Parse(argc, argv, caller, SignCommand::Offer::Keygen, options);
     if (parsed != 0)
         return parsed < 0 ? 0 : 1;
-    options.quiet = common.quiet;
-    return SignCommand::Run(options);
+    return RunSign(options, common, json);
 }
 
 int Check(int argc, char** argv) {

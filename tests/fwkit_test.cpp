@@ -133,6 +133,7 @@ TEST_F(FwkitTest, RefusedValuesNameOptionValueAndRange) {
         {"sign -k nope.pem kernel", "fwkit: nope.pem: No such file or directory"},
         {"sign -k k --expires soon kernel", "fwkit sign: --expires: 'soon' is not"},
         {"sign -k k -", "fwkit sign: a package is read twice to be signed; give its file"},
+        {"sign -j -k k -o - kernel", "fwkit sign: --json and --output - would both write"},
         {"check", "fwkit check: no package given"},
         {"check --threshold 0 kernel", "fwkit check: --threshold: '0': at least one signature"},
         {"check -k nope.pub kernel boot.bin", "fwkit: nope.pub: No such file or directory"},
@@ -227,6 +228,12 @@ TEST_F(FwkitTest, ChecksSeveralPackagesAndSignsAsPkgsignDoes) {
     EXPECT_EQ(quiet.out + quiet.err, "fwkit: nope: No such file or directory\n");
     EXPECT_EQ(Piped("check -o - a.pkg > image.bin").status, 0);
     EXPECT_EQ(ReadBytes(P("image.bin")), ReadBytes(P("kernel")));
+    const nlohmann::json made = nlohmann::json::parse(Fwkit("keygen --json j").out);
+    EXPECT_EQ(made["public"], "j.pub");
+    const nlohmann::json both = nlohmann::json::parse(Fwkit("sign -j -k j.pem -k k.pem a.pkg").out);
+    EXPECT_EQ(both["output"], "a.pkg");
+    ASSERT_EQ(both["key_ids"].size(), 2u);
+    EXPECT_EQ(both["key_ids"][0], made["key_id"]);
 }
 
 TEST_F(FwkitTest, SourceDateEpochMakesPacksReproducible) {

@@ -27,8 +27,8 @@ _fwkit() {
         list) options="--json $common" ;;
         extract) options="--directory --name $common" ;;
         stamp) options="--version --filetype --output --json $common" ;;
-        keygen) options="--pin-file --module $common" ;;
-        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module $common" ;;
+        keygen) options="--pin-file --module --json $common" ;;
+        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --json $common" ;;
         check) options="--key --keyring --threshold --compatible --min-version --at --json --output $common" ;;
         *) return ;;
     esac

@@ -180,6 +180,8 @@ int GenerateFiles(const Options& options, const std::string& name) {
     if (!WriteKeyFile(pub, key.PublicPem(), false, cause))
         return PackageTool::Complain(options.program, pub, cause);
     Say(options, key.KeyId() + "\n");
+    if (options.outcome != nullptr)
+        *options.outcome = {"", 0, {key.KeyId()}, pem, pub, ""};
     return 0;
 }
 
@@ -192,6 +194,8 @@ int Generate(const Options& options) {
     if (!PackageTool::LoadSigner(options.generate, options.access, true, key, file, cause))
         return PackageTool::Complain(options.program, file, cause);
     Say(options, key->KeyId() + "\n");
+    if (options.outcome != nullptr)
+        *options.outcome = {"", 0, {key->KeyId()}, "", "", options.generate};
     return 0;
 }
 
@@ -484,6 +488,11 @@ int Sign(Options options) {
     if (!output.Commit(true))
         return PackageTool::Complain(options.program, shown, PackageTool::OutputCause(output));
     Say(options, Core::Text::Escaped(shown) + ": signed with " + KeyIds(signers) + "\n");
+    if (options.outcome != nullptr) {
+        *options.outcome = {shown, 0, {}, "", "", ""};
+        for (const Signer& signer : signers)
+            options.outcome->keyIds.push_back(signer.key->KeyId());
+    }
     return 0;
 }
 
@@ -510,6 +519,8 @@ int WriteMessage(const Options& options) {
                                      PackageTool::OutputCause(output));
     Say(options, Core::Text::Escaped(options.messageOut) + ": " + std::to_string(message.size()) +
                      " bytes to sign\n");
+    if (options.outcome != nullptr)
+        *options.outcome = {options.messageOut, message.size(), {}, "", "", ""};
     return 0;
 }
 

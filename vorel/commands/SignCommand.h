@@ -3,6 +3,7 @@
 // the command pkgsign runs, and fwkit as its sign and keygen subcommands.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,20 @@ struct Options {
     bool add = false;
     std::string package;
     bool quiet = false;  // no result lines (the key id, "signed with ...")
+    // When set, what the run made is kept there, for a caller that reports it in a
+    // form of its own.
+    struct Outcome* outcome = nullptr;
+};
+
+// What a run made: the package or message written (its size, for a message) and the
+// key ids that signed it; or the key pair made, in files or at a URI, and its id.
+struct Outcome {
+    std::string output;
+    size_t messageSize = 0;
+    std::vector<std::string> keyIds;
+    std::string privateKey;
+    std::string publicKey;
+    std::string uri;
 };
 
 // What a caller offers: pkgsign every option; fwkit sign all but -g, and fwkit keygen
