@@ -14,6 +14,7 @@ const std::vector<Command>& Commands() {
         {"sign", Sign, "sign an upgrade package with Ed25519 keys"},
         {"check", Check, "check upgrade packages: header, image, signatures and policy"},
         {"keygen", Keygen, "make a key pair to sign with, in files or in a token"},
+        {"delta", Delta, "compress a package's image, or encode it against a base image"},
     };
     return kCommands;
 }

@@ -11,5 +11,6 @@ int Stamp(int argc, char** argv);
 int Sign(int argc, char** argv);
 int Check(int argc, char** argv);
 int Keygen(int argc, char** argv);
+int Delta(int argc, char** argv);
 
 }  // namespace Cli

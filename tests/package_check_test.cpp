@@ -866,6 +866,48 @@ TEST_F(PackageTools, InputsAreNeverOutputsAndStreamsGetWhatWasVerified) {
     EXPECT_EQ(testutil::ReadText(m_dir / "k.pub"), pub);
 }
 
+#ifdef FWKIT_PATH
+// fwkit delta makes a signed delta and a compressed package; pkgcheck and fwkit
+// check rebuild the image from a file and from a stream. A base that does not
+// match (7) or a damaged payload (3) leaves no image behind.
+TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
+    std::string base = m_image;
+    base.replace(1000, 5000, 5000, 'b');
+    testutil::WriteText(m_dir / "old.img", base);
+    testutil::WriteText(m_dir / "other.img", base + "x");
+    const std::string fwkit = Quote(FWKIT_PATH);
+    const std::string pkgcheck = Quote(PKGCHECK_PATH);
+    const RunResult made = Shell(fwkit + " delta --base old.img -k k.pem -o d.pkg p.pkg && " +
+                                 fwkit + " delta -o c.pkg p.pkg");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_LT(testutil::ReadText(m_dir / "d.pkg").size(), 64u * 1024);
+    std::string damaged = testutil::ReadText(m_dir / "d.pkg");
+    damaged[damaged.size() - 10] ^= 1;
+    testutil::WriteText(m_dir / "bad.pkg", damaged);
+    const struct {
+        std::string command;
+        int status;
+    } rows[] = {
+        {pkgcheck + " -k k.pub --base old.img -o out d.pkg", 0},
+        {"cat d.pkg | " + pkgcheck + " -k k.pub --base old.img -o out -", 0},
+        {fwkit + " check -k k.pub --base old.img -o out d.pkg", 0},
+        {pkgcheck + " -o out c.pkg", 0},
+        {pkgcheck + " -k k.pub --base other.img -o out d.pkg", 7},
+        {"cat d.pkg | " + pkgcheck + " -k k.pub -o out -", 7},
+        {pkgcheck + " -k k.pub --base old.img -o out bad.pkg", 3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command);
+        const RunResult r = Shell("rm -f out; " + row.command);
+        EXPECT_EQ(r.status, row.status) << r.out << r.err;
+        EXPECT_EQ(testutil::Exists(m_dir / "out"), row.status == 0);
+        if (row.status == 0) {
+            EXPECT_TRUE(testutil::ReadText(m_dir / "out") == m_image);
+        }
+    }
+}
+#endif
+
 #endif
 
 // Encoded packages: a base of 3 MiB and a target made from it with a few
@@ -1044,7 +1086,7 @@ TEST_F(EncodedPackage, EncoderRefusesWhatIsNoPlainPackage) {
     testutil::WriteText(m_dir / "damaged.pkg", damaged);
     const std::pair<std::string, CPackageEncoder::Outcome> cases[] = {
         {"delta.pkg", CPackageEncoder::Outcome::AlreadyEncoded},
-        {"damaged.pkg", CPackageEncoder::Outcome::NotAPackage},
+        {"damaged.pkg", CPackageEncoder::Outcome::ImageMismatch},
         {"base.img", CPackageEncoder::Outcome::NotAPackage},
         {"missing.pkg", CPackageEncoder::Outcome::PackageFailed},
     };

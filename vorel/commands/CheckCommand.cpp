@@ -3,7 +3,9 @@
 // many as the threshold asks), and the device's policy (compatible, minimum version,
 // expiry); optionally the image written out when every check passed. A package that
 // is "-" (standard input), a pipe, FIFO, socket or character device is read once, as
-// it arrives, and checked the same way.
+// it arrives, and checked the same way. An encoded package's image is rebuilt from
+// its payload (a delta's against the base given, mapped read-only) and checked
+// against its target lines; -o then writes the image rebuilt.
 #include "CheckCommand.h"
 
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "CInputFile.h"
+#include "CMappedFile.h"
 #include "CPackageCheck.h"
 #include "Core.h"
 #include "FilePath.h"
@@ -46,18 +49,21 @@ const char kJsonHelp[] = "  -j, --json             print one JSON document inste
 const char kOutputHelp[] =
     "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
     "                         (from a stream, a device or stream IMAGE gets it as it\n"
-    "                         passes: the exit status is then the verdict)\n";
+    "                         passes: the exit status is then the verdict)\n"
+    "      --base=OLD.img     the base image a delta package is rebuilt from; -o then\n"
+    "                         gets the image rebuilt (so does a compressed package)\n";
 const char kStatusHelp[] =
     "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
     "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
     "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
-    "given and the package is unsigned, 6 refused by policy.\n";
+    "given and the package is unsigned, 6 refused by policy, 7 a delta whose base was\n"
+    "not given (--base) or is another than the one it was made against.\n";
 
 namespace {
 
 using State = CPackageCheck::SignatureState;
 
-enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt };
+enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt, kBase };
 
 // Takes one option; 0, or the status of a usage error.
 int TakeOption(int c, Options& options) {
@@ -76,6 +82,9 @@ int TakeOption(int c, Options& options) {
             break;
         case kKeyring:
             options.keyrings.push_back(value);
+            break;
+        case kBase:
+            options.base = value;
             break;
         case kThreshold:
             problem = Core::Parse::Unsigned(value, UINT32_MAX, threshold);
@@ -211,6 +220,8 @@ bool OpenOutput(const Options& options, Core::File::Output& output) {
         output.Protect(key, "the key");
     for (const std::string& keyring : options.keyrings)
         output.Protect(keyring, "the keyring");
+    if (!options.base.empty())
+        output.Protect(options.base, "the base");
     return output.Open();
 }
 
@@ -360,11 +371,14 @@ int Configure(const Options& options, CPackageTrust& trust) {
     return 0;
 }
 
-// Checks the package of `options` with the keys and policy of `trust`.
-int CheckOne(const Options& options, const CPackageTrust& trust) {
+// Checks the package of `options` with the keys and policy of `trust`, and the
+// base `base` (unmapped when none is given).
+int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFile& base) {
     CPackageCheck check;
     std::string cause;
     check.Trust() = trust;
+    if (!options.base.empty())
+        check.SetBase(base.Data(), base.Size());
     if (IsStream(options.package)) {
         CPackageCheck::Result result;
         if (CheckStream(check.Stream(), options, result) != 0)
@@ -404,10 +418,13 @@ int Run(const Options& given) {
     CPackageTrust trust;
     // Keys that cannot be read, or a threshold they cannot meet, judge no package.
     int worst = Configure(options, trust);
+    CMappedFile base;
+    if (worst == 0 && !options.base.empty() && !base.Open(options.base))
+        worst = Fail(options, options.base, base.Problem());
     const bool configured = worst == 0;
     for (size_t i = 0; configured && i < options.packages.size(); ++i) {
         options.package = options.packages[i];
-        worst = std::max(worst, CheckOne(options, trust));
+        worst = std::max(worst, CheckOne(options, trust, base));
     }
     if (array && !options.quiet)
         std::fputs(Core::Text::JsonArray(documents).c_str(), stdout);
@@ -425,6 +442,7 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& 
                                      {"compatible", required_argument, nullptr, kCompatible},
                                      {"min-version", required_argument, nullptr, kMinVersion},
                                      {"at", required_argument, nullptr, kAt},
+                                     {"base", required_argument, nullptr, kBase},
                                      {"json", no_argument, nullptr, 'j'},
                                      {"output", required_argument, nullptr, 'o'}},
                                     [&options](int c) { return TakeOption(c, options); });

@@ -24,6 +24,7 @@ struct Options {
     int64_t time = 0;
     bool json = false;
     std::string output;
+    std::string base;     // the base image deltas are rebuilt from, or empty
     std::string package;  // the one being checked
     std::vector<std::string> packages;
     // Set by the caller: several packages may be given, each checked in turn, and
@@ -35,7 +36,7 @@ struct Options {
 };
 
 // Pieces of the help, in pkgcheck's words: what checking does, the options of keys
-// and policy, -j, -o, and the exit statuses.
+// and policy, -j, -o with --base, and the exit statuses.
 extern const char kAbout[];
 extern const char kPolicyHelp[];
 extern const char kJsonHelp[];

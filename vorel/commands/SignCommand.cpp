@@ -273,6 +273,7 @@ int Refusal(const Options& options, const CPackageCheck::Result& result) {
                                               item.stored + ", computed " + item.computed);
             }
             return 3;
+        case PackageError::BaseMismatch:  // not judged: an encoded payload is signed as stored
         case PackageError::TooLarge:
         case PackageError::ReadFailed:
         case PackageError::WriteFailed:
@@ -287,7 +288,10 @@ int CheckPackage(CInputFile& buffer, const Options& options, Core::File::Output*
                  CPackageCheck::Result& result) {
     CPackageCheck check;
     // The package is signed whatever its policy lines say: they may be set anew.
+    // An encoded payload is signed as it is stored, with the lines that say what
+    // it rebuilds: no base is needed.
     check.Trust().SkipPolicy();
+    check.Stream().SetPayloadOnly(true);
     if (output != nullptr)
         check.SetImageSink(
             [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
@@ -436,6 +440,7 @@ int WriteSigned(CInputFile& buffer, const Options& options, const std::vector<Si
                                      PackageTool::OutputCause(output));
     CPackageCheck check;
     check.Trust().SkipPolicy();
+    check.Stream().SetPayloadOnly(true);
     const PackageTool::StreamOutcome streamed =
         PackageTool::StreamVerified(check, buffer, output, first);
     if (streamed == PackageTool::StreamOutcome::WriteFailed)

@@ -81,10 +81,10 @@ CPackageEncoder::Outcome CPackageEncoder::Encode(const std::string& package,
     CPackageCheck check;
     check.Trust().SkipPolicy();
     const CPackageCheck::Result& result = check.Run(bytes);
-    if (result.error == PackageError::NotAPackage || result.error == PackageError::ImageMismatch)
-        return Fail(Outcome::NotAPackage, result.error == PackageError::NotAPackage
-                                              ? "not a package: " + result.problem
-                                              : PackageErrorText(result.error));
+    if (result.error == PackageError::NotAPackage)
+        return Fail(Outcome::NotAPackage, "not a package: " + result.problem);
+    if (result.error == PackageError::ImageMismatch)
+        return Fail(Outcome::ImageMismatch, PackageErrorText(result.error));
     if (m_header.Read(bytes) != PackageError::Ok)
         return Fail(Outcome::NotAPackage, "not a package: " + m_header.Problem());
     if (m_header.GetEncoding() != CPackageHeader::Encoding::None)

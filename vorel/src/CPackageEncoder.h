@@ -38,7 +38,8 @@ class CPackageEncoder {
     enum class Outcome {
         Done,
         PackageFailed,   // the package cannot be read (Problem() says why)
-        NotAPackage,     // not a package, or its image does not match (Problem())
+        NotAPackage,     // not a package (Problem() says why)
+        ImageMismatch,   // its image does not match its header
         AlreadyEncoded,  // its payload is encoded already
         BaseFailed,      // the base cannot be read (Problem())
         CompressFailed,  // zstd refused (Problem())

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -180,8 +181,9 @@ enum class StreamOutcome { Streamed, WriteFailed, Changed };
 // The second pass for a stream target, which can only be given bytes after a
 // first pass has `verified` them: runs `check` over `package` again, writing the
 // image to `output`, and digests what it writes. Streamed when the bytes written
-// are the ones verified (as many, the same SHA-256) and the pass ends as the first
-// did; Changed when the package changed in between.
+// are the ones verified (as many, the same SHA-256: of the image rebuilt, for an
+// encoded package) and the pass ends as the first did; Changed when the package
+// changed in between.
 inline StreamOutcome StreamVerified(CPackageCheck& check, CBuffer& package,
                                     Core::File::Output& output,
                                     const CPackageCheck::Result& verified) {
@@ -195,9 +197,15 @@ inline StreamOutcome StreamVerified(CPackageCheck& check, CBuffer& package,
     const PackageError error = check.Run(package).error;
     if (error == PackageError::WriteFailed)
         return StreamOutcome::WriteFailed;
-    bool same = error == verified.error && sha256.HexDigest() == verified.sha256;
-    for (const CPackageCheck::Item& item : verified.checks)
-        same = same && (item.name != "filesize" || item.computed == std::to_string(size));
+    const bool encoded = std::any_of(verified.checks.begin(), verified.checks.end(),
+                                     [](const auto& item) { return item.name == "target-sha256"; });
+    const std::string prefix = encoded ? "target-" : "";
+    const std::string written = sha256.HexDigest();
+    bool same = error == verified.error && (encoded || written == verified.sha256);
+    for (const CPackageCheck::Item& item : verified.checks) {
+        same = same && (item.name != prefix + "filesize" || item.computed == std::to_string(size));
+        same = same && (item.name != "target-sha256" || item.computed == written);
+    }
     return same ? StreamOutcome::Streamed : StreamOutcome::Changed;
 }
 

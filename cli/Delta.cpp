@@ -1,0 +1,199 @@
+// fwkit delta: a package made as usual turned into one whose payload is
+// compressed (encoding zstd) or, given the base image a device already has,
+// compressed against it (encoding zstd-delta); signed in the same run with -k.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CPackageEncoder.h"
+#include "CPackageSignature.h"
+#include "Command.h"
+#include "Output.h"
+#include "PackageTool.h"
+#include "Subcommands.h"
+
+namespace Cli {
+
+namespace {
+
+const char kUsage[] =
+    "Usage: fwkit delta [--base OLD.img] [-k KEY]... [OPTIONS] -o OUT PACKAGE\n"
+    "Encode the image of PACKAGE (a package made as usual): compressed against the base\n"
+    "image OLD.img a device already has (encoding zstd-delta), or alone (encoding zstd).\n"
+    "The package keeps its lines; filesize, md5 and sha256 then describe the payload and\n"
+    "target-filesize, target-md5 and target-sha256 the image it rebuilds. Unsigned\n"
+    "unless -k is given: a signature of PACKAGE does not cover the new header.\n"
+    "\n"
+    "  -b, --base=OLD.img     the base image (default: none, plain compression)\n"
+    "  -o, --output=OUT       the encoded package to write (required)\n"
+    "  -k, --key=KEY          sign with KEY, a PEM private key file or a PKCS#11 URI\n"
+    "                         (repeatable: one signature each)\n"
+    "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
+    "      --module=PATH      the PKCS#11 module (default: p11-kit's proxy)\n"
+    "  -l, --level=N          zstd's compression level (default 3)\n"
+    "      --frame-size=MIB   MiB of image per frame, 1 to 32 (default 32); a device\n"
+    "                         rebuilds with a buffer of one frame\n"
+    "      --window-log=N     the largest window, 2^N bytes (default 30, which every\n"
+    "                         host decodes; matches reach that far into the base)\n";
+const char kStatus[] =
+    "\n"
+    "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
+    "package or encoded already, 3 its image does not match its header.\n";
+
+enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog };
+
+const std::vector<option> kLong = LongOptions({{"base", required_argument, nullptr, 'b'},
+                                               {"output", required_argument, nullptr, 'o'},
+                                               {"key", required_argument, nullptr, 'k'},
+                                               {"pin-file", required_argument, nullptr, kPinFile},
+                                               {"module", required_argument, nullptr, kModule},
+                                               {"level", required_argument, nullptr, 'l'},
+                                               {"frame-size", required_argument, nullptr, kFrameSize},
+                                               {"window-log", required_argument, nullptr, kWindowLog}});
+
+struct Options {
+    std::string base;
+    std::string output;
+    std::vector<std::string> keys;
+    PackageTool::TokenAccess access;
+    CPackageEncoder::Settings settings;
+    std::string package;
+};
+
+// Takes one of the subcommand's own options; false after a message.
+bool Take(int c, Options& options) {
+    uint32_t value = 0;
+    switch (c) {
+        case 'b':
+            options.base = optarg;
+            return true;
+        case 'o':
+            options.output = optarg;
+            return true;
+        case 'k':
+            options.keys.emplace_back(optarg);
+            return true;
+        case kPinFile:
+            options.access.pinFile = optarg;
+            return true;
+        case kModule:
+            options.access.module = optarg;
+            return true;
+        case 'l':
+            if (!Number("--level", optarg, static_cast<uint64_t>(CPackageEncoder::MinLevel()),
+                        static_cast<uint64_t>(CPackageEncoder::MaxLevel()), value))
+                return false;
+            options.settings.level = static_cast<int>(value);
+            return true;
+        case kFrameSize:
+            if (!Number("--frame-size", optarg, 1, CFrameDecoder::kMaxFrameSize >> 20, value))
+                return false;
+            options.settings.frameSize = size_t{value} << 20;
+            return true;
+        case kWindowLog:
+            if (!Number("--window-log", optarg, 20,
+                        static_cast<uint64_t>(CPackageEncoder::MaxWindowLog()), value))
+                return false;
+            options.settings.windowLogMax = static_cast<int>(value);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The header block: the encoded lines, signed by each key given.
+bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::string& block) {
+    const CPackageHeader& header = encoder.Header();
+    if (options.keys.empty()) {
+        block = header.Compose(encoder.PayloadSha256(), "");
+        return true;
+    }
+    const std::string message = header.Message(encoder.PayloadSha256());
+    std::vector<CPackageSignature> entries;
+    for (const std::string& name : options.keys) {
+        std::unique_ptr<CSigningKey> key;
+        std::string file;
+        std::string cause;
+        if (!PackageTool::LoadSigner(name, options.access, false, key, file, cause))
+            return Complain(file, cause) == 0;
+        const std::string signature = key->Sign(message);
+        if (signature.empty())
+            return Complain(name, "cannot sign") == 0;
+        entries.emplace_back(key->KeyId(), signature);
+    }
+    block = header.Signed(encoder.PayloadSha256(), entries);
+    return !block.empty() || Complain(options.package, "too many signatures") == 0;
+}
+
+// Writes the encoded package; put in place only when complete.
+int Write(const Options& options, const CPackageEncoder& encoder, const std::string& block) {
+    Core::File::Output output(options.output);
+    output.Protect(options.package, "the package");
+    if (!options.base.empty())
+        output.Protect(options.base, "the base");
+    for (const std::string& key : options.keys)
+        output.Protect(key, "the key");
+    const std::string& payload = encoder.Payload();
+    if (!output.Open() || !output.Expect(block.size() + payload.size()) ||
+        !output.Write(block.data(), block.size()) ||
+        !output.Write(payload.data(), payload.size()) || !output.Commit(true)) {
+        output.Commit(false);
+        return Complain(options.output, output.Cause());
+    }
+    return 0;
+}
+
+int Status(CPackageEncoder::Outcome outcome) {
+    using Outcome = CPackageEncoder::Outcome;
+    switch (outcome) {
+        case Outcome::Done:
+            return 0;
+        case Outcome::NotAPackage:
+        case Outcome::AlreadyEncoded:
+            return 2;
+        case Outcome::ImageMismatch:
+            return 3;
+        default:
+            return 1;
+    }
+}
+
+}  // namespace
+
+int Delta(int argc, char** argv) {
+    Common common;
+    Options options;
+    int c = 0;
+    while ((c = NextOption(argc, argv, ":b:o:k:l:qh", kLong.data())) != -1) {
+        if (c == 'h') {
+            std::printf("%s%s%s", kUsage, CommonHelp(25).c_str(), kStatus);
+            return 0;
+        }
+        if (c == ':' || c == '?')
+            return OptionError("delta", c, argv);
+        if (!TakeCommon(c, common) && !Take(c, options))
+            return 1;
+    }
+    if (options.output.empty())
+        return UsageError("delta", "--output is required");
+    if (argc - optind != 1)
+        return UsageError("delta", argc - optind == 0 ? "no package given"
+                                                      : "one package only; '" +
+                                                            std::string(argv[optind + 1]) +
+                                                            "' is one too many");
+    options.package = argv[optind];
+    CPackageEncoder encoder(options.settings);
+    const CPackageEncoder::Outcome outcome = encoder.Encode(options.package, options.base);
+    if (outcome != CPackageEncoder::Outcome::Done) {
+        Complain(outcome == CPackageEncoder::Outcome::BaseFailed ? options.base : options.package,
+                 encoder.Problem());
+        return Status(outcome);
+    }
+    std::string block;
+    if (!HeaderBlock(options, encoder, block))
+        return 1;
+    return Write(options, encoder, block);
+}
+
+}  // namespace Cli
