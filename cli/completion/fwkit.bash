@@ -3,7 +3,7 @@ _fwkit() {
     local cur prev words cword
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
-    local subcommands="pack join list extract stamp keygen sign check"
+    local subcommands="pack join list extract stamp keygen sign check delta"
     local common="--quiet --progress --no-progress --help"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$subcommands --help --version" -- "$cur"))
@@ -16,7 +16,7 @@ _fwkit() {
             ;;
         -t | --type | -r | --release | -v | --version | -b | --build | -a | --article | \
             --date | -n | --name | -f | --filetype | --compatible | --expires | --threshold | \
-            --min-version | --at)
+            --min-version | --at | -l | --level | --frame-size | --window-log)
             return
             ;;
     esac
@@ -29,7 +29,8 @@ _fwkit() {
         stamp) options="--version --filetype --output --json $common" ;;
         keygen) options="--pin-file --module --json $common" ;;
         sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --json $common" ;;
-        check) options="--key --keyring --threshold --compatible --min-version --at --json --output $common" ;;
+        check) options="--key --keyring --threshold --compatible --min-version --at --json --output --base $common" ;;
+        delta) options="--base --output --key --pin-file --module --level --frame-size --window-log $common" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -173,13 +173,16 @@ bool CPackageEncoder::CompressFrames(const uint8_t* image, size_t size, const ui
     const int windowLog =
         WindowLogFor(uint64_t{baseSize} + frameSize, std::min(m_settings.windowLogMax,
                                                               MaxWindowLog()));
+    const int level = m_settings.level > 0 ? m_settings.level
+                      : uint64_t{baseSize} + size <= kSmallInput ? kSmallLevel
+                                                                  : kLargeLevel;
     const Context context(ZSTD_createCCtx());
     if (!context)
         return false;
     for (size_t at = first * frameSize; at < size; at += size_t{step} * frameSize) {
         const size_t length = std::min(frameSize, size - at);
         ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
-        if (!Configure(context.get(), m_settings.level, windowLog, base != nullptr))
+        if (!Configure(context.get(), level, windowLog, base != nullptr))
             return false;
         if (base != nullptr && ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), base, baseSize)))
             return false;

@@ -29,7 +29,10 @@
 class CPackageEncoder {
   public:
     struct Settings {
-        int level = 3;                                 // zstd's compression level
+        // zstd's compression level; 0: by size, kSmallLevel while base and
+        // image together are at most kSmallInput bytes, else kLargeLevel (every
+        // frame indexes the whole base again, which higher levels make slow)
+        int level = 0;
         size_t frameSize = CFrameDecoder::kMaxFrameSize;  // output per frame, at most that
         int windowLogMax = 30;  // the largest window (log2); 30 every host decodes
         unsigned threads = 2;
@@ -64,6 +67,9 @@ class CPackageEncoder {
     static int MinLevel();
     static int MaxLevel();
     static constexpr size_t kMinFrameSize = size_t{1} << 20;
+    static constexpr int kSmallLevel = 9;
+    static constexpr int kLargeLevel = 3;
+    static constexpr uint64_t kSmallInput = uint64_t{128} << 20;
     static int MaxWindowLog();
 
   private:

@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Delta packages against xdelta3, on pairs of old and new images.
+
+    bench/deltas.py RUNS FWKIT PKGSTAMP PKGCHECK WORKDIR OLD NEW [OLD NEW]...
+
+For each pair: the new image is stamped as a package; then, RUNS times each and
+alternately, ours makes the delta (fwkit delta --base OLD) and xdelta3 -9 -e -s
+makes its own; ours applies it (pkgcheck --base OLD -o, which checks the base,
+rebuilds the image, checks its MD5 and SHA-256 and syncs it) and xdelta3 -d -s
+applies its own, followed by sync of what it wrote, as every writer here syncs.
+Printed: the delta sizes, the median times, and peak memory of each command:
+resident (file-backed pages of the mapped base included) and anonymous (RssAnon,
+polled from /proc/PID/status every millisecond), in MiB. Bars: our delta at most
+xdelta3's size, our times at most xdelta3's, our anonymous memory to apply under
+64 MiB plus the frame size (32 MiB).
+"""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+FRAME_MIB = 32
+APPLY_ANON_BAR_KIB = (64 + FRAME_MIB) * 1024
+
+
+def status_kib(pid, field):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def measure(args):
+    """Runs args; returns (seconds, peak RSS KiB, peak anonymous KiB)."""
+    start = time.perf_counter()
+    child = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    anon = rss = 0
+    while child.poll() is None:
+        anon = max(anon, status_kib(child.pid, "RssAnon"))
+        rss = max(rss, status_kib(child.pid, "VmHWM"))
+        time.sleep(0.001)
+    seconds = time.perf_counter() - start
+    if child.returncode != 0:
+        sys.exit(f"deltas: failed ({child.returncode}): {' '.join(args)}\n"
+                 f"{child.stderr.read().decode()}")
+    return seconds, rss, anon
+
+
+def sync(path):
+    subprocess.run(["sync", path], check=True)
+
+
+def row(label, ours, ref, bar_time=True):
+    ok = ours[0] <= ref[0] if bar_time else True
+    print(f"  {label:<8} ours {ours[0]:7.2f}s {ours[1] / 1024:7.1f}MiB rss {ours[2] / 1024:6.1f}MiB anon"
+          f"   xdelta3 {ref[0]:7.2f}s {ref[1] / 1024:7.1f}MiB rss {ref[2] / 1024:6.1f}MiB anon"
+          f"   {'ok' if ok else 'MISS'}")
+    return ok
+
+
+def median_run(commands, runs, after=None):
+    """Alternates the commands RUNS times; the median time and the peak memory of each."""
+    results = [[] for _ in commands]
+    for _ in range(runs):
+        for index, command in enumerate(commands):
+            subprocess.run(["sync"], check=True)
+            results[index].append(measure(command))
+            if after is not None:
+                after(index)
+    return [(statistics.median(r[0] for r in rs), max(r[1] for r in rs), max(r[2] for r in rs))
+            for rs in results]
+
+
+def pair(runs, tools, work, old, new):
+    fwkit, pkgstamp, pkgcheck = tools
+    name = os.path.basename(new)
+    package = os.path.join(work, name + ".pkg")
+    subprocess.run([pkgstamp, "1", new, package], check=True, stdout=subprocess.DEVNULL)
+    ours_delta = os.path.join(work, name + ".delta.pkg")
+    ref_delta = os.path.join(work, name + ".vcdiff")
+    made = median_run([[fwkit, "delta", "--base", old, "-o", ours_delta, package],
+                       ["xdelta3", "-9", "-e", "-f", "-s", old, new, ref_delta]], runs,
+                      after=lambda i: sync(ref_delta) if i == 1 else None)
+    ours_out = os.path.join(work, name + ".ours.out")
+    ref_out = os.path.join(work, name + ".ref.out")
+    applied = median_run([[pkgcheck, "--base", old, "-o", ours_out, ours_delta],
+                          ["xdelta3", "-d", "-f", "-s", old, ref_delta, ref_out]], runs,
+                         after=lambda i: sync(ref_out) if i == 1 else None)
+    for out in (ours_out, ref_out):
+        if subprocess.run(["cmp", "-s", out, new]).returncode != 0:
+            sys.exit(f"deltas: {out} is not {new}")
+    ours_size, ref_size = os.path.getsize(ours_delta), os.path.getsize(ref_delta)
+    print(f"{name}: {os.path.getsize(new) / 2**20:.1f} MiB, old {os.path.basename(old)}")
+    size_ok = ours_size <= ref_size
+    print(f"  size     ours {ours_size:>12,} bytes (header included)   xdelta3 {ref_size:>12,} bytes"
+          f"   {'ok' if size_ok else 'MISS'}")
+    ok = size_ok & row("make", *made) & row("apply", *applied)
+    anon_ok = applied[0][2] < APPLY_ANON_BAR_KIB
+    print(f"  apply anonymous memory {applied[0][2] / 1024:.1f} MiB, bar < {64 + FRAME_MIB} MiB"
+          f"   {'ok' if anon_ok else 'MISS'}")
+    for path in (ours_delta, ref_delta, ours_out, ref_out, package):
+        os.unlink(path)
+    return ok and anon_ok
+
+
+def main():
+    runs = int(sys.argv[1])
+    tools = sys.argv[2:5]
+    work = sys.argv[5]
+    images = sys.argv[6:]
+    ok = True
+    for index in range(0, len(images), 2):
+        ok &= pair(runs, tools, work, images[index], images[index + 1])
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
