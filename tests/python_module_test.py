@@ -1,7 +1,8 @@
 """The Python module over the C API: a package streamed from a pipe, bytes
 and a path, each giving pkgcheck's report; the image written only when every
-check passed. Run by CTest with FWKIT_LIBRARY, PKGSIGN, PKGSTAMP and PKGCHECK
-set to the build's library and programs, and the module on PYTHONPATH."""
+check passed; a delta rebuilt against its base. Run by CTest with FWKIT_LIBRARY,
+PKGSIGN, PKGSTAMP, PKGCHECK and FWKIT set to the build's library and programs,
+and the module on PYTHONPATH."""
 
 import json
 import os
@@ -67,6 +68,22 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
         with self.assertRaises(fwkit.Error):
             fwkit.check(self.package, keys=[b"not a key"])
         self.assertEqual(fwkit.version(), os.environ.get("FWKIT_VERSION", fwkit.version()))
+
+    def test_delta_is_rebuilt_against_its_base_as_bytes_or_path(self):
+        base = self.image[:300000] + os.urandom(1000) + self.image[301000:]
+        with open(self.path("old.img"), "wb") as file:
+            file.write(base)
+        made = run(os.environ["FWKIT"], "delta", "--base", "old.img", "-o", "d.pkg", "p.pkg",
+                   cwd=self.dir.name)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        out = self.path("out.img")
+        for given in (base, self.path("old.img")):
+            result = fwkit.check(self.path("d.pkg"), base=given, out=out)
+            self.assertTrue(result["ok"], result)
+            with open(out, "rb") as file:
+                self.assertEqual(file.read(), self.image)
+        self.assertEqual(fwkit.check(self.path("d.pkg"), base=base[1:], out=out)["status"], 7)
+        self.assertEqual(fwkit.check(self.path("d.pkg"))["status"], 7)
 
 
 if __name__ == "__main__":
