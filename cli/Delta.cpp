@@ -26,7 +26,8 @@ const char kUsage[] =
     "unless -k is given: a signature of PACKAGE does not cover the new header.\n"
     "\n"
     "  -b, --base=OLD.img     the base image (default: none, plain compression)\n"
-    "  -o, --output=OUT       the encoded package to write (required)\n"
+    "  -o, --output=OUT       the encoded package to write, - for standard output\n"
+    "                         (required)\n"
     "  -k, --key=KEY          sign with KEY, a PEM private key file or a PKCS#11 URI\n"
     "                         (repeatable: one signature each)\n"
     "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
@@ -129,7 +130,10 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::st
 
 // Writes the encoded package; put in place only when complete.
 int Write(const Options& options, const CPackageEncoder& encoder, const std::string& block) {
-    Core::File::Output output(options.output);
+    const std::string target = OutputPath(options.output);
+    if (target.empty())
+        return 1;
+    Core::File::Output output(target);
     output.Protect(options.package, "the package");
     if (!options.base.empty())
         output.Protect(options.base, "the base");
