@@ -7,7 +7,8 @@ For each pair: the new image is stamped as a package; then, RUNS times each and
 alternately, ours makes the delta (fwkit delta --base OLD) and xdelta3 -9 -e -s
 makes its own; ours applies it (pkgcheck --base OLD -o, which checks the base,
 rebuilds the image, checks its MD5 and SHA-256 and syncs it) and xdelta3 -d -s
-applies its own, followed by sync of what it wrote, as every writer here syncs.
+applies its own; the sync of what xdelta3 wrote counts in its time, as ours
+syncs what it puts in place before it exits.
 Printed: the delta sizes, the median times, and peak memory of each command:
 resident (file-backed pages of the mapped base included) and anonymous (RssAnon,
 polled from /proc/PID/status every millisecond), in MiB. Bars: our delta at most
@@ -52,7 +53,11 @@ def measure(args):
 
 
 def sync(path):
+    """Syncs what xdelta3 wrote, as every writer of ours does before it exits;
+    returns the seconds it took, which count as xdelta3's."""
+    start = time.perf_counter()
     subprocess.run(["sync", path], check=True)
+    return time.perf_counter() - start
 
 
 def row(label, ours, ref, bar_time=True):
@@ -69,9 +74,10 @@ def median_run(commands, runs, after=None):
     for _ in range(runs):
         for index, command in enumerate(commands):
             subprocess.run(["sync"], check=True)
-            results[index].append(measure(command))
+            seconds, rss, anon = measure(command)
             if after is not None:
-                after(index)
+                seconds += after(index)
+            results[index].append((seconds, rss, anon))
     return [(statistics.median(r[0] for r in rs), max(r[1] for r in rs), max(r[2] for r in rs))
             for rs in results]
 
@@ -85,12 +91,12 @@ def pair(runs, tools, work, old, new):
     ref_delta = os.path.join(work, name + ".vcdiff")
     made = median_run([[fwkit, "delta", "--base", old, "-o", ours_delta, package],
                        ["xdelta3", "-9", "-e", "-f", "-s", old, new, ref_delta]], runs,
-                      after=lambda i: sync(ref_delta) if i == 1 else None)
+                      after=lambda i: sync(ref_delta) if i == 1 else 0.0)
     ours_out = os.path.join(work, name + ".ours.out")
     ref_out = os.path.join(work, name + ".ref.out")
     applied = median_run([[pkgcheck, "--base", old, "-o", ours_out, ours_delta],
                           ["xdelta3", "-d", "-f", "-s", old, ref_delta, ref_out]], runs,
-                         after=lambda i: sync(ref_out) if i == 1 else None)
+                         after=lambda i: sync(ref_out) if i == 1 else 0.0)
     for out in (ours_out, ref_out):
         if subprocess.run(["cmp", "-s", out, new]).returncode != 0:
             sys.exit(f"deltas: {out} is not {new}")
