@@ -1008,6 +1008,9 @@ TEST_F(EncodedPackage, EachDamageGivesItsVerdict) {
     const size_t sha = good.find("target-sha256: ") + 15;
     std::string wrongTarget = good;
     wrongTarget[sha] = wrongTarget[sha] == '0' ? '1' : '0';
+    // A payload that gives more than its header says hands on no more than that.
+    const std::string shorter = Replaced(good, "target-filesize: " + std::to_string(m_target.size()),
+                                         "target-filesize: 1500000");
     const struct {
         const char* what;
         std::string package;
@@ -1021,12 +1024,14 @@ TEST_F(EncodedPackage, EachDamageGivesItsVerdict) {
         {"a flipped target-sha256", wrongTarget, &m_base, PackageError::ImageMismatch, 3},
         {"a truncated payload", good.substr(0, good.size() - 100), &m_base,
          PackageError::ImageMismatch, 3},
+        {"a target-filesize below the image", shorter, &m_base, PackageError::ImageMismatch, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const Seen seen = Check(c.package, c.base);
         EXPECT_EQ(seen.result.error, c.error);
         EXPECT_EQ(PackageErrorStatus(seen.result.error), c.status);
+        EXPECT_LE(seen.image.size(), c.package == shorter ? 1500000u : m_target.size());
         if (c.error == PackageError::BaseMismatch) {
             EXPECT_EQ(seen.image, "");
             EXPECT_TRUE(seen.progress.empty());
