@@ -179,8 +179,11 @@ void PrintLines(const Options& options, const CPackageCheck::Result& result) {
     }
     if (result.error == PackageError::Ok)
         std::printf("%sOK\n", shown.c_str());
-    else
+    else if (result.error == PackageError::NotAPackage || result.problem.empty())
         std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
+    else  // why a delta's base was refused, or why its payload did not decode
+        std::printf("%sFAILED: %s: %s\n", shown.c_str(), PackageErrorText(result.error),
+                    result.problem.c_str());
 }
 
 // Prints a JSON document, or keeps it for the array of them all.
