@@ -1,13 +1,7 @@
 #include "CPackageCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "FilePath.h"
 
@@ -52,19 +46,4 @@ const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package) {
 const CPackageCheck::Result& CPackageCheck::Refuse(PackageError error, const std::string& problem) {
     m_stream.Reset();
     return m_stream.Abandon(error, problem);
-}
-
-std::string CPackageCheck::FileProblem(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st {};
-    std::string cause;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        cause = std::strerror(errno);
-    else if (S_ISDIR(st.st_mode))
-        cause = std::strerror(EISDIR);
-    else if (!S_ISREG(st.st_mode))
-        cause = "not a regular file";
-    if (fd >= 0)
-        close(fd);
-    return cause;
 }
