@@ -18,10 +18,14 @@ namespace Cli {
 constexpr char kProgram[] = "fwkit";
 
 // A subcommand: parses its own command line (argv[0] is its name) and returns the
-// exit status.
+// exit status. Those that stamp, sign and check packages need libcrypto,
+// whose loading would slow every start of fwkit: they live in the package module,
+// which fwkit loads only to run one of them. `run` is null where the subcommand is
+// not built: in fwkit for those of the module, in the module for fwkit's own.
 struct Command {
     const char* name;
     int (*run)(int argc, char** argv);
+    bool inModule;
     const char* summary;
 };
 

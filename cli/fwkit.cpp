@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Command.h"
+#include "PackageModule.h"
 #include "Stdout.h"
 #include "Subcommands.h"
 
@@ -51,6 +52,8 @@ int Run(int argc, char** argv) {
         if (std::strcmp(command.name, name) == 0) {
             const int first = optind;
             optind = 0;  // the subcommand's getopt_long starts afresh
+            if (command.inModule)
+                return Cli::RunInModule(command, argc - first, argv + first);
             return command.run(argc - first, argv + first);
         }
     }

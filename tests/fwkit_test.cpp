@@ -300,6 +300,21 @@ TEST_F(FwkitTest, HelpVersionAndCompletion) {
     }
 }
 
+// Without their module, its subcommands say so, make nothing, and exit 1.
+TEST_F(FwkitTest, ModuleSubcommandsWithoutTheirModule) {
+    const std::string module = P("missing") + "/fwkit-package.so";
+    for (const std::string name : {"stamp", "sign", "check", "keygen"}) {
+        const RunResult r = testutil::Run("FWKIT_PACKAGE_MODULE=" + testutil::Quote(module) + " " +
+                                              testutil::Quote(FWKIT_PATH) + " " + name +
+                                              " -v 1.0.0 -o p.pkg kernel",
+                                          dir.Path());
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err.rfind("fwkit: " + name + ": cannot load its module (" + module + ": ", 0),
+                  0u) << r.err;
+    }
+    EXPECT_EQ(testutil::Run("ls", dir.Path()).out, "boot.bin\nkernel\nrootfs.ext4\n");
+}
+
 }  // namespace
 
 #endif

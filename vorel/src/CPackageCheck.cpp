@@ -1,13 +1,7 @@
 #include "CPackageCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "FilePath.h"
 
@@ -52,13 +46,4 @@ const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package) {
 const CPackageCheck::Result& CPackageCheck::Refuse(PackageError error, const std::string& problem) {
     m_stream.Reset();
     return m_stream.Abandon(error, problem);
-}
-
-std::string CPackageCheck::FileProblem(const std::string& path) {
-    int fd = -1;
-    struct stat st {};
-    const std::string cause = Core::File::OpenRegular(path, fd, st);
-    if (fd >= 0)
-        close(fd);
-    return cause;
 }
