@@ -31,7 +31,8 @@ bool Refuse(const char* option, const std::string& refusal) {
 // errno set when it cannot.
 int Spool() {
     const char* dir = std::getenv("TMPDIR");
-    const int fd = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd =
+        open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     char chunk[1 << 16];
@@ -52,17 +53,31 @@ int Spool() {
 
 }  // namespace
 
-const char kCommonHelp[] =
-    "  -q, --quiet         print nothing but errors\n"
-    "      --progress      show progress on standard error even when it is not a terminal\n"
-    "      --no-progress   never show progress\n"
-    "  -h, --help          print this help and exit\n";
+std::string CommonHelp(size_t column) {
+    const char* const kLines[][2] = {
+        {"  -q, --quiet", "print nothing but errors"},
+        {"      --progress", "show progress on standard error even when it is not a terminal"},
+        {"      --no-progress", "never show progress"},
+        {"  -h, --help", "print this help and exit"}};
+    std::string help;
+    for (const auto& line : kLines) {
+        const std::string option = line[0];
+        help += option + std::string(column > option.size() ? column - option.size() : 1, ' ') +
+                line[1] + "\n";
+    }
+    return help;
+}
+
+std::vector<option> CommonOptions() {
+    return {{"quiet", no_argument, nullptr, 'q'},
+            {"progress", no_argument, nullptr, kProgress},
+            {"no-progress", no_argument, nullptr, kNoProgress}};
+}
 
 std::vector<option> LongOptions(std::initializer_list<option> own) {
     std::vector<option> options(own);
-    options.push_back({"quiet", no_argument, nullptr, 'q'});
-    options.push_back({"progress", no_argument, nullptr, kProgress});
-    options.push_back({"no-progress", no_argument, nullptr, kNoProgress});
+    for (const option& common : CommonOptions())
+        options.push_back(common);
     options.push_back({"help", no_argument, nullptr, 'h'});
     options.push_back({nullptr, 0, nullptr, 0});
     return options;
@@ -97,8 +112,8 @@ int UsageError(const char* subcommand, const std::string& message) {
 int OptionError(const char* subcommand, int returned, char** argv) {
     const std::string option =
         optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]);
-    return UsageError(subcommand, (returned == ':' ? "option needs an argument: "
-                                                   : "unknown option: ") + option);
+    return UsageError(
+        subcommand, (returned == ':' ? "option needs an argument: " : "unknown option: ") + option);
 }
 
 int NextOption(int argc, char** argv, const char* shortOptions, const option* longOptions) {
@@ -159,12 +174,19 @@ std::string InputPath(const std::string& operand) {
     return "/proc/self/fd/" + std::to_string(g_spooled);
 }
 
-std::string OutputPath(const std::string& operand) {
-    if (operand == "-" && isatty(STDOUT_FILENO) != 0) {
+std::string OutputName(const std::string& operand) {
+    if (operand != "-")
+        return operand;
+    if (isatty(STDOUT_FILENO) != 0) {
         Complain("-", "standard output is a terminal; give a file, or send it down a pipe");
         return "";
     }
-    return Core::SeparateFromMessages(operand == "-" ? "/dev/stdout" : operand);
+    return "/dev/stdout";
+}
+
+std::string OutputPath(const std::string& operand) {
+    const std::string name = OutputName(operand);
+    return name.empty() ? name : Core::SeparateFromMessages(name);
 }
 
 }  // namespace Cli

@@ -5,6 +5,7 @@
 
 #include <getopt.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -34,13 +35,17 @@ struct Common {
 };
 
 // Long options of Common, to be appended to a subcommand's table: they return these
-// values from getopt_long.
-enum CommonOption { kProgress = 0x100, kNoProgress, kJson };
+// values from getopt_long, far above those of the package commands' own long-only
+// options (from 256), beside which fwkit sign and check take them.
+enum CommonOption { kProgress = 0x1000, kNoProgress, kJson };
 
+// The long options of Common, alone.
+std::vector<option> CommonOptions();
 // The long options of a subcommand: its own, then the common ones and the end mark.
 std::vector<option> LongOptions(std::initializer_list<option> own);
-// The help lines of the common options.
-extern const char kCommonHelp[];
+// The help lines of the common options, their descriptions from `column` on, as
+// the subcommand's own options have them.
+std::string CommonHelp(size_t column = 22);
 
 // Applies a common option `c`; false when `c` is none of them.
 bool TakeCommon(int c, Common& common);
@@ -72,6 +77,9 @@ bool FragmentName(const char* option, const std::string& text);
 // the formats are read at any offset and measured before they are read. Returns the
 // path to read `operand` from, or empty after a message.
 std::string InputPath(const std::string& operand);
+// The name of the file to write `operand` to: "-" is /dev/stdout. Empty after a
+// message when standard output is a terminal, which binary data would only garble.
+std::string OutputName(const std::string& operand);
 // The path to write `operand` to: "-" is standard output, and every line printed
 // then goes to standard error. Called once per output. Empty after a message when
 // standard output is a terminal, which binary data would only garble.

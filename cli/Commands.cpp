@@ -11,6 +11,9 @@ const std::vector<Command>& Commands() {
         {"list", List, "check firmware files and list their fragments"},
         {"extract", Extract, "check a firmware file and write out the data of its fragments"},
         {"stamp", Stamp, "turn an image into an upgrade package"},
+        {"sign", Sign, "sign an upgrade package with Ed25519 keys"},
+        {"check", Check, "check upgrade packages: header, image, signatures and policy"},
+        {"keygen", Keygen, "make a key pair to sign with, in files or in a token"},
     };
     return kCommands;
 }

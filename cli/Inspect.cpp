@@ -18,6 +18,7 @@
 #include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
+#include "Text.h"
 
 namespace Cli {
 
@@ -58,7 +59,7 @@ int ReadOptions(int argc, char** argv, const char* subcommand, Inspection& x) {
     int c = 0;
     while ((c = NextOption(argc, argv, list ? ":jqh" : ":C:n:qh", kLong.data())) != -1) {
         if (c == 'h') {
-            std::printf("%s%s%s", list ? kListUsage : kExtractUsage, kCommonHelp, kStatus);
+            std::printf("%s%s%s", list ? kListUsage : kExtractUsage, CommonHelp().c_str(), kStatus);
             return -1;
         }
         if (c == 'j' && list)
@@ -126,17 +127,6 @@ std::string ReportOne(const std::string& operand, const std::string& path, bool&
     return report.Json();
 }
 
-// Indents a document by two blanks, as an element of the array around it.
-std::string Indented(const std::string& doc) {
-    std::string out = "  ";
-    for (size_t i = 0; i < doc.size(); ++i) {
-        out += doc[i];
-        if (doc[i] == '\n' && i + 1 < doc.size())
-            out += "  ";
-    }
-    return out;
-}
-
 }  // namespace
 
 int List(int argc, char** argv) {
@@ -145,7 +135,7 @@ int List(int argc, char** argv) {
     if (read != 0)
         return read < 0 ? 0 : 1;
     bool all = true;
-    std::string docs;
+    std::vector<std::string> docs;
     for (int i = optind; i < argc; ++i) {
         const std::string operand = argv[i];
         const std::string path = ReadablePath(operand);
@@ -153,16 +143,14 @@ int List(int argc, char** argv) {
         Progress progress(x.common.progress, "list " + operand,
                           path.empty() ? 0 : static_cast<uint64_t>(Core::File::FileSize(path)));
         if (x.json) {
-            std::string doc = ReportOne(operand, path, intact);
-            doc.pop_back();  // its line feed: a comma may follow
-            docs += (docs.empty() ? "" : ",\n") + Indented(doc);
+            docs.push_back(ReportOne(operand, path, intact));
         } else if (intact) {
             intact = ListOne(operand, path, x, argc - optind > 1);
         }
         all = all && intact;
     }
     if (x.json && !x.common.quiet)
-        std::cout << "[\n" << docs << "\n]\n" << std::flush;
+        std::cout << Core::Text::JsonArray(docs) << std::flush;
     return all ? 0 : 1;
 }
 

@@ -46,4 +46,16 @@ std::string StampJson(const std::string& output, const std::string& headerText) 
     return Dumped(doc);
 }
 
+std::string SignJson(const SignCommand::Outcome& made) {
+    if (made.keyIds.empty())
+        return Dumped({{"message", made.output}, {"size", made.messageSize}});
+    if (!made.output.empty())
+        return Dumped({{"output", made.output}, {"key_ids", made.keyIds}});
+    if (!made.uri.empty())
+        return Dumped({{"key_id", made.keyIds.front()}, {"uri", made.uri}});
+    return Dumped({{"key_id", made.keyIds.front()},
+                   {"private", made.privateKey},
+                   {"public", made.publicKey}});
+}
+
 }  // namespace Cli

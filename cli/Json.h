@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "SignCommand.h"
+
 namespace Cli {
 
 // A firmware file written: {"output", "kind" (physical or logical), "size"}.
@@ -12,5 +14,9 @@ std::string BuildJson(const std::string& output, const char* kind, uint64_t size
 // A package written, from its header block: {"output", "filesize", "filetype", "md5",
 // "version": {"packed", "major", "minor", "build"}}.
 std::string StampJson(const std::string& output, const std::string& headerText);
+// What fwkit sign or keygen made: {"output", "key_ids"} for a package signed,
+// {"message", "size"} for a message written, {"key_id", "private", "public"} for a key
+// pair made in files, {"key_id", "uri"} for one made in a token.
+std::string SignJson(const SignCommand::Outcome& outcome);
 
 }  // namespace Cli

@@ -125,7 +125,7 @@ int ReadOptions(int argc, char** argv, const char* subcommand, Build& b) {
     int c = 0;
     while ((c = NextOption(argc, argv, shortOptions, kLong.data())) != -1) {
         if (c == 'h') {
-            std::printf("%s%s%s", logical ? kJoinUsage : kPackUsage, kCommonHelp, kStatus);
+            std::printf("%s%s%s", logical ? kJoinUsage : kPackUsage, CommonHelp().c_str(), kStatus);
             return -1;
         }
         if (c == ':' || c == '?' || (!logical && c == 'a'))

@@ -91,7 +91,7 @@ int Stamp(int argc, char** argv) {
     int c = 0;
     while ((c = NextOption(argc, argv, ":v:f:o:jqh", kLong.data())) != -1) {
         if (c == 'h') {
-            std::printf("%s%s%s", kUsage, kCommonHelp, kStatus);
+            std::printf("%s%s%s", kUsage, CommonHelp().c_str(), kStatus);
             return 0;
         }
         if (c == 'v' && !PackageVersion("--version", optarg, version))

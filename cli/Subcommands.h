@@ -8,5 +8,8 @@ int Join(int argc, char** argv);
 int List(int argc, char** argv);
 int Extract(int argc, char** argv);
 int Stamp(int argc, char** argv);
+int Sign(int argc, char** argv);
+int Check(int argc, char** argv);
+int Keygen(int argc, char** argv);
 
 }  // namespace Cli

@@ -34,5 +34,18 @@ std::string Escaped(const std::string& name) {
     return shown;
 }
 
+std::string JsonArray(const std::vector<std::string>& documents) {
+    std::string out = "[";
+    for (const std::string& doc : documents) {
+        out += out.size() > 1 ? ",\n  " : "\n  ";
+        for (size_t i = 0; i + 1 < doc.size(); ++i) {
+            out += doc[i];
+            if (doc[i] == '\n')
+                out += "  ";
+        }
+    }
+    return out + "\n]\n";
+}
+
 }  // namespace Text
 }  // namespace Core

@@ -67,6 +67,17 @@ TEST_F(FwkitTest, ReleasePipelineThroughFwkitAlone) {
     for (const char* name : {"boot.bin", "kernel", "rootfs.ext4"})
         EXPECT_EQ(ReadBytes(P(std::string("out/") + name)), ReadBytes(P(name))) << name;
     EXPECT_EQ(Fwkit("extract -q -n ROOT -C out all.fw").status, 0);
+    const RunResult key = Fwkit("keygen release");
+    ASSERT_EQ(key.status, 0);
+    ASSERT_EQ(key.out.size(), 17u);  // 16 hex digits and a line feed
+    const std::string id = key.out.substr(0, 16);
+    EXPECT_EQ(Fwkit("sign -k release.pem all.pkg").out, "all.pkg: signed with key " + id + "\n");
+    const RunResult check = Fwkit("check -k release.pub -o image.bin all.pkg");
+    EXPECT_EQ(check.status, 0);
+    EXPECT_NE(check.out.find("all.pkg: signature verified, key " + id + "\nall.pkg: OK\n"),
+              std::string::npos)
+        << check.out;
+    EXPECT_EQ(ReadBytes(P("image.bin")), ReadBytes(P("all.fw")));
 }
 
 TEST_F(FwkitTest, WritesTheBytesOfTheFivePrograms) {
@@ -117,6 +128,21 @@ TEST_F(FwkitTest, RefusedValuesNameOptionValueAndRange) {
         {"extract kernel.fw boot.fw", "fwkit extract: one firmware file only"},
         {"list", "fwkit list: no firmware file given"},
         {"bogus", "fwkit: 'bogus' is not a subcommand"},
+        {"sign kernel", "fwkit sign: no key given (-k KEY)"},
+        {"sign -g k", "fwkit sign: unknown option: -g"},
+        {"sign -k nope.pem kernel", "fwkit: nope.pem: No such file or directory"},
+        {"sign -k k --expires soon kernel", "fwkit sign: --expires: 'soon' is not"},
+        {"sign -k k -", "fwkit sign: a package is read twice to be signed; give its file"},
+        {"sign -j -k k -o - kernel", "fwkit sign: --json and --output - would both write"},
+        {"check", "fwkit check: no package given"},
+        {"check --threshold 0 kernel", "fwkit check: --threshold: '0': at least one signature"},
+        {"check -k nope.pub kernel boot.bin", "fwkit: nope.pub: No such file or directory"},
+        {"check -o x kernel boot.bin", "fwkit check: -o IMAGE takes exactly one PACKAGE"},
+        {"check - -", "fwkit check: standard input (-) can be read only once"},
+        {"check --json -o - kernel", "fwkit check: --json and --output - would both write"},
+        {"keygen", "fwkit keygen: give exactly one NAME or URI"},
+        {"keygen -k kernel k", "fwkit keygen: unknown option: -k"},
+        {"keygen kernel/k", "fwkit: kernel/k.pem: "},
     };
     for (const auto& c : kRefused) {
         const RunResult r = Fwkit(c.args);
@@ -170,6 +196,46 @@ TEST_F(FwkitTest, ListsSeveralFilesAsTextAndAsOneJsonDocument) {
     EXPECT_EQ(Fwkit("list -q kernel.fw").out, "");
 }
 
+TEST_F(FwkitTest, ChecksSeveralPackagesAndSignsAsPkgsignDoes) {
+    ASSERT_EQ(Fwkit("stamp -v 1.0.0 -o a.pkg kernel").status, 0);
+    ASSERT_EQ(Fwkit("keygen -q k").out, "");
+    const RunResult piped = Piped("sign -k k.pem -o - a.pkg > piped.pkg");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_NE(piped.err.find(": signed with key"), std::string::npos);
+#ifdef PKGSIGN_PATH
+    Tool(PKGSIGN_PATH, "-k k.pem -o ref.pkg a.pkg");
+    EXPECT_EQ(ReadBytes(P("piped.pkg")), ReadBytes(P("ref.pkg")));
+#endif
+    ASSERT_EQ(Fwkit("sign -q -k k.pem a.pkg").out, "");
+    EXPECT_EQ(ReadBytes(P("a.pkg")), ReadBytes(P("piped.pkg")));
+    testutil::Run("cp a.pkg bad.pkg", dir.Path());
+    testutil::FlipLastByte(P("bad.pkg"));
+    const RunResult text = Fwkit("check -k k.pub a.pkg bad.pkg");
+    EXPECT_EQ(text.status, 3);
+    EXPECT_NE(text.out.find("a.pkg: OK\nbad.pkg: header ok"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("bad.pkg: FAILED: "), std::string::npos);
+    const RunResult json = Piped("check --json -k k.pub bad.pkg - nope < a.pkg");
+    EXPECT_EQ(json.status, 3);
+    EXPECT_EQ(json.err, "fwkit: nope: No such file or directory\n");
+    const nlohmann::json docs = nlohmann::json::parse(json.out);
+    ASSERT_EQ(docs.size(), 3u);
+    EXPECT_EQ(docs[0]["status"], 3);
+    EXPECT_EQ(docs[1]["file"], "-");
+    EXPECT_EQ(docs[1]["ok"], true);
+    EXPECT_EQ(docs[2]["file"], "nope");
+    const RunResult quiet = Fwkit("check -q nope bad.pkg a.pkg");
+    EXPECT_EQ(quiet.status, 3);
+    EXPECT_EQ(quiet.out + quiet.err, "fwkit: nope: No such file or directory\n");
+    EXPECT_EQ(Piped("check -o - a.pkg > image.bin").status, 0);
+    EXPECT_EQ(ReadBytes(P("image.bin")), ReadBytes(P("kernel")));
+    const nlohmann::json made = nlohmann::json::parse(Fwkit("keygen --json j").out);
+    EXPECT_EQ(made["public"], "j.pub");
+    const nlohmann::json both = nlohmann::json::parse(Fwkit("sign -j -k j.pem -k k.pem a.pkg").out);
+    EXPECT_EQ(both["output"], "a.pkg");
+    ASSERT_EQ(both["key_ids"].size(), 2u);
+    EXPECT_EQ(both["key_ids"][0], made["key_id"]);
+}
+
 TEST_F(FwkitTest, SourceDateEpochMakesPacksReproducible) {
     const std::string env = "SOURCE_DATE_EPOCH=1710374400 ";  // 2024-03-14T00:00:00Z
     const std::string pack = testutil::Quote(FWKIT_PATH) + " pack -t 400 -o ";
@@ -203,11 +269,17 @@ TEST_F(FwkitTest, ProgressIsDrawnOnATerminalOnly) {
     EXPECT_EQ(none.err, "");
     const RunResult forced = run(" --progress");
     EXPECT_NE(forced.err.find("stamp: 1.0 MiB"), std::string::npos);
+    const RunResult check = testutil::Run("{ (cat p.pkg; sleep 1.6) | " +
+                                              testutil::Quote(FWKIT_PATH) + " check --progress -q -; }",
+                                          dir.Path());
+    EXPECT_EQ(check.status, 0);
+    EXPECT_NE(check.err.find("\rcheck: 1.0 MiB"), std::string::npos) << check.err;
 }
 
 TEST_F(FwkitTest, HelpVersionAndCompletion) {
     for (const char* args : {"--help", "pack --help", "join --help", "list --help",
-                             "extract --help", "stamp --help"}) {
+                             "extract --help", "stamp --help", "sign --help", "check --help",
+                             "keygen --help"}) {
         const RunResult r = Fwkit(args);
         EXPECT_EQ(r.status, 0) << args;
         EXPECT_EQ(r.out.rfind("Usage: fwkit", 0), 0u) << args;

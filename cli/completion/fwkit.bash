@@ -3,7 +3,7 @@ _fwkit() {
     local cur prev words cword
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
-    local subcommands="pack join list extract stamp"
+    local subcommands="pack join list extract stamp keygen sign check"
     local common="--quiet --progress --no-progress --help"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$subcommands --help --version" -- "$cur"))
@@ -15,7 +15,8 @@ _fwkit() {
             return
             ;;
         -t | --type | -r | --release | -v | --version | -b | --build | -a | --article | \
-            --date | -n | --name | -f | --filetype)
+            --date | -n | --name | -f | --filetype | --compatible | --expires | --threshold | \
+            --min-version | --at)
             return
             ;;
     esac
@@ -26,6 +27,9 @@ _fwkit() {
         list) options="--json $common" ;;
         extract) options="--directory --name $common" ;;
         stamp) options="--version --filetype --output --json $common" ;;
+        keygen) options="--pin-file --module --json $common" ;;
+        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --json $common" ;;
+        check) options="--key --keyring --threshold --compatible --min-version --at --json --output $common" ;;
         *) return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -51,6 +51,12 @@ inline int UsageError(const char* program, const std::string& message) {
     return 1;
 }
 
+// 0 when an option's value was read (`problem` empty), else the usage error
+// "COMMAND: OPTION: problem"; returns its status.
+inline int ValueProblem(const char* command, const char* option, const std::string& problem) {
+    return problem.empty() ? 0 : UsageError(command, std::string(option) + ": " + problem);
+}
+
 // The usage error for what getopt_long returned as ':' (a missing argument) or
 // '?' (an unknown option), when it was told to stay quiet (opterr = 0 and an
 // option string starting with ':'), so that the message names the program as

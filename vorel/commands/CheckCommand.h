@@ -1,0 +1,52 @@
+// Checking an upgrade package: the command pkgcheck runs, and fwkit as its check
+// subcommand.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "PackageCommand.h"
+
+namespace CheckCommand {
+
+struct Options {
+    const char* program = "";  // as the caller names itself in messages
+    const char* command = "";  // and in usage errors
+    std::vector<std::string> keys;
+    std::vector<std::string> keyrings;
+    unsigned threshold = 1;
+    bool thresholdGiven = false;
+    std::string compatible;
+    bool hasMinimum = false;
+    uint32_t minimum = 0;
+    bool hasTime = false;
+    int64_t time = 0;
+    bool json = false;
+    std::string output;
+    std::string package;  // the one being checked
+    std::vector<std::string> packages;
+    // Set by the caller: several packages may be given, each checked in turn, and
+    // --json prints one array of their documents. The exit status is the highest.
+    bool several = false;
+    bool quiet = false;  // no lines: the exit status is the verdict
+    // Where the documents of the array are kept while the packages are checked.
+    std::vector<std::string>* documents = nullptr;
+};
+
+// Pieces of the help, in pkgcheck's words: what checking does, the options of keys
+// and policy, -j, -o, and the exit statuses.
+extern const char kAbout[];
+extern const char kPolicyHelp[];
+extern const char kJsonHelp[];
+extern const char kOutputHelp[];
+extern const char kStatusHelp[];
+
+// Reads the command line; 0 when read, -1 after --help or --version, 1 after a
+// usage error.
+int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& options);
+
+// Checks the packages and prints the verdicts; the exit status (the highest).
+int Run(const Options& options);
+
+}  // namespace CheckCommand
