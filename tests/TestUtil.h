@@ -109,41 +109,30 @@ struct RunResult {
     std::string err;
 };
 
-// How the built programs run on this machine: as they are, or, in a build for
-// another processor, behind the words of the emulator that runs them.
-#ifdef FWKIT_EMULATOR
-inline const char* const kEmulator = FWKIT_EMULATOR;
+// Whether the programs are built for another processor than this machine's,
+// whose installed modules they then cannot load.
+#ifdef FWKIT_FOREIGN_HOST
+inline constexpr bool kForeignHost = true;
 #else
-inline const char* const kEmulator = "";
+inline constexpr bool kForeignHost = false;
 #endif
 
-// The arguments that start the built program args[0] with args[1...].
-inline std::vector<std::string> ProgramArgs(std::vector<std::string> args) {
-    std::vector<std::string> words;
-    std::istringstream emulator(kEmulator);
-    for (std::string word; emulator >> word;)
-        words.push_back(word);
-    args.insert(args.begin(), words.begin(), words.end());
-    return args;
-}
-
-// `command`, which starts one of the built programs, as it runs on this
-// machine; for commands that the shell runs behind other words.
-inline std::string Emulated(const std::string& command) {
-    return *kEmulator != '\0' ? std::string(kEmulator) + " " + command : command;
-}
+// Whether the programs run under an emulator, whose own memory comes on top of theirs.
+#ifdef FWKIT_EMULATED
+inline constexpr bool kEmulated = true;
+#else
+inline constexpr bool kEmulated = false;
+#endif
 
 // A command that starts one of the built programs (by its absolute path,
 // quoted or not) runs behind the words of FWKIT_RUN_PREFIX when that is set,
-// e.g. under a memory checker, and behind the emulator's; helpers such as ls
-// or md5sum run as they are.
+// e.g. under a memory checker; helpers such as ls or md5sum run as they are.
 inline std::string WithRunPrefix(const std::string& command) {
     const char* prefix = std::getenv("FWKIT_RUN_PREFIX");
     const bool program = command.rfind('/', 0) == 0 || command.rfind("'/", 0) == 0;
     if (!program)
         return command;
-    const std::string full = Emulated(command);
-    return prefix != nullptr && *prefix != '\0' ? std::string(prefix) + " " + full : full;
+    return prefix != nullptr && *prefix != '\0' ? std::string(prefix) + " " + command : command;
 }
 
 // Runs `command` through the shell in directory `cwd`, capturing standard

@@ -49,7 +49,7 @@ long PeakOfCommand(const std::string& command, const std::string& cwd, int& stat
             if (chdir(cwd.c_str()) != 0)
                 return 126;
             const std::string line =
-                "exec " + testutil::Emulated(command) + " >/dev/null 2>&1 </dev/null";
+                "exec " + command + " >/dev/null 2>&1 </dev/null";
             execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
             return 127;
         },

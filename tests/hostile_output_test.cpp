@@ -49,8 +49,7 @@ std::string Command(const std::string& writer, const std::string& out) {
     const std::string::size_type space = writer.find(' ');
     std::string args = writer.substr(space);
     args.replace(args.find("OUT"), 3, out);
-    return testutil::Emulated(
-               Quote(writer.compare(0, space, "imgpack") == 0 ? IMGPACK_PATH : PKGSTAMP_PATH)) +
+    return Quote(writer.compare(0, space, "imgpack") == 0 ? IMGPACK_PATH : PKGSTAMP_PATH) +
            args;
 }
 
@@ -66,9 +65,8 @@ pid_t Start(const std::vector<std::string>& args) {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP})
         signal(sig, SIG_DFL);
     dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    const std::vector<std::string> program = testutil::ProgramArgs(args);
     std::vector<char*> argv;
-    for (const std::string& arg : program)
+    for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
@@ -106,15 +104,15 @@ class HostileOutputTest : public ::testing::Test {
     std::string P(const std::string& name) const { return dir / name; }
 
     RunResult Pack(const std::string& args, const std::string& limit = "") {
-        return testutil::Run(limit + testutil::Emulated(Quote(IMGPACK_PATH)) + " " + args,
+        return testutil::Run(limit + Quote(IMGPACK_PATH) + " " + args,
                              dir.Path());
     }
     RunResult Unpack(const std::string& args, const std::string& limit = "") {
-        return testutil::Run(limit + testutil::Emulated(Quote(IMGUNPACK_PATH)) + " " + args,
+        return testutil::Run(limit + Quote(IMGUNPACK_PATH) + " " + args,
                              dir.Path());
     }
     RunResult Stamp(const std::string& args, const std::string& limit = "") {
-        return testutil::Run(limit + testutil::Emulated(Quote(PKGSTAMP_PATH)) + " " + args,
+        return testutil::Run(limit + Quote(PKGSTAMP_PATH) + " " + args,
                              dir.Path());
     }
     RunResult Shell(const std::string& command) { return testutil::Run(command, dir.Path()); }
@@ -156,7 +154,7 @@ TEST_F(HostileOutputTest, FullDiskIsReportedByEveryCommand) {
     ExpectRefused(r, r.out, "/dev/full", "logical build");
     r = Stamp("1 data.bin /dev/full");
     ExpectRefused(r, r.err, "/dev/full", "package");
-    r = Shell("{ " + testutil::Emulated(Quote(PKGSTAMP_PATH)) +
+    r = Shell("{ " + Quote(PKGSTAMP_PATH) +
               " 1 data.bin /dev/stdout > /dev/full; }");
     EXPECT_EQ(r.err,
               "pkgstamp: argc: 4\n"
@@ -407,7 +405,7 @@ TEST_F(HostileOutputTest, ListingThatCannotBeWrittenExits1) {
     const std::pair<const char*, const char*> cases[] = {{"> /dev/full", "No space left on device"},
                                                          {">&-", "Bad file descriptor"}};
     for (const auto& c : cases) {
-        const RunResult r = Shell("{ " + testutil::Emulated(Quote(IMGUNPACK_PATH)) + " -d app.fw " +
+        const RunResult r = Shell("{ " + Quote(IMGUNPACK_PATH) + " -d app.fw " +
                                   c.first + "; }");
         EXPECT_EQ(r.status, 1) << c.first;
         EXPECT_EQ(r.err, std::string("imgunpack: write error: ") + c.second + "\n");

@@ -676,8 +676,13 @@ TEST_F(PackageTools, StreamTargetsAndBoundedMemory) {
         Shell("cat big.pkg | /usr/bin/time -f %M -o peak " + check + " -o out.big - >/dev/null");
     EXPECT_EQ(peak.status, 0) << peak.err;
 #ifndef FWKIT_SANITIZED  // the sanitizers' own memory is not the program's
-    EXPECT_LT(std::stol(testutil::ReadText(m_dir / "peak")), 16 * 1024);
-#endif  // KiB
+    // KiB; an emulator's own memory is what it takes to check the small package.
+    long emulator = 0;
+    if (testutil::kEmulated &&
+        Shell("/usr/bin/time -f %M -o base " + check + " -o /dev/null p.pkg").status == 0)
+        emulator = std::stol(testutil::ReadText(m_dir / "base"));
+    EXPECT_LT(std::stol(testutil::ReadText(m_dir / "peak")), emulator + 16 * 1024);
+#endif
     struct stat st {};
     ASSERT_EQ(stat((m_dir / "out.big").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 128 << 20);
@@ -697,14 +702,14 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
     ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
     ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
     ASSERT_EQ(
-        Shell(testutil::Emulated(Quote(PKGSIGN_PATH)) + " -k o.pem -o /dev/stdout p.pkg >q.pkg")
+        Shell(Quote(PKGSIGN_PATH) + " -k o.pem -o /dev/stdout p.pkg >q.pkg")
             .status,
         0);
     EXPECT_EQ(Check("-k k.pub q.pkg").status, 4);
     const std::string signedTwice = testutil::ReadText(m_dir / "q.pkg");
     EXPECT_EQ(signedTwice.find("signature:"), signedTwice.rfind("signature:"));
     EXPECT_EQ(
-        Shell(testutil::Emulated(Quote(PKGCHECK_PATH)) + " -o /dev/stdout q.pkg >out.img").status,
+        Shell(Quote(PKGCHECK_PATH) + " -o /dev/stdout q.pkg >out.img").status,
         0);
     EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
 }
@@ -727,6 +732,8 @@ std::string TokenEnvironment(const TempDir& dir) {
 }
 
 TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
+    if (testutil::kForeignHost)
+        GTEST_SKIP() << "SoftHSM's module is built for this machine, not for the programs' host";
     const std::string env = TokenEnvironment(m_dir);
     if (env.empty())
         GTEST_SKIP() << "SoftHSM 2 is not installed";
