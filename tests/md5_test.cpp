@@ -1,7 +1,10 @@
 #include "md5.h"
 
+#include "CImageDigest.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -84,6 +87,32 @@ TEST(Md5, HexIsThirtyTwoLowercaseDigits) {
     MD5Hex(&context, hex);
     EXPECT_EQ(std::string(hex, 33), std::string("000aff10abcdef01234567899abcdef0", 33));
     EXPECT_EQ(hex[33], 'X');
+}
+
+// The image digest gives one result whether bytes are copied into its blocks
+// or read in place, in pieces small or large enough to lap its ring of slots.
+TEST(Md5, ImageDigestInPlaceMatchesCopied) {
+    const testutil::Bytes bytes = testutil::RandomBytes(3 * CImageDigest::kBlockSize + 777, 9);
+    CImageDigest copied;
+    copied.Add(bytes.data(), bytes.size());
+    std::string md5;
+    std::string sha256;
+    copied.Finish(md5, sha256);
+    EXPECT_EQ(md5, Digest(bytes));
+    for (const size_t piece : {size_t{1000}, CImageDigest::kBlockSize + 1, bytes.size()}) {
+        CImageDigest inPlace;
+        for (size_t at = 0; at < bytes.size(); at += piece) {
+            inPlace.AddInPlace(bytes.data() + at, std::min(piece, bytes.size() - at));
+            if (at % (3 * piece) == 0)
+                inPlace.Settle();
+        }
+        std::string md5InPlace;
+        std::string sha256InPlace;
+        inPlace.Finish(md5InPlace, sha256InPlace);
+        EXPECT_EQ(md5InPlace, md5) << piece;
+        EXPECT_EQ(sha256InPlace, sha256) << piece;
+        EXPECT_EQ(inPlace.Size(), bytes.size());
+    }
 }
 
 }  // namespace

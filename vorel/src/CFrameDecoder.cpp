@@ -57,6 +57,8 @@ bool CFrameDecoder::Fail(const std::string& problem) {
 
 // Each frame starts afresh in the buffer, with the base as its prefix.
 bool CFrameDecoder::StartFrame() {
+    if (m_frames > 0 && m_beforeReuse)
+        m_beforeReuse();
     m_decoded = 0;
     m_handed = 0;
     m_inFrame = true;

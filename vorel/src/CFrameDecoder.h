@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 struct ZSTD_DCtx_s;
 
@@ -38,6 +39,9 @@ class CFrameDecoder {
     // (none for a compressed image) and give `targetSize` bytes in all: the
     // buffer is the smaller of that and kMaxFrameSize. False when memory is short.
     bool Begin(const uint8_t* base, size_t baseSize, uint64_t targetSize);
+    // Called before a frame's output overwrites the previous frame's in the
+    // buffer: whoever still reads bytes the sink was given must be done then.
+    void BeforeReuse(std::function<void()> hook) { m_beforeReuse = std::move(hook); }
     // Decodes the next `size` payload bytes, handing what they give to `sink`.
     // False once the payload does not decode (Problem() says why) or the sink
     // refused (SinkFailed()); later bytes are then ignored.
@@ -68,4 +72,5 @@ class CFrameDecoder {
     bool m_failed = false;
     bool m_sinkFailed = false;
     std::string m_problem;
+    std::function<void()> m_beforeReuse;
 };

@@ -36,7 +36,7 @@ void CImageDigest::Md5Worker() {
             return;
         const size_t slot = static_cast<size_t>(m_done % kBlocks);
         lock.unlock();
-        MD5Update(&m_md5, m_blocks[slot].get(), static_cast<unsigned int>(m_sizes[slot]));
+        MD5Update(&m_md5, m_data[slot], static_cast<unsigned int>(m_sizes[slot]));
         lock.lock();
         ++m_done;
         m_changed.notify_all();
@@ -60,11 +60,17 @@ uint8_t* CImageDigest::Block() {
 
 void CImageDigest::Feed(size_t size) {
     const size_t slot = static_cast<size_t>(m_fed % kBlocks);
-    const uint8_t* block = m_blocks[slot].get();
+    Hand(slot, m_blocks[slot].get(), size);
+}
+
+// Hands `size` bytes at `data` in `slot` to the MD5 thread (or digests them
+// here when there is none), then adds them to the SHA-256 on this thread.
+void CImageDigest::Hand(size_t slot, const uint8_t* data, size_t size) {
+    m_data[slot] = data;
     m_sizes[slot] = size;
     m_size += size;
     // A first block that fills its place promises a large image.
-    if (!m_worker.joinable() && m_fed == 0 && size == kBlockSize)
+    if (!m_worker.joinable() && m_fed == 0 && size >= kBlockSize)
         StartWorker();
     if (m_worker.joinable()) {
         {
@@ -73,12 +79,29 @@ void CImageDigest::Feed(size_t size) {
         }
         m_changed.notify_all();
     } else {
-        MD5Update(&m_md5, block, static_cast<unsigned int>(size));
+        MD5Update(&m_md5, data, static_cast<unsigned int>(size));
         ++m_fed;
         m_done = m_fed;
     }
     if (m_withSha256)
-        m_sha256.Update(block, size);
+        m_sha256.Update(data, size);
+}
+
+void CImageDigest::AddInPlace(const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const size_t count = std::min(size, kMaxInPlace);
+        const uint64_t fed = m_fed;
+        if (m_worker.joinable() && fed >= kBlocks)
+            WaitForMd5(fed - kBlocks + 1);
+        Hand(static_cast<size_t>(fed % kBlocks), data, count);
+        data += count;
+        size -= count;
+    }
+}
+
+void CImageDigest::Settle() {
+    if (m_worker.joinable())
+        WaitForMd5(m_fed);
 }
 
 void CImageDigest::Add(const uint8_t* data, size_t size) {

@@ -10,6 +10,11 @@
 //   uint8_t* block = digest.Block();        // fill up to kBlockSize bytes
 //   digest.Feed(count);                      // hand them over
 //   ... the block may still be read (not changed) until the next Block() ...
+//
+// Bytes that stay where they are for a while (a decoder's output buffer) are
+// digested in place instead, without a copy: AddInPlace hands them to the MD5
+// thread as they lie, and Settle waits until it has read them all, before the
+// caller changes them.
 #pragma once
 
 #include <condition_variable>
@@ -40,6 +45,12 @@ class CImageDigest {
     // Digests a copy of `size` bytes from elsewhere (gathered into blocks; not
     // to be mixed with Block and Feed).
     void Add(const uint8_t* data, size_t size);
+    // Digests `size` bytes at `data`, which the MD5 thread may read until
+    // Settle or Finish returns: they must stay unchanged until then (not to be
+    // mixed with the calls above).
+    void AddInPlace(const uint8_t* data, size_t size);
+    // Returns once every byte added in place has been read.
+    void Settle();
     // Ends both digests; each is 32 or 64 lowercase hexadecimal digits (an
     // empty SHA-256 when libcrypto failed).
     void Finish(std::string& md5, std::string& sha256);
@@ -49,9 +60,13 @@ class CImageDigest {
   private:
     static constexpr size_t kBlocks = 8;
 
+    // The most bytes one slot takes in place (MD5Update counts in 32 bits).
+    static constexpr size_t kMaxInPlace = size_t{1} << 30;
+
     void Md5Worker();
     void WaitForMd5(uint64_t done);
     bool StartWorker();
+    void Hand(size_t slot, const uint8_t* data, size_t size);
 
     MD5_CTX m_md5;
     CSha256 m_sha256;
@@ -59,6 +74,8 @@ class CImageDigest {
     uint64_t m_size = 0;
     // Allocated when first used, so a small image takes one block.
     std::unique_ptr<uint8_t[]> m_blocks[kBlocks];
+    // What each slot holds for the MD5 thread: one of the blocks, or bytes in place.
+    const uint8_t* m_data[kBlocks] = {};
     size_t m_sizes[kBlocks] = {};
     // The block Add is filling, and how far.
     uint8_t* m_adding = nullptr;

@@ -18,6 +18,9 @@ namespace {
 
 using Outcome = CPackageEncoder::Outcome;
 
+constexpr int kLdmMinMatch = 192;
+constexpr int kLdmBucketSizeLog = 8;
+
 struct FreeContext {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
@@ -39,6 +42,11 @@ bool Configure(ZSTD_CCtx* context, int level, int windowLog, bool delta) {
         ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog),
         ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, delta ? 1 : 0),
         ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1),
+        // Long matches of at least kLdmMinMatch bytes, from buckets of 2^8
+        // candidates: an image holds many alike stretches (empty blocks, inode
+        // tables), and the smallest buckets keep the wrong ones.
+        ZSTD_CCtx_setParameter(context, ZSTD_c_ldmMinMatch, delta ? kLdmMinMatch : 0),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_ldmBucketSizeLog, delta ? kLdmBucketSizeLog : 0),
     };
     return std::none_of(std::begin(results), std::end(results),
                         [](size_t result) { return ZSTD_isError(result) != 0; });

@@ -124,6 +124,11 @@ PackageError CPackageStream::DecideHeader() {
         const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
         if (!m_decoder.Begin(delta ? m_base : nullptr, m_baseSize, m_header.TargetSize()))
             throw std::bad_alloc();
+        // The image is digested where the decoder left it, until its next frame.
+        m_decoder.BeforeReuse([this] {
+            if (m_targetDigest)
+                m_targetDigest->Settle();
+        });
     }
     if (m_progress)
         m_progress(0, m_decoding ? m_header.TargetSize() : m_header.FileSize());
@@ -155,7 +160,7 @@ bool CPackageStream::TakeTarget(const uint8_t* data, size_t size) {
         m_overrun = true;
         return false;
     }
-    m_targetDigest->Add(data, size);
+    m_targetDigest->AddInPlace(data, size);
     if (m_sink && !m_sink(data, size))
         return false;
     m_targetHanded += size;
