@@ -20,7 +20,7 @@ const std::vector<Command>& Commands() {
     static const std::vector<Command> kCommands = {
         {"pack", HERE(Pack), "wrap a data file in a fragment header: a physical firmware file"},
         {"join", HERE(Join), "join physical firmware files into one logical firmware file"},
-        {"list", HERE(List), "check firmware files and list their fragments"},
+        {"list", HERE(List), "check firmware files and list their fragments; list package headers"},
         {"extract", HERE(Extract), "check a firmware file and write out the data of its fragments"},
         {"stamp", IN_MODULE(Stamp), "turn an image into an upgrade package"},
         {"sign", IN_MODULE(Sign), "sign an upgrade package with Ed25519 keys"},

@@ -1,5 +1,5 @@
 // fwkit list and fwkit extract: checking firmware files, listing their fragments and
-// writing out their data.
+// writing out their data. fwkit list also shows an upgrade package's header lines.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,8 +13,11 @@
 #include "CFirmwareExtraction.h"
 #include "CFirmwareFile.h"
 #include "CFirmwareReport.h"
+#include "CInputFile.h"
+#include "CPackageHeader.h"
 #include "Command.h"
 #include "FilePath.h"
+#include "Json.h"
 #include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
@@ -27,7 +30,9 @@ namespace {
 const char kListUsage[] =
     "Usage: fwkit list [OPTIONS] FW...\n"
     "Check every header and body of each firmware file FW (- for standard input) and list\n"
-    "its fragments; a damaged file is named with the check that failed.\n"
+    "its fragments; a damaged file is named with the check that failed. An upgrade package\n"
+    "has its header lines listed; its digests and signatures are not verified (that is\n"
+    "fwkit check).\n"
     "\n"
     "  -j, --json          one JSON document: an array of one report per file\n";
 const char kExtractUsage[] =
@@ -40,6 +45,10 @@ const char kExtractUsage[] =
 const char kStatus[] =
     "\n"
     "Exit status: 0 every file intact (and its fragments written), 1 otherwise.\n";
+const char kListStatus[] =
+    "\n"
+    "Exit status: 0 every firmware file intact and every package header well formed,\n"
+    "1 otherwise.\n";
 
 const std::vector<option> kLong = LongOptions({{"json", no_argument, nullptr, 'j'},
                         {"directory", required_argument, nullptr, 'C'},
@@ -59,7 +68,8 @@ int ReadOptions(int argc, char** argv, const char* subcommand, Inspection& x) {
     int c = 0;
     while ((c = NextOption(argc, argv, list ? ":jqh" : ":C:n:qh", kLong.data())) != -1) {
         if (c == 'h') {
-            std::printf("%s%s%s", list ? kListUsage : kExtractUsage, CommonHelp().c_str(), kStatus);
+            std::printf("%s%s%s", list ? kListUsage : kExtractUsage, CommonHelp().c_str(),
+                        list ? kListStatus : kStatus);
             return -1;
         }
         if (c == 'j' && list)
@@ -93,10 +103,41 @@ std::string ReadablePath(const std::string& operand) {
     return path;
 }
 
-// Lists one firmware file; true when it is intact.
+// Whether `fw`, which did not parse as an intact firmware file, is an upgrade package
+// instead: its header block reads as the checkers read it, within the header's own
+// bound. An intact firmware file is never read again for this, and the header reader
+// looks no further than the block's empty line.
+bool ReadPackage(CFirmwareFile& fw, const std::string& path, CPackageHeader& header) {
+    if (fw.ParseComplete())
+        return false;
+    CInputFile package(path);
+    return package.GetState() == CInputFile::State::Readable &&
+           package.FileSize() <= CPackageHeader::kMaxPackageSize &&
+           header.Read(package) == PackageError::Ok;
+}
+
+// Prints a package's header lines as stored, in file order.
+void ListPackage(const std::string& operand, const CPackageHeader& header, const Inspection& x,
+                 bool named) {
+    if (x.common.quiet)
+        return;
+    if (named)
+        std::cout << operand << ":\n";
+    for (const auto& [name, value] : header.Lines())
+        std::cout << name << ": " << value << '\n';
+    std::cout << std::flush;
+}
+
+// Lists one firmware file, or one package's header; true when the firmware file is
+// intact or the package header well formed.
 bool ListOne(const std::string& operand, const std::string& path, const Inspection& x,
              bool named) {
     CFirmwareFile fw(path, CFirmwareFile::Messages::KeepOnly);
+    CPackageHeader header;
+    if (ReadPackage(fw, path, header)) {
+        ListPackage(operand, header, x, named);
+        return true;
+    }
     const auto say = [&operand](const std::string& line) { Complain(operand, line); };
     // A file that is no firmware file at all (a type of neither kind, or too large)
     // has no check to name: the parse's own message says why.
@@ -114,7 +155,8 @@ bool ListOne(const std::string& operand, const std::string& path, const Inspecti
     return intact;
 }
 
-// The report of one firmware file, ended by a line feed; `intact` says whether it is.
+// The report of one firmware file, or the header lines of one package, ended by a line
+// feed; `intact` says whether the file is intact or the header well formed.
 std::string ReportOne(const std::string& operand, const std::string& path, bool& intact) {
     const long long size = path.empty() ? -1 : Core::File::FileSize(path);
     if (path.empty()) {
@@ -122,6 +164,11 @@ std::string ReportOne(const std::string& operand, const std::string& path, bool&
         return CFirmwareReport(operand, size, "cannot be read").Json();
     }
     CFirmwareFile fw(path, CFirmwareFile::Messages::KeepOnly);
+    CPackageHeader header;
+    if (ReadPackage(fw, path, header)) {
+        intact = true;
+        return PackageLinesJson(operand, header.Lines());
+    }
     const CFirmwareReport report(fw, operand, size);
     intact = report.Ok();
     return report.Json();

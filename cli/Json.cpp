@@ -58,4 +58,12 @@ std::string SignJson(const SignCommand::Outcome& made) {
                    {"public", made.publicKey}});
 }
 
+std::string PackageLinesJson(const std::string& file,
+                             const std::vector<std::pair<std::string, std::string>>& lines) {
+    Doc stored = Doc::object();
+    for (const auto& [name, value] : lines)
+        stored[name] = value;
+    return Dumped({{"file", file}, {"package", true}, {"lines", stored}});
+}
+
 }  // namespace Cli

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "SignCommand.h"
 
@@ -18,5 +20,9 @@ std::string StampJson(const std::string& output, const std::string& headerText);
 // {"message", "size"} for a message written, {"key_id", "private", "public"} for a key
 // pair made in files, {"key_id", "uri"} for one made in a token.
 std::string SignJson(const SignCommand::Outcome& outcome);
+// An upgrade package fwkit list read: {"file", "package": true, "lines": {NAME: VALUE}},
+// the lines as stored and in file order (a name appears once in a header).
+std::string PackageLinesJson(const std::string& file,
+                             const std::vector<std::pair<std::string, std::string>>& lines);
 
 }  // namespace Cli

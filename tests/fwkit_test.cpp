@@ -196,6 +196,44 @@ TEST_F(FwkitTest, ListsSeveralFilesAsTextAndAsOneJsonDocument) {
     EXPECT_EQ(Fwkit("list -q kernel.fw").out, "");
 }
 
+// A package's header lines as stored, beside firmware listings; a header that does not
+// read is refused as any file that is no firmware file.
+TEST_F(FwkitTest, ListsPackageHeaderLinesAsStored) {
+    PackAndJoin();
+    ASSERT_EQ(Fwkit("stamp -v 1.0.0 -o a.pkg kernel").status, 0);
+    ASSERT_EQ(Fwkit("delta -o c.pkg a.pkg").status, 0);
+    const auto lines = [this](const char* name) {
+        const std::string text = testutil::ReadText(P(name));
+        return text.substr(0, text.find("\n\n") + 1);
+    };
+    std::string broken = testutil::ReadText(P("a.pkg"));
+    testutil::WriteText(P("bad.pkg"), broken.replace(broken.find("\nmd5: "), 5, "\nmd6:"));
+    const std::string kernel = "kernel.fw:\n" + Fwkit("list kernel.fw").out;
+    const struct {
+        const char* args;
+        std::string out;
+    } kCases[] = {
+        {"list a.pkg", lines("a.pkg")},
+        {"list - < c.pkg", lines("c.pkg")},
+        {"list kernel.fw c.pkg", kernel + "c.pkg:\n" + lines("c.pkg")},
+        {"list a.pkg bad.pkg", "a.pkg:\n" + lines("a.pkg")},
+    };
+    for (const auto& c : kCases) {
+        const RunResult r = Piped(c.args);
+        EXPECT_EQ(r.out, c.out) << c.args;
+        EXPECT_EQ(r.status, r.err.empty() ? 0 : 1) << c.args << "\n" << r.err;
+    }
+    EXPECT_NE(Piped("list a.pkg bad.pkg").err, "");
+    EXPECT_EQ(lines("c.pkg").rfind("encoding: zstd\n", 0), 0u);
+    const auto doc = nlohmann::ordered_json::parse(Fwkit("list --json kernel.fw c.pkg").out);
+    ASSERT_EQ(doc.size(), 2u);
+    EXPECT_EQ(doc[1]["package"], true);
+    std::string stored;
+    for (const auto& [name, value] : doc[1]["lines"].items())
+        stored += name + ": " + value.get<std::string>() + "\n";
+    EXPECT_EQ(stored, lines("c.pkg"));
+}
+
 TEST_F(FwkitTest, ChecksSeveralPackagesAndSignsAsPkgsignDoes) {
     ASSERT_EQ(Fwkit("stamp -v 1.0.0 -o a.pkg kernel").status, 0);
     ASSERT_EQ(Fwkit("keygen -q k").out, "");

@@ -222,20 +222,6 @@ bool CPackageHeader::SetLine(const std::string& name, const std::string& value) 
     return true;
 }
 
-std::string CPackageHeader::Signed(const std::string& sha256,
-                                   const std::vector<CPackageSignature>& signatures) const {
-    const std::string value = CPackageSignature::ListValue(signatures);
-    return value.empty() ? std::string() : Compose(sha256, value);
-}
-
-std::string CPackageHeader::Sign(const CSigningKey& key, const std::string& sha256) const {
-    const std::string message = Message(sha256);
-    const std::string signature = key.Sign(message);
-    if (message.empty() || signature.empty())
-        return std::string();
-    return Signed(sha256, {CPackageSignature(key.KeyId(), signature)});
-}
-
 size_t CPackageHeader::SignedSize(size_t signatures) const {
     return Compose(std::string(kSha256Digits, '0'),
                    std::string(CPackageSignature::ListValueSize(signatures), 'x'))
