@@ -344,9 +344,15 @@ void CFirmwareFile::ReportTooLarge(const std::string& out_filename) {
                 "Firmware file " + out_filename + " would reach 4 GiB and is not written");
 }
 
+// Why the last build failed: empty names while none has.
+const CFirmwareFile::Failure& CFirmwareFile::BuildFailure() const {
+    static const Failure kNone;
+    return m_buildFailure ? *m_buildFailure : kNone;
+}
+
 void CFirmwareFile::BuildFailed(const std::string& file, const std::string& reason,
                                 std::string message) {
-    m_buildFailure = {file, reason};
+    m_buildFailure.reset(new Failure{file, reason});
     Say(std::move(message));
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -80,7 +81,7 @@ class CFirmwareFile {
         std::string file;
         std::string reason;
     };
-    const Failure& BuildFailure() const { return m_buildFailure; }
+    const Failure& BuildFailure() const;
     // The bytes the last build wrote.
     uint32_t BytesWritten() const { return m_written; }
     // When the logical data failed their CRC, so that the parse kept no fragment: walks
@@ -132,21 +133,23 @@ class CFirmwareFile {
                                         CBodyStream& stream, uint16_t& crc);
     void ReportBuild(const char* kind, const std::string& out_filename, uint32_t written);
 
+    // One of these stays alive for every input of a logical build, so its
+    // fields are packed and a build's failure is kept apart until there is one.
     std::vector<CFirmwareFragment*> m_fragments;
     std::vector<CFirmwareFragmentLogical*> m_logical_fragments;
     // The parsed firmware file or the data file, open for the object's whole life.
     CInputFile* m_rawData = nullptr;
     std::string m_name;
-    bool m_parseComplete = false;
-    bool m_writeComplete = false;
     CFirmwareFragment* m_failed = nullptr;
-    bool m_printMessages = true;
-    bool m_checkBodies = true;
     std::vector<std::string> m_messages;
     // The input found changed while the last build read it, or null.
     CInputFile* m_changedInput = nullptr;
-    bool m_dataChanged = false;
+    std::unique_ptr<Failure> m_buildFailure;
     int m_writeError = 0;
-    Failure m_buildFailure;
     uint32_t m_written = 0;
+    bool m_parseComplete = false;
+    bool m_writeComplete = false;
+    bool m_printMessages = true;
+    bool m_checkBodies = true;
+    bool m_dataChanged = false;
 };
