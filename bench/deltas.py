@@ -68,11 +68,17 @@ def row(label, ours, ref, bar_time=True):
     return ok
 
 
-def median_run(commands, runs, after=None):
-    """Alternates the commands RUNS times; the median time and the peak memory of each."""
+def median_run(commands, runs, after=None, outputs=()):
+    """Alternates the commands RUNS times; the median time and the peak memory of each.
+    Before each run the command's output (outputs[index]) is removed and dirty
+    pages flushed, untimed, as
+    bench/run does: freeing a file's blocks (a discard, on some disks) then costs
+    neither side."""
     results = [[] for _ in commands]
     for _ in range(runs):
         for index, command in enumerate(commands):
+            if outputs and os.path.exists(outputs[index]):
+                os.unlink(outputs[index])
             subprocess.run(["sync"], check=True)
             seconds, rss, anon = measure(command)
             if after is not None:
@@ -91,12 +97,14 @@ def pair(runs, tools, work, old, new):
     ref_delta = os.path.join(work, name + ".vcdiff")
     made = median_run([[fwkit, "delta", "--base", old, "-o", ours_delta, package],
                        ["xdelta3", "-9", "-e", "-f", "-s", old, new, ref_delta]], runs,
-                      after=lambda i: sync(ref_delta) if i == 1 else 0.0)
+                      after=lambda i: sync(ref_delta) if i == 1 else 0.0,
+                      outputs=(ours_delta, ref_delta))
     ours_out = os.path.join(work, name + ".ours.out")
     ref_out = os.path.join(work, name + ".ref.out")
     applied = median_run([[pkgcheck, "--base", old, "-o", ours_out, ours_delta],
                           ["xdelta3", "-d", "-f", "-s", old, ref_delta, ref_out]], runs,
-                         after=lambda i: sync(ref_out) if i == 1 else 0.0)
+                         after=lambda i: sync(ref_out) if i == 1 else 0.0,
+                         outputs=(ours_out, ref_out))
     for out in (ours_out, ref_out):
         if subprocess.run(["cmp", "-s", out, new]).returncode != 0:
             sys.exit(f"deltas: {out} is not {new}")
