@@ -36,20 +36,25 @@ def status_kib(pid, field):
     return 0
 
 
-def measure(args):
-    """Runs args; returns (seconds, peak RSS KiB, peak anonymous KiB)."""
+def measure(args, poll):
+    """Runs args; returns (seconds, peak RSS KiB, peak anonymous KiB). Timed runs
+    are not polled (the poller would take processor time from a command that
+    uses both cores): their peak RSS comes from wait4; a polled run, untimed,
+    gives the anonymous peak."""
     start = time.perf_counter()
     child = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    anon = rss = 0
-    while child.poll() is None:
-        anon = max(anon, status_kib(child.pid, "RssAnon"))
-        rss = max(rss, status_kib(child.pid, "VmHWM"))
-        time.sleep(0.001)
+    anon = 0
+    if poll:
+        while child.poll() is None:
+            anon = max(anon, status_kib(child.pid, "RssAnon"))
+            time.sleep(0.001)
+    _, status, usage = os.wait4(child.pid, 0) if child.returncode is None else (0, 0, None)
     seconds = time.perf_counter() - start
-    if child.returncode != 0:
-        sys.exit(f"deltas: failed ({child.returncode}): {' '.join(args)}\n"
+    code = child.returncode if child.returncode is not None else os.waitstatus_to_exitcode(status)
+    if code != 0:
+        sys.exit(f"deltas: failed ({code}): {' '.join(args)}\n"
                  f"{child.stderr.read().decode()}")
-    return seconds, rss, anon
+    return seconds, usage.ru_maxrss if usage is not None else 0, anon
 
 
 def sync(path):
@@ -80,12 +85,17 @@ def median_run(commands, runs, after=None, outputs=()):
             if outputs and os.path.exists(outputs[index]):
                 os.unlink(outputs[index])
             subprocess.run(["sync"], check=True)
-            seconds, rss, anon = measure(command)
+            seconds, rss, _ = measure(command, poll=False)
             if after is not None:
                 seconds += after(index)
-            results[index].append((seconds, rss, anon))
-    return [(statistics.median(r[0] for r in rs), max(r[1] for r in rs), max(r[2] for r in rs))
-            for rs in results]
+            results[index].append((seconds, rss))
+    peaks = []
+    for index, command in enumerate(commands):
+        if outputs and os.path.exists(outputs[index]):
+            os.unlink(outputs[index])
+        peaks.append(measure(command, poll=True)[2])
+    return [(statistics.median(r[0] for r in rs), max(r[1] for r in rs), anon)
+            for rs, anon in zip(results, peaks)]
 
 
 def pair(runs, tools, work, old, new):

@@ -30,13 +30,19 @@ bool CFrameDecoder::Begin(const uint8_t* base, size_t baseSize, uint64_t targetS
     m_sinkFailed = false;
     m_problem.clear();
     const size_t capacity = static_cast<size_t>(std::min<uint64_t>(targetSize, kMaxFrameSize));
-    if (m_capacity != capacity || !m_buffer) {
-        m_buffer.reset(new (std::nothrow) uint8_t[std::max<size_t>(capacity, 1)]);
-        m_capacity = m_buffer ? capacity : 0;
+    if (m_capacity != capacity || !m_buffers[0]) {
+        m_buffers[0].reset(new (std::nothrow) uint8_t[std::max<size_t>(capacity, 1)]);
+        m_buffers[1].reset();
+        m_capacity = m_buffers[0] ? capacity : 0;
     }
+    // An image of several frames gets a second buffer when memory allows, so
+    // that a frame decodes while the one before is still being read.
+    if (targetSize > capacity && !m_buffers[1] && m_buffers[0])
+        m_buffers[1].reset(new (std::nothrow) uint8_t[capacity]);
+    m_current = 0;
     if (m_context == nullptr)
         m_context = ZSTD_createDCtx();
-    if (!m_buffer || m_context == nullptr)
+    if (!m_buffers[0] || m_context == nullptr)
         return Fail("out of memory");
     // The output buffer stays in place for a whole frame: it is the frame's
     // window, and zstd keeps no copy of its own.
@@ -57,8 +63,13 @@ bool CFrameDecoder::Fail(const std::string& problem) {
 
 // Each frame starts afresh in the buffer, with the base as its prefix.
 bool CFrameDecoder::StartFrame() {
-    if (m_frames > 0 && m_beforeReuse)
-        m_beforeReuse();
+    if (m_frames > 0) {
+        const bool alternate = m_buffers[1] != nullptr;
+        if (alternate)
+            m_current ^= 1;
+        if (m_beforeReuse)
+            m_beforeReuse(!alternate);
+    }
     m_decoded = 0;
     m_handed = 0;
     m_inFrame = true;
@@ -69,7 +80,7 @@ bool CFrameDecoder::StartFrame() {
 }
 
 bool CFrameDecoder::HandOn(const Sink& sink) {
-    if (m_decoded > m_handed && sink && !sink(m_buffer.get() + m_handed, m_decoded - m_handed)) {
+    if (m_decoded > m_handed && sink && !sink(m_buffers[m_current].get() + m_handed, m_decoded - m_handed)) {
         m_sinkFailed = true;
         return Fail("the image could not be handed on");
     }
@@ -82,7 +93,7 @@ bool CFrameDecoder::Feed(const uint8_t* data, size_t size, const Sink& sink) {
     while (!m_failed && in.pos < in.size) {
         if (!m_inFrame && !StartFrame())
             return false;
-        ZSTD_outBuffer out = {m_buffer.get(), m_capacity, m_decoded};
+        ZSTD_outBuffer out = {m_buffers[m_current].get(), m_capacity, m_decoded};
         const size_t taken = in.pos;
         const size_t left = ZSTD_decompressStream(m_context, &out, &in);
         if (ZSTD_isError(left))

@@ -3,8 +3,9 @@
 // each (for a delta) referencing the whole base image as its prefix. The base
 // is the caller's bytes (typically a read-only mapping of the base file, whose
 // pages the kernel can drop again); the decoder never copies it. Its own
-// memory is one frame's output buffer, no larger than the image, and zstd's
-// decoder state: it grows neither with the image nor with the base, whatever
+// memory is one frame's output buffer, no larger than the image (two, which
+// frames alternate in, when the image has several frames and memory allows),
+// and zstd's decoder state: it grows neither with the image nor with the base, whatever
 // the payload claims (a frame that would exceed the buffer does not decode).
 //
 //   CFrameDecoder decoder;
@@ -39,9 +40,12 @@ class CFrameDecoder {
     // (none for a compressed image) and give `targetSize` bytes in all: the
     // buffer is the smaller of that and kMaxFrameSize. False when memory is short.
     bool Begin(const uint8_t* base, size_t baseSize, uint64_t targetSize);
-    // Called before a frame's output overwrites the previous frame's in the
-    // buffer: whoever still reads bytes the sink was given must be done then.
-    void BeforeReuse(std::function<void()> hook) { m_beforeReuse = std::move(hook); }
+    // Called before a frame's output overwrites a buffer: whoever still reads
+    // bytes the sink was given from it must be done then. `previousFrame`:
+    // the buffer holds the frame just ended (one buffer), else the one before.
+    void BeforeReuse(std::function<void(bool previousFrame)> hook) {
+        m_beforeReuse = std::move(hook);
+    }
     // Decodes the next `size` payload bytes, handing what they give to `sink`.
     // False once the payload does not decode (Problem() says why) or the sink
     // refused (SinkFailed()); later bytes are then ignored.
@@ -63,7 +67,9 @@ class CFrameDecoder {
     ZSTD_DCtx_s* m_context = nullptr;
     const uint8_t* m_base = nullptr;
     size_t m_baseSize = 0;
-    std::unique_ptr<uint8_t[]> m_buffer;
+    // One frame's buffer, and a second one the frames alternate with.
+    std::unique_ptr<uint8_t[]> m_buffers[2];
+    unsigned m_current = 0;
     size_t m_capacity = 0;
     size_t m_decoded = 0;  // bytes of the current frame in the buffer
     size_t m_handed = 0;   // of those, handed to the sink
@@ -72,5 +78,5 @@ class CFrameDecoder {
     bool m_failed = false;
     bool m_sinkFailed = false;
     std::string m_problem;
-    std::function<void()> m_beforeReuse;
+    std::function<void(bool)> m_beforeReuse;
 };

@@ -100,8 +100,12 @@ void CImageDigest::AddInPlace(const uint8_t* data, size_t size) {
 }
 
 void CImageDigest::Settle() {
+    SettleTo(m_fed);
+}
+
+void CImageDigest::SettleTo(uint64_t handed) {
     if (m_worker.joinable())
-        WaitForMd5(m_fed);
+        WaitForMd5(std::min(handed, m_fed));
 }
 
 void CImageDigest::Add(const uint8_t* data, size_t size) {

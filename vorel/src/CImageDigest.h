@@ -49,8 +49,11 @@ class CImageDigest {
     // Settle or Finish returns: they must stay unchanged until then (not to be
     // mixed with the calls above).
     void AddInPlace(const uint8_t* data, size_t size);
-    // Returns once every byte added in place has been read.
+    // Returns once every byte added in place has been read, or (SettleTo) the
+    // bytes of the first `handed` hand-overs, as counted by Handed().
     void Settle();
+    void SettleTo(uint64_t handed);
+    uint64_t Handed() const { return m_fed; }
     // Ends both digests; each is 32 or 64 lowercase hexadecimal digits (an
     // empty SHA-256 when libcrypto failed).
     void Finish(std::string& md5, std::string& sha256);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "CMemoryBuffer.h"
 #include "CSha256.h"
@@ -34,9 +35,15 @@ void CPackageStream::Reset() {
     m_targetDigest.reset();
     m_targetHanded = 0;
     m_overrun = false;
+    m_baseSha256 = std::future<std::string>();
+    m_basePending = false;
+    m_baseError = PackageError::Ok;
 }
 
 PackageError CPackageStream::Fail(PackageError error) {
+    // The base stays the caller's only until the package is finished.
+    if (m_baseSha256.valid())
+        m_baseSha256.wait();
     m_result.error = error;
     m_phase = Phase::Failed;
     m_digest.reset();
@@ -124,37 +131,71 @@ PackageError CPackageStream::DecideHeader() {
         const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
         if (!m_decoder.Begin(delta ? m_base : nullptr, m_baseSize, m_header.TargetSize()))
             throw std::bad_alloc();
-        // The image is digested where the decoder left it, until its next frame.
-        m_decoder.BeforeReuse([this] {
-            if (m_targetDigest)
+        // The image is digested where the decoder left it, until the decoder
+        // overwrites it: the frame just ended, or with two buffers the one before.
+        m_frameStart = 0;
+        m_decoder.BeforeReuse([this](bool previousFrame) {
+            if (!m_targetDigest)
+                return;
+            const uint64_t handed = m_targetDigest->Handed();
+            if (previousFrame)
                 m_targetDigest->Settle();
+            else
+                m_targetDigest->SettleTo(m_frameStart);
+            m_frameStart = handed;
         });
     }
-    if (m_progress)
+    // A delta's base is accepted later, and its progress starts then.
+    if (m_progress && !m_basePending)
         m_progress(0, m_decoding ? m_header.TargetSize() : m_header.FileSize());
     return Feed(m_headerBytes.get() + m_header.Size(), m_headerFill - m_header.Size());
 }
 
-// A delta's base must be given and be the one its header names, before
-// anything is decoded.
+// A delta's base must be given; its SHA-256 is computed on a thread of its own
+// (here, when no thread can be had) while the first frame decodes.
 PackageError CPackageStream::CheckBase() {
     if (m_header.GetEncoding() != CPackageHeader::Encoding::ZstdDelta)
         return PackageError::Ok;
-    const std::string& stored = *m_header.Find("base-sha256");
     if (m_base == nullptr) {
         m_result.problem = "a delta, and no base was given";
         return Fail(PackageError::BaseMismatch);
     }
-    const std::string computed = CSha256::Hex(CSha256::Of(m_base, m_baseSize));
-    if (computed.empty())
-        return Fail(PackageError::ReadFailed);
+    const uint8_t* base = m_base;
+    const size_t size = m_baseSize;
+    const auto digest = [base, size] { return CSha256::Hex(CSha256::Of(base, size)); };
+    try {
+        m_baseSha256 = std::async(std::launch::async, digest);
+    } catch (const std::system_error&) {
+        m_baseSha256 = std::async(std::launch::deferred, digest);
+    }
+    m_basePending = true;
+    return PackageError::Ok;
+}
+
+// True once the base is the one the header names (or there is none to check);
+// otherwise m_baseError says why not.
+bool CPackageStream::VerifyBase() {
+    if (!m_basePending)
+        return m_baseError == PackageError::Ok;
+    m_basePending = false;
+    const std::string computed = m_baseSha256.get();
+    const std::string& stored = *m_header.Find("base-sha256");
+    if (computed.empty()) {
+        m_baseError = PackageError::ReadFailed;
+        return false;
+    }
     m_result.checks.push_back({"base-sha256", stored, computed, computed == stored});
-    return computed == stored ? PackageError::Ok : Fail(PackageError::BaseMismatch);
+    m_baseError = computed == stored ? PackageError::Ok : PackageError::BaseMismatch;
+    if (m_baseError == PackageError::Ok && m_progress)
+        m_progress(0, m_header.TargetSize());
+    return m_baseError == PackageError::Ok;
 }
 
 // Takes decoded image bytes: digested, and handed to the sink up to
 // target-filesize. A payload that gives more stops decoding.
 bool CPackageStream::TakeTarget(const uint8_t* data, size_t size) {
+    if (!VerifyBase())
+        return false;
     const uint64_t total = m_header.TargetSize();
     if (size > total - m_targetHanded) {
         m_overrun = true;
@@ -183,9 +224,12 @@ PackageError CPackageStream::HandOn() {
     m_blockFill = 0;
     m_handedOn += count;
     if (m_decoding) {
-        m_decoder.Feed(block, count, [this](const uint8_t* data, size_t size) {
+        const bool decoding = m_decoder.Feed(block, count, [this](const uint8_t* data, size_t size) {
             return TakeTarget(data, size);
         });
+        // A payload that stops decoding may blame the base: that is checked first.
+        if (!decoding && !VerifyBase())
+            return Fail(m_baseError);
         return m_decoder.SinkFailed() && !m_overrun ? Fail(PackageError::WriteFailed)
                                                      : PackageError::Ok;
     }
@@ -203,6 +247,10 @@ const CPackageStream::Result& CPackageStream::Finish() {
         return m_result;
     if (m_block != nullptr && m_blockFill > 0 && HandOn() != PackageError::Ok)
         return m_result;
+    if (m_decoding && !VerifyBase()) {
+        Fail(m_baseError);
+        return m_result;
+    }
     m_digest->Finish(m_result.md5, m_result.sha256);
     if (m_result.sha256.empty()) {
         Fail(PackageError::ReadFailed);

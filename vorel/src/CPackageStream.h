@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <utility>
@@ -122,6 +123,7 @@ class CPackageStream {
     PackageError DecideHeader();
     PackageError HandOn();
     PackageError CheckBase();
+    bool VerifyBase();
     bool TakeTarget(const uint8_t* data, size_t size);
     void CompareImage();
     void CompareTarget();
@@ -151,5 +153,11 @@ class CPackageStream {
     CFrameDecoder m_decoder;
     std::unique_ptr<CImageDigest> m_targetDigest;
     uint64_t m_targetHanded = 0;
+    uint64_t m_frameStart = 0;  // the target digest's hand-overs before the frame just ended
     bool m_overrun = false;  // the payload gave more than target-filesize
+    // A delta's base is digested on a thread of its own while the first frame
+    // decodes; VerifyBase takes the result before a byte reaches the sink.
+    std::future<std::string> m_baseSha256;
+    bool m_basePending = false;
+    PackageError m_baseError = PackageError::Ok;
 };
