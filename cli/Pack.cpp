@@ -157,7 +157,7 @@ bool Readable(const std::string& operand, const std::string& path) {
 int BuildFailed(const CFirmwareFile& fw, const std::vector<std::string>& paths,
                 const std::vector<std::string>& operands, const std::string& out,
                 const std::string& target) {
-    const CFirmwareFile::Failure& failure = fw.BuildFailure();
+    const CFirmwareFile::Failure failure = fw.BuildFailure();
     std::string file = failure.file.empty() ? target : failure.file;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (file == paths[i])

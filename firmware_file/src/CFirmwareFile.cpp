@@ -345,9 +345,8 @@ void CFirmwareFile::ReportTooLarge(const std::string& out_filename) {
 }
 
 // Why the last build failed: empty names while none has.
-const CFirmwareFile::Failure& CFirmwareFile::BuildFailure() const {
-    static const Failure kNone;
-    return m_buildFailure ? *m_buildFailure : kNone;
+CFirmwareFile::Failure CFirmwareFile::BuildFailure() const {
+    return m_buildFailure ? *m_buildFailure : Failure();
 }
 
 void CFirmwareFile::BuildFailed(const std::string& file, const std::string& reason,

@@ -81,7 +81,7 @@ class CFirmwareFile {
         std::string file;
         std::string reason;
     };
-    const Failure& BuildFailure() const;
+    Failure BuildFailure() const;
     // The bytes the last build wrote.
     uint32_t BytesWritten() const { return m_written; }
     // When the logical data failed their CRC, so that the parse kept no fragment: walks
