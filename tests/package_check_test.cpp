@@ -918,7 +918,7 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
 #endif
 
 // Encoded packages: a base of 3 MiB and a target made from it with a few
-// changes, long enough for three frames of 1 MiB.
+// changes and 20,000 new bytes, long enough for three frames of 1 MiB.
 class EncodedPackage : public testing::Test {
   protected:
     void SetUp() override {
@@ -928,6 +928,8 @@ class EncodedPackage : public testing::Test {
                    m_base.substr(0, 4096);
         for (size_t at = 100; at < m_target.size(); at += 300000)
             m_target[at] = static_cast<char>(m_target[at] ^ 0x5a);
+        const Bytes fresh = testutil::RandomBytes(20000, 27);
+        m_target.append(fresh.begin(), fresh.end());
         testutil::WriteText(m_dir / "base.img", m_base);
         testutil::WriteText(m_dir / "target.img", m_target);
         CPackageStamper stamper("dalm_upgrade", 7);
@@ -936,10 +938,11 @@ class EncodedPackage : public testing::Test {
     }
 
     // The encoded package of target.pkg (against the base when `delta`),
-    // unsigned or signed by m_signer.
-    std::string Encode(bool delta, bool sign = false) {
+    // unsigned or signed by m_signer, at `level` (0: by size).
+    std::string Encode(bool delta, bool sign = false, int level = 0) {
         CPackageEncoder::Settings settings;
         settings.frameSize = CPackageEncoder::kMinFrameSize;
+        settings.level = level;
         CPackageEncoder encoder(settings);
         EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", delta ? m_dir / "base.img" : ""),
                   CPackageEncoder::Outcome::Done)
@@ -973,11 +976,12 @@ class EncodedPackage : public testing::Test {
 
 // Both encodings rebuild the target byte for byte, as a stream, with the
 // target lines checked; a checker of the payload alone sees a package like
-// any other, whose image is the payload.
+// any other, whose image is the payload. At level 3 the frame with the new
+// bytes is searched a second time, more closely.
 TEST_F(EncodedPackage, RoundTripsAndReadsAsAPackage) {
-    for (const bool delta : {true, false}) {
-        SCOPED_TRACE(delta ? "zstd-delta" : "zstd");
-        const std::string package = Encode(delta);
+    for (const auto& [delta, level] : {std::pair{true, 0}, {false, 0}, {true, 3}}) {
+        SCOPED_TRACE(std::string(delta ? "zstd-delta" : "zstd") + " level " + std::to_string(level));
+        const std::string package = Encode(delta, false, level);
         const Seen seen = Check(package, &m_base);
         ASSERT_EQ(seen.result.error, PackageError::Ok) << seen.result.problem;
         EXPECT_TRUE(seen.image == m_target);

@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -20,6 +21,8 @@ using Outcome = CPackageEncoder::Outcome;
 
 constexpr int kLdmMinMatch = 192;
 constexpr int kLdmBucketSizeLog = 8;
+constexpr int kLdmHashRateLog = 8;
+constexpr int kCloserMinMatch = 4;
 
 struct FreeContext {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
@@ -35,11 +38,12 @@ int WindowLogFor(uint64_t bytes, int most) {
     return log;
 }
 
-// Sets the parameters every frame of a payload is compressed with.
-bool Configure(ZSTD_CCtx* context, int level, int windowLog, bool delta) {
+// Sets the parameters a frame is compressed with.
+bool Configure(ZSTD_CCtx* context, const CPackageEncoder::Search& search) {
+    const bool delta = search.delta;
     const size_t results[] = {
-        ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level),
-        ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, search.level),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, search.windowLog),
         ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, delta ? 1 : 0),
         ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1),
         // Long matches of at least kLdmMinMatch bytes, from buckets of 2^8
@@ -47,6 +51,13 @@ bool Configure(ZSTD_CCtx* context, int level, int windowLog, bool delta) {
         // tables), and the smallest buckets keep the wrong ones.
         ZSTD_CCtx_setParameter(context, ZSTD_c_ldmMinMatch, delta ? kLdmMinMatch : 0),
         ZSTD_CCtx_setParameter(context, ZSTD_c_ldmBucketSizeLog, delta ? kLdmBucketSizeLog : 0),
+        // A candidate at every 2^8th position: every frame indexes the whole
+        // base again, and sparser candidates index it in about half the time
+        // for hardly a larger delta.
+        ZSTD_CCtx_setParameter(context, ZSTD_c_ldmHashRateLog, delta ? kLdmHashRateLog : 0),
+        // The closer search: lazy matching over two candidates, matches from 4 bytes.
+        ZSTD_CCtx_setParameter(context, ZSTD_c_strategy, search.closer ? ZSTD_lazy2 : 0),
+        ZSTD_CCtx_setParameter(context, ZSTD_c_minMatch, search.closer ? kCloserMinMatch : 0),
     };
     return std::none_of(std::begin(results), std::end(results),
                         [](size_t result) { return ZSTD_isError(result) != 0; });
@@ -134,27 +145,29 @@ void CPackageEncoder::Describe(const std::string& encoding, const std::string& b
 }
 
 // Compresses the frames on as many threads as the settings allow (each with
-// a context of its own), then joins them in order.
+// a context of its own, taking the next frame not yet taken), then joins them
+// in order.
 bool CPackageEncoder::Compress(const uint8_t* image, size_t size, const uint8_t* base,
                                size_t baseSize) {
-    const size_t frameSize = std::clamp(m_settings.frameSize, kMinFrameSize,
-                                        CFrameDecoder::kMaxFrameSize);
-    const size_t count = (size + frameSize - 1) / frameSize;
-    std::vector<std::string> frames(count);
-    const unsigned threads =
-        static_cast<unsigned>(std::clamp<size_t>(m_settings.threads, 1, std::max<size_t>(count, 1)));
+    Frames frames;
+    frames.image = image;
+    frames.size = size;
+    frames.base = base;
+    frames.baseSize = baseSize;
+    frames.frameSize = std::clamp(m_settings.frameSize, kMinFrameSize, CFrameDecoder::kMaxFrameSize);
+    frames.out.resize((size + frames.frameSize - 1) / frames.frameSize);
+    const unsigned threads = static_cast<unsigned>(
+        std::clamp<size_t>(m_settings.threads, 1, std::max<size_t>(frames.out.size(), 1)));
     std::vector<std::thread> workers;
     std::vector<char> ok(threads, 0);
     for (unsigned t = 1; t < threads; ++t) {
         try {
-            workers.emplace_back([&, t] {
-                ok[t] = CompressFrames(image, size, base, baseSize, t, threads, frames.data());
-            });
+            workers.emplace_back([&, t] { ok[t] = CompressFrames(frames); });
         } catch (const std::system_error&) {
-            ok[t] = CompressFrames(image, size, base, baseSize, t, threads, frames.data());
+            ok[t] = 1;  // the threads there are take its frames
         }
     }
-    ok[0] = CompressFrames(image, size, base, baseSize, 0, threads, frames.data());
+    ok[0] = CompressFrames(frames);
     for (std::thread& worker : workers)
         worker.join();
     if (std::find(ok.begin(), ok.end(), 0) != ok.end()) {
@@ -162,46 +175,65 @@ bool CPackageEncoder::Compress(const uint8_t* image, size_t size, const uint8_t*
         return false;
     }
     size_t total = 0;
-    for (const std::string& frame : frames)
+    for (const std::string& frame : frames.out)
         total += frame.size();
     m_payload.reserve(total);
-    for (std::string& frame : frames) {
+    for (std::string& frame : frames.out) {
         m_payload += frame;
         std::string().swap(frame);
     }
     return true;
 }
 
-// Compresses frames first, first + step, ... of the image into `frames`.
-bool CPackageEncoder::CompressFrames(const uint8_t* image, size_t size, const uint8_t* base,
-                                     size_t baseSize, unsigned first, unsigned step,
-                                     std::string* frames) {
-    const size_t frameSize = std::clamp(m_settings.frameSize, kMinFrameSize,
-                                        CFrameDecoder::kMaxFrameSize);
-    const int windowLog =
-        WindowLogFor(uint64_t{baseSize} + frameSize, std::min(m_settings.windowLogMax,
-                                                              MaxWindowLog()));
+// Compresses frames not yet taken, until none is left. A delta's frame that
+// the level's own search leaves large (new data more than bytes from the
+// base) is searched again more closely, and the smaller kept: the few frames
+// that hold the changes get the closer search, the many that repeat the base
+// stay quick.
+bool CPackageEncoder::CompressFrames(Frames& frames) {
+    const int windowLog = WindowLogFor(uint64_t{frames.baseSize} + frames.frameSize,
+                                       std::min(m_settings.windowLogMax, MaxWindowLog()));
     const int level = m_settings.level > 0 ? m_settings.level
-                      : uint64_t{baseSize} + size <= kSmallInput ? kSmallLevel
-                                                                  : kLargeLevel;
+                      : uint64_t{frames.baseSize} + frames.size <= kSmallInput ? kSmallLevel
+                                                                               : kLargeLevel;
     const Context context(ZSTD_createCCtx());
     if (!context)
         return false;
-    for (size_t at = first * frameSize; at < size; at += size_t{step} * frameSize) {
-        const size_t length = std::min(frameSize, size - at);
-        ZSTD_CCtx_reset(context.get(), ZSTD_reset_session_and_parameters);
-        if (!Configure(context.get(), level, windowLog, base != nullptr))
+    const bool delta = frames.base != nullptr;
+    for (size_t index = frames.next++; index < frames.out.size(); index = frames.next++) {
+        const size_t at = index * frames.frameSize;
+        const size_t length = std::min(frames.frameSize, frames.size - at);
+        std::string& frame = frames.out[index];
+        if (!CompressFrame(context.get(), Search{level, windowLog, delta, false}, frames, at,
+                           length, frame))
             return false;
-        if (base != nullptr && ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), base, baseSize)))
+        if (!delta || level >= kSmallLevel || frame.size() <= length / kCloserSearchShare)
+            continue;
+        std::string closer;
+        if (!CompressFrame(context.get(), Search{level, windowLog, delta, true}, frames, at,
+                           length, closer))
             return false;
-        std::string& frame = frames[at / frameSize];
-        frame.resize(ZSTD_compressBound(length));
-        const size_t made =
-            ZSTD_compress2(context.get(), &frame[0], frame.size(), image + at, length);
-        if (ZSTD_isError(made))
-            return false;
-        frame.resize(made);
-        frame.shrink_to_fit();
+        if (closer.size() < frame.size())
+            frame.swap(closer);
     }
+    return true;
+}
+
+// Compresses the `length` bytes at `at` as one frame into `frame`.
+bool CPackageEncoder::CompressFrame(ZSTD_CCtx* context, const Search& search,
+                                    const Frames& frames, size_t at, size_t length,
+                                    std::string& frame) {
+    ZSTD_CCtx_reset(context, ZSTD_reset_session_and_parameters);
+    if (!Configure(context, search))
+        return false;
+    if (frames.base != nullptr &&
+        ZSTD_isError(ZSTD_CCtx_refPrefix(context, frames.base, frames.baseSize)))
+        return false;
+    frame.resize(ZSTD_compressBound(length));
+    const size_t made = ZSTD_compress2(context, &frame[0], frame.size(), frames.image + at, length);
+    if (ZSTD_isError(made))
+        return false;
+    frame.resize(made);
+    frame.shrink_to_fit();
     return true;
 }

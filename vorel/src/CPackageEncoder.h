@@ -9,7 +9,9 @@
 // bytes of output, so that a device rebuilds it with one frame's buffer
 // (CFrameDecoder); each frame of a delta references the whole base as its
 // prefix, with long-distance matching and a window that spans base and frame.
-// Frames are compressed on up to Settings::threads threads. The payload is
+// A delta's frame that holds much new data is searched a second time more
+// closely (Search). Frames are compressed on up to Settings::threads threads,
+// each taking the next frame no thread has taken yet. The payload is
 // held in memory until it is written.
 //
 //   CPackageEncoder encoder;
@@ -19,12 +21,16 @@
 //   }
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CFrameDecoder.h"
 #include "CPackageHeader.h"
+
+struct ZSTD_CCtx_s;
 
 class CPackageEncoder {
   public:
@@ -72,11 +78,34 @@ class CPackageEncoder {
     static constexpr uint64_t kSmallInput = uint64_t{128} << 20;
     static int MaxWindowLog();
 
+    // How one frame is searched: the level's own search, or (closer) lazy
+    // matching with short matches, tried again on a delta's frame whose first
+    // result exceeds 1/kCloserSearchShare of its bytes.
+    struct Search {
+        int level;
+        int windowLog;
+        bool delta;
+        bool closer;
+    };
+    static constexpr size_t kCloserSearchShare = 64;
+
   private:
+    // The image being cut into frames, and the frames made so far.
+    struct Frames {
+        const uint8_t* image = nullptr;
+        size_t size = 0;
+        const uint8_t* base = nullptr;
+        size_t baseSize = 0;
+        size_t frameSize = 0;
+        std::atomic<size_t> next{0};  // the first frame no thread has taken
+        std::vector<std::string> out;
+    };
+
     Outcome Fail(Outcome outcome, const std::string& problem);
     bool Compress(const uint8_t* image, size_t size, const uint8_t* base, size_t baseSize);
-    bool CompressFrames(const uint8_t* image, size_t size, const uint8_t* base, size_t baseSize,
-                        unsigned first, unsigned step, std::string* frames);
+    bool CompressFrames(Frames& frames);
+    static bool CompressFrame(ZSTD_CCtx_s* context, const Search& search, const Frames& frames,
+                              size_t at, size_t length, std::string& frame);
     void Describe(const std::string& encoding, const std::string& baseSha256);
 
     Settings m_settings;
