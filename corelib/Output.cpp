@@ -403,8 +403,26 @@ bool Output::WriteAll(const void* data, size_t size, off_t offset) {
         size -= static_cast<size_t>(n);
         if (offset >= 0)
             offset += n;
+        else
+            StartWriteback(static_cast<size_t>(n));
     }
     return true;
+}
+
+// A new file that is synced when committed has what was written in order
+// sent to the disk every kWritebackBytes, so that the disk writes while the
+// writer works and the final sync waits for the last stretch only.
+void Output::StartWriteback(size_t written) {
+    if ((m_kind != Kind::Anonymous && m_kind != Kind::Named) || m_deferSync)
+        return;
+    m_unsent += written;
+    if (m_unsent < kWritebackBytes)
+        return;
+    const off_t end = lseek(m_fd, 0, SEEK_CUR);
+    const off_t length = static_cast<off_t>(m_unsent);
+    m_unsent = 0;
+    if (end >= length)
+        sync_file_range(m_fd, end - length, length, SYNC_FILE_RANGE_WRITE);
 }
 
 sigset_t Output::Stopping(bool lessIgnored) {

@@ -215,6 +215,7 @@ class Output {
 
     bool Clashes(const struct stat& st);
     bool SyncData(bool replacing);
+    void StartWriteback(size_t written);
     bool SyncStream();
     bool SyncDirectory();
 
@@ -236,6 +237,8 @@ class Output {
     bool m_allowInPlace = false;
     bool m_beside = false;  // refused: no file could be made beside the target
     bool m_deferSync = false;
+    static constexpr size_t kWritebackBytes = size_t{8} << 20;
+    size_t m_unsent = 0;  // bytes written in order since writeback was last started
     bool m_keepExisting = false;  // a file at the target is never replaced
     std::vector<uint8_t> m_held;  // the bytes of an output held in memory
     std::string m_tempName;

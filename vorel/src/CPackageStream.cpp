@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -33,7 +34,10 @@ void CPackageStream::Reset() {
     m_handedOn = 0;
     m_decoding = false;
     m_targetDigest.reset();
+    m_targetTaken = 0;
     m_targetHanded = 0;
+    m_held.clear();
+    m_handFailed = false;
     m_overrun = false;
     m_baseSha256 = std::future<std::string>();
     m_basePending = false;
@@ -134,9 +138,14 @@ PackageError CPackageStream::DecideHeader() {
         // The image is digested where the decoder left it, until the decoder
         // overwrites it: the frame just ended, or with two buffers the one before.
         m_frameStart = 0;
+        m_heldFrameStart = 0;
         m_decoder.BeforeReuse([this](bool previousFrame) {
             if (!m_targetDigest)
                 return;
+            // Held bytes in the buffer about to be overwritten are handed on first.
+            if (previousFrame ? !m_held.empty() : m_heldFrameStart > 0)
+                HandHeld();
+            m_heldFrameStart = m_held.size();
             const uint64_t handed = m_targetDigest->Handed();
             if (previousFrame)
                 m_targetDigest->Settle();
@@ -191,22 +200,43 @@ bool CPackageStream::VerifyBase() {
     return m_baseError == PackageError::Ok;
 }
 
-// Takes decoded image bytes: digested, and handed to the sink up to
-// target-filesize. A payload that gives more stops decoding.
+// Takes decoded image bytes, up to target-filesize (a payload that gives more
+// stops decoding): digested at once, and handed to the sink once the base is
+// known to match. Until its digest is ready they are held where the decoder
+// left them, which it keeps until BeforeReuse.
 bool CPackageStream::TakeTarget(const uint8_t* data, size_t size) {
-    if (!VerifyBase())
+    if (m_handFailed)
         return false;
-    const uint64_t total = m_header.TargetSize();
-    if (size > total - m_targetHanded) {
+    if (size > m_header.TargetSize() - m_targetTaken) {
         m_overrun = true;
         return false;
     }
+    m_targetTaken += size;
     m_targetDigest->AddInPlace(data, size);
+    if (m_basePending &&
+        m_baseSha256.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        m_held.push_back({data, size});
+        return true;
+    }
+    return HandHeld() && HandTarget(data, size);
+}
+
+// Hands the held bytes on, in order, once the base matches.
+bool CPackageStream::HandHeld() {
+    bool handed = VerifyBase();
+    for (size_t at = 0; handed && at < m_held.size(); ++at)
+        handed = HandTarget(m_held[at].first, m_held[at].second);
+    m_held.clear();
+    m_handFailed = !handed;
+    return handed;
+}
+
+bool CPackageStream::HandTarget(const uint8_t* data, size_t size) {
     if (m_sink && !m_sink(data, size))
         return false;
     m_targetHanded += size;
     if (m_progress)
-        m_progress(m_targetHanded, total);
+        m_progress(m_targetHanded, m_header.TargetSize());
     return true;
 }
 
@@ -247,8 +277,8 @@ const CPackageStream::Result& CPackageStream::Finish() {
         return m_result;
     if (m_block != nullptr && m_blockFill > 0 && HandOn() != PackageError::Ok)
         return m_result;
-    if (m_decoding && !VerifyBase()) {
-        Fail(m_baseError);
+    if (m_decoding && !HandHeld()) {
+        Fail(m_baseError != PackageError::Ok ? m_baseError : PackageError::WriteFailed);
         return m_result;
     }
     m_digest->Finish(m_result.md5, m_result.sha256);

@@ -125,6 +125,8 @@ class CPackageStream {
     PackageError CheckBase();
     bool VerifyBase();
     bool TakeTarget(const uint8_t* data, size_t size);
+    bool HandHeld();
+    bool HandTarget(const uint8_t* data, size_t size);
     void CompareImage();
     void CompareTarget();
 
@@ -152,11 +154,17 @@ class CPackageStream {
     bool m_decoding = false;
     CFrameDecoder m_decoder;
     std::unique_ptr<CImageDigest> m_targetDigest;
-    uint64_t m_targetHanded = 0;
+    uint64_t m_targetTaken = 0;   // bytes decoded and digested
+    uint64_t m_targetHanded = 0;  // of those, handed to the sink
+    // Bytes decoded while the base's digest was not ready, in the decoder's buffers.
+    std::vector<std::pair<const uint8_t*, size_t>> m_held;
+    size_t m_heldFrameStart = 0;  // of those, the ones held before the frame just ended
+    bool m_handFailed = false;  // the base did not match or the sink refused
     uint64_t m_frameStart = 0;  // the target digest's hand-overs before the frame just ended
     bool m_overrun = false;  // the payload gave more than target-filesize
-    // A delta's base is digested on a thread of its own while the first frame
-    // decodes; VerifyBase takes the result before a byte reaches the sink.
+    // A delta's base is digested on a thread of its own while the first
+    // frames decode and are digested; VerifyBase takes the result before a
+    // byte reaches the sink.
     std::future<std::string> m_baseSha256;
     bool m_basePending = false;
     PackageError m_baseError = PackageError::Ok;
