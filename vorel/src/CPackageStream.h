@@ -16,7 +16,9 @@
 // than target-filesize, whose size, MD5 and SHA-256 must match the target
 // lines. A delta needs its base (SetBase): once the header is accepted, the
 // base's SHA-256 must be base-sha256, else the stream stops with BaseMismatch
-// before a byte reaches the sink.
+// before a byte reaches the sink. That digest runs on a thread of its own
+// while the first frames decode and are digested; what they give waits in the
+// decoder's buffers until the base has matched.
 //
 //   CPackageStream stream;
 //   stream.AddKey(CEd25519Key::FromPem(publicPem));
