@@ -221,9 +221,10 @@ bool CPackageStream::TakeTarget(const uint8_t* data, size_t size) {
     return HandHeld() && HandTarget(data, size);
 }
 
-// Hands the held bytes on, in order, once the base matches.
+// Hands the held bytes on, in order, once the base matches. A refusal stays:
+// bytes the sink did not take are never made up for.
 bool CPackageStream::HandHeld() {
-    bool handed = VerifyBase();
+    bool handed = !m_handFailed && VerifyBase();
     for (size_t at = 0; handed && at < m_held.size(); ++at)
         handed = HandTarget(m_held[at].first, m_held[at].second);
     m_held.clear();
