@@ -3,8 +3,9 @@
 # FWKIT_HOST_DEBIAN_ARCH (the Debian architecture, which names the packages),
 # FWKIT_HOST_MULTIARCH where Debian's multiarch directories are named otherwise
 # than the triplet
-# and FWKIT_HOST_EMULATOR (how a program for that host runs here, empty when
-# it runs as it is) before including this file.
+# FWKIT_HOST_EMULATOR (how a program for that host runs here when this
+# machine's kernel cannot run it as it is) and FWKIT_HOST_NEEDS (the Debian
+# packages that make it run here) before including this file.
 #
 # Libraries for the target that are not installed for it on the build machine
 # (libcrypto, GoogleTest, nlohmann/json) are found under FWKIT_TARGET_ROOT, a
@@ -45,7 +46,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test programs and the programs the end-to-end tests start run through this.
-if(FWKIT_HOST_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${FWKIT_HOST_EMULATOR})
+# Test programs, test discovery and the programs the end-to-end tests start
+# run through the emulator unless this machine runs the host's programs as
+# they are; the probe runs once per build directory (FWKIT_HOST_RUNNER, also
+# given to the projects CMake builds to try the compiler).
+include(${CMAKE_CURRENT_LIST_DIR}/HostProbe.cmake)
+if(NOT DEFINED FWKIT_HOST_RUNNER)
+  fwkit_probe_host(runner)
+  set(FWKIT_HOST_RUNNER "${runner}" CACHE INTERNAL "native, or how a host program runs here")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES FWKIT_HOST_RUNNER)
+if(NOT FWKIT_HOST_RUNNER STREQUAL "native")
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FWKIT_HOST_RUNNER})
 endif()
