@@ -9,7 +9,6 @@
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
-#include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
 

@@ -25,9 +25,10 @@
 #include "CPackageCheck.h"
 #include "Core.h"
 #include "FilePath.h"
+#include "KeyFiles.h"
+#include "Messages.h"
 #include "Output.h"
 #include "PackageReport.h"
-#include "PackageTool.h"
 #include "Parse.h"
 #include "Stdout.h"
 #include "Text.h"
@@ -92,18 +93,18 @@ int TakeOption(int c, Options& options) {
                 problem = "'0': at least one signature is required";
             options.threshold = static_cast<unsigned>(threshold);
             options.thresholdGiven = true;
-            return PackageTool::ValueProblem(options.command, "--threshold", problem);
+            return Messages::ValueProblem(options.command, "--threshold", problem);
         case kCompatible:
             options.compatible = value;
             break;
         case kMinVersion:
             options.hasMinimum = true;
             problem = Core::Parse::PackageVersionOrNumber(value, options.minimum);
-            return PackageTool::ValueProblem(options.command, "--min-version", problem);
+            return Messages::ValueProblem(options.command, "--min-version", problem);
         case kAt:
             options.hasTime = true;
             problem = Core::Parse::UtcTime(value, options.time);
-            return PackageTool::ValueProblem(options.command, "--at", problem);
+            return Messages::ValueProblem(options.command, "--at", problem);
         default:
             return 1;
     }
@@ -205,15 +206,10 @@ void Print(const Options& options, const CPackageCheck::Result& result) {
 // Reports a failure of status 1 on standard error and, with -j, in a document
 // on standard output, so that a script reading the document learns of it too.
 int Fail(const Options& options, const std::string& file, const std::string& cause) {
-    PackageTool::Complain(options.program, file, cause);
+    Messages::Complain(options.program, file, cause);
     if (options.json)
         Emit(options, PackageFailureJson(file, cause));
     return 1;
-}
-
-// True when the package file did not hold still while it was read.
-bool Changed(CInputFile& buffer) {
-    return buffer.Changed() || !buffer.EndsAtSize();
 }
 
 // Opens the image output, which may be none of the inputs.
@@ -228,37 +224,15 @@ bool OpenOutput(const Options& options, Core::File::Output& output) {
     return output.Open();
 }
 
-// Runs the check, with the image going to `output` on the way when given.
-const CPackageCheck::Result& RunCheck(CPackageCheck& check, CInputFile& buffer,
-                                      Core::File::Output* output) {
-    if (output != nullptr)
-        check.SetImageSink(
-            [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
-    return check.Run(buffer);
-}
-
-// Checks the package, writing the image to the output when every check
-// passed. A seekable output gets the image during the one pass and is put in
-// place only after it; a stream gets it in a second pass once the first has
-// passed, which must stream the very bytes the first verified.
+// Checks the package file, writing the image to the output when every check
+// passed; 0, or the status of a failure after its message.
 int CheckAndWrite(CPackageCheck& check, CInputFile& buffer, const Options& options,
                   Core::File::Output& output, CPackageCheck::Result& result) {
-    result = RunCheck(check, buffer, output.Seekable() ? &output : nullptr);
-    if (result.error == PackageError::Ok && !output.Seekable()) {
-        const PackageTool::StreamOutcome streamed =
-            PackageTool::StreamVerified(check, buffer, output, result);
-        if (streamed == PackageTool::StreamOutcome::Changed)
-            return Fail(options, options.package, "changed while it was read");
-        if (streamed == PackageTool::StreamOutcome::WriteFailed)
-            result.error = PackageError::WriteFailed;
-    }
-    if (Changed(buffer))
-        return Fail(options, options.package, "changed while it was read");
+    result = check.Run(buffer, output);
+    if (result.error == PackageError::Changed)
+        return Fail(options, options.package, PackageErrorText(result.error));
     if (result.error == PackageError::WriteFailed)
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    if (result.error == PackageError::Ok && !output.Commit(true))
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    output.Commit(false);
+        return Fail(options, options.output, output.Cause());
     return 0;
 }
 
@@ -292,9 +266,7 @@ bool ReadStream(CPackageStream& stream, int fd, std::string& cause) {
         uint8_t* space = stream.Space(room);
         if (space == nullptr)
             return true;
-        const ssize_t got = read(fd, space, room);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = Core::File::ReadSome(fd, space, room);
         if (got < 0) {
             cause = std::strerror(errno);
             return false;
@@ -312,17 +284,10 @@ int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::R
     Core::File::Output output(options.output.empty() ? std::string()
                                                      : Core::SeparateFromMessages(options.output));
     if (!options.output.empty() && !OpenOutput(options, output))
-        return Fail(options, options.output, PackageTool::OutputCause(output));
+        return Fail(options, options.output, output.Cause());
     stream.Reset();
-    if (!options.output.empty()) {
-        stream.SetImageSink(
-            [&output](const uint8_t* data, size_t size) { return output.Write(data, size); });
-        // Once the header is accepted, its filesize is the image's size.
-        stream.SetProgress([&output](uint64_t done, uint64_t total) {
-            if (done == 0)
-                output.Expect(total);
-        });
-    }
+    if (!options.output.empty())
+        CPackageCheck::WriteInto(stream, output);
     bool own = false;
     const int fd = OpenStream(options.package, own);
     if (fd < 0)
@@ -334,10 +299,10 @@ int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::R
     if (!read)
         return Fail(options, options.package, cause);
     result = stream.Finish();
-    if (result.error == PackageError::WriteFailed ||
-        (result.error == PackageError::Ok && !options.output.empty() && !output.Commit(true)))
-        return Fail(options, options.output, PackageTool::OutputCause(output));
-    output.Commit(false);
+    const PackageError written =
+        options.output.empty() ? result.error : CPackageCheck::Conclude(output, result.error);
+    if (written == PackageError::WriteFailed)
+        return Fail(options, options.output, output.Cause());
     return 0;
 }
 
@@ -347,23 +312,23 @@ int Configure(const Options& options, CPackageTrust& trust) {
     std::vector<CEd25519Key> keys;
     for (const std::string& path : options.keys) {
         CEd25519Key key;
-        if (!PackageTool::LoadKey(path, false, key, cause))
+        if (!KeyFiles::LoadKey(path, false, key, cause))
             return Fail(options, path, cause);
         keys.push_back(key);
     }
     for (const std::string& path : options.keyrings) {
         std::vector<CEd25519Key> ring;
-        if (!PackageTool::LoadKeyring(path, ring, cause))
+        if (!KeyFiles::LoadKeyring(path, ring, cause))
             return Fail(options, path, cause);
         keys.insert(keys.end(), ring.begin(), ring.end());
     }
     for (const CEd25519Key& key : keys)
         trust.AddKey(key);
     if (options.threshold > trust.KeyCount() && (options.thresholdGiven || trust.HasKeys()))
-        return PackageTool::UsageError(options.command,
-                                       "--threshold " + std::to_string(options.threshold) +
-                                           " needs as many distinct keys; " +
-                                           std::to_string(trust.KeyCount()) + " given");
+        return Messages::UsageError(options.command,
+                                    "--threshold " + std::to_string(options.threshold) +
+                                        " needs as many distinct keys; " +
+                                        std::to_string(trust.KeyCount()) + " given");
     trust.SetThreshold(options.threshold);
     if (!options.compatible.empty())
         trust.SetCompatible(options.compatible);
@@ -378,7 +343,6 @@ int Configure(const Options& options, CPackageTrust& trust) {
 // base `base` (unmapped when none is given).
 int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFile& base) {
     CPackageCheck check;
-    std::string cause;
     check.Trust() = trust;
     if (!options.base.empty())
         check.SetBase(base.Data(), base.Size());
@@ -389,18 +353,19 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
         Print(options, result);
         return ExitStatus(result.error);
     }
-    if (!PackageTool::CheckPackageFile(options.package, cause))
+    const std::string cause = CPackageCheck::FileProblem(options.package);
+    if (!cause.empty())
         return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
         result = check.Run(buffer);
-        if (Changed(buffer))
-            return Fail(options, options.package, "changed while it was read");
+        if (buffer.Changed() || !buffer.EndsAtSize())
+            return Fail(options, options.package, PackageErrorText(PackageError::Changed));
     } else {
         Core::File::Output output(Core::SeparateFromMessages(options.output));
         if (!OpenOutput(options, output))
-            return Fail(options, options.output, PackageTool::OutputCause(output));
+            return Fail(options, options.output, output.Cause());
         if (CheckAndWrite(check, buffer, options, output, result) != 0)
             return 1;
     }
@@ -453,14 +418,14 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& 
         return read;
     const int operands = argc - optind;
     if (!options.several && operands != 1)
-        return PackageTool::UsageError(options.command, "give exactly one PACKAGE");
+        return Messages::UsageError(options.command, "give exactly one PACKAGE");
     if (operands == 0)
-        return PackageTool::UsageError(options.command, "no package given");
+        return Messages::UsageError(options.command, "no package given");
     if (operands > 1 && !options.output.empty())
-        return PackageTool::UsageError(options.command, "-o IMAGE takes exactly one PACKAGE");
+        return Messages::UsageError(options.command, "-o IMAGE takes exactly one PACKAGE");
     options.packages.assign(argv + optind, argv + argc);
     if (std::count(options.packages.begin(), options.packages.end(), "-") > 1)
-        return PackageTool::UsageError(options.command, "standard input (-) can be read only once");
+        return Messages::UsageError(options.command, "standard input (-) can be read only once");
     options.package = options.packages.front();
     return 0;
 }

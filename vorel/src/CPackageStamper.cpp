@@ -12,6 +12,7 @@
 #include "CHeaderFile.h"
 #include "CImageDigest.h"
 #include "CPackageHeader.h"
+#include "FilePath.h"
 #include "Output.h"
 
 namespace {
@@ -44,23 +45,6 @@ Outcome OpenImage(const std::string& path, Image& image) {
     return Outcome::Done;
 }
 
-// Reads up to `count` bytes at `offset`; -1 on a read error.
-ssize_t ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t got =
-            pread(fd, buffer + done, count - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // One pass over the image: every block read is digested and, with an output, written.
 // The MD5 of a large image runs on a thread of its own while the next blocks are read
 // and written. The image must hold exactly its measured size.
@@ -71,7 +55,7 @@ Outcome PassImage(const Image& image, Core::File::Output* out, char* hex) {
         uint8_t* block = digest.Block();
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(CImageDigest::kBlockSize, image.size - done));
-        const ssize_t got = ReadAt(image.fd, block, want, done);
+        const ssize_t got = Core::File::ReadAt(image.fd, block, want, done);
         if (got < 0)
             return Outcome::ReadFailed;
         if (got == 0)
@@ -82,7 +66,7 @@ Outcome PassImage(const Image& image, Core::File::Output* out, char* hex) {
         done += static_cast<uint64_t>(got);
     }
     unsigned char probe = 0;
-    if (ReadAt(image.fd, &probe, 1, done) != 0)
+    if (Core::File::ReadAt(image.fd, &probe, 1, done) != 0)
         return Outcome::ImageChanged;  // it grew, or cannot be read
     std::string md5;
     std::string unused;
@@ -104,7 +88,7 @@ std::string HeaderBlock(CHeaderFile& header, uint64_t size, const char* hex) {
 Outcome CheckPackageSize(CHeaderFile header, uint64_t size) {
     const std::string block = HeaderBlock(header, size, "00000000000000000000000000000000");
     return block.size() + size > CPackageHeader::kMaxPackageSize ? Outcome::TooLarge
-                                                                  : Outcome::Done;
+                                                                 : Outcome::Done;
 }
 
 // Writes the header block and the image into the open output. The digest covers the
