@@ -9,7 +9,6 @@
 #include "CheckCommand.h"
 
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,185 +22,18 @@
 #include "CInputFile.h"
 #include "CMappedFile.h"
 #include "CPackageCheck.h"
-#include "Core.h"
+#include "CheckReport.h"
 #include "FilePath.h"
 #include "KeyFiles.h"
 #include "Messages.h"
 #include "Output.h"
 #include "PackageReport.h"
-#include "Parse.h"
 #include "Stdout.h"
 #include "Text.h"
 
 namespace CheckCommand {
 
-const char kAbout[] =
-    "Check an upgrade package: its header, its Ed25519 signatures and policy lines, then\n"
-    "the image's size, md5 and sha256. With keys, signatures by N of them are required.\n"
-    "PACKAGE - reads standard input; a pipe or a device is read once, as it arrives.\n";
-const char kPolicyHelp[] =
-    "  -k, --key=PUBLIC.pem   a public key the signatures may be made with (repeatable)\n"
-    "      --keyring=FILE     public keys in one file of PEM keys one after the other\n"
-    "      --threshold=N      signatures by N distinct keys given are required (default 1)\n"
-    "      --compatible=NAME  refuse a package whose compatible line is not NAME\n"
-    "      --min-version=V    refuse a version below V (MAJOR.MINOR.BUILD or packed)\n"
-    "      --at=TIME          judge expiry at TIME (YYYY-MM-DDTHH:MM:SSZ), not now\n";
-const char kJsonHelp[] = "  -j, --json             print one JSON document instead of the lines\n";
-const char kOutputHelp[] =
-    "  -o, --output=IMAGE     write the image to IMAGE when every check passed\n"
-    "                         (from a stream, a device or stream IMAGE gets it as it\n"
-    "                         passes: the exit status is then the verdict)\n"
-    "      --base=OLD.img     the base image a delta package is rebuilt from; -o then\n"
-    "                         gets the image rebuilt (so does a compressed package)\n";
-const char kStatusHelp[] =
-    "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
-    "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
-    "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
-    "given and the package is unsigned, 6 refused by policy, 7 a delta whose base was\n"
-    "not given (--base) or is another than the one it was made against.\n";
-
 namespace {
-
-using State = CPackageCheck::SignatureState;
-
-enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt, kBase };
-
-// Takes one option; 0, or the status of a usage error.
-int TakeOption(int c, Options& options) {
-    const std::string value = optarg != nullptr ? optarg : "";
-    std::string problem;
-    uint64_t threshold = 0;
-    switch (c) {
-        case 'k':
-            options.keys.push_back(value);
-            break;
-        case 'j':
-            options.json = true;
-            break;
-        case 'o':
-            options.output = value;
-            break;
-        case kKeyring:
-            options.keyrings.push_back(value);
-            break;
-        case kBase:
-            options.base = value;
-            break;
-        case kThreshold:
-            problem = Core::Parse::Unsigned(value, UINT32_MAX, threshold);
-            if (problem.empty() && threshold == 0)
-                problem = "'0': at least one signature is required";
-            options.threshold = static_cast<unsigned>(threshold);
-            options.thresholdGiven = true;
-            return Messages::ValueProblem(options.command, "--threshold", problem);
-        case kCompatible:
-            options.compatible = value;
-            break;
-        case kMinVersion:
-            options.hasMinimum = true;
-            problem = Core::Parse::PackageVersionOrNumber(value, options.minimum);
-            return Messages::ValueProblem(options.command, "--min-version", problem);
-        case kAt:
-            options.hasTime = true;
-            problem = Core::Parse::UtcTime(value, options.time);
-            return Messages::ValueProblem(options.command, "--at", problem);
-        default:
-            return 1;
-    }
-    return 0;
-}
-
-int ExitStatus(PackageError error) {
-    return PackageErrorStatus(error);
-}
-
-std::string SignatureLine(const CPackageCheck::Result& result) {
-    const std::string key = result.trust.keyId.empty() ? "" : ", key " + result.trust.keyId;
-    const unsigned signers = static_cast<unsigned>(result.trust.signers.size());
-    if (result.trust.signature == State::Verified && signers > 1)
-        return "signature verified by " + std::to_string(result.trust.verifiedKeys) +
-               " of the keys given (" + std::to_string(result.trust.threshold) + " needed)" + key;
-    switch (result.trust.signature) {
-        case State::Absent:
-            return "signature absent";
-        case State::Unsigned:
-            return "signature FAILED: the package is not signed";
-        case State::Unverified:
-            return "signature unverified (no key given)" + key;
-        case State::Verified:
-            return "signature verified" + key;
-        case State::Bad:
-            return result.trust.keyId.empty() ? "signature FAILED: malformed"
-                                              : "signature FAILED: does not verify" + key;
-        case State::UnknownKey:
-            return "signature FAILED: made by none of the keys given" + key;
-        case State::TooFew:
-            return "signature FAILED: valid signatures by " +
-                   std::to_string(result.trust.verifiedKeys) + " of the keys given, " +
-                   std::to_string(result.trust.threshold) + " needed";
-    }
-    return "signature FAILED";
-}
-
-// Whether the policy has anything to say: a policy was asked for, or the
-// header has a policy line of its own.
-bool PolicyShown(const Options& options, const CPackageCheck::Result& result) {
-    if (!result.trust.policyJudged)
-        return false;
-    bool lines = false;
-    for (const auto& line : result.headers)
-        lines = lines || line.first == "compatible" || line.first == "expires";
-    return lines || !options.compatible.empty() || options.hasMinimum ||
-           !result.trust.policyReason.empty();
-}
-
-void PrintLines(const Options& options, const CPackageCheck::Result& result) {
-    const std::string shown = Core::Text::Escaped(options.package) + ": ";
-    if (result.error == PackageError::NotAPackage) {
-        std::printf("%sheader FAILED: %s\n", shown.c_str(), result.problem.c_str());
-    } else {
-        std::printf("%sheader ok, %zu lines\n", shown.c_str(), result.headers.size());
-        if (result.trust.hasVersion)
-            std::printf("%sversion: %u (%s)\n", shown.c_str(), result.trust.version,
-                        Core::Version::Text(result.trust.version).c_str());
-        for (const CPackageCheck::Item& item : result.checks) {
-            const std::string text = item.ok ? item.name + " ok: " + item.computed
-                                             : item.name + " FAILED: stored " +
-                                                   (item.stored.empty() ? "nothing" : item.stored) +
-                                                   ", computed " + item.computed;
-            std::printf("%s%s\n", shown.c_str(), text.c_str());
-        }
-        std::printf("%s%s\n", shown.c_str(), SignatureLine(result).c_str());
-        if (PolicyShown(options, result))
-            std::printf("%spolicy %s\n", shown.c_str(),
-                        result.trust.policyReason.empty()
-                            ? "ok"
-                            : ("FAILED: " + result.trust.policyReason).c_str());
-    }
-    if (result.error == PackageError::Ok)
-        std::printf("%sOK\n", shown.c_str());
-    else if (result.error == PackageError::NotAPackage || result.problem.empty())
-        std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
-    else  // why a delta's base was refused, or why its payload did not decode
-        std::printf("%sFAILED: %s: %s\n", shown.c_str(), PackageErrorText(result.error),
-                    result.problem.c_str());
-}
-
-// Prints a JSON document, or keeps it for the array of them all.
-void Emit(const Options& options, const std::string& document) {
-    if (options.documents != nullptr)
-        options.documents->push_back(document + "\n");
-    else
-        std::printf("%s\n", document.c_str());
-}
-
-// The verdict: a JSON document, or the lines unless quiet.
-void Print(const Options& options, const CPackageCheck::Result& result) {
-    if (options.json)
-        Emit(options, PackageReportJson(options.package, result));
-    else if (!options.quiet)
-        PrintLines(options, result);
-}
 
 // Reports a failure of status 1 on standard error and, with -j, in a document
 // on standard output, so that a script reading the document learns of it too.
@@ -351,7 +183,7 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
         if (CheckStream(check.Stream(), options, result) != 0)
             return 1;
         Print(options, result);
-        return ExitStatus(result.error);
+        return PackageErrorStatus(result.error);
     }
     const std::string cause = CPackageCheck::FileProblem(options.package);
     if (!cause.empty())
@@ -372,7 +204,7 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
         return Fail(options, options.package, PackageErrorText(result.error));
     Print(options, result);
-    return ExitStatus(result.error);
+    return PackageErrorStatus(result.error);
 }
 
 }  // namespace
@@ -397,37 +229,6 @@ int Run(const Options& given) {
     if (array && !options.quiet)
         std::fputs(Core::Text::JsonArray(documents).c_str(), stdout);
     return worst;
-}
-
-int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& options) {
-    options.program = caller.program;
-    options.command = caller.command;
-    const int read =
-        PackageCommand::ReadOptions(argc, argv, caller, "k:jo:",
-                                    {{"key", required_argument, nullptr, 'k'},
-                                     {"keyring", required_argument, nullptr, kKeyring},
-                                     {"threshold", required_argument, nullptr, kThreshold},
-                                     {"compatible", required_argument, nullptr, kCompatible},
-                                     {"min-version", required_argument, nullptr, kMinVersion},
-                                     {"at", required_argument, nullptr, kAt},
-                                     {"base", required_argument, nullptr, kBase},
-                                     {"json", no_argument, nullptr, 'j'},
-                                     {"output", required_argument, nullptr, 'o'}},
-                                    [&options](int c) { return TakeOption(c, options); });
-    if (read != 0)
-        return read;
-    const int operands = argc - optind;
-    if (!options.several && operands != 1)
-        return Messages::UsageError(options.command, "give exactly one PACKAGE");
-    if (operands == 0)
-        return Messages::UsageError(options.command, "no package given");
-    if (operands > 1 && !options.output.empty())
-        return Messages::UsageError(options.command, "-o IMAGE takes exactly one PACKAGE");
-    options.packages.assign(argv + optind, argv + argc);
-    if (std::count(options.packages.begin(), options.packages.end(), "-") > 1)
-        return Messages::UsageError(options.command, "standard input (-) can be read only once");
-    options.package = options.packages.front();
-    return 0;
 }
 
 }  // namespace CheckCommand
