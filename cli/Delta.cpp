@@ -155,21 +155,6 @@ int Write(const Options& options, const CPackageEncoder& encoder, const std::str
     return 0;
 }
 
-int Status(CPackageEncoder::Outcome outcome) {
-    using Outcome = CPackageEncoder::Outcome;
-    switch (outcome) {
-        case Outcome::Done:
-            return 0;
-        case Outcome::NotAPackage:
-        case Outcome::AlreadyEncoded:
-            return 2;
-        case Outcome::ImageMismatch:
-            return 3;
-        default:
-            return 1;
-    }
-}
-
 }  // namespace
 
 int Delta(int argc, char** argv) {
@@ -195,11 +180,11 @@ int Delta(int argc, char** argv) {
                                              "' is one too many");
     options.package = argv[optind];
     CPackageEncoder encoder(options.settings);
-    const CPackageEncoder::Outcome outcome = encoder.Encode(options.package, options.base);
-    if (outcome != CPackageEncoder::Outcome::Done) {
-        Complain(outcome == CPackageEncoder::Outcome::BaseFailed ? options.base : options.package,
+    const PackageError error = encoder.Encode(options.package, options.base);
+    if (error != PackageError::Ok) {
+        Complain(encoder.Culprit() == PackageInput::Base ? options.base : options.package,
                  encoder.Problem());
-        return Status(outcome);
+        return PackageErrorStatus(error);
     }
     std::string block;
     if (!HeaderBlock(options, encoder, block))

@@ -1076,7 +1076,7 @@ class EncodedPackage : public testing::Test {
         testutil::WriteText(m_dir / "target.img", m_target);
         CPackageStamper stamper("dalm_upgrade", 7);
         ASSERT_EQ(stamper.Stamp(m_dir / "target.img", m_dir / "target.pkg"),
-                  CPackageStamper::Outcome::Done);
+                  PackageError::Ok);
     }
 
     // The encoded package of target.pkg (against the base when `delta`),
@@ -1087,7 +1087,7 @@ class EncodedPackage : public testing::Test {
         settings.level = level;
         CPackageEncoder encoder(settings);
         EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", delta ? m_dir / "base.img" : ""),
-                  CPackageEncoder::Outcome::Done)
+                  PackageError::Ok)
             << encoder.Problem();
         const CPackageHeader& header = encoder.Header();
         const std::string block = sign ? header.Sign(m_signer, encoder.PayloadSha256())
@@ -1242,19 +1242,21 @@ TEST_F(EncodedPackage, EncoderRefusesWhatIsNoPlainPackage) {
     std::string damaged = testutil::ReadText(m_dir / "target.pkg");
     damaged.back() ^= 1;
     testutil::WriteText(m_dir / "damaged.pkg", damaged);
-    const std::pair<std::string, CPackageEncoder::Outcome> cases[] = {
-        {"delta.pkg", CPackageEncoder::Outcome::AlreadyEncoded},
-        {"damaged.pkg", CPackageEncoder::Outcome::ImageMismatch},
-        {"base.img", CPackageEncoder::Outcome::NotAPackage},
-        {"missing.pkg", CPackageEncoder::Outcome::PackageFailed},
+    const std::pair<std::string, PackageError> cases[] = {
+        {"delta.pkg", PackageError::AlreadyEncoded},
+        {"damaged.pkg", PackageError::ImageMismatch},
+        {"base.img", PackageError::NotAPackage},
+        {"missing.pkg", PackageError::ReadFailed},
     };
-    for (const auto& [file, outcome] : cases) {
+    for (const auto& [file, error] : cases) {
         CPackageEncoder encoder;
-        EXPECT_EQ(encoder.Encode(m_dir / file, ""), outcome) << file;
+        EXPECT_EQ(encoder.Encode(m_dir / file, ""), error) << file;
+        EXPECT_EQ(encoder.Culprit(), PackageInput::Package) << file;
     }
     CPackageEncoder encoder;
     EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", m_dir / "missing.img"),
-              CPackageEncoder::Outcome::BaseFailed);
+              PackageError::ReadFailed);
+    EXPECT_EQ(encoder.Culprit(), PackageInput::Base);
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ class CPackageSigner {
         std::string expires;     // an "expires" line to set, when not empty
         bool keep = false;       // keep the signatures of keys that do not sign again
     };
-    // The input a failure is about.
-    enum class Culprit { None, Package, Output, Key };
+    // The input a failure is about: the package, a key, or the output.
+    using Culprit = PackageInput;
     struct Result {
         PackageError error = PackageError::Ok;
         // Why, one line each (each mismatch of an image that does not match).

@@ -24,6 +24,12 @@ const char* PackageErrorText(PackageError error) {
             return "too many signatures";
         case PackageError::KeptVoid:
             return "the signatures kept would not cover the new header";
+        case PackageError::SameFile:
+            return "is an input itself";
+        case PackageError::OpenFailed:
+            return "cannot be opened";
+        case PackageError::NotRegular:
+            return "not a regular file";
         case PackageError::TooLarge:
             return "4 GiB or more, beyond what a package holds";
         case PackageError::ReadFailed:

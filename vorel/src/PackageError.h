@@ -20,7 +20,10 @@ enum class PackageError {
     DuplicateKey,       // two keys given to sign with are one key
     TooManySignatures,  // more signatures than one header line holds
     KeptVoid,           // signatures to be kept would not cover the new header
+    SameFile,           // the output is one of the inputs
     // system refused
+    OpenFailed,      // a file cannot be opened
+    NotRegular,      // an input that must be a regular file is none
     TooLarge,        // a package of 4 GiB or more, beyond the format's 32-bit positions
     ReadFailed,      // the buffer gave fewer bytes than it holds, or a file cannot be read
     WriteFailed,     // the image sink or the output refused bytes
@@ -28,6 +31,9 @@ enum class PackageError {
     SignFailed,      // a key did not sign
     CompressFailed,  // the compressor refused
 };
+
+// The input a failure is about, so that its message names the right file.
+enum class PackageInput { None, Package, Image, Base, Key, Output };
 
 // A short description, e.g. "the image does not match the header".
 const char* PackageErrorText(PackageError error);
