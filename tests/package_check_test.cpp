@@ -1054,6 +1054,12 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "out") == m_image);
         }
     }
+    // One key given twice signs nothing, as in pkgsign.
+    const RunResult twice = Shell("ln -s k.pem same.pem; " + fwkit +
+                                  " delta -k k.pem -k same.pem -o e.pkg p.pkg");
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(twice.err, "fwkit: same.pem: signs with key " + m_keyId + " as k.pem does\n");
+    EXPECT_FALSE(testutil::Exists(m_dir / "e.pkg"));
 }
 #endif
 

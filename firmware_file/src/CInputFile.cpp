@@ -121,9 +121,10 @@ uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
     if (!Ready())
         return 0;
     const ssize_t got = Core::File::ReadAt(m_fd, buff, count, index);
-    if (got < static_cast<ssize_t>(count))
+    const uint32_t done = got > 0 ? static_cast<uint32_t>(got) : 0;
+    if (done < count)
         m_changed = true;  // the file ends before its measured size, or cannot be read
-    return got > 0 ? static_cast<uint32_t>(got) : 0;
+    return done;
 }
 
 // The window that holds [index, index + count), filled anew in place of the one used
