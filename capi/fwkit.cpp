@@ -329,9 +329,11 @@ int fwkit_check_protect(fwkit_check* check, const char* path) {
     if (path == nullptr)
         return FWKIT_E_ARGUMENT;
     struct stat st {};
-    if (stat(path, &st) != 0)
-        return check == nullptr ? FWKIT_E_ARGUMENT : FWKIT_OK;
-    return Setting(check, [&](CPackageTrust&) { check->inputs.push_back(st); });
+    const bool exists = stat(path, &st) == 0;
+    return Setting(check, [&](CPackageTrust&) {
+        if (exists)
+            check->inputs.push_back(st);
+    });
 }
 
 }  // extern "C"
