@@ -90,50 +90,25 @@ int OpenStream(const std::string& path, bool& own) {
     return open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
 }
 
-// Reads the stream to its end, or until the checker has refused the package
-// (the rest is then never read). False with `cause` when a read failed.
-bool ReadStream(CPackageStream& stream, int fd, std::string& cause) {
-    for (;;) {
-        size_t room = 0;
-        uint8_t* space = stream.Space(room);
-        if (space == nullptr)
-            return true;
-        const ssize_t got = Core::File::ReadSome(fd, space, room);
-        if (got < 0) {
-            cause = std::strerror(errno);
-            return false;
-        }
-        if (got == 0 || stream.Commit(static_cast<size_t>(got)) != PackageError::Ok)
-            return true;
-    }
-}
-
 // Checks a package read from a stream, in one pass. The image goes to the
 // output as it passes: a regular file is put in place only when every check
 // passed, a device or a stream has then received it already, and the exit
 // status is the verdict.
-int CheckStream(CPackageStream& stream, const Options& options, CPackageCheck::Result& result) {
+int CheckStream(CPackageCheck& check, const Options& options, CPackageCheck::Result& result) {
     Core::File::Output output(options.output.empty() ? std::string()
                                                      : Core::SeparateFromMessages(options.output));
     if (!options.output.empty() && !OpenOutput(options, output))
         return Fail(options, options.output, output.Cause());
-    stream.Reset();
-    if (!options.output.empty())
-        CPackageCheck::WriteInto(stream, output);
     bool own = false;
     const int fd = OpenStream(options.package, own);
     if (fd < 0)
         return Fail(options, options.package, std::strerror(errno));
-    std::string cause;
-    const bool read = ReadStream(stream, fd, cause);
+    result = check.Run(fd, options.output.empty() ? nullptr : &output);
     if (own)
         close(fd);
-    if (!read)
-        return Fail(options, options.package, cause);
-    result = stream.Finish();
-    const PackageError written =
-        options.output.empty() ? result.error : CPackageCheck::Conclude(output, result.error);
-    if (written == PackageError::WriteFailed)
+    if (result.error == PackageError::ReadFailed)
+        return Fail(options, options.package, result.problem);
+    if (result.error == PackageError::WriteFailed)
         return Fail(options, options.output, output.Cause());
     return 0;
 }
@@ -180,7 +155,7 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
         check.SetBase(base.Data(), base.Size());
     if (IsStream(options.package)) {
         CPackageCheck::Result result;
-        if (CheckStream(check.Stream(), options, result) != 0)
+        if (CheckStream(check, options, result) != 0)
             return 1;
         Print(options, result);
         return PackageErrorStatus(result.error);

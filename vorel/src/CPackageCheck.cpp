@@ -1,7 +1,9 @@
 #include "CPackageCheck.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "CSha256.h"
 #include "FilePath.h"
@@ -67,6 +69,30 @@ const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package, Core::File:
         error = PackageError::Changed;
     m_stream.SetImageSink(nullptr);
     return Written(Conclude(output, error));
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(int fd, Core::File::Output* output) {
+    m_stream.Reset();
+    if (output != nullptr)
+        WriteInto(m_stream, *output);
+    PackageError error = PackageError::Ok;
+    for (size_t room = 0; error == PackageError::Ok;) {
+        uint8_t* space = m_stream.Space(room);
+        if (space == nullptr)
+            break;
+        const ssize_t got = Core::File::ReadSome(fd, space, room);
+        if (got < 0) {
+            m_stream.Abandon(PackageError::ReadFailed, std::strerror(errno));
+            break;
+        }
+        if (got == 0)
+            break;
+        error = m_stream.Commit(static_cast<size_t>(got));
+    }
+    m_written = m_stream.Finish();
+    m_stream.SetImageSink(nullptr);
+    m_stream.SetProgress(nullptr);
+    return output == nullptr ? m_written : Written(Conclude(*output, m_written.error));
 }
 
 PackageError CPackageCheck::Restream(CBuffer& package, Core::File::Output& output,

@@ -70,6 +70,14 @@ class CPackageCheck {
     // did not hold still while it was read (twice, for a stream), WriteFailed when the output
     // failed (its Cause() says why).
     const Result& Run(CInputFile& package, Core::File::Output& output);
+    // Checks a package read once from the descriptor `fd`, as it arrives (a
+    // pipe, a FIFO, a device), to its end or until the package is refused
+    // (the rest is then never read). The image goes to `output` when given, as
+    // it passes: a file output is put in place only when every check passed, a
+    // stream output has received it already and the verdict says whether it
+    // is good. ReadFailed, the system's reason in the problem, when a read
+    // failed; WriteFailed when the output failed (its Cause() says why).
+    const Result& Run(int fd, Core::File::Output* output);
     // The second pass for a stream output, after a first pass `verified` the
     // package: runs the check again with the image going to `output` and
     // digests what it writes. Ok when the bytes written are the ones verified
