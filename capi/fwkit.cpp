@@ -4,12 +4,18 @@
 // std::bad_alloc and std::system_error, for memory and threads).
 #include "fwkit.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "CEd25519Key.h"
+#include "CPackageCheck.h"
 #include "CPackageStream.h"
+#include "Output.h"
 #include "PackageError.h"
 #include "PackageReport.h"
 
@@ -26,6 +32,10 @@ struct fwkit_check {
     int verdict = FWKIT_OK;
     std::string message;
     std::string json;
+    std::string outputPath;                      // where the image is written, or empty
+    std::vector<struct stat> inputs;             // files the output may never be
+    std::unique_ptr<Core::File::Output> output;  // open while a package is fed
+    std::string outputProblem;                   // why the output failed
 };
 
 namespace {
@@ -64,8 +74,18 @@ int Setting(fwkit_check* check, Work work) {
     });
 }
 
-// Records the verdict once the stream's error is final.
+void Connect(fwkit_check* check);
+
+// Records the verdict once the stream's error is final; the output is put in
+// place when the package passed, and discarded otherwise.
 int Decide(fwkit_check* check, PackageError error) {
+    if (check->output != nullptr &&
+        CPackageCheck::Conclude(*check->output, error) == PackageError::WriteFailed) {
+        check->outputProblem = check->output->Cause();
+        error = PackageError::WriteFailed;
+    }
+    check->output.reset();
+    Connect(check);
     check->decided = true;
     check->verdict = PackageErrorStatus(error);
     return check->verdict;
@@ -85,23 +105,48 @@ int End(fwkit_check* check, Work end) {
     return Inside(check, [&] { return Decide(check, end()); });
 }
 
-// Hands the stream's image and progress to the caller's sink.
+// Hands the stream's image and progress to the caller's sink, after the
+// output when there is one.
 void Connect(fwkit_check* check) {
-    if (check->sink == nullptr) {
-        check->stream.SetImageSink(nullptr);
-        check->stream.SetProgress(nullptr);
+    CPackageStream::ImageSink sink;
+    CPackageStream::Progress progress;
+    if (check->sink != nullptr) {
+        progress = [check](uint64_t done, uint64_t total) {
+            if (done == 0) {
+                check->total = total;
+                check->sink(check->user, nullptr, 0, 0, total);
+            }
+        };
+        sink = [check](const uint8_t* data, size_t size) {
+            check->done += size;
+            return check->sink(check->user, data, size, check->done, check->total) == 0;
+        };
+    }
+    if (check->output != nullptr) {
+        CPackageCheck::WriteInto(check->stream, *check->output, sink, progress);
         return;
     }
-    check->stream.SetProgress([check](uint64_t done, uint64_t total) {
-        if (done == 0) {
-            check->total = total;
-            check->sink(check->user, nullptr, 0, 0, total);
-        }
-    });
-    check->stream.SetImageSink([check](const uint8_t* data, size_t size) {
-        check->done += size;
-        return check->sink(check->user, data, size, check->done, check->total) == 0;
-    });
+    check->stream.SetImageSink(sink);
+    check->stream.SetProgress(progress);
+}
+
+// Opens the output before the first byte of a package; false, with the
+// verdict decided, when it cannot be opened.
+bool OpenOutput(fwkit_check* check) {
+    if (check->outputPath.empty())
+        return true;
+    check->output = std::make_unique<Core::File::Output>(check->outputPath);
+    for (const struct stat& input : check->inputs)
+        check->output->Protect(input, "the input");
+    const bool opened = check->output->Open();
+    if (!opened) {
+        check->outputProblem = check->output->Cause();
+        check->output.reset();
+        check->stream.Abandon(PackageError::WriteFailed);
+        Decide(check, PackageError::WriteFailed);
+    }
+    Connect(check);
+    return opened;
 }
 
 }  // namespace
@@ -205,8 +250,12 @@ int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
         return check->verdict;
     if (check->busy)
         return FWKIT_E_ORDER;
-    check->fed = true;
     return Inside(check, [&] {
+        if (!check->fed && !OpenOutput(check)) {
+            check->fed = true;
+            return check->verdict;
+        }
+        check->fed = true;
         const PackageError error = check->stream.Feed(data, size);
         return error == PackageError::Ok ? FWKIT_OK : Decide(check, error);
     });
@@ -233,9 +282,11 @@ const char* fwkit_check_message(fwkit_check* check) {
         return check->fed ? "the package is being checked" : "no package has been fed";
     const CPackageStream::Result& result = check->stream.GetResult();
     if (Guarded([&] {
-            check->message = PackageErrorText(result.error);
-            if (!result.problem.empty())
-                check->message += ": " + result.problem;
+            const bool output = !check->outputProblem.empty();
+            const std::string& problem = output ? check->outputProblem : result.problem;
+            check->message = PackageErrorText(output ? PackageError::WriteFailed : result.error);
+            if (!problem.empty())
+                check->message += ": " + problem;
             return FWKIT_OK;
         }) != FWKIT_OK)
         return fwkit_strerror(FWKIT_E_MEMORY);
@@ -258,6 +309,9 @@ int fwkit_check_reset(fwkit_check* check) {
     if (check->busy)
         return FWKIT_E_ORDER;
     check->stream.Reset();
+    check->output.reset();
+    check->outputProblem.clear();
+    Connect(check);
     check->fed = false;
     check->decided = false;
     check->finished = false;
@@ -265,6 +319,21 @@ int fwkit_check_reset(fwkit_check* check) {
     check->done = 0;
     check->total = 0;
     return FWKIT_OK;
+}
+
+int fwkit_check_set_output(fwkit_check* check, const char* path) {
+    return Setting(check, [&](CPackageTrust&) { check->outputPath = path != nullptr ? path : ""; });
+}
+
+int fwkit_check_protect(fwkit_check* check, const char* path) {
+    if (path == nullptr)
+        return FWKIT_E_ARGUMENT;
+    struct stat st {};
+    const bool exists = stat(path, &st) == 0;
+    return Setting(check, [&](CPackageTrust&) {
+        if (exists)
+            check->inputs.push_back(st);
+    });
 }
 
 }  // extern "C"

@@ -106,6 +106,22 @@ FWKIT_API int fwkit_check_set_sink(fwkit_check *check, fwkit_sink sink, void *us
  * zstd's decoder state beside it, whatever the image's size. */
 FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t size);
 
+/* Writes the image into the file `path` (null: none) by the rules of
+ * pkgcheck -o: a symbolic link is followed; a device or a FIFO receives the
+ * image as it passes, so that the verdict then says whether what it got is
+ * good; a regular file, or a new one, receives it in a temporary file beside
+ * it that takes its place, synced, only when the package passed, and a
+ * package that fails leaves the file as it was. The output is opened when the
+ * first byte is fed; when it cannot be, or a write to it fails, the verdict
+ * is FWKIT_FAILED and fwkit_check_message says why. The sink, when one is
+ * set, gets the image after the output. */
+FWKIT_API int fwkit_check_set_output(fwkit_check *check, const char *path);
+/* A file the output must never be (the package file being read, the base's
+ * file, a key): an output that is this file, by any name, fails with
+ * FWKIT_FAILED before a byte is written. `path` is taken as it names a file
+ * at this call; one that names no file protects nothing. */
+FWKIT_API int fwkit_check_protect(fwkit_check *check, const char *path);
+
 /* The next `size` bytes of the package. FWKIT_OK while the package may still
  * pass; once it cannot, its verdict (2, 4, 5, 6, or 1 when the sink refused),
  * and later bytes are ignored. */

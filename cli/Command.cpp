@@ -9,7 +9,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "PackageTool.h"
+#include "FilePath.h"
+#include "Messages.h"
 #include "Stdout.h"
 
 namespace Cli {
@@ -37,9 +38,7 @@ int Spool() {
         return -1;
     char chunk[1 << 16];
     for (;;) {
-        const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = Core::File::ReadSome(STDIN_FILENO, chunk, sizeof chunk);
         if (got == 0)
             return fd;
         if (got < 0 || write(fd, chunk, static_cast<size_t>(got)) != got) {
@@ -100,20 +99,15 @@ bool TakeCommon(int c, Common& common) {
 }
 
 int Complain(const std::string& file, const std::string& reason) {
-    return PackageTool::Complain(kProgram, file, reason);
+    return Messages::Complain(kProgram, file, reason);
 }
 
 int UsageError(const char* subcommand, const std::string& message) {
-    std::fprintf(stderr, "%s %s: %s\n", kProgram, subcommand, message.c_str());
-    std::fprintf(stderr, "Try '%s %s --help' for more information.\n", kProgram, subcommand);
-    return 1;
+    return Messages::UsageError(std::string(kProgram) + " " + subcommand, message);
 }
 
 int OptionError(const char* subcommand, int returned, char** argv) {
-    const std::string option =
-        optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]);
-    return UsageError(
-        subcommand, (returned == ':' ? "option needs an argument: " : "unknown option: ") + option);
+    return Messages::OptionError(std::string(kProgram) + " " + subcommand, returned, argv);
 }
 
 int NextOption(int argc, char** argv, const char* shortOptions, const option* longOptions) {

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "CPackageEncoder.h"
-#include "CPackageSignature.h"
+#include "CPackageSigner.h"
 #include "Command.h"
+#include "KeyFiles.h"
 #include "Output.h"
-#include "PackageTool.h"
 #include "Subcommands.h"
 
 namespace Cli {
@@ -45,20 +45,21 @@ const char kStatus[] =
 
 enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog };
 
-const std::vector<option> kLong = LongOptions({{"base", required_argument, nullptr, 'b'},
-                                               {"output", required_argument, nullptr, 'o'},
-                                               {"key", required_argument, nullptr, 'k'},
-                                               {"pin-file", required_argument, nullptr, kPinFile},
-                                               {"module", required_argument, nullptr, kModule},
-                                               {"level", required_argument, nullptr, 'l'},
-                                               {"frame-size", required_argument, nullptr, kFrameSize},
-                                               {"window-log", required_argument, nullptr, kWindowLog}});
+const std::vector<option> kLong =
+    LongOptions({{"base", required_argument, nullptr, 'b'},
+                 {"output", required_argument, nullptr, 'o'},
+                 {"key", required_argument, nullptr, 'k'},
+                 {"pin-file", required_argument, nullptr, kPinFile},
+                 {"module", required_argument, nullptr, kModule},
+                 {"level", required_argument, nullptr, 'l'},
+                 {"frame-size", required_argument, nullptr, kFrameSize},
+                 {"window-log", required_argument, nullptr, kWindowLog}});
 
 struct Options {
     std::string base;
     std::string output;
     std::vector<std::string> keys;
-    PackageTool::TokenAccess access;
+    KeyFiles::TokenAccess access;
     CPackageEncoder::Settings settings;
     std::string package;
 };
@@ -111,21 +112,26 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::st
         block = header.Compose(encoder.PayloadSha256(), "");
         return true;
     }
-    const std::string message = header.Message(encoder.PayloadSha256());
-    std::vector<CPackageSignature> entries;
+    std::vector<std::unique_ptr<CSigningKey>> keys;
+    CPackageSigner::Request request;
     for (const std::string& name : options.keys) {
-        std::unique_ptr<CSigningKey> key;
         std::string file;
         std::string cause;
-        if (!PackageTool::LoadSigner(name, options.access, false, key, file, cause))
+        keys.emplace_back();
+        if (!KeyFiles::LoadSigner(name, options.access, false, keys.back(), file, cause))
             return Complain(file, cause) == 0;
-        const std::string signature = key->Sign(message);
-        if (signature.empty())
-            return Complain(name, "cannot sign") == 0;
-        entries.emplace_back(key->KeyId(), signature);
+        request.keys.push_back({name, keys.back().get()});
     }
-    block = header.Signed(encoder.PayloadSha256(), entries);
-    return !block.empty() || Complain(options.package, "too many signatures") == 0;
+    CPackageSigner signer(std::move(request));
+    const CPackageSigner::Result& result =
+        signer.SignHeader(header, encoder.PayloadSha256(), block);
+    if (result.error == PackageError::Ok)
+        return true;
+    const std::string& file =
+        result.culprit == CPackageSigner::Culprit::Key ? options.keys[result.key] : options.package;
+    for (const std::string& problem : result.problems)
+        Complain(file, problem);
+    return false;
 }
 
 // Writes the encoded package; put in place only when complete.
@@ -149,21 +155,6 @@ int Write(const Options& options, const CPackageEncoder& encoder, const std::str
     return 0;
 }
 
-int Status(CPackageEncoder::Outcome outcome) {
-    using Outcome = CPackageEncoder::Outcome;
-    switch (outcome) {
-        case Outcome::Done:
-            return 0;
-        case Outcome::NotAPackage:
-        case Outcome::AlreadyEncoded:
-            return 2;
-        case Outcome::ImageMismatch:
-            return 3;
-        default:
-            return 1;
-    }
-}
-
 }  // namespace
 
 int Delta(int argc, char** argv) {
@@ -183,17 +174,17 @@ int Delta(int argc, char** argv) {
     if (options.output.empty())
         return UsageError("delta", "--output is required");
     if (argc - optind != 1)
-        return UsageError("delta", argc - optind == 0 ? "no package given"
-                                                      : "one package only; '" +
-                                                            std::string(argv[optind + 1]) +
-                                                            "' is one too many");
+        return UsageError("delta", argc - optind == 0
+                                       ? "no package given"
+                                       : "one package only; '" + std::string(argv[optind + 1]) +
+                                             "' is one too many");
     options.package = argv[optind];
     CPackageEncoder encoder(options.settings);
-    const CPackageEncoder::Outcome outcome = encoder.Encode(options.package, options.base);
-    if (outcome != CPackageEncoder::Outcome::Done) {
-        Complain(outcome == CPackageEncoder::Outcome::BaseFailed ? options.base : options.package,
+    const PackageError error = encoder.Encode(options.package, options.base);
+    if (error != PackageError::Ok) {
+        Complain(encoder.Culprit() == PackageInput::Base ? options.base : options.package,
                  encoder.Problem());
-        return Status(outcome);
+        return PackageErrorStatus(error);
     }
     std::string block;
     if (!HeaderBlock(options, encoder, block))

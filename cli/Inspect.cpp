@@ -18,7 +18,6 @@
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
-#include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
 #include "Text.h"
@@ -89,10 +88,10 @@ int ReadOptions(int argc, char** argv, const char* subcommand, Inspection& x) {
 // The path to read `operand` from, after saying why it cannot be read; empty then.
 std::string ReadablePath(const std::string& operand) {
     const std::string path = InputPath(operand);
-    std::string cause;
     if (path.empty())
         return path;
-    if (!PackageTool::CheckPackageFile(path, cause)) {
+    const std::string cause = Core::File::RegularFileProblem(path);
+    if (!cause.empty()) {
         Complain(operand, cause);
         return "";
     }

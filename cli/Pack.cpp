@@ -12,7 +12,6 @@
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
-#include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
 
@@ -148,8 +147,8 @@ std::string BaseName(const std::string& path) {
 
 // True when `path` can be read as a firmware file or a data file; says why not.
 bool Readable(const std::string& operand, const std::string& path) {
-    std::string cause;
-    return PackageTool::CheckPackageFile(path, cause) || Complain(operand, cause) == 0;
+    const std::string cause = Core::File::RegularFileProblem(path);
+    return cause.empty() || Complain(operand, cause) == 0;
 }
 
 // Says why a build did not write its output, naming the file as the command line did.

@@ -9,7 +9,6 @@
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
-#include "PackageTool.h"
 #include "Progress.h"
 #include "Subcommands.h"
 
@@ -49,20 +48,19 @@ bool Filetype(const std::string& text) {
     return false;
 }
 
-std::string Reason(CPackageStamper::Outcome outcome, const CPackageStamper& stamper) {
-    using Outcome = CPackageStamper::Outcome;
-    switch (outcome) {
-        case Outcome::NotRegular:
+std::string Reason(PackageError error, const CPackageStamper& stamper) {
+    switch (error) {
+        case PackageError::NotRegular:
             return "not a regular file";
-        case Outcome::TooLarge:
+        case PackageError::TooLarge:
             return "would make a package of 4 GiB or more";
-        case Outcome::SameFile:
+        case PackageError::SameFile:
             return "is the image itself";
-        case Outcome::ReadFailed:
+        case PackageError::ReadFailed:
             return "cannot be read";
-        case Outcome::ImageChanged:
+        case PackageError::Changed:
             return "changed while it was copied";
-        case Outcome::OutputFailed:
+        case PackageError::OpenFailed:
             if (!stamper.Refusal().empty())
                 return stamper.Refusal();
             break;
@@ -70,14 +68,6 @@ std::string Reason(CPackageStamper::Outcome outcome, const CPackageStamper& stam
             break;
     }
     return std::strerror(stamper.Error() != 0 ? stamper.Error() : EIO);
-}
-
-// The file a failure is about: the image, or the package.
-bool AboutImage(CPackageStamper::Outcome outcome) {
-    using Outcome = CPackageStamper::Outcome;
-    return outcome == Outcome::OpenFailed || outcome == Outcome::NotRegular ||
-           outcome == Outcome::TooLarge || outcome == Outcome::ReadFailed ||
-           outcome == Outcome::ImageChanged;
 }
 
 }  // namespace
@@ -126,9 +116,10 @@ int Stamp(int argc, char** argv) {
     const long long size = Core::File::FileSize(image);
     progress.SetTotal(static_cast<uint64_t>(size > 0 ? size : 0) * (out == "-" ? 2 : 1));
     CPackageStamper stamper(filetype, static_cast<int32_t>(version));
-    const CPackageStamper::Outcome outcome = stamper.Stamp(image, target);
-    if (outcome != CPackageStamper::Outcome::Done)
-        return Complain(AboutImage(outcome) ? operand : out, Reason(outcome, stamper));
+    const PackageError error = stamper.Stamp(image, target);
+    if (error != PackageError::Ok)
+        return Complain(stamper.Culprit() == PackageInput::Image ? operand : out,
+                        Reason(error, stamper));
     if (json && !common.quiet)
         std::printf("%s", StampJson(out, stamper.HeaderText()).c_str());
     return 0;

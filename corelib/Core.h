@@ -1,7 +1,7 @@
 // Core helpers shared by the firmware tools and the package stamper: version
 // packing and command-line numbers. The output object (Output.h), file names
-// (FilePath.h), text escaping (Text.h) and the standard-output check
-// (Stdout.h) have files of their own.
+// (FilePath.h) and text escaping (Text.h) have files of their own; what a
+// program does with its standard output is the programs' (programs/Stdout.h).
 #pragma once
 
 #include <climits>

@@ -31,6 +31,15 @@ std::string OpenRegular(const std::string& path, int& fd, struct stat& st) {
     return std::string();
 }
 
+std::string RegularFileProblem(const std::string& path) {
+    int fd = -1;
+    struct stat st {};
+    const std::string cause = OpenRegular(path, fd, st);
+    if (fd >= 0)
+        close(fd);
+    return cause;
+}
+
 long long FileSize(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
@@ -109,6 +118,30 @@ std::string FollowLinks(std::string path) {
         path = target[0] == '/' ? target : DirName(path) + "/" + target;
     }
     return path;
+}
+
+ssize_t ReadSome(int fd, void* buffer, size_t size) {
+    ssize_t got = 0;
+    do
+        got = read(fd, buffer, size);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+ssize_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset) {
+    char* at = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t got = pread(fd, at + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
 }
 
 }  // namespace File

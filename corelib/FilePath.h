@@ -3,7 +3,10 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace Core {
@@ -28,6 +31,10 @@ const char* UnsafeNameReason(const std::string& name);
 // regular file"), empty when it is one. The caller closes `fd`.
 std::string OpenRegular(const std::string& path, int& fd, struct stat& st);
 
+// Why `path` cannot be read as a regular file (OpenRegular's reason, the
+// file closed again); empty when it can.
+std::string RegularFileProblem(const std::string& path);
+
 enum class ReadState { Readable, Unreadable, Empty };
 
 // Whether `path` can be opened and read, and holds at least one byte.
@@ -42,6 +49,14 @@ int DescriptorOf(const std::string& path);
 // a write through `path` would reach. A path naming one of the process's
 // descriptors ends the chain: what the descriptor refers to has no usable path.
 std::string FollowLinks(std::string path);
+
+// read(2) that goes on when a signal interrupts it: the bytes read, 0 at the
+// end, -1 with errno on failure.
+ssize_t ReadSome(int fd, void* buffer, size_t size);
+
+// Reads `size` bytes at `offset` with pread(2), as many as the file holds:
+// fewer only where it ends; -1 with errno on a read error.
+ssize_t ReadAt(int fd, void* buffer, size_t size, uint64_t offset);
 
 }  // namespace File
 }  // namespace Core

@@ -1,10 +1,12 @@
 /* An update client in C: checks the package arriving on standard input (a
- * pipe) with the public key KEY.pub, the image going to IMAGE as it passes.
+ * pipe) with the public key KEY.pub, the image going to IMAGE as it passes
+ * and, when OUT is given, into the file OUT by the library's output rules.
  * Prints the progress seen, the verdict's message and exits with the verdict.
  * Before that it calls every entry point with bad arguments, which must be
- * refused without a crash.
+ * refused without a crash, and with OUT makes sure that an output that is
+ * the key it protects is refused.
  *
- *   capi_stream KEY.pub IMAGE <package
+ *   capi_stream KEY.pub IMAGE [OUT] <package
  */
 #include <fwkit/fwkit.h>
 #include <stdio.h>
@@ -58,6 +60,19 @@ static int refuses_bad_arguments(void) {
     return wrong;
 }
 
+/* An output that is a protected input fails the first feed, naming why. */
+static int refuses_its_input(const char *key) {
+    fwkit_check *check = fwkit_check_new();
+    int wrong = fwkit_check_protect(check, key) != FWKIT_OK;
+    wrong += fwkit_check_protect(check, NULL) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_output(check, key) != FWKIT_OK;
+    wrong += fwkit_check_feed(check, "f", 1) != FWKIT_FAILED;
+    wrong += strstr(fwkit_check_message(check), "itself") == NULL;
+    wrong += fwkit_check_set_output(check, NULL) != FWKIT_E_ORDER;
+    fwkit_check_free(check);
+    return wrong;
+}
+
 static int add_key(fwkit_check *check, const char *path) {
     char pem[4096];
     FILE *file = fopen(path, "rb");
@@ -73,13 +88,16 @@ int main(int argc, char **argv) {
     size_t got;
     int status;
     fwkit_check *check;
-    if (argc != 3 || refuses_bad_arguments() != 0)
+    if (argc < 3 || argc > 4 || refuses_bad_arguments() != 0 ||
+        (argc == 4 && refuses_its_input(argv[1]) != 0))
         return 99;
     check = fwkit_check_new();
     p.check = check;
     p.image = fopen(argv[2], "wb");
     if (check == NULL || p.image == NULL || add_key(check, argv[1]) != FWKIT_OK ||
-        fwkit_check_set_sink(check, sink, &p) != FWKIT_OK)
+        fwkit_check_set_sink(check, sink, &p) != FWKIT_OK ||
+        (argc == 4 && (fwkit_check_protect(check, argv[1]) != FWKIT_OK ||
+                       fwkit_check_set_output(check, argv[3]) != FWKIT_OK)))
         return 98;
     while ((got = fread(chunk, 1, sizeof chunk, stdin)) > 0)
         if (fwkit_check_feed(check, chunk, got) != FWKIT_OK)

@@ -3,12 +3,14 @@
 // other side of every signature.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,10 +19,12 @@
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageEncoder.h"
+#include "CPackageSigner.h"
 #include "CPackageStamper.h"
 #include "CPackageStream.h"
 #include "CPkcs11Uri.h"
 #include "CSha256.h"
+#include "Output.h"
 #include "CVorelBuffer.h"
 #include "MemoryBuffer.h"
 #include "TestUtil.h"
@@ -70,10 +74,13 @@ std::string SignedBy(const std::vector<const CEd25519Key*>& keys,
     for (const auto& [name, value] : lines)
         EXPECT_TRUE(header.SetLine(name, value));
     const std::string sha256 = CSha256::Hex(CSha256::Of(image.data(), image.size()));
-    std::vector<CPackageSignature> entries;
+    CPackageSigner::Request request;
     for (const CEd25519Key* key : keys)
-        entries.emplace_back(key->KeyId(), key->Sign(header.Message(sha256)));
-    return header.Signed(sha256, entries) + image;
+        request.keys.push_back({key->KeyId(), key});
+    CPackageSigner signer(request);
+    std::string block;
+    EXPECT_EQ(signer.SignHeader(header, sha256, block).error, PackageError::Ok);
+    return block + image;
 }
 
 // Runs the check with a sink that counts what it is handed.
@@ -426,6 +433,137 @@ TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
     }
 }
 
+// Signing in the library: a package of 300 KiB signed into a file and into a
+// pipe, and the requests and packages the signer refuses.
+class PackageSigner : public testing::Test {
+  protected:
+    void SetUp() override {
+        const Bytes image = testutil::RandomBytes(300 * 1024, 31);
+        m_image.assign(image.begin(), image.end());
+        testutil::WriteText(m_dir / "p.pkg", Unsigned(m_image, Md5(m_image)));
+    }
+
+    CPackageSigner::Result Sign(const CPackageSigner::Request& request, const std::string& from,
+                                const std::string& to) {
+        CInputFile package(m_dir / from);
+        Core::File::Output output(to);
+        EXPECT_TRUE(output.Open()) << output.Cause();
+        CPackageSigner signer(request);
+        return signer.Run(package, output);
+    }
+
+    // The package `from` signed into a pipe, as its reader got it.
+    std::string SignIntoPipe(const CPackageSigner::Request& request, const std::string& from) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        std::string got;
+        std::thread reader([&] {
+            char chunk[65536];
+            for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
+                got.append(chunk, static_cast<size_t>(n));
+        });
+        EXPECT_EQ(Sign(request, from, "/dev/fd/" + std::to_string(fds[1])).error, PackageError::Ok);
+        close(fds[1]);
+        reader.join();
+        close(fds[0]);
+        return got;
+    }
+
+    PackageError Verify(const std::string& package, std::vector<const CEd25519Key*> keys) {
+        MemoryBuffer buffer(testutil::ToBytes(package));
+        CPackageCheck check;
+        for (const CEd25519Key* key : keys)
+            check.AddKey(*key);
+        check.Trust().SetThreshold(static_cast<unsigned>(keys.size()));
+        return check.Run(buffer).error;
+    }
+
+    TempDir m_dir;
+    std::string m_image;
+    CEd25519Key m_one = CEd25519Key::Generate();
+    CEd25519Key m_two = CEd25519Key::Generate();
+};
+
+TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
+    const CPackageSigner::Request request{{{"one", &m_one}, {"two", &m_two}}, "board-a", "", false};
+    const CPackageSigner::Result result = Sign(request, "p.pkg", m_dir / "s.pkg");
+    ASSERT_EQ(result.error, PackageError::Ok);
+    EXPECT_EQ(result.keyIds, (std::vector<std::string>{m_one.KeyId(), m_two.KeyId()}));
+    const std::string signedFile = testutil::ReadText(m_dir / "s.pkg");
+    EXPECT_EQ(Verify(signedFile, {&m_one, &m_two}), PackageError::Ok);
+    EXPECT_NE(signedFile.find("compatible: board-a\n"), std::string::npos);
+    EXPECT_EQ(signedFile.substr(signedFile.size() - m_image.size()), m_image);
+    // Ed25519 signatures are deterministic: the stream gets the very same bytes.
+    EXPECT_TRUE(SignIntoPipe(request, "p.pkg") == signedFile);
+
+    // Keeping the signatures of another key, and signing again over its own.
+    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false}, "p.pkg", m_dir / "a.pkg").error,
+              PackageError::Ok);
+    ASSERT_EQ(
+        Sign({{{"two", &m_two}, {"one", &m_one}}, "", "", true}, "a.pkg", m_dir / "b.pkg").error,
+        PackageError::Ok);
+    EXPECT_EQ(Verify(testutil::ReadText(m_dir / "b.pkg"), {&m_one, &m_two}), PackageError::Ok);
+}
+
+TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
+    using Culprit = CPackageSigner::Culprit;
+    testutil::WriteText(m_dir / "short.pkg", Unsigned(m_image.substr(1), Md5(m_image)));
+    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false}, "p.pkg", m_dir / "one.pkg").error,
+              PackageError::Ok);
+    const CEd25519Key copy = CEd25519Key::FromPem(m_one.PrivatePem());
+    std::vector<CEd25519Key> many(CPackageSignature::kMaxEntries + 1);
+    CPackageSigner::Request tooMany;
+    for (CEd25519Key& key : many) {
+        key = CEd25519Key::Generate();
+        tooMany.keys.push_back({key.KeyId(), &key});
+    }
+    const struct {
+        const char* what;
+        CPackageSigner::Request request;
+        const char* package;
+        PackageError error;
+        Culprit culprit;
+        std::string problem;  // its start
+    } rows[] = {
+        {"one key twice",
+         {{{"one", &m_one}, {"copy", &copy}}, "", "", false},
+         "p.pkg",
+         PackageError::DuplicateKey,
+         Culprit::Key,
+         "signs with key " + m_one.KeyId() + " as one"},
+        {"an image one byte short",
+         {{{"one", &m_one}}, "", "", false},
+         "short.pkg",
+         PackageError::ImageMismatch,
+         Culprit::Package,
+         "md5 does not match the image"},
+        {"no package",
+         {{{"one", &m_one}}, "", "", false},
+         "none.pkg",
+         PackageError::ReadFailed,
+         Culprit::Package,
+         "No such file or directory"},
+        {"kept signatures over a changed line",
+         {{{"two", &m_two}}, "board-b", "", true},
+         "one.pkg",
+         PackageError::KeptVoid,
+         Culprit::Package,
+         "--add: its compatible line"},
+        {"more keys than a line holds", tooMany, "p.pkg", PackageError::TooManySignatures,
+         Culprit::Package, "a package carries at most 8"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const CPackageSigner::Result result = Sign(row.request, row.package, m_dir / "out.pkg");
+        EXPECT_EQ(result.error, row.error);
+        EXPECT_EQ(result.culprit, row.culprit);
+        EXPECT_EQ(result.key, row.culprit == Culprit::Key ? 1u : 0u);
+        ASSERT_FALSE(result.problems.empty());
+        EXPECT_EQ(result.problems.front().substr(0, row.problem.size()), row.problem);
+        EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
+    }
+}
+
 TEST(Pkcs11Uri, ReadsWhatSelectsAKeyAndRefusesTheRest) {
     CPkcs11Uri uri;
     std::string problem;
@@ -601,17 +739,21 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
         unlink((m_dir / "out.img").c_str());
         EXPECT_EQ(Shell(check + " -j - <c.pkg").out, Replaced(report.out, "c.pkg", "-"));
 
-        // The C API's client, given k.pub, reads the same from a pipe.
+        // The C API's client, given k.pub, reads the same from a pipe; its
+        // output file appears only when every check passed.
         if (row.keys != "-k k.pub")
             continue;
         const RunResult client =
-            Shell("cat c.pkg | " + Quote(CAPI_STREAM_PATH) + " k.pub client.img");
+            Shell("cat c.pkg | " + Quote(CAPI_STREAM_PATH) + " k.pub client.img client.out");
         EXPECT_EQ(client.status, row.status) << client.out;
+        EXPECT_EQ(testutil::Exists(m_dir / "client.out"), row.status == 0);
         if (row.status == 0) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "client.img") == m_image);
+            EXPECT_TRUE(testutil::ReadText(m_dir / "client.out") == m_image);
             EXPECT_NE(client.out.find("starts 1, " + std::to_string(m_image.size()) + " of "),
                       std::string::npos);
         }
+        unlink((m_dir / "client.out").c_str());
     }
 }
 
@@ -912,6 +1054,12 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "out") == m_image);
         }
     }
+    // One key given twice signs nothing, as in pkgsign.
+    const RunResult twice = Shell("ln -s k.pem same.pem; " + fwkit +
+                                  " delta -k k.pem -k same.pem -o e.pkg p.pkg");
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(twice.err, "fwkit: same.pem: signs with key " + m_keyId + " as k.pem does\n");
+    EXPECT_FALSE(testutil::Exists(m_dir / "e.pkg"));
 }
 #endif
 
@@ -934,7 +1082,7 @@ class EncodedPackage : public testing::Test {
         testutil::WriteText(m_dir / "target.img", m_target);
         CPackageStamper stamper("dalm_upgrade", 7);
         ASSERT_EQ(stamper.Stamp(m_dir / "target.img", m_dir / "target.pkg"),
-                  CPackageStamper::Outcome::Done);
+                  PackageError::Ok);
     }
 
     // The encoded package of target.pkg (against the base when `delta`),
@@ -945,7 +1093,7 @@ class EncodedPackage : public testing::Test {
         settings.level = level;
         CPackageEncoder encoder(settings);
         EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", delta ? m_dir / "base.img" : ""),
-                  CPackageEncoder::Outcome::Done)
+                  PackageError::Ok)
             << encoder.Problem();
         const CPackageHeader& header = encoder.Header();
         const std::string block = sign ? header.Sign(m_signer, encoder.PayloadSha256())
@@ -1100,19 +1248,21 @@ TEST_F(EncodedPackage, EncoderRefusesWhatIsNoPlainPackage) {
     std::string damaged = testutil::ReadText(m_dir / "target.pkg");
     damaged.back() ^= 1;
     testutil::WriteText(m_dir / "damaged.pkg", damaged);
-    const std::pair<std::string, CPackageEncoder::Outcome> cases[] = {
-        {"delta.pkg", CPackageEncoder::Outcome::AlreadyEncoded},
-        {"damaged.pkg", CPackageEncoder::Outcome::ImageMismatch},
-        {"base.img", CPackageEncoder::Outcome::NotAPackage},
-        {"missing.pkg", CPackageEncoder::Outcome::PackageFailed},
+    const std::pair<std::string, PackageError> cases[] = {
+        {"delta.pkg", PackageError::AlreadyEncoded},
+        {"damaged.pkg", PackageError::ImageMismatch},
+        {"base.img", PackageError::NotAPackage},
+        {"missing.pkg", PackageError::ReadFailed},
     };
-    for (const auto& [file, outcome] : cases) {
+    for (const auto& [file, error] : cases) {
         CPackageEncoder encoder;
-        EXPECT_EQ(encoder.Encode(m_dir / file, ""), outcome) << file;
+        EXPECT_EQ(encoder.Encode(m_dir / file, ""), error) << file;
+        EXPECT_EQ(encoder.Culprit(), PackageInput::Package) << file;
     }
     CPackageEncoder encoder;
     EXPECT_EQ(encoder.Encode(m_dir / "target.pkg", m_dir / "missing.img"),
-              CPackageEncoder::Outcome::BaseFailed);
+              PackageError::ReadFailed);
+    EXPECT_EQ(encoder.Culprit(), PackageInput::Base);
 }
 
 }  // namespace

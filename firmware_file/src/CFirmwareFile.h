@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "CBodyStream.h"
 #include "CFirmwareFragment.h"
 #include "CFirmwareFragmentLogical.h"
 #include "CInputFile.h"
 #include "Output.h"
+
+class CBodyStream;
 
 class CFirmwareFile {
   public:

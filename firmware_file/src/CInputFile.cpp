@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Crc16.h"
+#include "FilePath.h"
 
 namespace {
 
@@ -43,9 +44,7 @@ void ReadHalf(int fd, uint32_t phase, const CInputFile::Sink& sink, Half& half) 
     while (half.got < half.count) {
         const uint32_t toBoundary = kSpanChunk - (phase + half.at + half.got) % kSpanChunk;
         const uint32_t want = std::min(half.count - half.got, toBoundary);
-        const ssize_t n = pread(fd, chunk.data(), want, static_cast<off_t>(half.start + half.got));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = Core::File::ReadAt(fd, chunk.data(), want, half.start + half.got);
         if (n <= 0) {
             half.ended = true;
             return;
@@ -121,18 +120,10 @@ bool CInputFile::Ready() {
 uint32_t CInputFile::ReadAt(uint64_t index, uint32_t count, uint8_t* buff) {
     if (!Ready())
         return 0;
-    uint32_t done = 0;
-    while (done < count) {
-        const ssize_t got =
-            pread(m_fd, buff + done, count - done, static_cast<off_t>(index + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            m_changed = true;  // the file ends before its measured size, or cannot be read
-            break;
-        }
-        done += static_cast<uint32_t>(got);
-    }
+    const ssize_t got = Core::File::ReadAt(m_fd, buff, count, index);
+    const uint32_t done = got > 0 ? static_cast<uint32_t>(got) : 0;
+    if (done < count)
+        m_changed = true;  // the file ends before its measured size, or cannot be read
     return done;
 }
 

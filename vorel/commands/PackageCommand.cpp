@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "PackageTool.h"
+#include "Messages.h"
 
 namespace PackageCommand {
 
@@ -37,7 +37,7 @@ int ReadOptions(int argc, char** argv, const Caller& caller, const std::string& 
             return -1;
         }
         if (c == ':' || c == '?')
-            return PackageTool::OptionError(caller.command, c, argv);
+            return Messages::OptionError(caller.command, c, argv);
         if (caller.take && Declared(caller, c) && caller.take(c))
             continue;
         if (take(c) != 0)

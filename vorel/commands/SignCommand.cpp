@@ -4,7 +4,6 @@
 // PKCS#11 URI of a key in a token.
 #include "SignCommand.h"
 
-#include <getopt.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -16,34 +15,14 @@
 #include "CDetachedSignature.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
-#include "CPackageHeader.h"
+#include "CPackageSigner.h"
+#include "CPkcs11Uri.h"
+#include "Messages.h"
 #include "Output.h"
-#include "Parse.h"
 #include "Stdout.h"
 #include "Text.h"
 
 namespace SignCommand {
-
-const char kAbout[] =
-    "Sign an upgrade package with Ed25519 keys: add a sha256 line for its image and a\n"
-    "signature line over its header, replacing any earlier ones. A KEY is a PEM private\n"
-    "key file or a PKCS#11 URI (pkcs11:token=TOKEN;object=LABEL).\n";
-const char kSigningHelp[] =
-    "  -k, --key=KEY          a key to sign with (repeatable: one signature each)\n"
-    "      --add              keep the signatures the package has\n"
-    "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
-    "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
-    "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
-    "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
-    "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
-    "      --public=PUB.pem   the public key of the --attach in the same place; alone:\n"
-    "                         print the public key of KEY in PEM\n";
-const char kGenerateHelp[] =
-    "  -g, --generate=NAME    make a key pair NAME.pem (private, mode 0600) and NAME.pub,\n"
-    "                         or one in the token of a URI, and print the key id\n";
-const char kTokenHelp[] =
-    "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
-    "      --module=PATH      the PKCS#11 module (default: p11-kit's proxy)\n";
 
 namespace {
 
@@ -52,95 +31,6 @@ struct Signer {
     std::string name;
     std::unique_ptr<CSigningKey> key;
 };
-
-enum LongOnly {
-    kAdd = 256,
-    kCompatible,
-    kExpires,
-    kMessageOut,
-    kAttach,
-    kPublic,
-    kPinFile,
-    kModule
-};
-
-// Takes one option; 0, or the status of a usage error.
-int TakeOption(int c, Options& options) {
-    const std::string value = optarg != nullptr ? optarg : "";
-    switch (c) {
-        case 'k':
-            options.keys.push_back(value);
-            return 0;
-        case 'o':
-            options.output = value;
-            return 0;
-        case 'g':
-            options.generate = value;
-            return 0;
-        case kAdd:
-            options.add = true;
-            return 0;
-        case kCompatible:
-            options.compatible = value;
-            return CPackageHeader::IsValue(value)
-                       ? 0
-                       : PackageTool::UsageError(options.command,
-                                                 "--compatible: '" + value +
-                                                     "' is not a word of printable "
-                                                     "ASCII without blanks");
-        case kExpires: {
-            int64_t seconds = 0;
-            const std::string problem = Core::Parse::UtcTime(value, seconds);
-            options.expires = value;
-            return PackageTool::ValueProblem(options.command, "--expires", problem);
-        }
-        case kMessageOut:
-            options.messageOut = value;
-            return 0;
-        case kAttach:
-            options.attach.push_back(value);
-            return 0;
-        case kPublic:
-            options.publics.push_back(value);
-            return 0;
-        case kPinFile:
-            options.access.pinFile = value;
-            return 0;
-        case kModule:
-            options.access.module = value;
-            return 0;
-    }
-    return 1;
-}
-
-// What may stand beside what: 0, or the status of a usage error.
-int CheckCombination(const Options& options, int operands) {
-    const bool signs = !options.keys.empty() || !options.attach.empty();
-    const bool policy = options.add || !options.compatible.empty() || !options.expires.empty();
-    if (!options.generate.empty()) {
-        if (operands != 0 || signs || policy || !options.output.empty() ||
-            !options.messageOut.empty() || !options.publics.empty())
-            return PackageTool::UsageError(options.command, "-g takes no other option or operand");
-        return 0;
-    }
-    if (options.attach.empty() && !options.publics.empty()) {
-        if (options.publics.size() != 1 || operands != 0 || signs || policy ||
-            !options.output.empty() || !options.messageOut.empty())
-            return PackageTool::UsageError(options.command, "--public KEY takes no other operand");
-        return 0;
-    }
-    if (options.attach.size() != options.publics.size())
-        return PackageTool::UsageError(options.command,
-                                       "each --attach SIG needs its --public PUB.pem");
-    if (!options.messageOut.empty() && (signs || !options.output.empty()))
-        return PackageTool::UsageError(options.command,
-                                       "--message-out signs nothing and writes no package");
-    if (options.messageOut.empty() && !signs)
-        return PackageTool::UsageError(options.command, "no key given (-k KEY)");
-    if (operands != 1)
-        return PackageTool::UsageError(options.command, "give exactly one PACKAGE");
-    return 0;
-}
 
 // Prints a result line on standard output, unless quiet.
 void Say(const Options& options, const std::string& line) {
@@ -161,7 +51,7 @@ bool WriteKeyFile(const std::string& path, const std::string& text, bool secret,
     const bool ok = output.Open() && (!secret || fchmod(output.Fd(), 0600) == 0) &&
                     output.Write(text.data(), text.size()) && output.Commit(true);
     if (!ok)
-        cause = secret && output.Error() == EEXIST ? kKeyExists : PackageTool::OutputCause(output);
+        cause = secret && output.Error() == EEXIST ? kKeyExists : output.Cause();
     return ok;
 }
 
@@ -170,15 +60,15 @@ int GenerateFiles(const Options& options, const std::string& name) {
     const std::string pub = name + ".pub";
     struct stat st {};
     if (lstat(pem.c_str(), &st) == 0)
-        return PackageTool::Complain(options.program, pem, kKeyExists);
+        return Messages::Complain(options.program, pem, kKeyExists);
     const CEd25519Key key = CEd25519Key::Generate();
     if (!key.Valid())
-        return PackageTool::Complain(options.program, pem, "cannot make a key");
+        return Messages::Complain(options.program, pem, "cannot make a key");
     std::string cause;
     if (!WriteKeyFile(pem, key.PrivatePem(), true, cause))
-        return PackageTool::Complain(options.program, pem, cause);
+        return Messages::Complain(options.program, pem, cause);
     if (!WriteKeyFile(pub, key.PublicPem(), false, cause))
-        return PackageTool::Complain(options.program, pub, cause);
+        return Messages::Complain(options.program, pub, cause);
     Say(options, key.KeyId() + "\n");
     if (options.outcome != nullptr)
         *options.outcome = {"", 0, {key.KeyId()}, pem, pub, ""};
@@ -191,8 +81,8 @@ int Generate(const Options& options) {
     std::unique_ptr<CSigningKey> key;
     std::string file;
     std::string cause;
-    if (!PackageTool::LoadSigner(options.generate, options.access, true, key, file, cause))
-        return PackageTool::Complain(options.program, file, cause);
+    if (!KeyFiles::LoadSigner(options.generate, options.access, true, key, file, cause))
+        return Messages::Complain(options.program, file, cause);
     Say(options, key->KeyId() + "\n");
     if (options.outcome != nullptr)
         *options.outcome = {"", 0, {key->KeyId()}, "", "", options.generate};
@@ -208,15 +98,15 @@ int PrintPublic(const Options& options) {
     std::string pem;
     if (CPkcs11Uri::IsUri(keyName)) {
         std::unique_ptr<CSigningKey> signer;
-        if (PackageTool::LoadSigner(keyName, options.access, false, signer, file, cause))
+        if (KeyFiles::LoadSigner(keyName, options.access, false, signer, file, cause))
             pem = signer->PublicPem();
-    } else if (PackageTool::ReadSmallFile(keyName, pem, cause)) {
+    } else if (KeyFiles::ReadSmallFile(keyName, pem, cause)) {
         pem = CEd25519Key::FromPem(pem).PublicPem();
         if (pem.empty())
             cause = "not an Ed25519 key (PEM)";
     }
     if (!cause.empty())
-        return PackageTool::Complain(options.program, file, cause);
+        return Messages::Complain(options.program, file, cause);
     std::fputs(pem.c_str(), stdout);
     return 0;
 }
@@ -228,249 +118,77 @@ int LoadSigners(const Options& options, std::vector<Signer>& signers) {
     std::string cause;
     for (const std::string& keyName : options.keys) {
         Signer signer{keyName, nullptr};
-        if (!PackageTool::LoadSigner(keyName, options.access, false, signer.key, file, cause))
-            return PackageTool::Complain(options.program, file, cause);
+        if (!KeyFiles::LoadSigner(keyName, options.access, false, signer.key, file, cause))
+            return Messages::Complain(options.program, file, cause);
         signers.push_back(std::move(signer));
     }
     for (size_t i = 0; i < options.attach.size(); ++i) {
         CEd25519Key key;
         std::string signature;
-        if (!PackageTool::LoadKey(options.publics[i], false, key, cause))
-            return PackageTool::Complain(options.program, options.publics[i], cause);
-        if (!PackageTool::ReadSmallFile(options.attach[i], signature, cause))
-            return PackageTool::Complain(options.program, options.attach[i], cause);
+        if (!KeyFiles::LoadKey(options.publics[i], false, key, cause))
+            return Messages::Complain(options.program, options.publics[i], cause);
+        if (!KeyFiles::ReadSmallFile(options.attach[i], signature, cause))
+            return Messages::Complain(options.program, options.attach[i], cause);
         signers.push_back(
             {options.attach[i], std::make_unique<CDetachedSignature>(key, signature)});
     }
     for (size_t i = 0; i < signers.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (signers[j].key->KeyId() == signers[i].key->KeyId())
-                return PackageTool::Complain(options.program, signers[i].name,
-                                             "signs with key " + signers[i].key->KeyId() + " as " +
-                                                 signers[j].name + " does");
+                return Messages::Complain(options.program, signers[i].name,
+                                          "signs with key " + signers[i].key->KeyId() + " as " +
+                                              signers[j].name + " does");
         }
     }
     return 0;
 }
 
-// Exit status and message for a package that may not be signed; 0 when it may.
-int Refusal(const Options& options, const CPackageCheck::Result& result) {
-    const std::string& package = options.package;
-    switch (result.error) {
-        case PackageError::Ok:
-        case PackageError::BadSignature:  // replaced by the new signature
-        case PackageError::Unsigned:
-        case PackageError::RefusedByPolicy:  // not judged: the signer sets the policy
-            return 0;
-        case PackageError::NotAPackage:
-            PackageTool::Complain(options.program, package, "not a package: " + result.problem);
-            return 2;
-        case PackageError::ImageMismatch:
-            for (const CPackageCheck::Item& item : result.checks) {
-                if (!item.ok)
-                    PackageTool::Complain(options.program, package,
-                                          item.name + " does not match the image: stored " +
-                                              item.stored + ", computed " + item.computed);
-            }
-            return 3;
-        case PackageError::BaseMismatch:  // not judged: an encoded payload is signed as stored
-        case PackageError::TooLarge:
-        case PackageError::ReadFailed:
-        case PackageError::WriteFailed:
-            break;
-    }
-    return PackageTool::Complain(options.program, package, PackageErrorText(result.error));
+// The request of the signer: the keys opened, the lines to set.
+CPackageSigner::Request SigningRequest(const Options& options, const std::vector<Signer>& signers) {
+    CPackageSigner::Request request;
+    for (const Signer& signer : signers)
+        request.keys.push_back({signer.name, signer.key.get()});
+    request.compatible = options.compatible;
+    request.expires = options.expires;
+    request.keep = options.add;
+    return request;
 }
 
-// Runs the check over the package, sending the image to `output` when given.
-// 0, or the status of the failure after its message.
-int CheckPackage(CInputFile& buffer, const Options& options, Core::File::Output* output,
-                 CPackageCheck::Result& result) {
-    CPackageCheck check;
-    // The package is signed whatever its policy lines say: they may be set anew.
-    // An encoded payload is signed as it is stored, with the lines that say what
-    // it rebuilds: no base is needed.
-    check.Trust().SkipPolicy();
-    check.Stream().SetPayloadOnly(true);
-    if (output != nullptr)
-        check.SetImageSink(
-            [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
-    result = check.Run(buffer);
-    if (buffer.Changed() || !buffer.EndsAtSize())
-        return PackageTool::Complain(options.program, options.package, "changed while it was read");
-    if (result.error == PackageError::WriteFailed)
-        return PackageTool::Complain(options.program, options.output,
-                                     PackageTool::OutputCause(*output));
-    return Refusal(options, result);
-}
-
-// The header to be written, known before the image is read: the package's
-// lines with the policy lines given, the signatures kept, and its length.
-struct Plan {
-    CPackageHeader original;
-    CPackageHeader header;
-    std::vector<CPackageSignature> kept;
-    size_t count = 0;  // signatures in the new header
-    size_t reserved = 0;
-};
-
-// Why --add cannot keep the signatures: the header they cover would change.
-std::string AddConflict(const Plan& plan) {
-    if (plan.original.Find("sha256") == nullptr)
-        return "it has no sha256 line yet";
-    for (const char* name : {"compatible", "expires"}) {
-        const std::string* before = plan.original.Find(name);
-        const std::string* after = plan.header.Find(name);
-        if ((before == nullptr) != (after == nullptr) || (before != nullptr && *before != *after))
-            return std::string("its ") + name + " line would change";
-    }
-    return "its lines are not in name order";
-}
-
-// Takes the signatures --add keeps (those of keys not signing again). 0, or
-// the status of the failure after its message.
-int KeepSignatures(const Options& options, const std::vector<Signer>& signers, Plan& plan) {
-    const std::string* line = plan.original.Find("signature");
-    if (!options.add || line == nullptr)
-        return 0;
-    std::vector<CPackageSignature> entries;
-    if (!CPackageSignature::ParseList(*line, entries))
-        return PackageTool::Complain(options.program, options.package,
-                                     "--add: its signature line is malformed");
-    const std::string* sha256 = plan.original.Find("sha256");
-    if (sha256 == nullptr || plan.header.Message(*sha256) != plan.original.SignedMessage())
-        return PackageTool::Complain(
-            options.program, options.package,
-            "--add: " + AddConflict(plan) + ", which voids the signatures it has");
-    for (const CPackageSignature& entry : entries) {
-        bool resigned = false;
-        for (const Signer& signer : signers)
-            resigned = resigned || signer.key->KeyId() == entry.KeyId();
-        if (!resigned)
-            plan.kept.push_back(entry);
-    }
-    return 0;
-}
-
-// Reads the header and plans the new one. 0, or the status of the failure.
-int Prepare(CInputFile& buffer, const Options& options, const std::vector<Signer>& signers,
-            Plan& plan) {
-    CPackageCheck::Result read;
-    read.error = plan.original.Read(buffer);
-    read.problem = plan.original.Problem();
-    if (read.error != PackageError::Ok)
-        return Refusal(options, read);
-    plan.header = plan.original;
-    if (!options.compatible.empty())
-        plan.header.SetLine("compatible", options.compatible);
-    if (!options.expires.empty())
-        plan.header.SetLine("expires", options.expires);
-    if (const int status = KeepSignatures(options, signers, plan))
-        return status;
-    plan.count = plan.kept.size() + signers.size();
-    if (plan.count > CPackageSignature::kMaxEntries)
-        return PackageTool::Complain(options.program, options.package,
-                                     "a package carries at most " +
-                                         std::to_string(CPackageSignature::kMaxEntries) +
-                                         " signatures");
-    plan.reserved = plan.header.SignedSize(plan.count);
-    if (plan.reserved > CPackageHeader::kMaxSize) {
-        read.error = PackageError::NotAPackage;
-        read.problem = "the signed header would be longer than " +
-                       std::to_string(CPackageHeader::kMaxSize) + " bytes";
-        return Refusal(options, read);
-    }
-    if (plan.reserved + (buffer.FileSize() - plan.original.Size()) >
-        CPackageHeader::kMaxPackageSize)
-        return PackageTool::Complain(options.program, options.package,
-                                     "the signed package would be 4 GiB or more");
-    return 0;
-}
-
-// The signed header for an image of this SHA-256: each key signs the new
-// header's message. Empty after a message when a key did not sign.
-std::string SignedHeader(const Options& options, const Plan& plan,
-                         const std::vector<Signer>& signers, const std::string& sha256) {
-    const std::string message = plan.header.Message(sha256);
-    std::vector<CPackageSignature> entries = plan.kept;
-    for (const Signer& signer : signers) {
-        const std::string signature = signer.key->Sign(message);
-        if (signature.empty()) {
-            const std::string problem = signer.key->Problem();
-            PackageTool::Complain(options.program, signer.name,
-                                  problem.empty() ? "cannot sign with this key" : problem);
-            return std::string();
-        }
-        entries.emplace_back(signer.key->KeyId(), signature);
-    }
-    return plan.header.Signed(sha256, entries);
-}
-
-// Writes the signed package into the open output. A seekable output gets the
-// image behind a reserved header, filled in once the image's SHA-256 is known;
-// a stream gets the header after a first pass and the image in a second one,
-// which must digest the same.
-int WriteSigned(CInputFile& buffer, const Options& options, const std::vector<Signer>& signers,
-                Core::File::Output& output) {
-    Plan plan;
-    if (const int status = Prepare(buffer, options, signers, plan))
-        return status;
-    CPackageCheck::Result first;
-    if (output.Seekable() && !output.Write(std::string(plan.reserved, '\n').data(), plan.reserved))
-        return PackageTool::Complain(options.program, options.output,
-                                     PackageTool::OutputCause(output));
-    int status = CheckPackage(buffer, options, output.Seekable() ? &output : nullptr, first);
-    if (status != 0)
-        return status;
-    if (first.headers != plan.original.Lines())
-        return PackageTool::Complain(options.program, options.package, "changed while it was read");
-    const std::string text = SignedHeader(options, plan, signers, first.sha256);
-    if (text.empty())
-        return 1;
-    if (text.size() != plan.reserved)
-        return PackageTool::Complain(options.program, options.package, "cannot sign this header");
-    if (output.Seekable()) {
-        if (!output.WriteAt(text.data(), text.size(), 0))
-            return PackageTool::Complain(options.program, options.output,
-                                         PackageTool::OutputCause(output));
-        return 0;
-    }
-    if (!output.Write(text.data(), text.size()))
-        return PackageTool::Complain(options.program, options.output,
-                                     PackageTool::OutputCause(output));
-    CPackageCheck check;
-    check.Trust().SkipPolicy();
-    check.Stream().SetPayloadOnly(true);
-    const PackageTool::StreamOutcome streamed =
-        PackageTool::StreamVerified(check, buffer, output, first);
-    if (streamed == PackageTool::StreamOutcome::WriteFailed)
-        return PackageTool::Complain(options.program, options.output,
-                                     PackageTool::OutputCause(output));
-    if (streamed == PackageTool::StreamOutcome::Changed || buffer.Changed() || !buffer.EndsAtSize())
-        return PackageTool::Complain(options.program, options.package, "changed while it was read");
-    return 0;
+// The signer's failure, in its messages; the exit status (0 when it signed).
+int Report(const Options& options, const std::vector<Signer>& signers,
+           const CPackageSigner::Result& result) {
+    using Culprit = CPackageSigner::Culprit;
+    const std::string& file = result.culprit == Culprit::Key      ? signers[result.key].name
+                              : result.culprit == Culprit::Output ? options.output
+                                                                  : options.package;
+    for (const std::string& problem : result.problems)
+        Messages::Complain(options.program, file, problem);
+    return PackageErrorStatus(result.error);
 }
 
 // The package's file, and the output it is written to; 0, or a status.
 int CheckFiles(Options& options) {
-    std::string cause;
-    if (!PackageTool::CheckPackageFile(options.package, cause))
-        return PackageTool::Complain(options.program, options.package, cause);
+    const std::string cause = CPackageCheck::FileProblem(options.package);
+    if (!cause.empty())
+        return Messages::Complain(options.program, options.package, cause);
     if (options.output.empty())
         options.output = options.package;
     return 0;
 }
 
-std::string KeyIds(const std::vector<Signer>& signers) {
+std::string KeyIds(const std::vector<std::string>& keyIds) {
     std::string ids;
-    for (const Signer& signer : signers)
-        ids += (ids.empty() ? "" : ", ") + signer.key->KeyId();
-    return (signers.size() == 1 ? "key " : "keys ") + ids;
+    for (const std::string& id : keyIds)
+        ids += (ids.empty() ? "" : ", ") + id;
+    return (keyIds.size() == 1 ? "key " : "keys ") + ids;
 }
 
 int Sign(Options options) {
     std::vector<Signer> signers;
     if (const int status = LoadSigners(options, signers))
+        return status;
+    CPackageSigner signer(SigningRequest(options, signers));
+    if (const int status = Report(options, signers, signer.CheckKeys()))
         return status;
     if (const int status = CheckFiles(options))
         return status;
@@ -484,44 +202,31 @@ int Sign(Options options) {
         output.Protect(options.publics[i], "the public key");
     }
     if (!output.Open())
-        return PackageTool::Complain(options.program, shown, PackageTool::OutputCause(output));
-    const int status = WriteSigned(buffer, options, signers, output);
-    if (status != 0) {
-        output.Commit(false);
+        return Messages::Complain(options.program, shown, output.Cause());
+    const CPackageSigner::Result& result = signer.Run(buffer, output);
+    if (const int status = Report(options, signers, result))
         return status;
-    }
-    if (!output.Commit(true))
-        return PackageTool::Complain(options.program, shown, PackageTool::OutputCause(output));
-    Say(options, Core::Text::Escaped(shown) + ": signed with " + KeyIds(signers) + "\n");
-    if (options.outcome != nullptr) {
-        *options.outcome = {shown, 0, {}, "", "", ""};
-        for (const Signer& signer : signers)
-            options.outcome->keyIds.push_back(signer.key->KeyId());
-    }
+    Say(options, Core::Text::Escaped(shown) + ": signed with " + KeyIds(result.keyIds) + "\n");
+    if (options.outcome != nullptr)
+        *options.outcome = {shown, 0, result.keyIds, "", "", ""};
     return 0;
 }
 
 // Writes the message a signature of the package would cover, after one pass
 // over the image for its SHA-256.
 int WriteMessage(const Options& options) {
-    std::string cause;
-    if (!PackageTool::CheckPackageFile(options.package, cause))
-        return PackageTool::Complain(options.program, options.package, cause);
+    const std::string cause = CPackageCheck::FileProblem(options.package);
+    if (!cause.empty())
+        return Messages::Complain(options.program, options.package, cause);
     CInputFile buffer(options.package);
-    Plan plan;
-    if (const int status = Prepare(buffer, options, {}, plan))
+    CPackageSigner signer(SigningRequest(options, {}));
+    std::string message;
+    if (const int status = Report(options, {}, signer.Message(buffer, message)))
         return status;
-    CPackageCheck::Result result;
-    if (const int status = CheckPackage(buffer, options, nullptr, result))
-        return status;
-    if (result.headers != plan.original.Lines())
-        return PackageTool::Complain(options.program, options.package, "changed while it was read");
-    const std::string message = plan.header.Message(result.sha256);
     Core::File::Output output(Core::SeparateFromMessages(options.messageOut));
     output.Protect(options.package, "the package");
     if (!output.Open() || !output.Write(message.data(), message.size()) || !output.Commit(true))
-        return PackageTool::Complain(options.program, options.messageOut,
-                                     PackageTool::OutputCause(output));
+        return Messages::Complain(options.program, options.messageOut, output.Cause());
     Say(options, Core::Text::Escaped(options.messageOut) + ": " + std::to_string(message.size()) +
                      " bytes to sign\n");
     if (options.outcome != nullptr)
@@ -539,54 +244,6 @@ int Run(const Options& options) {
     if (!options.messageOut.empty())
         return WriteMessage(options);
     return Sign(options);
-}
-
-// The options offered, the letters of those that have one.
-std::vector<option> Offered(Offer offer, std::string& letters) {
-    const std::vector<option> all = {{"key", required_argument, nullptr, 'k'},
-                                     {"output", required_argument, nullptr, 'o'},
-                                     {"generate", required_argument, nullptr, 'g'},
-                                     {"add", no_argument, nullptr, kAdd},
-                                     {"compatible", required_argument, nullptr, kCompatible},
-                                     {"expires", required_argument, nullptr, kExpires},
-                                     {"message-out", required_argument, nullptr, kMessageOut},
-                                     {"attach", required_argument, nullptr, kAttach},
-                                     {"public", required_argument, nullptr, kPublic},
-                                     {"pin-file", required_argument, nullptr, kPinFile},
-                                     {"module", required_argument, nullptr, kModule}};
-    letters = offer == Offer::All ? "k:o:g:" : offer == Offer::Signing ? "k:o:" : "";
-    std::vector<option> offered;
-    for (const option& o : all) {
-        const bool token = o.val == kPinFile || o.val == kModule;
-        if (offer == Offer::All || (offer == Offer::Signing && o.val != 'g') || token)
-            offered.push_back(o);
-    }
-    return offered;
-}
-
-int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Offer offer,
-          Options& options) {
-    options.program = caller.program;
-    options.command = caller.command;
-    std::string letters;
-    std::vector<option> offered = Offered(offer, letters);
-    const int read =
-        PackageCommand::ReadOptions(argc, argv, caller, letters, std::move(offered),
-                                    [&options](int c) { return TakeOption(c, options); });
-    if (read != 0)
-        return read;
-    const int operands = argc - optind;
-    if (offer == Offer::Keygen) {
-        if (operands != 1)
-            return PackageTool::UsageError(options.command, "give exactly one NAME or URI");
-        options.generate = argv[optind];
-        return 0;
-    }
-    if (CheckCombination(options, operands) != 0)
-        return 1;
-    if (operands == 1)
-        options.package = argv[optind];
-    return 0;
 }
 
 }  // namespace SignCommand

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "KeyFiles.h"
 #include "PackageCommand.h"
-#include "PackageTool.h"
 
 namespace SignCommand {
 
@@ -18,7 +18,7 @@ struct Options {
     std::vector<std::string> keys;     // -k: files or URIs
     std::vector<std::string> attach;   // --attach SIG, each with the --public of its place
     std::vector<std::string> publics;  // --public
-    PackageTool::TokenAccess access;
+    KeyFiles::TokenAccess access;
     std::string output;
     std::string generate;
     std::string messageOut;

@@ -8,6 +8,14 @@
 // blocks of bounded size, and may be handed to a sink on the way (to copy it
 // out).
 //
+// Run(CInputFile&, Output&) also writes the image of a package file into an
+// output, by the one rule of every writer of checked images: a file output
+// receives it during the one pass and is put in place only when every check
+// passed; a stream (a device, a FIFO) receives only bytes already verified,
+// in a second pass after the first passed, which must hand on the very bytes
+// the first verified. A package read once, as a stream, writes into an
+// output through WriteInto and Conclude.
+//
 //   CPackageCheck check;
 //   check.AddKey(CEd25519Key::FromPem(publicPem));
 //   const CPackageCheck::Result& result = check.Run(buffer);
@@ -24,6 +32,7 @@
 #include "CPackageHeader.h"
 #include "CPackageStream.h"
 #include "CPackageTrust.h"
+#include "Output.h"
 #include "PackageError.h"
 
 class CPackageCheck {
@@ -55,6 +64,36 @@ class CPackageCheck {
     const Result& Run(CFileBuffer& package);
     // The same over a package file as it was when it was opened.
     const Result& Run(CInputFile& package);
+    // Runs every check over the package file and writes its image into the open
+    // `output` as described above (the image sink set is replaced); the output is put in place when
+    // every check passed and discarded otherwise. Beside the checks' errors: Changed when the file
+    // did not hold still while it was read (twice, for a stream), WriteFailed when the output
+    // failed (its Cause() says why).
+    const Result& Run(CInputFile& package, Core::File::Output& output);
+    // Checks a package read once from the descriptor `fd`, as it arrives (a
+    // pipe, a FIFO, a device), to its end or until the package is refused
+    // (the rest is then never read). The image goes to `output` when given, as
+    // it passes: a file output is put in place only when every check passed, a
+    // stream output has received it already and the verdict says whether it
+    // is good. ReadFailed, the system's reason in the problem, when a read
+    // failed; WriteFailed when the output failed (its Cause() says why).
+    const Result& Run(int fd, Core::File::Output* output);
+    // The second pass for a stream output, after a first pass `verified` the
+    // package: runs the check again with the image going to `output` and
+    // digests what it writes. Ok when the bytes written are the ones verified
+    // (as many, the same SHA-256: of the image rebuilt, for an encoded package)
+    // and the pass ends as the first did; Changed when the package changed in
+    // between, WriteFailed when the output refused bytes.
+    PackageError Restream(CBuffer& package, Core::File::Output& output, const Result& verified);
+    // Sends the image of the package `stream` checks next to `output` as it
+    // passes, the output's size announced once the header is accepted, and
+    // on to `next` and `progress` when given (a refusal of `next` stops the
+    // check like the output's).
+    static void WriteInto(CPackageStream& stream, Core::File::Output& output,
+                          ImageSink next = nullptr, Progress progress = nullptr);
+    // Puts `output` in place when `verdict` is Ok, discards it otherwise; the
+    // verdict, or WriteFailed when a passed image could not be put in place.
+    static PackageError Conclude(Core::File::Output& output, PackageError verdict);
     const Result& GetResult() const { return m_stream.GetResult(); }
     // The checker itself, configured as this object is, for a package that
     // arrives as a stream rather than in a buffer.
@@ -71,5 +110,10 @@ class CPackageCheck {
     // A package refused before any of it is read.
     const Result& Refuse(PackageError error, const std::string& problem);
 
+    // The stream's result with `error` in its place: the result of a Run into
+    // an output, which the output or the file may have failed after the checks.
+    const Result& Written(PackageError error);
+
     CPackageStream m_stream;
+    Result m_written;
 };

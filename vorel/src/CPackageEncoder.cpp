@@ -17,8 +17,6 @@
 
 namespace {
 
-using Outcome = CPackageEncoder::Outcome;
-
 constexpr int kLdmMinMatch = 192;
 constexpr int kLdmBucketSizeLog = 8;
 constexpr int kLdmHashRateLog = 8;
@@ -78,48 +76,50 @@ int CPackageEncoder::MaxWindowLog() {
                     CFrameDecoder::WindowLogMax());
 }
 
-CPackageEncoder::Outcome CPackageEncoder::Fail(Outcome outcome, const std::string& problem) {
+PackageError CPackageEncoder::Fail(PackageError error, const std::string& problem,
+                                   PackageInput culprit) {
     m_problem = problem;
+    m_culprit = culprit;
     m_payload.clear();
     m_payloadSha256.clear();
-    return outcome;
+    return error;
 }
 
-CPackageEncoder::Outcome CPackageEncoder::Encode(const std::string& package,
-                                                 const std::string& base) {
+PackageError CPackageEncoder::Encode(const std::string& package, const std::string& base) {
     m_problem.clear();
+    m_culprit = PackageInput::None;
     m_payload.clear();
     m_payloadSha256.clear();
     CMappedFile packageFile;
     if (!packageFile.Open(package))
-        return Fail(Outcome::PackageFailed, packageFile.Problem());
+        return Fail(PackageError::ReadFailed, packageFile.Problem());
     if (packageFile.Size() > CPackageHeader::kMaxPackageSize)
-        return Fail(Outcome::TooLarge, "4 GiB or more, beyond what a package holds");
+        return Fail(PackageError::TooLarge, "4 GiB or more, beyond what a package holds");
     // The image is checked from the very bytes it is encoded from.
     CMemoryBuffer bytes(packageFile.Data(), packageFile.Size());
     CPackageCheck check;
     check.Trust().SkipPolicy();
     const CPackageCheck::Result& result = check.Run(bytes);
     if (result.error == PackageError::NotAPackage)
-        return Fail(Outcome::NotAPackage, "not a package: " + result.problem);
+        return Fail(PackageError::NotAPackage, "not a package: " + result.problem);
     if (result.error == PackageError::ImageMismatch)
-        return Fail(Outcome::ImageMismatch, PackageErrorText(result.error));
+        return Fail(PackageError::ImageMismatch, PackageErrorText(result.error));
     if (m_header.Read(bytes) != PackageError::Ok)
-        return Fail(Outcome::NotAPackage, "not a package: " + m_header.Problem());
+        return Fail(PackageError::NotAPackage, "not a package: " + m_header.Problem());
     if (m_header.GetEncoding() != CPackageHeader::Encoding::None)
-        return Fail(Outcome::AlreadyEncoded, "encoded already (encoding " +
-                                                 *m_header.Find("encoding") + ")");
+        return Fail(PackageError::AlreadyEncoded,
+                    "encoded already (encoding " + *m_header.Find("encoding") + ")");
     if (result.error != PackageError::Ok && result.error != PackageError::BadSignature)
-        return Fail(Outcome::NotAPackage, PackageErrorText(result.error));
+        return Fail(PackageError::NotAPackage, PackageErrorText(result.error));
     const std::string md5 = result.md5;
     const std::string sha256 = result.sha256;
     CMappedFile baseFile;
     if (!base.empty() && !baseFile.Open(base))
-        return Fail(Outcome::BaseFailed, baseFile.Problem());
+        return Fail(PackageError::ReadFailed, baseFile.Problem(), PackageInput::Base);
     const uint8_t* image = packageFile.Data() + m_header.Size();
     const size_t imageSize = packageFile.Size() - m_header.Size();
     if (!Compress(image, imageSize, base.empty() ? nullptr : baseFile.Data(), baseFile.Size()))
-        return Outcome::CompressFailed;
+        return PackageError::CompressFailed;
     m_header.SetLine("target-filesize", std::to_string(imageSize));
     m_header.SetLine("target-md5", md5);
     m_header.SetLine("target-sha256", sha256);
@@ -127,8 +127,8 @@ CPackageEncoder::Outcome CPackageEncoder::Encode(const std::string& package,
              base.empty() ? "" : CSha256::Hex(CSha256::Of(baseFile.Data(), baseFile.Size())));
     if (m_header.SignedSize(CPackageSignature::kMaxEntries) + m_payload.size() >
         CPackageHeader::kMaxPackageSize)
-        return Fail(Outcome::TooLarge, "the encoded package would reach 4 GiB");
-    return Outcome::Done;
+        return Fail(PackageError::TooLarge, "the encoded package would reach 4 GiB");
+    return PackageError::Ok;
 }
 
 // Sets the lines of the payload and of its encoding.
@@ -154,7 +154,8 @@ bool CPackageEncoder::Compress(const uint8_t* image, size_t size, const uint8_t*
     frames.size = size;
     frames.base = base;
     frames.baseSize = baseSize;
-    frames.frameSize = std::clamp(m_settings.frameSize, kMinFrameSize, CFrameDecoder::kMaxFrameSize);
+    frames.frameSize =
+        std::clamp(m_settings.frameSize, kMinFrameSize, CFrameDecoder::kMaxFrameSize);
     frames.out.resize((size + frames.frameSize - 1) / frames.frameSize);
     const unsigned threads = static_cast<unsigned>(
         std::clamp<size_t>(m_settings.threads, 1, std::max<size_t>(frames.out.size(), 1)));
@@ -193,7 +194,7 @@ bool CPackageEncoder::Compress(const uint8_t* image, size_t size, const uint8_t*
 bool CPackageEncoder::CompressFrames(Frames& frames) {
     const int windowLog = WindowLogFor(uint64_t{frames.baseSize} + frames.frameSize,
                                        std::min(m_settings.windowLogMax, MaxWindowLog()));
-    const int level = m_settings.level > 0 ? m_settings.level
+    const int level = m_settings.level > 0                                     ? m_settings.level
                       : uint64_t{frames.baseSize} + frames.size <= kSmallInput ? kSmallLevel
                                                                                : kLargeLevel;
     const Context context(ZSTD_createCCtx());
@@ -210,8 +211,8 @@ bool CPackageEncoder::CompressFrames(Frames& frames) {
         if (!delta || level >= kSmallLevel || frame.size() <= length / kCloserSearchShare)
             continue;
         std::string closer;
-        if (!CompressFrame(context.get(), Search{level, windowLog, delta, true}, frames, at,
-                           length, closer))
+        if (!CompressFrame(context.get(), Search{level, windowLog, delta, true}, frames, at, length,
+                           closer))
             return false;
         if (closer.size() < frame.size())
             frame.swap(closer);
@@ -220,9 +221,8 @@ bool CPackageEncoder::CompressFrames(Frames& frames) {
 }
 
 // Compresses the `length` bytes at `at` as one frame into `frame`.
-bool CPackageEncoder::CompressFrame(ZSTD_CCtx* context, const Search& search,
-                                    const Frames& frames, size_t at, size_t length,
-                                    std::string& frame) {
+bool CPackageEncoder::CompressFrame(ZSTD_CCtx* context, const Search& search, const Frames& frames,
+                                    size_t at, size_t length, std::string& frame) {
     ZSTD_CCtx_reset(context, ZSTD_reset_session_and_parameters);
     if (!Configure(context, search))
         return false;

@@ -15,7 +15,7 @@
 // held in memory until it is written.
 //
 //   CPackageEncoder encoder;
-//   if (encoder.Encode("new.pkg", "old.img") == CPackageEncoder::Outcome::Done) {
+//   if (encoder.Encode("new.pkg", "old.img") == PackageError::Ok) {
 //       const std::string block = encoder.Header().Compose(encoder.PayloadSha256(), "");
 //       ... write block, then encoder.Payload() ...
 //   }
@@ -44,24 +44,18 @@ class CPackageEncoder {
         unsigned threads = 2;
     };
 
-    enum class Outcome {
-        Done,
-        PackageFailed,   // the package cannot be read (Problem() says why)
-        NotAPackage,     // not a package (Problem() says why)
-        ImageMismatch,   // its image does not match its header
-        AlreadyEncoded,  // its payload is encoded already
-        BaseFailed,      // the base cannot be read (Problem())
-        CompressFailed,  // zstd refused (Problem())
-        TooLarge,        // the encoded package would reach 4 GiB
-    };
-
     CPackageEncoder() = default;
     explicit CPackageEncoder(const Settings& settings) : m_settings(settings) {}
 
     // Encodes the package file `package` against the base image file `base`
-    // (empty: compressed alone).
-    Outcome Encode(const std::string& package, const std::string& base);
+    // (empty: compressed alone). Ok; ReadFailed when the package or the base
+    // cannot be read, NotAPackage, ImageMismatch, AlreadyEncoded (its payload
+    // is encoded already), CompressFailed (zstd refused), TooLarge (the
+    // encoded package would reach 4 GiB). Problem() says why, Culprit() which
+    // input it is about.
+    PackageError Encode(const std::string& package, const std::string& base);
     const std::string& Problem() const { return m_problem; }
+    PackageInput Culprit() const { return m_culprit; }
 
     // After Done: the encoded package's lines (no sha256 or signature line;
     // Compose or Sign with PayloadSha256() gives its header block), and the payload.
@@ -101,7 +95,8 @@ class CPackageEncoder {
         std::vector<std::string> out;
     };
 
-    Outcome Fail(Outcome outcome, const std::string& problem);
+    PackageError Fail(PackageError error, const std::string& problem,
+                      PackageInput culprit = PackageInput::Package);
     bool Compress(const uint8_t* image, size_t size, const uint8_t* base, size_t baseSize);
     bool CompressFrames(Frames& frames);
     static bool CompressFrame(ZSTD_CCtx_s* context, const Search& search, const Frames& frames,
@@ -110,6 +105,7 @@ class CPackageEncoder {
 
     Settings m_settings;
     std::string m_problem;
+    PackageInput m_culprit = PackageInput::None;
     CPackageHeader m_header;
     std::string m_payload;
     std::string m_payloadSha256;

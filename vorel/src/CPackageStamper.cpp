@@ -12,11 +12,10 @@
 #include "CHeaderFile.h"
 #include "CImageDigest.h"
 #include "CPackageHeader.h"
+#include "FilePath.h"
 #include "Output.h"
 
 namespace {
-
-using Outcome = CPackageStamper::Outcome;
 
 // The image, open once and measured once.
 struct Image {
@@ -30,65 +29,48 @@ struct Image {
 
 // Opens the image without waiting on a FIFO or a device; Done when it is a regular
 // file, with errno set when it cannot be opened at all (OpenFailed).
-Outcome OpenImage(const std::string& path, Image& image) {
+PackageError OpenImage(const std::string& path, Image& image) {
     image.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (image.fd < 0 || fstat(image.fd, &st) != 0)
-        return Outcome::OpenFailed;
+        return PackageError::OpenFailed;
     if (!S_ISREG(st.st_mode))
-        return Outcome::NotRegular;
+        return PackageError::NotRegular;
     const int flags = fcntl(image.fd, F_GETFL);
     if (flags != -1)
         fcntl(image.fd, F_SETFL, flags & ~O_NONBLOCK);
     image.size = static_cast<uint64_t>(st.st_size);
-    return Outcome::Done;
-}
-
-// Reads up to `count` bytes at `offset`; -1 on a read error.
-ssize_t ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t got =
-            pread(fd, buffer + done, count - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
+    return PackageError::Ok;
 }
 
 // One pass over the image: every block read is digested and, with an output, written.
 // The MD5 of a large image runs on a thread of its own while the next blocks are read
 // and written. The image must hold exactly its measured size.
-Outcome PassImage(const Image& image, Core::File::Output* out, char* hex) {
+PackageError PassImage(const Image& image, Core::File::Output* out, char* hex) {
     CImageDigest digest(false);
     uint64_t done = 0;
     while (done < image.size) {
         uint8_t* block = digest.Block();
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(CImageDigest::kBlockSize, image.size - done));
-        const ssize_t got = ReadAt(image.fd, block, want, done);
+        const ssize_t got = Core::File::ReadAt(image.fd, block, want, done);
         if (got < 0)
-            return Outcome::ReadFailed;
+            return PackageError::ReadFailed;
         if (got == 0)
-            return Outcome::ImageChanged;
+            return PackageError::Changed;
         digest.Feed(static_cast<size_t>(got));
         if (out != nullptr && !out->Write(block, static_cast<size_t>(got)))
-            return Outcome::WriteFailed;
+            return PackageError::WriteFailed;
         done += static_cast<uint64_t>(got);
     }
     unsigned char probe = 0;
-    if (ReadAt(image.fd, &probe, 1, done) != 0)
-        return Outcome::ImageChanged;  // it grew, or cannot be read
+    if (Core::File::ReadAt(image.fd, &probe, 1, done) != 0)
+        return PackageError::Changed;  // it grew, or cannot be read
     std::string md5;
     std::string unused;
     digest.Finish(md5, unused);
     std::memcpy(hex, md5.c_str(), md5.size() + 1);
-    return Outcome::Done;
+    return PackageError::Ok;
 }
 
 // The header block for the image's size and digest.
@@ -101,35 +83,36 @@ std::string HeaderBlock(CHeaderFile& header, uint64_t size, const char* hex) {
 // TooLarge when the package, header block and image, would not fit the 32-bit
 // positions of the format. The block's length is known before the digest, which is
 // always 32 digits.
-Outcome CheckPackageSize(CHeaderFile header, uint64_t size) {
+PackageError CheckPackageSize(CHeaderFile header, uint64_t size) {
     const std::string block = HeaderBlock(header, size, "00000000000000000000000000000000");
-    return block.size() + size > CPackageHeader::kMaxPackageSize ? Outcome::TooLarge
-                                                                  : Outcome::Done;
+    return block.size() + size > CPackageHeader::kMaxPackageSize ? PackageError::TooLarge
+                                                                 : PackageError::Ok;
 }
 
 // Writes the header block and the image into the open output. The digest covers the
 // bytes written: a file output gets the header's place reserved (its length is known,
 // the digest being 32 digits) and filled in after the one pass; any other output gets
 // the image read twice, and both readings must give the same digest.
-Outcome WritePackage(CHeaderFile& header, const Image& image, Core::File::Output& out) {
+PackageError WritePackage(CHeaderFile& header, const Image& image, Core::File::Output& out) {
     char hex[33] = "00000000000000000000000000000000";
     const bool twoPass = !out.Seekable();
     if (twoPass) {
-        const Outcome first = PassImage(image, nullptr, hex);
-        if (first != Outcome::Done)
+        const PackageError first = PassImage(image, nullptr, hex);
+        if (first != PackageError::Ok)
             return first;
     }
     const std::string expected = hex;
     std::string block = HeaderBlock(header, image.size, hex);
     if (block.empty() || !out.Write(block.data(), block.size()))
-        return Outcome::WriteFailed;
-    const Outcome copied = PassImage(image, &out, hex);
-    if (copied != Outcome::Done)
+        return PackageError::WriteFailed;
+    const PackageError copied = PassImage(image, &out, hex);
+    if (copied != PackageError::Ok)
         return copied;
     if (twoPass)
-        return expected == hex ? Outcome::Done : Outcome::ImageChanged;
+        return expected == hex ? PackageError::Ok : PackageError::Changed;
     block = HeaderBlock(header, image.size, hex);
-    return out.WriteAt(block.data(), block.size(), 0) ? Outcome::Done : Outcome::WriteFailed;
+    return out.WriteAt(block.data(), block.size(), 0) ? PackageError::Ok
+                                                      : PackageError::WriteFailed;
 }
 
 }  // namespace
@@ -137,8 +120,7 @@ Outcome WritePackage(CHeaderFile& header, const Image& image, Core::File::Output
 CPackageStamper::CPackageStamper(std::string filetype, int32_t version)
     : m_filetype(std::move(filetype)), m_version(version) {}
 
-CPackageStamper::Outcome CPackageStamper::Stamp(const std::string& image,
-                                                const std::string& output) {
+PackageError CPackageStamper::Stamp(const std::string& image, const std::string& output) {
     m_error = 0;
     m_refusal.clear();
     m_headerText.clear();
@@ -147,13 +129,15 @@ CPackageStamper::Outcome CPackageStamper::Stamp(const std::string& image,
     header.SetHeader("version", std::to_string(m_version));
 
     Image in;
-    Outcome opened = OpenImage(image, in);
-    if (opened == Outcome::OpenFailed)
+    m_culprit = PackageInput::Image;
+    PackageError opened = OpenImage(image, in);
+    if (opened == PackageError::OpenFailed)
         m_error = errno;
-    if (opened == Outcome::Done)
+    if (opened == PackageError::Ok)
         opened = CheckPackageSize(header, in.size);
-    if (opened != Outcome::Done)
+    if (opened != PackageError::Ok)
         return opened;
+    m_culprit = PackageInput::Output;
     // A regular package file is replaced only once it is complete, so a failure
     // never leaves a truncated package behind; it is never the image itself.
     Core::File::Output out(output);
@@ -161,16 +145,20 @@ CPackageStamper::Outcome CPackageStamper::Stamp(const std::string& image,
     out.AllowInPlace();
     const bool open = out.Open();
     if (!out.Clash().empty())
-        return Outcome::SameFile;
+        return PackageError::SameFile;
     if (!open) {
         m_error = out.Error();
         m_refusal = out.Cause();
-        return Outcome::OutputFailed;
+        return PackageError::OpenFailed;
     }
-    Outcome outcome = WritePackage(header, in, out);
-    m_headerText = outcome == Outcome::Done ? header.HeaderText() : std::string();
-    if (!out.Commit(outcome == Outcome::Done) && outcome == Outcome::Done)
-        outcome = Outcome::WriteFailed;
+    PackageError outcome = WritePackage(header, in, out);
+    if (outcome == PackageError::ReadFailed || outcome == PackageError::Changed)
+        m_culprit = PackageInput::Image;
+    m_headerText = outcome == PackageError::Ok ? header.HeaderText() : std::string();
+    if (!out.Commit(outcome == PackageError::Ok) && outcome == PackageError::Ok)
+        outcome = PackageError::WriteFailed;
     m_error = out.Error();
+    if (outcome == PackageError::Ok)
+        m_culprit = PackageInput::None;
     return outcome;
 }

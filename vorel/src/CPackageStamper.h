@@ -8,25 +8,21 @@
 #include <cstdint>
 #include <string>
 
+#include "PackageError.h"
+
 class CPackageStamper {
   public:
-    enum class Outcome {
-        Done,
-        OpenFailed,    // the image cannot be opened (Error() says why)
-        NotRegular,    // the image is not a regular file
-        TooLarge,      // the package would reach 4 GiB
-        SameFile,      // the output is the image itself
-        OutputFailed,  // the output cannot be opened (Error() or Refusal() says why)
-        ReadFailed,    // reading the image failed
-        WriteFailed,   // writing the package failed (Error() says why, when known)
-        ImageChanged,  // the image changed while it was copied
-    };
-
     // A package of `filetype` and the packed `version`.
     CPackageStamper(std::string filetype, int32_t version);
 
-    // Writes the package of `image` to `output`.
-    Outcome Stamp(const std::string& image, const std::string& output);
+    // Writes the package of `image` to `output`. Ok, or of the image
+    // (Culprit() Image): OpenFailed (Error() says why), NotRegular, TooLarge
+    // (the package would reach 4 GiB), ReadFailed, Changed (while it was
+    // copied); of the output (Culprit() Output): SameFile (it is the image),
+    // OpenFailed (Error() or Refusal() says why), WriteFailed (Error() says
+    // why, when known).
+    PackageError Stamp(const std::string& image, const std::string& output);
+    PackageInput Culprit() const { return m_culprit; }
 
     // The header block of the package written last: its filesize, filetype, md5 and
     // version lines and the empty line.
@@ -41,6 +37,7 @@ class CPackageStamper {
     std::string m_filetype;
     int32_t m_version;
     int m_error = 0;
+    PackageInput m_culprit = PackageInput::None;
     std::string m_refusal;
     std::string m_headerText;
 };

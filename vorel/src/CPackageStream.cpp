@@ -7,6 +7,7 @@
 #include <new>
 #include <system_error>
 
+#include "CImageDigest.h"
 #include "CMemoryBuffer.h"
 #include "CSha256.h"
 

@@ -39,10 +39,11 @@
 
 #include "CEd25519Key.h"
 #include "CFrameDecoder.h"
-#include "CImageDigest.h"
 #include "CPackageHeader.h"
 #include "CPackageTrust.h"
 #include "PackageError.h"
+
+class CImageDigest;
 
 class CPackageStream {
   public:

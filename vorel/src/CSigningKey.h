@@ -2,7 +2,7 @@
 // kept: read from a PEM file into memory (CEd25519Key), held in a PKCS#11 token
 // that signs without ever giving it out (CPkcs11Key), or elsewhere altogether,
 // the signature having been made beforehand (CDetachedSignature). The signer
-// (CPackageHeader::Sign, pkgsign) treats them all alike.
+// (CPackageSigner, CPackageHeader::Sign) treats them all alike.
 #pragma once
 
 #include <string>

@@ -16,12 +16,32 @@ const char* PackageErrorText(PackageError error) {
             return "refused by policy";
         case PackageError::BaseMismatch:
             return "the base does not match";
+        case PackageError::AlreadyEncoded:
+            return "encoded already";
+        case PackageError::DuplicateKey:
+            return "a key given twice";
+        case PackageError::TooManySignatures:
+            return "too many signatures";
+        case PackageError::KeptVoid:
+            return "the signatures kept would not cover the new header";
+        case PackageError::SameFile:
+            return "is an input itself";
+        case PackageError::OpenFailed:
+            return "cannot be opened";
+        case PackageError::NotRegular:
+            return "not a regular file";
         case PackageError::TooLarge:
             return "4 GiB or more, beyond what a package holds";
         case PackageError::ReadFailed:
             return "read error";
         case PackageError::WriteFailed:
             return "write error";
+        case PackageError::Changed:
+            return "changed while it was read";
+        case PackageError::SignFailed:
+            return "cannot sign with this key";
+        case PackageError::CompressFailed:
+            return "cannot compress";
     }
     return "unknown error";
 }
@@ -31,6 +51,7 @@ int PackageErrorStatus(PackageError error) {
         case PackageError::Ok:
             return 0;
         case PackageError::NotAPackage:
+        case PackageError::AlreadyEncoded:
             return 2;
         case PackageError::ImageMismatch:
             return 3;
@@ -42,10 +63,7 @@ int PackageErrorStatus(PackageError error) {
             return 6;
         case PackageError::BaseMismatch:
             return 7;
-        case PackageError::TooLarge:
-        case PackageError::ReadFailed:
-        case PackageError::WriteFailed:
-            break;
+        default:
+            return 1;
     }
-    return 1;
 }

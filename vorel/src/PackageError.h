@@ -1,5 +1,6 @@
-// What the package checker and the package header reader report. The library
-// never prints; the programs print PackageErrorText.
+// What the package library reports: the checker, the header reader, the signer
+// and the encoder. The library never prints; the programs print PackageErrorText
+// and exit with PackageErrorStatus. The codes are grouped by cause.
 #pragma once
 
 enum class PackageError {
@@ -14,15 +15,29 @@ enum class PackageError {
                       // below the minimum, or expired
     BaseMismatch,     // a delta whose base was not given, or whose base-sha256 is not
                       // the SHA-256 of the base given
+    AlreadyEncoded,   // a package to be encoded whose payload is encoded already
+    // requests the package cannot meet
+    DuplicateKey,       // two keys given to sign with are one key
+    TooManySignatures,  // more signatures than one header line holds
+    KeptVoid,           // signatures to be kept would not cover the new header
+    SameFile,           // the output is one of the inputs
     // system refused
-    TooLarge,     // a package file of 4 GiB or more, beyond the format's 32-bit positions
-    ReadFailed,   // the buffer gave fewer bytes than it holds
-    WriteFailed,  // the image sink refused bytes
+    OpenFailed,      // a file cannot be opened
+    NotRegular,      // an input that must be a regular file is none
+    TooLarge,        // a package of 4 GiB or more, beyond the format's 32-bit positions
+    ReadFailed,      // the buffer gave fewer bytes than it holds, or a file cannot be read
+    WriteFailed,     // the image sink or the output refused bytes
+    Changed,         // the package file changed while it was read
+    SignFailed,      // a key did not sign
+    CompressFailed,  // the compressor refused
 };
+
+// The input a failure is about, so that its message names the right file.
+enum class PackageInput { None, Package, Image, Base, Key, Output };
 
 // A short description, e.g. "the image does not match the header".
 const char* PackageErrorText(PackageError error);
-// The exit status pkgcheck gives for the error (0 Ok, 1 ReadFailed,
-// WriteFailed or TooLarge, 2 NotAPackage, 3 ImageMismatch, 4 BadSignature,
-// 5 Unsigned, 6 RefusedByPolicy, 7 BaseMismatch).
+// The exit status the programs give for the error (0 Ok, 2 NotAPackage or
+// AlreadyEncoded, 3 ImageMismatch, 4 BadSignature, 5 Unsigned, 6
+// RefusedByPolicy, 7 BaseMismatch, 1 any other).
 int PackageErrorStatus(PackageError error);

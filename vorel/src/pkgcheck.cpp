@@ -12,7 +12,7 @@
 #include <string>
 
 #include "CheckCommand.h"
-#include "PackageTool.h"
+#include "Messages.h"
 #include "Stdout.h"
 
 namespace {
@@ -30,7 +30,7 @@ const char kEnd[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string version = std::string(kProgram) + " (fwkit) " + PackageTool::kVersion + "\n";
+    const std::string version = std::string(kProgram) + " (fwkit) " + Messages::Version() + "\n";
     const std::string help = std::string(kUsage) + CheckCommand::kAbout + "\n" +
                              CheckCommand::kPolicyHelp + CheckCommand::kJsonHelp +
                              CheckCommand::kOutputHelp + kEnd + CheckCommand::kStatusHelp;

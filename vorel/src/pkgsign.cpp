@@ -10,7 +10,7 @@
 // this program gives it its names and its help.
 #include <string>
 
-#include "PackageTool.h"
+#include "Messages.h"
 #include "SignCommand.h"
 #include "Stdout.h"
 
@@ -35,7 +35,7 @@ const char kEnd[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string version = std::string(kProgram) + " (fwkit) " + PackageTool::kVersion + "\n";
+    const std::string version = std::string(kProgram) + " (fwkit) " + Messages::Version() + "\n";
     const std::string help = std::string(kUsage) + SignCommand::kAbout + "\n" +
                              SignCommand::kSigningHelp + SignCommand::kGenerateHelp +
                              SignCommand::kTokenHelp + kEnd;

@@ -16,8 +16,6 @@
 
 namespace {
 
-using Outcome = CPackageStamper::Outcome;
-
 struct Arguments {
     int32_t version = 0;
     const char* image = nullptr;
@@ -51,46 +49,43 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
     return false;
 }
 
-void ReportFailure(Outcome outcome, const Arguments& args, int error) {
-    switch (outcome) {
-        case Outcome::ReadFailed:
+void ReportFailure(PackageError error, PackageInput culprit, const Arguments& args, int code) {
+    const bool image = culprit == PackageInput::Image;
+    switch (error) {
+        case PackageError::ReadFailed:
             std::fprintf(stderr, "pkgstamp: cannot read image %s\n", args.image);
             break;
-        case Outcome::WriteFailed:
+        case PackageError::WriteFailed:
             std::fprintf(stderr, "pkgstamp: cannot write package %s%s%s\n", args.output,
-                         error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+                         code != 0 ? ": " : "", code != 0 ? std::strerror(code) : "");
             break;
-        case Outcome::ImageChanged:
+        case PackageError::Changed:
             std::fprintf(stderr, "pkgstamp: image %s changed while it was copied\n", args.image);
             break;
-        case Outcome::NotRegular:
+        case PackageError::NotRegular:
             std::fprintf(stderr, "pkgstamp: image %s is not a regular file\n", args.image);
             break;
-        case Outcome::TooLarge:
+        case PackageError::TooLarge:
             std::fprintf(stderr, "pkgstamp: image %s would make a package of 4 GiB or more\n",
                          args.image);
             break;
-        case Outcome::SameFile:
+        case PackageError::SameFile:
             std::fprintf(stderr, "pkgstamp: output %s is the image itself\n", args.output);
             break;
-        case Outcome::OpenFailed:
-            errno = error;
-            std::perror("unable to open input\n");
+        case PackageError::OpenFailed:
+            errno = code;
+            std::perror(image ? "unable to open input\n" : "unable to open output file\n");
             break;
-        case Outcome::OutputFailed:
-            errno = error;
-            std::perror("unable to open output file\n");
-            break;
-        case Outcome::Done:
+        default:
             break;
     }
 }
 
 int Stamp(const Arguments& args) {
     CPackageStamper stamper("dalm_upgrade", args.version);
-    const Outcome outcome = stamper.Stamp(args.image, args.target);
-    ReportFailure(outcome, args, stamper.Error());
-    return outcome == Outcome::Done ? 0 : 1;
+    const PackageError error = stamper.Stamp(args.image, args.target);
+    ReportFailure(error, stamper.Culprit(), args, stamper.Error());
+    return error == PackageError::Ok ? 0 : 1;
 }
 
 int Run(int argc, char** argv) {

@@ -1,0 +1,17 @@
+// How pkgcheck and fwkit check print a verdict.
+#pragma once
+
+#include <string>
+
+#include "CPackageCheck.h"
+#include "CheckCommand.h"
+
+namespace CheckCommand {
+
+// Prints a JSON document, or keeps it for the array of them all.
+void Emit(const Options& options, const std::string& document);
+
+// The verdict: a JSON document, or the lines unless quiet.
+void Print(const Options& options, const CPackageCheck::Result& result);
+
+}  // namespace CheckCommand
