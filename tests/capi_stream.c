@@ -2,7 +2,7 @@
  * pipe) with the public key KEY.pub, the image going to IMAGE as it passes.
  * Prints the progress seen, the verdict's message and exits with the verdict.
  * Before that it calls every entry point with bad arguments, which must be
- * refused without a crash.
+ * refused without a crash, and holds the library to each promise of fwkit.h.
  *
  *   capi_stream KEY.pub IMAGE <package
  */
@@ -58,6 +58,91 @@ static int refuses_bad_arguments(void) {
     return wrong;
 }
 
+/* A sink that answers as its case says, calling back into its own handle. */
+struct answer {
+    fwkit_check *check;
+    int refuse_at; /* the call (1: the first, of size 0) refused, else 0 */
+    int free_at;   /* the call that frees the handle, else 0 */
+    int calls;
+    int freed;
+    int order_refusals; /* calls back refused with FWKIT_E_ORDER, as they must be */
+};
+
+static int answering_sink(void *user, const unsigned char *data, size_t size, uint64_t done,
+                          uint64_t total) {
+    struct answer *a = user;
+    fwkit_check *c = a->check;
+    (void)data, (void)size, (void)done, (void)total;
+    a->calls++;
+    a->order_refusals += fwkit_check_feed(c, "x", 1) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_finish(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_abandon(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_reset(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_set_time(c, 0) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_status(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_json(c, NULL) == NULL;
+    a->order_refusals += strcmp(fwkit_check_message(c), fwkit_strerror(FWKIT_E_ORDER)) == 0;
+    if (a->calls == a->free_at) {
+        fwkit_check_free(c);
+        a->freed = 1;
+    }
+    return a->calls == a->refuse_at;
+}
+
+/* What fwkit.h promises of the sink and of the settings, one case each. */
+static int keeps_the_headers_promises(void) {
+    static const char package[] = "filesize: 3\nfiletype: dalm_upgrade\n"
+                                  "md5: 900150983cd24fb0d6963f7d28e17f72\nversion: 7\n\nabc";
+    static const struct {
+        const char *what;
+        int refuse_at, free_at, want, want_calls;
+    } cases[] = {
+        {"a sink that takes all", 0, 0, FWKIT_OK, 2},
+        {"the first call refused", 1, 0, FWKIT_FAILED, 1},
+        {"the image refused", 2, 0, FWKIT_FAILED, 2},
+        {"freed on the first call", 0, 1, FWKIT_FAILED, 1},
+        {"freed on the image", 0, 2, FWKIT_FAILED, 2},
+    };
+    int wrong = 0;
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        struct answer a = {NULL, 0, 0, 0, 0, 0};
+        int result;
+        a.check = fwkit_check_new();
+        a.refuse_at = cases[i].refuse_at;
+        a.free_at = cases[i].free_at;
+        fwkit_check_set_sink(a.check, answering_sink, &a);
+        result = fwkit_check_feed(a.check, package, sizeof package - 1);
+        if (!a.freed && result == FWKIT_OK)
+            result = fwkit_check_finish(a.check);
+        if (result != cases[i].want || a.calls != cases[i].want_calls ||
+            a.order_refusals != 8 * a.calls) {
+            fprintf(stderr, "%s: result %d, %d calls, %d refused\n", cases[i].what, result,
+                    a.calls, a.order_refusals);
+            wrong++;
+        }
+        if (!a.freed)
+            fwkit_check_free(a.check);
+    }
+    return wrong;
+}
+
+/* Settings that would switch a check off, or that no package can meet. */
+static int refuses_settings_that_check_nothing(fwkit_check *keyed) {
+    fwkit_check *check = fwkit_check_new();
+    int wrong = 0;
+    wrong += fwkit_check_set_threshold(check, 0) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_threshold(check, 1) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_threshold(check, 2) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_threshold(keyed, 2) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_threshold(keyed, 1) != FWKIT_OK;
+    wrong += fwkit_check_set_compatible(check, "") != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_compatible(check, " \t") != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_compatible(check, "board-a") != FWKIT_OK;
+    fwkit_check_free(check);
+    return wrong;
+}
+
 static int add_key(fwkit_check *check, const char *path) {
     char pem[4096];
     FILE *file = fopen(path, "rb");
@@ -73,12 +158,13 @@ int main(int argc, char **argv) {
     size_t got;
     int status;
     fwkit_check *check;
-    if (argc != 3 || refuses_bad_arguments() != 0)
+    if (argc != 3 || refuses_bad_arguments() != 0 || keeps_the_headers_promises() != 0)
         return 99;
     check = fwkit_check_new();
     p.check = check;
     p.image = fopen(argv[2], "wb");
     if (check == NULL || p.image == NULL || add_key(check, argv[1]) != FWKIT_OK ||
+        refuses_settings_that_check_nothing(check) != 0 ||
         fwkit_check_set_sink(check, sink, &p) != FWKIT_OK)
         return 98;
     while ((got = fread(chunk, 1, sizeof chunk, stdin)) > 0)

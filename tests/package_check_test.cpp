@@ -379,6 +379,8 @@ TEST_F(PackageCheck, ThresholdsCountDistinctKeysGiven) {
                             handedOn),
               PackageError::BadSignature);
     EXPECT_EQ(check.GetResult().trust.signature, State::Bad);
+    // The key named is the one whose signature failed, though another verified.
+    EXPECT_EQ(check.GetResult().trust.keyId, b->KeyId());
 }
 
 TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
@@ -399,6 +401,11 @@ TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
          [](auto& t) { t.SetCompatible("board-a"); },
          "compatible"},
         {"no product", {}, [](auto& t) { t.SetCompatible("board-a"); }, "compatible"},
+        // A blank name, as an unset variable gives, names no board and passes none.
+        {"blank product",
+         {{"compatible", "board-a"}},
+         [](auto& t) { EXPECT_FALSE(t.SetCompatible(" \t")); },
+         "compatible"},
         {"version 7 below 2.4.1", {}, [&](auto& t) { t.SetMinimumVersion(v241); }, "version"},
         {"version 7 at minimum 7", {}, [](auto& t) { t.SetMinimumVersion(7); }, ""},
         {"not yet expired",
