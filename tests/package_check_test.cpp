@@ -448,7 +448,8 @@ TEST(Pkcs11Uri, ReadsWhatSelectsAKeyAndRefusesTheRest) {
     EXPECT_EQ(uri.modulePath, "/m.so");
     for (const char* bad :
          {"pkcs11:token=a?pin-value=1234", "pkcs11:token=a;token=b", "pkcs11:object=%4",
-          "pkcs11:slot-id=1", "pkcs11:type=cert", "pkcs11:token", "file:key.pem"}) {
+          "pkcs11:slot-id=1", "pkcs11:type=cert", "pkcs11:object=fw;type=public",
+          "pkcs11:type=secret-key", "pkcs11:token", "file:key.pem"}) {
         EXPECT_FALSE(uri.Parse(bad, problem)) << bad;
         EXPECT_FALSE(problem.empty()) << bad;
     }
@@ -466,6 +467,10 @@ TEST(Keyring, TakesPublicKeysAloneAndAllOfThem) {
         EXPECT_TRUE(CEd25519Key::KeyringFromPem(bad, problem).empty());
         EXPECT_FALSE(problem.empty());
     }
+    // A key is one key: text of several is a keyring, never its first key.
+    for (const std::string& several : {a.PublicPem() + b.PublicPem(), a.PrivatePem() + b.PublicPem()})
+        EXPECT_FALSE(CEd25519Key::FromPem(several).Valid());
+    EXPECT_EQ(CEd25519Key::FromPem(a.PrivatePem()).KeyId(), a.KeyId());
 }
 
 #if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH) && defined(PKGSTAMP_PATH)
