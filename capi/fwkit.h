@@ -18,8 +18,9 @@
  *   fwkit_check_free(check);
  *
  * A delta package (encoding zstd-delta) is applied against the base image
- * the device has, given with fwkit_check_set_base (typically a read-only
- * mapping of the running slot); the sink then gets the image it rebuilds.
+ * the device has, given with fwkit_check_set_base (typically the running
+ * slot, read into memory: a mapping of a file that shrinks while it is used
+ * kills the process with SIGBUS); the sink then gets the image it rebuilds.
  *
  * Every function is safe to call with bad arguments (a null handle, null data
  * with a size, calls out of order): it returns an error code and changes
