@@ -29,6 +29,7 @@ struct fwkit_check {
     bool decided = false;   // the verdict is known
     bool finished = false;  // finish or abandon was called
     bool busy = false;      // inside the stream (the sink may call back)
+    bool freed = false;     // freed from inside the sink: deleted once the stream returns
     int verdict = FWKIT_OK;
     std::string message;
     std::string json;
@@ -50,7 +51,8 @@ int Guarded(Work work) noexcept {
 }
 
 // Runs work inside the stream; a sink that calls back into its own handle
-// from there is refused.
+// from there is refused, and one that frees it has it deleted here, once the
+// stream no longer uses it.
 template <typename Work>
 int Inside(fwkit_check* check, Work work) noexcept {
     if (check->busy)
@@ -58,6 +60,8 @@ int Inside(fwkit_check* check, Work work) noexcept {
     check->busy = true;
     const int result = Guarded(work);
     check->busy = false;
+    if (check->freed)
+        delete check;
     return result;
 }
 
@@ -105,29 +109,29 @@ int End(fwkit_check* check, Work end) {
     return Inside(check, [&] { return Decide(check, end()); });
 }
 
-// Hands the stream's image and progress to the caller's sink, after the
-// output when there is one.
+// Hands the stream's start and image to the caller's sink, after the output
+// when there is one. Any refusal, the first call's included, stops the check;
+// so does freeing the handle.
 void Connect(fwkit_check* check) {
     CPackageStream::ImageSink sink;
-    CPackageStream::Progress progress;
+    CPackageStream::Start start;
     if (check->sink != nullptr) {
-        progress = [check](uint64_t done, uint64_t total) {
-            if (done == 0) {
-                check->total = total;
-                check->sink(check->user, nullptr, 0, 0, total);
-            }
+        start = [check](uint64_t total) {
+            check->total = total;
+            return check->sink(check->user, nullptr, 0, 0, total) == 0 && !check->freed;
         };
         sink = [check](const uint8_t* data, size_t size) {
             check->done += size;
-            return check->sink(check->user, data, size, check->done, check->total) == 0;
+            return check->sink(check->user, data, size, check->done, check->total) == 0 &&
+                   !check->freed;
         };
     }
     if (check->output != nullptr) {
-        CPackageCheck::WriteInto(check->stream, *check->output, sink, progress);
+        CPackageCheck::WriteInto(check->stream, *check->output, sink, start);
         return;
     }
     check->stream.SetImageSink(sink);
-    check->stream.SetProgress(progress);
+    check->stream.SetStart(start);
 }
 
 // Opens the output before the first byte of a package; false, with the
@@ -191,7 +195,10 @@ fwkit_check* fwkit_check_new(void) {
 }
 
 void fwkit_check_free(fwkit_check* check) {
-    delete check;
+    if (check != nullptr && check->busy)
+        check->freed = true;
+    else
+        delete check;
 }
 
 int fwkit_check_add_key_pem(fwkit_check* check, const char* pem, size_t size) {
@@ -206,7 +213,7 @@ int fwkit_check_add_key_pem(fwkit_check* check, const char* pem, size_t size) {
 }
 
 int fwkit_check_set_threshold(fwkit_check* check, unsigned threshold) {
-    if (threshold == 0)
+    if (check == nullptr || threshold == 0 || threshold > check->stream.Trust().KeyCount())
         return FWKIT_E_ARGUMENT;
     return Setting(check, [&](CPackageTrust& trust) { trust.SetThreshold(threshold); });
 }
@@ -216,7 +223,7 @@ int fwkit_check_set_min_version(fwkit_check* check, uint32_t packed) {
 }
 
 int fwkit_check_set_compatible(fwkit_check* check, const char* name) {
-    if (name == nullptr)
+    if (name == nullptr || !CPackageTrust::NamesSomething(name))
         return FWKIT_E_ARGUMENT;
     return Setting(check, [&](CPackageTrust& trust) { trust.SetCompatible(name); });
 }
@@ -244,12 +251,10 @@ int fwkit_check_set_base(fwkit_check* check, const void* data, size_t size) {
 int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
     if (check == nullptr || (data == nullptr && size > 0))
         return FWKIT_E_ARGUMENT;
-    if (check->finished)
+    if (check->finished || check->busy)
         return FWKIT_E_ORDER;
     if (check->decided)
         return check->verdict;
-    if (check->busy)
-        return FWKIT_E_ORDER;
     return Inside(check, [&] {
         if (!check->fed && !OpenOutput(check)) {
             check->fed = true;
@@ -272,12 +277,14 @@ int fwkit_check_abandon(fwkit_check* check) {
 int fwkit_check_status(const fwkit_check* check) {
     if (check == nullptr)
         return FWKIT_E_ARGUMENT;
-    return check->decided ? check->verdict : FWKIT_E_ORDER;
+    return check->decided && !check->busy ? check->verdict : FWKIT_E_ORDER;
 }
 
 const char* fwkit_check_message(fwkit_check* check) {
     if (check == nullptr)
         return fwkit_strerror(FWKIT_E_ARGUMENT);
+    if (check->busy)
+        return fwkit_strerror(FWKIT_E_ORDER);
     if (!check->decided)
         return check->fed ? "the package is being checked" : "no package has been fed";
     const CPackageStream::Result& result = check->stream.GetResult();
@@ -294,7 +301,7 @@ const char* fwkit_check_message(fwkit_check* check) {
 }
 
 const char* fwkit_check_json(fwkit_check* check, const char* name) {
-    if (check == nullptr || !check->decided)
+    if (check == nullptr || !check->decided || check->busy)
         return nullptr;
     const int built = Guarded([&] {
         check->json = PackageReportJson(name != nullptr ? name : "-", check->stream.GetResult());

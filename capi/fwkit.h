@@ -18,8 +18,9 @@
  *   fwkit_check_free(check);
  *
  * A delta package (encoding zstd-delta) is applied against the base image
- * the device has, given with fwkit_check_set_base (typically a read-only
- * mapping of the running slot); the sink then gets the image it rebuilds.
+ * the device has, given with fwkit_check_set_base (typically the running
+ * slot, read into memory: a mapping of a file that shrinks while it is used
+ * kills the process with SIGBUS); the sink then gets the image it rebuilds.
  *
  * Every function is safe to call with bad arguments (a null handle, null data
  * with a size, calls out of order): it returns an error code and changes
@@ -66,10 +67,14 @@ typedef struct fwkit_check fwkit_check;
  * image bytes handed on so far (this piece included) out of `total`, the
  * header's filesize. It is called once with size 0 (data null, done 0) when
  * the header has been accepted, so that progress can start. Return 0 to go
- * on; anything else stops the check with FWKIT_FAILED. Never more than
- * `total` bytes are handed on. Of an encoded package, the sink gets the image
- * it rebuilds, and `total` is that image's size (its target-filesize). A
- * sink that calls a function of the handle it serves gets FWKIT_E_ORDER. */
+ * on; anything else, that first call's answer included, stops the check with
+ * FWKIT_FAILED, and the sink is not called again. Never more than `total`
+ * bytes are handed on. Of an encoded package, the sink gets the image it
+ * rebuilds, and `total` is that image's size (its target-filesize). A sink
+ * that calls a function of the handle it serves gets FWKIT_E_ORDER (null from
+ * fwkit_check_json, that text from fwkit_check_message); one that calls
+ * fwkit_check_free on it stops the check, and the handle is freed once the
+ * call that ran the sink returns (its result is then the last use). */
 typedef int (*fwkit_sink)(void *user, const unsigned char *data, size_t size, uint64_t done,
                           uint64_t total);
 
@@ -80,7 +85,7 @@ FWKIT_API const char *fwkit_strerror(int result);
 
 /* A new handle, or null when memory is short. */
 FWKIT_API fwkit_check *fwkit_check_new(void);
-/* Frees the handle (null is allowed). */
+/* Frees the handle (null is allowed); from inside its sink, see fwkit_sink. */
 FWKIT_API void fwkit_check_free(fwkit_check *check);
 
 /* Settings, before the first byte is fed or after fwkit_check_reset. */
@@ -88,11 +93,15 @@ FWKIT_API void fwkit_check_free(fwkit_check *check);
  * one or more, a signature is required. FWKIT_E_ARGUMENT for anything that is
  * not a public key. */
 FWKIT_API int fwkit_check_add_key_pem(fwkit_check *check, const char *pem, size_t size);
-/* How many distinct keys among those given must have signed (1 by default). */
+/* How many distinct keys among those given must have signed (1 by default).
+ * FWKIT_E_ARGUMENT for 0, or for more than the distinct keys given so far:
+ * give the keys first. */
 FWKIT_API int fwkit_check_set_threshold(fwkit_check *check, unsigned threshold);
 /* The lowest version accepted, packed as the header's "version" line holds it. */
 FWKIT_API int fwkit_check_set_min_version(fwkit_check *check, uint32_t packed);
-/* The product or board this device is: the package must name it. */
+/* The product or board this device is: the package must name it.
+ * FWKIT_E_ARGUMENT for a name that is empty or blank (spaces and tabs alone),
+ * which would name no board: the setting stays as it was. */
 FWKIT_API int fwkit_check_set_compatible(fwkit_check *check, const char *name);
 /* The time "expires" is judged at, in seconds since 1970 (by default: now). */
 FWKIT_API int fwkit_check_set_time(fwkit_check *check, int64_t seconds);

@@ -121,7 +121,7 @@ void ListPackage(const std::string& operand, const CPackageHeader& header, const
     if (x.common.quiet)
         return;
     if (named)
-        std::cout << operand << ":\n";
+        std::cout << Core::Text::Escaped(operand) << ":\n";
     for (const auto& [name, value] : header.Lines())
         std::cout << name << ": " << value << '\n';
     std::cout << std::flush;
@@ -148,7 +148,7 @@ bool ListOne(const std::string& operand, const std::string& path, const Inspecti
     if (x.common.quiet || fw.NoFragments() == 0)
         return intact;
     if (named)
-        std::cout << operand << ":\n";
+        std::cout << Core::Text::Escaped(operand) << ":\n";
     fw.PrintListing(std::cout);
     std::cout << std::flush;
     return intact;
@@ -186,7 +186,7 @@ int List(int argc, char** argv) {
         const std::string operand = argv[i];
         const std::string path = ReadablePath(operand);
         bool intact = !path.empty();
-        Progress progress(x.common.progress, "list " + operand,
+        Progress progress(x.common.progress, "list " + Core::Text::Escaped(operand),
                           path.empty() ? 0 : static_cast<uint64_t>(Core::File::FileSize(path)));
         if (x.json) {
             docs.push_back(ReportOne(operand, path, intact));

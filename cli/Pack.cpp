@@ -14,6 +14,7 @@
 #include "Json.h"
 #include "Progress.h"
 #include "Subcommands.h"
+#include "Text.h"
 
 namespace Cli {
 
@@ -173,8 +174,9 @@ int Built(const CFirmwareFile& fw, const Build& b, const char* kind) {
     if (b.json && !b.common.quiet) {
         std::printf("%s", BuildJson(b.out, kind, fw.BytesWritten()).c_str());
     } else if (!b.common.quiet && b.out != "-") {
+        // The lines name the output: shown escaped, as listings show names.
         for (const std::string& line : fw.GetMessages())
-            std::printf("%s\n", line.c_str());
+            std::printf("%s\n", Core::Text::Escaped(line).c_str());
     }
     return 0;
 }

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "CPackageHeader.h"
 #include "CPackageStamper.h"
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
 #include "Progress.h"
 #include "Subcommands.h"
+#include "Text.h"
 
 namespace Cli {
 
@@ -36,15 +38,13 @@ const std::vector<option> kLong = LongOptions({{"version", required_argument, nu
                         {"json", no_argument, nullptr, 'j'},
                         });
 
-// A filetype is one header value: printable, on one line, not empty.
+// A filetype is one header value, as the header reader takes it (printable
+// ASCII, no blank), of at most 255 bytes.
 bool Filetype(const std::string& text) {
-    bool printable = !text.empty() && text.size() <= 255;
-    for (const char c : text)
-        printable = printable && c > ' ' && c != 0x7F;
-    if (printable)
+    if (text.size() <= 255 && CPackageHeader::IsValue(text))
         return true;
     std::fprintf(stderr, "%s: --filetype: '%s' is not a name of 1 to 255 visible characters\n",
-                 kProgram, text.c_str());
+                 kProgram, Core::Text::Escaped(text).c_str());
     return false;
 }
 

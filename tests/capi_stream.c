@@ -3,8 +3,9 @@
  * and, when OUT is given, into the file OUT by the library's output rules.
  * Prints the progress seen, the verdict's message and exits with the verdict.
  * Before that it calls every entry point with bad arguments, which must be
- * refused without a crash, and with OUT makes sure that an output that is
- * the key it protects is refused.
+ * refused without a crash, holds the library to each promise of fwkit.h,
+ * and with OUT makes sure that an output that is the key it protects is
+ * refused.
  *
  *   capi_stream KEY.pub IMAGE [OUT] <package
  */
@@ -43,6 +44,11 @@ static int refuses_bad_arguments(void) {
     wrong += fwkit_check_add_key_pem(check, "not a key", 9) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_set_threshold(NULL, 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_set_compatible(check, NULL) != FWKIT_E_ARGUMENT;
+    /* Settings that would switch a check off, or that no package can meet. */
+    wrong += fwkit_check_set_compatible(check, " \t") != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_compatible(check, "") != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_threshold(check, 0) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_set_threshold(check, 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_set_sink(NULL, sink, NULL) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_feed(NULL, "x", 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_feed(check, NULL, 1) != FWKIT_E_ARGUMENT;
@@ -73,6 +79,68 @@ static int refuses_its_input(const char *key) {
     return wrong;
 }
 
+/* A sink that answers as its case says, calling back into its own handle. */
+struct answer {
+    fwkit_check *check;
+    int refuse_at, free_at; /* the call (1: the first, of size 0) refused, freeing */
+    int calls, freed, order_refusals;
+};
+
+static int answering_sink(void *user, const unsigned char *data, size_t size, uint64_t done,
+                          uint64_t total) {
+    struct answer *a = user;
+    fwkit_check *c = a->check;
+    (void)data, (void)size, (void)done, (void)total;
+    a->calls++;
+    a->order_refusals += fwkit_check_feed(c, "x", 1) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_finish(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_abandon(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_reset(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_set_time(c, 0) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_status(c) == FWKIT_E_ORDER;
+    a->order_refusals += fwkit_check_json(c, NULL) == NULL;
+    a->order_refusals += strcmp(fwkit_check_message(c), fwkit_strerror(FWKIT_E_ORDER)) == 0;
+    if ((a->freed = a->calls == a->free_at) != 0)
+        fwkit_check_free(c);
+    return a->calls == a->refuse_at;
+}
+
+/* What fwkit.h promises of the sink and of the settings, one case each. */
+static int keeps_the_headers_promises(void) {
+    static const char package[] = "filesize: 3\nfiletype: dalm_upgrade\n"
+                                  "md5: 900150983cd24fb0d6963f7d28e17f72\nversion: 7\n\nabc";
+    static const struct {
+        const char *what;
+        int refuse_at, free_at, want, want_calls;
+    } cases[] = {
+        {"a sink that takes all", 0, 0, FWKIT_OK, 2},
+        {"the first call refused", 1, 0, FWKIT_FAILED, 1},
+        {"the image refused", 2, 0, FWKIT_FAILED, 2},
+        {"freed on the first call", 0, 1, FWKIT_FAILED, 1},
+        {"freed on the image", 0, 2, FWKIT_FAILED, 2},
+    };
+    int wrong = 0;
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        struct answer a = {NULL, 0, 0, 0, 0, 0};
+        int result;
+        a.check = fwkit_check_new(), a.refuse_at = cases[i].refuse_at, a.free_at = cases[i].free_at;
+        fwkit_check_set_sink(a.check, answering_sink, &a);
+        result = fwkit_check_feed(a.check, package, sizeof package - 1);
+        if (!a.freed && result == FWKIT_OK)
+            result = fwkit_check_finish(a.check);
+        if (result != cases[i].want || a.calls != cases[i].want_calls ||
+            a.order_refusals != 8 * a.calls) {
+            fprintf(stderr, "%s: result %d, %d calls, %d refused\n", cases[i].what, result,
+                    a.calls, a.order_refusals);
+            wrong++;
+        }
+        if (!a.freed)
+            fwkit_check_free(a.check);
+    }
+    return wrong;
+}
+
 static int add_key(fwkit_check *check, const char *path) {
     char pem[4096];
     FILE *file = fopen(path, "rb");
@@ -89,12 +157,14 @@ int main(int argc, char **argv) {
     int status;
     fwkit_check *check;
     if (argc < 3 || argc > 4 || refuses_bad_arguments() != 0 ||
-        (argc == 4 && refuses_its_input(argv[1]) != 0))
+        keeps_the_headers_promises() != 0 || (argc == 4 && refuses_its_input(argv[1]) != 0))
         return 99;
     check = fwkit_check_new();
     p.check = check;
     p.image = fopen(argv[2], "wb");
     if (check == NULL || p.image == NULL || add_key(check, argv[1]) != FWKIT_OK ||
+        fwkit_check_set_threshold(check, 2) != FWKIT_E_ARGUMENT ||
+        fwkit_check_set_threshold(check, 1) != FWKIT_OK ||
         fwkit_check_set_sink(check, sink, &p) != FWKIT_OK ||
         (argc == 4 && (fwkit_check_protect(check, argv[1]) != FWKIT_OK ||
                        fwkit_check_set_output(check, argv[3]) != FWKIT_OK)))

@@ -125,6 +125,7 @@ TEST_F(FwkitTest, RefusedValuesNameOptionValueAndRange) {
         {"stamp -v 1.0.0 kernel", "fwkit stamp: --output is required"},
         {"stamp -v 1.0.0 -o p kernel boot.bin", "fwkit stamp: one image only"},
         {"stamp -v 1.0.0 -f 'a b' -o p kernel", "fwkit: --filetype: 'a b' is not a name"},
+        {"stamp -v 1.0.0 -f \"$(printf 'fw\\200')\" -o p kernel", "fwkit: --filetype: 'fw\x80' is not a"},
         {"extract kernel.fw boot.fw", "fwkit extract: one firmware file only"},
         {"list", "fwkit list: no firmware file given"},
         {"bogus", "fwkit: 'bogus' is not a subcommand"},
@@ -194,6 +195,15 @@ TEST_F(FwkitTest, ListsSeveralFilesAsTextAndAsOneJsonDocument) {
     EXPECT_EQ(doc[1]["walked"][2]["ok"], false);
     EXPECT_EQ(doc[2]["file"], "nope");
     EXPECT_EQ(Fwkit("list -q kernel.fw").out, "");
+    // A name with a terminal's escape sequence in it is shown escaped, by pack as by list.
+    const std::string named = "\"$(printf 'k\\033[2J.fw')\"";
+    const RunResult packed = Fwkit("pack -t 400 --date 2024-03-14 -o " + named + " kernel");
+    EXPECT_EQ(packed.status, 0) << packed.err;
+    const RunResult listed = Fwkit("list " + named + " kernel.fw");
+    for (const RunResult& r : {packed, listed}) {
+        EXPECT_NE(r.out.find("k\\x1b[2J.fw"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find('\033'), std::string::npos) << r.out;
+    }
 }
 
 // A package's header lines as stored, beside firmware listings; a header that does not

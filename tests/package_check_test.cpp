@@ -386,6 +386,8 @@ TEST_F(PackageCheck, ThresholdsCountDistinctKeysGiven) {
                             handedOn),
               PackageError::BadSignature);
     EXPECT_EQ(check.GetResult().trust.signature, State::Bad);
+    // The key named is the one whose signature failed, though another verified.
+    EXPECT_EQ(check.GetResult().trust.keyId, b->KeyId());
 }
 
 TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
@@ -406,6 +408,11 @@ TEST_F(PackageCheck, PolicyRefusesBeforeTheImageIsRead) {
          [](auto& t) { t.SetCompatible("board-a"); },
          "compatible"},
         {"no product", {}, [](auto& t) { t.SetCompatible("board-a"); }, "compatible"},
+        // A blank name, as an unset variable gives, names no board and passes none.
+        {"blank product",
+         {{"compatible", "board-a"}},
+         [](auto& t) { EXPECT_FALSE(t.SetCompatible(" \t")); },
+         "compatible"},
         {"version 7 below 2.4.1", {}, [&](auto& t) { t.SetMinimumVersion(v241); }, "version"},
         {"version 7 at minimum 7", {}, [](auto& t) { t.SetMinimumVersion(7); }, ""},
         {"not yet expired",
@@ -579,7 +586,8 @@ TEST(Pkcs11Uri, ReadsWhatSelectsAKeyAndRefusesTheRest) {
     EXPECT_EQ(uri.modulePath, "/m.so");
     for (const char* bad :
          {"pkcs11:token=a?pin-value=1234", "pkcs11:token=a;token=b", "pkcs11:object=%4",
-          "pkcs11:slot-id=1", "pkcs11:type=cert", "pkcs11:token", "file:key.pem"}) {
+          "pkcs11:slot-id=1", "pkcs11:type=cert", "pkcs11:object=fw;type=public",
+          "pkcs11:type=secret-key", "pkcs11:token", "file:key.pem"}) {
         EXPECT_FALSE(uri.Parse(bad, problem)) << bad;
         EXPECT_FALSE(problem.empty()) << bad;
     }
@@ -597,6 +605,10 @@ TEST(Keyring, TakesPublicKeysAloneAndAllOfThem) {
         EXPECT_TRUE(CEd25519Key::KeyringFromPem(bad, problem).empty());
         EXPECT_FALSE(problem.empty());
     }
+    // A key is one key: text of several is a keyring, never its first key.
+    for (const std::string& several : {a.PublicPem() + b.PublicPem(), a.PrivatePem() + b.PublicPem()})
+        EXPECT_FALSE(CEd25519Key::FromPem(several).Valid());
+    EXPECT_EQ(CEd25519Key::FromPem(a.PrivatePem()).KeyId(), a.KeyId());
 }
 
 #if defined(PKGSIGN_PATH) && defined(PKGCHECK_PATH) && defined(PKGSTAMP_PATH)
@@ -1044,6 +1056,12 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
         {pkgcheck + " -k k.pub --base other.img -o out d.pkg", 7},
         {"cat d.pkg | " + pkgcheck + " -k k.pub -o out -", 7},
         {pkgcheck + " -k k.pub --base old.img -o out bad.pkg", 3},
+        // The base is emptied once pkgcheck has read it and waits for the
+        // package: the check goes on from what it read, and no signal kills it.
+        {"rm -f fifo; cp old.img cut.img; mkfifo fifo; " + pkgcheck +
+             " -k k.pub --base cut.img -o out fifo & exec 3>fifo; : >cut.img; cat d.pkg >&3;"
+             " exec 3>&-; wait $!",
+         0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.command);
@@ -1060,6 +1078,15 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
     EXPECT_EQ(twice.status, 1);
     EXPECT_EQ(twice.err, "fwkit: same.pem: signs with key " + m_keyId + " as k.pem does\n");
     EXPECT_FALSE(testutil::Exists(m_dir / "e.pkg"));
+    // The running slot, a block device, is a base of the device's size.
+    const RunResult loop = Shell("losetup -f --show old.img 2>/dev/null");
+    if (loop.status != 0 || loop.out.empty())
+        GTEST_SKIP() << "no loop device (not root?)";
+    const std::string device = loop.out.substr(0, loop.out.find('\n'));
+    const RunResult r = Check("-k k.pub --base " + device + " -o out d.pkg");
+    Shell("losetup -d " + device);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(testutil::ReadText(m_dir / "out") == m_image);
 }
 #endif
 

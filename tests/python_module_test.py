@@ -69,6 +69,22 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
             fwkit.check(self.package, keys=[b"not a key"])
         self.assertEqual(fwkit.version(), os.environ.get("FWKIT_VERSION", fwkit.version()))
 
+    def test_values_that_would_wrap_or_check_nothing_are_refused(self):
+        key = self.path("k.pub")
+        cases = [dict(time=2**64 + 1), dict(time=-2**63 - 1), dict(time=True),
+                 dict(min_version=2**32), dict(min_version=-1), dict(min_version="1.0.0"),
+                 dict(keys=[key], threshold=2**32 + 1), dict(keys=[key], threshold=0),
+                 dict(keys=[key], threshold=2), dict(threshold=1), dict(keys=key),
+                 dict(compatible=""), dict(compatible=" \t"), dict(compatible="board\0other")]
+        out = self.path("out.img")
+        for kwargs in cases:
+            with self.subTest(**{name: repr(value) for name, value in kwargs.items()}):
+                with self.assertRaises(ValueError):
+                    fwkit.check(self.package, out=out, **kwargs)
+                self.assertFalse(os.path.exists(out))
+        edges = dict(keys=[key], threshold=1, min_version=0, time=2**63 - 1, compatible="b")
+        self.assertEqual(fwkit.check(self.package, **edges)["policy"]["refused"], "compatible")
+
     def test_delta_is_rebuilt_against_its_base_as_bytes_or_path(self):
         base = self.image[:300000] + os.urandom(1000) + self.image[301000:]
         with open(self.path("old.img"), "wb") as file:

@@ -15,9 +15,10 @@ library is looked up as libfwkit.so.1, or where FWKIT_LIBRARY says.
 
 import ctypes
 import json
-import mmap
+import numbers
 import os
 import secrets
+import stat
 
 __all__ = ["check", "version", "Error"]
 
@@ -28,8 +29,9 @@ _SINK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_
 _lib = None
 
 
-class Error(Exception):
-    """A call the library refused (a key that is not a public key, ...)."""
+class Error(ValueError):
+    """A setting the library refused (a key that is not a public key, a
+    threshold above the keys given, a blank compatible, ...)."""
 
 
 def _library():
@@ -65,10 +67,29 @@ def version():
     return _library().fwkit_version().decode()
 
 
-def _call(result):
+def _call(result, what="setting"):
     if result < 0:
-        raise Error(_library().fwkit_strerror(result).decode())
+        raise Error("%s: %s" % (what, _library().fwkit_strerror(result).decode()))
     return result
+
+
+def _integer(name, value, low, high):
+    """The value, when it is an integer from low to high; ctypes would wrap
+    any other silently (2**32 as 0), so it is refused with ValueError."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError("%s=%r: not an integer" % (name, value))
+    if not low <= value <= high:
+        raise ValueError("%s=%d: not from %d to %d" % (name, value, low, high))
+    return int(value)
+
+
+def _text(name, value):
+    """The bytes of a text setting; one holding a NUL byte, which would cut it
+    short in C, is refused with ValueError."""
+    data = value.encode() if isinstance(value, str) else bytes(value)
+    if b"\0" in data:
+        raise ValueError("%s=%r: holds a NUL byte" % (name, value))
+    return data
 
 
 def _pem(key):
@@ -112,34 +133,37 @@ class _Output:
             os.unlink(self.temp)
 
 
+def _read_base(path):
+    """The bytes of a base file: a regular file or a block device (a slot),
+    read whole rather than mapped, so that a file cut short while it is used
+    can never kill the process with SIGBUS. OSError when it is another kind
+    of file, or when it changed while it was read."""
+    with open(path, "rb") as file:
+        before = os.fstat(file.fileno())
+        if not (stat.S_ISREG(before.st_mode) or stat.S_ISBLK(before.st_mode)):
+            raise OSError("%s: not a regular file or block device" % path)
+        data = file.read()
+        after = os.fstat(file.fileno())
+    held = (before.st_ino, before.st_size, before.st_mtime_ns, before.st_ctime_ns)
+    if held != (after.st_ino, after.st_size, after.st_mtime_ns, after.st_ctime_ns) or (
+            stat.S_ISREG(after.st_mode) and len(data) != after.st_size):
+        raise OSError("%s: changed while it was read" % path)
+    return data
+
+
 class _Base:
-    """The base a delta is applied to: bytes as they are, or a file mapped
-    (copy-on-write, never written: its pages stay the file's)."""
+    """The base a delta is applied to: bytes as they are, or a file's read."""
 
     def __init__(self, base):
-        self.map = None
         if base is None:
             self.data, self.address, self.size = None, None, 0
             return
         if isinstance(base, (bytes, bytearray, memoryview)):
             self.data = bytes(base)
         else:
-            with open(base, "rb") as file:
-                size = os.fstat(file.fileno()).st_size
-                self.data = b""
-                if size > 0:
-                    self.map = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_COPY)
-        if self.map is not None:
-            self.view = (ctypes.c_char * len(self.map)).from_buffer(self.map)
-            self.address, self.size = ctypes.addressof(self.view), len(self.map)
-        else:
-            self.address = ctypes.cast(ctypes.c_char_p(self.data), ctypes.c_void_p).value
-            self.size = len(self.data)
-
-    def close(self):
-        if self.map is not None:
-            del self.view
-            self.map.close()
+            self.data = _read_base(base)
+        self.address = ctypes.cast(ctypes.c_char_p(self.data), ctypes.c_void_p).value
+        self.size = len(self.data)
 
 
 def _feed(lib, handle, package):
@@ -167,40 +191,54 @@ def _feed(lib, handle, package):
     return name if isinstance(name, str) else "-"
 
 
-def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=None,
+def check(package, keys=(), threshold=None, min_version=None, compatible=None, out=None,
           time=None, progress=None, base=None):
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
 
     package: a path, the bytes of a package, or a file object read chunk by
-    chunk. keys: public keys (paths or PEM text) a signature may be made with;
-    with any, a signature is required. threshold: how many of them must have
-    signed. min_version: the lowest packed version accepted. compatible: the
-    board the package must name. out: a path (written only when every check
-    passed) or a file object (written as the image passes). time: seconds since
-    1970 that "expires" is judged at. progress: called with (done, total).
-    base: the base image a delta package is rebuilt from (bytes, or a path,
-    which is mapped); out then gets the image rebuilt. Raises OSError when the package cannot be read and Error for a refused
-    setting.
+    chunk. keys: a list of public keys (paths or PEM text) a signature may be
+    made with; with any, a signature is required. threshold: how many distinct
+    keys of them must have signed (1 by default; from 1 to the number of keys
+    given). min_version: the lowest packed version accepted (0 to 2**32-1).
+    compatible: the board the package must name (neither empty nor blank).
+    out: a path (written only when every check passed) or a file object
+    (written as the image passes). time: seconds since 1970 that "expires" is
+    judged at (a signed 64-bit number). progress: called with (done, total).
+    base: the base image a delta package is rebuilt from (bytes, or the path
+    of a regular file or block device, read whole); out then gets the image
+    rebuilt.
+
+    A value that would switch a check off or be cut short on its way to the
+    library is refused: an integer out of its range, a text holding a NUL
+    byte, a blank compatible, a threshold of 0 or above the keys given all
+    raise ValueError (Error, for what the library refuses). Raises OSError
+    when the package or the base cannot be read.
     """
     lib = _library()
     handle = lib.fwkit_check_new()
     if not handle:
         raise MemoryError("fwkit_check_new")
     output = None
-    source = None
     try:
         source = _Base(base)
         _call(lib.fwkit_check_set_base(handle, source.address, source.size))
+        if isinstance(keys, (str, bytes, os.PathLike)):
+            raise ValueError("keys=%r: a list of keys, not one key" % (keys,))
         for key in keys:
             pem = _pem(key)
-            _call(lib.fwkit_check_add_key_pem(handle, pem, len(pem)))
-        _call(lib.fwkit_check_set_threshold(handle, threshold))
+            _call(lib.fwkit_check_add_key_pem(handle, pem, len(pem)), "key %r" % (key,))
+        if threshold is not None:
+            threshold = _integer("threshold", threshold, 1, 2**32 - 1)
+            _call(lib.fwkit_check_set_threshold(handle, threshold), "threshold=%d" % threshold)
         if min_version is not None:
+            min_version = _integer("min_version", min_version, 0, 2**32 - 1)
             _call(lib.fwkit_check_set_min_version(handle, min_version))
         if compatible is not None:
-            _call(lib.fwkit_check_set_compatible(handle, compatible.encode()))
+            _call(lib.fwkit_check_set_compatible(handle, _text("compatible", compatible)),
+                  "compatible=%r" % (compatible,))
         if time is not None:
-            _call(lib.fwkit_check_set_time(handle, int(time)))
+            seconds = time if isinstance(time, numbers.Integral) else int(time)
+            _call(lib.fwkit_check_set_time(handle, _integer("time", seconds, -2**63, 2**63 - 1)))
         output = _Output(out)
 
         def sink(_user, data, size, done, total):
@@ -224,5 +262,3 @@ def check(package, keys=(), threshold=1, min_version=None, compatible=None, out=
         if output is not None:
             output.commit(False)
         lib.fwkit_check_free(handle)
-        if source is not None:
-            source.close()

@@ -36,6 +36,14 @@ std::string Collected(BIO* bio) {
     return size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
 }
 
+// How many PEM blocks the text holds.
+size_t PemBlocks(const std::string& pem) {
+    size_t blocks = 0;
+    for (size_t at = pem.find(kPemBegin); at != std::string::npos; at = pem.find(kPemBegin, at + 1))
+        ++blocks;
+    return blocks;
+}
+
 }  // namespace
 
 CEd25519Key::CEd25519Key() : m_private(false) {}
@@ -66,7 +74,9 @@ CEd25519Key CEd25519Key::Generate() {
 }
 
 CEd25519Key CEd25519Key::FromPem(const std::string& pem) {
-    if (pem.size() > INT32_MAX)
+    // Text of several keys is a keyring: taking its first key alone would
+    // quietly pass over the others.
+    if (pem.size() > INT32_MAX || PemBlocks(pem) > 1)
         return CEd25519Key();
     const bool isPrivate = pem.find("PRIVATE KEY-----") != std::string::npos;
     Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
@@ -95,9 +105,7 @@ CEd25519Key CEd25519Key::FromRawPublicKey(const std::string& raw) {
 std::vector<CEd25519Key> CEd25519Key::KeyringFromPem(const std::string& pem, std::string& problem) {
     std::vector<CEd25519Key> keys;
     problem.clear();
-    size_t blocks = 0;
-    for (size_t at = pem.find(kPemBegin); at != std::string::npos; at = pem.find(kPemBegin, at + 1))
-        ++blocks;
+    const size_t blocks = PemBlocks(pem);
     Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(std::min<size_t>(pem.size(), INT32_MAX))),
             BIO_free);
     while (bio && keys.size() < blocks) {

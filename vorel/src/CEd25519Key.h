@@ -24,8 +24,9 @@ class CEd25519Key : public CSigningKey {
     // A fresh private key; empty when libcrypto failed.
     static CEd25519Key Generate();
     // The key in PEM text: a private key ("PRIVATE KEY") or a public key ("PUBLIC
-    // KEY"). Empty when the text holds neither, or a key of another kind. An
-    // encrypted private key is not read (nothing asks for a passphrase).
+    // KEY"). Empty when the text holds neither, a key of another kind, or
+    // more than one PEM block (a keyring: KeyringFromPem). An encrypted
+    // private key is not read (nothing asks for a passphrase).
     static CEd25519Key FromPem(const std::string& pem);
     // The public key of 32 raw bytes; empty when they are not 32.
     static CEd25519Key FromRawPublicKey(const std::string& raw);

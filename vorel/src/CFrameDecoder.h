@@ -1,8 +1,8 @@
 // Rebuilds an image from the payload of an encoded package: independent zstd
 // frames one after the other, each of at most kMaxFrameSize bytes of output,
 // each (for a delta) referencing the whole base image as its prefix. The base
-// is the caller's bytes (typically a read-only mapping of the base file, whose
-// pages the kernel can drop again); the decoder never copies it. Its own
+// is the caller's bytes (typically the base file read whole, CMappedFile);
+// the decoder never copies it. Its own
 // memory is one frame's output buffer, no larger than the image (two, which
 // frames alternate in, when the image has several frames and memory allows),
 // and zstd's decoder state: it grows neither with the image nor with the base, whatever

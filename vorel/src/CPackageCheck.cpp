@@ -91,7 +91,7 @@ const CPackageCheck::Result& CPackageCheck::Run(int fd, Core::File::Output* outp
     }
     m_written = m_stream.Finish();
     m_stream.SetImageSink(nullptr);
-    m_stream.SetProgress(nullptr);
+    m_stream.SetStart(nullptr);
     return output == nullptr ? m_written : Written(Conclude(*output, m_written.error));
 }
 
@@ -122,16 +122,14 @@ PackageError CPackageCheck::Restream(CBuffer& package, Core::File::Output& outpu
 }
 
 void CPackageCheck::WriteInto(CPackageStream& stream, Core::File::Output& output, ImageSink next,
-                              Progress progress) {
+                              Start start) {
     stream.SetImageSink([&output, next](const uint8_t* data, size_t size) {
         return output.Write(data, size) && (!next || next(data, size));
     });
     // Once the header is accepted, its filesize is the image's size.
-    stream.SetProgress([&output, progress](uint64_t done, uint64_t total) {
-        if (done == 0)
-            output.Expect(total);
-        if (progress)
-            progress(done, total);
+    stream.SetStart([&output, start](uint64_t total) {
+        output.Expect(total);
+        return !start || start(total);
     });
 }
 

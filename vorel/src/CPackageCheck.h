@@ -39,6 +39,7 @@ class CPackageCheck {
   public:
     using ImageSink = CPackageStream::ImageSink;
     using Progress = CPackageStream::Progress;
+    using Start = CPackageStream::Start;
     using SignatureState = CPackageTrust::SignatureState;
     using Item = CPackageStream::Item;
     using Result = CPackageStream::Result;
@@ -87,10 +88,10 @@ class CPackageCheck {
     PackageError Restream(CBuffer& package, Core::File::Output& output, const Result& verified);
     // Sends the image of the package `stream` checks next to `output` as it
     // passes, the output's size announced once the header is accepted, and
-    // on to `next` and `progress` when given (a refusal of `next` stops the
+    // on to `start` and `next` when given (a refusal of either stops the
     // check like the output's).
     static void WriteInto(CPackageStream& stream, Core::File::Output& output,
-                          ImageSink next = nullptr, Progress progress = nullptr);
+                          ImageSink next = nullptr, Start start = nullptr);
     // Puts `output` in place when `verdict` is Ok, discards it otherwise; the
     // verdict, or WriteFailed when a passed image could not be put in place.
     static PackageError Conclude(Core::File::Output& output, PackageError verdict);

@@ -155,9 +155,9 @@ PackageError CPackageStream::DecideHeader() {
             m_frameStart = handed;
         });
     }
-    // A delta's base is accepted later, and its progress starts then.
-    if (m_progress && !m_basePending)
-        m_progress(0, m_decoding ? m_header.TargetSize() : m_header.FileSize());
+    // A delta's base is accepted later, and the image starts then.
+    if (!m_basePending && !Started())
+        return Fail(PackageError::WriteFailed);
     return Feed(m_headerBytes.get() + m_header.Size(), m_headerFill - m_header.Size());
 }
 
@@ -196,9 +196,18 @@ bool CPackageStream::VerifyBase() {
     }
     m_result.checks.push_back({"base-sha256", stored, computed, computed == stored});
     m_baseError = computed == stored ? PackageError::Ok : PackageError::BaseMismatch;
-    if (m_baseError == PackageError::Ok && m_progress)
-        m_progress(0, m_header.TargetSize());
+    if (m_baseError == PackageError::Ok && !Started())
+        m_baseError = PackageError::WriteFailed;
     return m_baseError == PackageError::Ok;
+}
+
+// The image is about to be handed on: progress starts, and the start hook may
+// still refuse it.
+bool CPackageStream::Started() {
+    const uint64_t total = m_decoding ? m_header.TargetSize() : m_header.FileSize();
+    if (m_progress)
+        m_progress(0, total);
+    return !m_start || m_start(total);
 }
 
 // Takes decoded image bytes, up to target-filesize (a payload that gives more

@@ -53,6 +53,11 @@ class CPackageStream {
     // target-filesize of an encoded package): once when the header is accepted
     // (done 0), then after each block.
     using Progress = std::function<void(uint64_t done, uint64_t total)>;
+    // Told the image's size once the header (and a delta's base) is accepted,
+    // before a byte of the image is handed on; false stops the stream with
+    // WriteFailed, so that a destination that cannot take the image is never
+    // handed a byte of it.
+    using Start = std::function<bool(uint64_t total)>;
 
     struct Item {
         std::string name;      // "filesize", "md5", "sha256", "base-sha256" or "target-..."
@@ -87,6 +92,7 @@ class CPackageStream {
     const CPackageTrust& Trust() const { return m_trust; }
     void SetImageSink(ImageSink sink) { m_sink = std::move(sink); }
     void SetProgress(Progress progress) { m_progress = std::move(progress); }
+    void SetStart(Start start) { m_start = std::move(start); }
     // The base image a delta is decoded against: `size` bytes at `data`, which
     // stay the caller's and unchanged until the package is finished (null: none).
     void SetBase(const uint8_t* data, size_t size) {
@@ -125,6 +131,7 @@ class CPackageStream {
     PackageError TakeHeader(size_t count);
     PackageError DecideHeader();
     PackageError HandOn();
+    bool Started();
     PackageError CheckBase();
     bool VerifyBase();
     bool TakeTarget(const uint8_t* data, size_t size);
@@ -136,6 +143,7 @@ class CPackageStream {
     CPackageTrust m_trust;
     ImageSink m_sink;
     Progress m_progress;
+    Start m_start;
     Result m_result;
     Phase m_phase = Phase::Header;
 

@@ -30,6 +30,16 @@ void CPackageTrust::AddKey(const CEd25519Key& key) {
         m_keys.push_back(key);
 }
 
+bool CPackageTrust::NamesSomething(const std::string& value) {
+    return value.find_first_not_of(" \t") != std::string::npos;
+}
+
+bool CPackageTrust::SetCompatible(const std::string& name) {
+    m_compatible = name;
+    m_hasCompatible = true;
+    return NamesSomething(name);
+}
+
 const char* CPackageTrust::StateText(SignatureState state) {
     switch (state) {
         case SignatureState::Absent:
@@ -88,14 +98,21 @@ CPackageTrust::SignatureState CPackageTrust::CheckSignatures(const CPackageHeade
     if (!CPackageSignature::ParseList(*value, entries))
         return SignatureState::Bad;
     verdict.signedMessage = header.SignedMessage();
+    std::string badKeyId;
     bool bad = false;
     for (const CPackageSignature& entry : entries) {
         const SignatureState state = CheckEntry(entry, verdict.signedMessage);
         verdict.signers.push_back({entry.KeyId(), state});
+        if (state == SignatureState::Bad && !bad)
+            badKeyId = entry.KeyId();
         bad = bad || state == SignatureState::Bad;
         if (state == SignatureState::Verified && verdict.verifiedKeys++ == 0)
             verdict.keyId = entry.KeyId();
     }
+    // A line that fails names the key whose signature failed: that is the one
+    // to look into, not another that verified.
+    if (bad && !m_keys.empty())
+        verdict.keyId = badKeyId;
     if (verdict.keyId.empty())
         verdict.keyId = entries.front().KeyId();
     if (m_keys.empty())
@@ -132,8 +149,10 @@ std::string CPackageTrust::JudgePolicy(const CPackageHeader& header, Verdict& ve
 }
 
 std::string CPackageTrust::JudgeCompatible(const CPackageHeader& header) const {
-    if (m_compatible.empty())
+    if (!m_hasCompatible)
         return std::string();
+    if (!NamesSomething(m_compatible))
+        return "this device's compatible is blank: it names no board";
     const std::string* value = header.Find("compatible");
     if (value == nullptr)
         return "no compatible line; this device is " + m_compatible;

@@ -44,7 +44,8 @@ class CPackageTrust {
     struct Verdict {
         PackageError error = PackageError::Ok;  // Ok, BadSignature, Unsigned or RefusedByPolicy
         SignatureState signature = SignatureState::Absent;  // of the line as a whole
-        std::string keyId;            // the first key that verified, else the line's first entry's
+        std::string keyId;            // the first key whose signature failed, else the first
+                                      // that verified, else the line's first entry's
         std::string signedMessage;    // the bytes the signatures cover
         std::vector<Signer> signers;  // the line's entries, in stored order
         unsigned verifiedKeys = 0;    // distinct keys given whose signature verified
@@ -64,8 +65,13 @@ class CPackageTrust {
     // How many distinct keys among those given must have signed (default 1; 0
     // counts as 1).
     void SetThreshold(unsigned threshold) { m_threshold = threshold > 0 ? threshold : 1; }
-    // The product or board the device is: a package must name it in "compatible".
-    void SetCompatible(const std::string& name) { m_compatible = name; }
+    // The product or board the device is: a package must name it in
+    // "compatible". A name that names nothing (NamesSomething) gives false,
+    // and every package is then refused: it must never switch the check off.
+    bool SetCompatible(const std::string& name);
+    // False for a value that is empty or holds spaces and tabs alone, as an
+    // unset variable in a device's script gives.
+    static bool NamesSomething(const std::string& value);
     // The lowest packed version (as the "version" line holds it) accepted.
     void SetMinimumVersion(uint32_t packed) {
         m_minimumVersion = packed;
@@ -97,7 +103,8 @@ class CPackageTrust {
 
     std::vector<CEd25519Key> m_keys;
     unsigned m_threshold = 1;
-    std::string m_compatible;  // empty: any
+    std::string m_compatible;
+    bool m_hasCompatible = false;  // else any package's compatible line will do
     uint32_t m_minimumVersion = 0;
     bool m_hasMinimumVersion = false;
     int64_t m_time = 0;

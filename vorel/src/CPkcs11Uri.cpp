@@ -66,8 +66,9 @@ bool CPkcs11Uri::Parse(const std::string& text, std::string& problem) {
         }
     }
     hasId = !id.empty();
-    if (!type.empty() && type != "private" && type != "public") {
-        problem = "type=" + type + " is not a key (private or public)";
+    // The URI names the key to sign with: only a private key can be it.
+    if (!type.empty() && type != "private") {
+        problem = "type=" + type + " names no key to sign with (type=private)";
         return false;
     }
     if (pinSource.rfind("file:", 0) == 0)

@@ -27,7 +27,7 @@ class CPkcs11Uri {
     std::string object;        // the key's label (CKA_LABEL)
     std::string id;            // the key's CKA_ID, raw bytes
     bool hasId = false;
-    std::string type;       // "private", "public" or empty
+    std::string type;       // "private" or empty: the key signs, so it is private
     std::string pinSource;  // a file name (the "file:" of a file URI taken off)
     std::string modulePath;
 
