@@ -33,49 +33,70 @@ bool SyncCopies(const std::string& config) {
 
 }  // namespace
 
-CUbootEnv::~CUbootEnv() {
-    if (m_open)
-        libuboot_close(m_context);
-    if (m_context != nullptr)
-        libuboot_exit(m_context);
+uboot_ctx* CUbootEnv::Open() {
+    uboot_ctx* context = nullptr;
+    if (libuboot_initialize(&context, nullptr) < 0)
+        return Fail(m_config + ": libubootenv cannot start"), nullptr;
+    if (libuboot_read_config(context, m_config.c_str()) < 0) {
+        libuboot_exit(context);
+        return Fail(m_config + ": not a configuration of environment copies libubootenv reads"),
+               nullptr;
+    }
+    if (libuboot_open(context) < 0) {
+        libuboot_exit(context);
+        return Fail(m_config + ": the environment it names cannot be read"), nullptr;
+    }
+    return context;
+}
+
+void CUbootEnv::Close(uboot_ctx* context) {
+    libuboot_close(context);
+    libuboot_exit(context);
 }
 
 bool CUbootEnv::Load() {
-    if (libuboot_initialize(&m_context, nullptr) < 0) {
-        m_context = nullptr;
-        return Fail(m_config + ": libubootenv cannot start");
+    uboot_ctx* context = Open();
+    if (context == nullptr)
+        return false;
+    m_variables.clear();
+    for (void* entry = libuboot_iterator(context, nullptr); entry != nullptr;
+         entry = libuboot_iterator(context, entry)) {
+        const char* name = libuboot_getname(entry);
+        const char* value = libuboot_getvalue(entry);
+        if (name != nullptr)
+            m_variables[name] = value != nullptr ? value : "";
     }
-    if (libuboot_read_config(m_context, m_config.c_str()) < 0)
-        return Fail(m_config + ": not a configuration of environment copies libubootenv reads");
-    if (libuboot_open(m_context) < 0)
-        return Fail(m_config + ": the environment it names cannot be read");
-    m_open = true;
+    Close(context);
+    m_loaded = true;
     return true;
 }
 
 std::string CUbootEnv::Get(const std::string& name) {
-    if (!m_open)
-        return "";
-    char* value = libuboot_get_env(m_context, name.c_str());
-    if (value == nullptr)
-        return "";
-    std::string text(value);
-    std::free(value);
-    return text;
+    const auto found = m_variables.find(name);
+    return found != m_variables.end() ? found->second : "";
 }
 
 void CUbootEnv::Set(const std::string& name, const std::string& value) {
-    if (m_open && libuboot_set_env(m_context, name.c_str(), value.c_str()) != 0)
-        Fail(m_config + ": cannot set " + name);
+    m_variables[name] = value;
+    m_changed.emplace_back(name, value);
 }
 
 bool CUbootEnv::Save() {
-    if (!m_open)
+    if (!m_loaded)
         return Fail(m_config + ": the environment was not read");
-    if (!Problem().empty())
+    uboot_ctx* context = Open();
+    if (context == nullptr)
         return false;
-    if (libuboot_env_store(m_context) != 0)
+    bool set = true;
+    for (const auto& changed : m_changed)
+        set = set && libuboot_set_env(context, changed.first.c_str(), changed.second.c_str()) == 0;
+    const bool stored = set && libuboot_env_store(context) == 0;
+    Close(context);
+    if (!set)
+        return Fail(m_config + ": a variable cannot be set");
+    if (!stored)
         return Fail(m_config + ": the environment cannot be written");
+    m_changed.clear();
     if (!SyncCopies(m_config))
         return Fail(m_config + ": the environment cannot be synced");
     return true;

@@ -2,9 +2,15 @@
 // redundantly) that libubootenv's configuration file names, one line each
 // ("device offset size"). libubootenv writes the copy that is not current and
 // flags it current last, so a save cut short leaves the previous copy valid.
+// libubootenv locks the environment while it is open, so it is opened only
+// for the moment of Load and of Save: fw_setenv may run in between, and Save
+// writes only the variables Set changed onto the environment as it then is.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CBootEnv.h"
 
@@ -13,7 +19,6 @@ struct uboot_ctx;
 class CUbootEnv : public CBootEnv {
   public:
     explicit CUbootEnv(std::string config) : m_config(std::move(config)) {}
-    ~CUbootEnv() override;
 
     bool Load() override;
     std::string Get(const std::string& name) override;
@@ -21,7 +26,12 @@ class CUbootEnv : public CBootEnv {
     bool Save() override;
 
   private:
+    // Opens the environment; null after Fail.
+    uboot_ctx* Open();
+    static void Close(uboot_ctx* context);
+
     std::string m_config;
-    uboot_ctx* m_context = nullptr;
-    bool m_open = false;
+    bool m_loaded = false;
+    std::map<std::string, std::string> m_variables;
+    std::vector<std::pair<std::string, std::string>> m_changed;
 };
