@@ -58,7 +58,7 @@ fat_image() {
 # (filetype 1) of VERSION and signed with the release key.
 make_package() {
     "$fwkit" stamp -v "$2" -f 1 -o "$work/stamped.pkg" "$1" >/dev/null &&
-        "$fwkit" sign -q -k "$work/release.pem" -o "$3" "$work/stamped.pkg" >/dev/null
+        "$fwkit" sign -q -k "$work/release.pem" --compatible qemu-arm64-demo -o "$3" "$work/stamped.pkg" >/dev/null
 }
 
 # describe FILE DEVICE-A DEVICE-B KIND [BOOTLOADER-SECTION-LINES...]: the
