@@ -152,6 +152,63 @@ FWKIT_API const char *fwkit_check_json(fwkit_check *check, const char *name);
 /* Forgets the package; the settings stay, for the next package. */
 FWKIT_API int fwkit_check_reset(fwkit_check *check);
 
+/* Installing on a device: the installer of fwkit install, status and
+ * mark-good|mark-bad|mark-active, on the device's system description.
+ *
+ *   fwkit_install *install = fwkit_install_new();
+ *   fwkit_install_set_config(install, "/etc/fwkit/system.conf");
+ *   if (fwkit_install_run(install, "/tmp/update.pkg") != FWKIT_OK)
+ *       fprintf(stderr, "update: %s\n", fwkit_install_message(install));
+ *   fwkit_install_free(install);
+ *
+ * The calls return FWKIT_OK, a package's verdict (1 to 7, as above) or one of
+ * the installer's own results below: the exit statuses of fwkit install. A
+ * handle may be used from one thread at a time. */
+enum {
+    FWKIT_INSTALL_DESCRIPTION = 10,     /* the system description is refused */
+    FWKIT_INSTALL_BOOTED_UNKNOWN = 11,  /* the booted slot cannot be told */
+    FWKIT_INSTALL_TARGET_BOOTED = 12,   /* the slot to be written is the one running */
+    FWKIT_INSTALL_NO_SLOT = 13,         /* no slot of that boot name, or for that image */
+    FWKIT_INSTALL_SLOT = 14,            /* the slot cannot be opened, written or read */
+    FWKIT_INSTALL_READ_BACK = 15,       /* the slot reads back other bytes than written */
+    FWKIT_INSTALL_LOCKED = 16,          /* another install is running */
+    FWKIT_INSTALL_HOOK = 17,            /* a pre-install or post-install hook failed */
+    FWKIT_INSTALL_BOOTLOADER = 18,      /* the bootloader's environment cannot be used */
+    FWKIT_INSTALL_STATE = 19            /* the state directory cannot be written */
+};
+
+typedef struct fwkit_install fwkit_install;
+
+/* A new handle on the description /etc/fwkit/system.conf, or null when
+ * memory is short. */
+FWKIT_API fwkit_install *fwkit_install_new(void);
+/* Frees the handle (null is allowed). */
+FWKIT_API void fwkit_install_free(fwkit_install *install);
+/* The system description to read (it is read anew by each call below). */
+FWKIT_API int fwkit_install_set_config(fwkit_install *install, const char *path);
+/* Nonzero: a version below the booted slot's is accepted. */
+FWKIT_API int fwkit_install_set_allow_downgrade(fwkit_install *install, int allow);
+/* The new slot's tries (0: the description's). */
+FWKIT_API int fwkit_install_set_tries(fwkit_install *install, unsigned tries);
+
+/* Installs the package file `package` into the slot that is not running and
+ * has the bootloader try it next. */
+FWKIT_API int fwkit_install_run(fwkit_install *install, const char *package);
+/* What the last successful run installed, as the JSON document fwkit install
+ * --json prints; null before one. Valid until the handle is next used. */
+FWKIT_API const char *fwkit_install_json(fwkit_install *install);
+/* The slots' status as the JSON document fwkit status --json prints, in
+ * `*json` (valid until the handle is next used). */
+FWKIT_API int fwkit_install_status(fwkit_install *install, const char **json);
+/* The booted slot is confirmed: its tries are reset, the order is kept. */
+FWKIT_API int fwkit_install_mark_good(fwkit_install *install);
+/* The slot of boot name `slot` (null: the booted one) gets no tries, last in order. */
+FWKIT_API int fwkit_install_mark_bad(fwkit_install *install, const char *slot);
+/* The slot of boot name `slot` boots next, with the description's tries. */
+FWKIT_API int fwkit_install_mark_active(fwkit_install *install, const char *slot);
+/* Why the last call failed, as "FILE: reason"; empty after a success. */
+FWKIT_API const char *fwkit_install_message(fwkit_install *install);
+
 #ifdef __cplusplus
 }
 #endif

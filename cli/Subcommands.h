@@ -12,5 +12,10 @@ int Sign(int argc, char** argv);
 int Check(int argc, char** argv);
 int Keygen(int argc, char** argv);
 int Delta(int argc, char** argv);
+int Install(int argc, char** argv);
+int Status(int argc, char** argv);
+int MarkGood(int argc, char** argv);
+int MarkBad(int argc, char** argv);
+int MarkActive(int argc, char** argv);
 
 }  // namespace Cli

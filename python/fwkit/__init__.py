@@ -262,3 +262,113 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
         if output is not None:
             output.commit(False)
         lib.fwkit_check_free(handle)
+
+
+# --- installing on a device ---------------------------------------------------
+
+__all__ += ["install", "status", "mark_good", "mark_bad", "mark_active", "InstallError"]
+
+_installer_ready = False
+
+
+class InstallError(Error):
+    """The installer refused: ``status`` is the exit status fwkit install
+    gives (a package's verdict 1-7, or the installer's own 10-19) and the
+    message says which file and why."""
+
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+
+
+def _installer():
+    global _installer_ready
+    lib = _library()
+    if not _installer_ready:
+        handle = ctypes.c_void_p
+        for name, restype, argtypes in [
+                ("fwkit_install_new", handle, []),
+                ("fwkit_install_free", None, [handle]),
+                ("fwkit_install_set_config", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_install_set_allow_downgrade", ctypes.c_int, [handle, ctypes.c_int]),
+                ("fwkit_install_set_tries", ctypes.c_int, [handle, ctypes.c_uint]),
+                ("fwkit_install_run", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_install_json", ctypes.c_char_p, [handle]),
+                ("fwkit_install_status", ctypes.c_int, [handle, ctypes.POINTER(ctypes.c_char_p)]),
+                ("fwkit_install_mark_good", ctypes.c_int, [handle]),
+                ("fwkit_install_mark_bad", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_install_mark_active", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_install_message", ctypes.c_char_p, [handle])]:
+            function = getattr(lib, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        _installer_ready = True
+    return lib
+
+
+def _on_installer(config, work):
+    """Runs work(lib, handle) on a handle for the description `config`
+    (None: /etc/fwkit/system.conf); raises InstallError for a refusal."""
+    lib = _installer()
+    handle = lib.fwkit_install_new()
+    if not handle:
+        raise MemoryError("fwkit_install_new")
+    try:
+        if config is not None:
+            _call(lib.fwkit_install_set_config(handle, os.fsencode(config)))
+        result = work(lib, handle)
+        if result != 0:
+            _call(result)
+            raise InstallError(result, lib.fwkit_install_message(handle).decode("utf-8", "replace"))
+        return result
+    finally:
+        lib.fwkit_install_free(handle)
+
+
+def install(package, config=None, allow_downgrade=False, tries=0):
+    """Installs the package file `package` into the slot that is not running,
+    as ``fwkit install`` does, and returns what was installed as the dict
+    ``fwkit install --json`` prints. Raises InstallError when refused."""
+    document = []
+
+    def run(lib, handle):
+        _call(lib.fwkit_install_set_allow_downgrade(handle, 1 if allow_downgrade else 0))
+        _call(lib.fwkit_install_set_tries(handle, tries))
+        result = lib.fwkit_install_run(handle, os.fsencode(package))
+        if result == 0:
+            document.append(json.loads(lib.fwkit_install_json(handle)))
+        return result
+
+    _on_installer(config, run)
+    return document[0]
+
+
+def status(config=None):
+    """The slots' status as the dict ``fwkit status --json`` prints."""
+    document = []
+
+    def run(lib, handle):
+        text = ctypes.c_char_p()
+        result = lib.fwkit_install_status(handle, ctypes.byref(text))
+        if result == 0:
+            document.append(json.loads(text.value))  # before the handle is freed
+        return result
+
+    _on_installer(config, run)
+    return document[0]
+
+
+def mark_good(config=None):
+    """Confirms the booted slot, as ``fwkit mark-good`` does."""
+    _on_installer(config, lambda lib, handle: lib.fwkit_install_mark_good(handle))
+
+
+def mark_bad(slot=None, config=None):
+    """Marks the slot booted as `slot` (None: the booted one) bad."""
+    name = None if slot is None else slot.encode()
+    _on_installer(config, lambda lib, handle: lib.fwkit_install_mark_bad(handle, name))
+
+
+def mark_active(slot, config=None):
+    """Has the slot booted as `slot` boot next."""
+    _on_installer(config, lambda lib, handle: lib.fwkit_install_mark_active(handle, slot.encode()))

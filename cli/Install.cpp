@@ -1,0 +1,222 @@
+// fwkit install, status, mark-good, mark-bad and mark-active: the installer of
+// the library (install/) on the device's system description.
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CInstaller.h"
+#include "CSystem.h"
+#include "Command.h"
+#include "Subcommands.h"
+
+namespace Cli {
+
+namespace {
+
+const char kInstallUsage[] =
+    "Usage: fwkit install [--config FILE] [--allow-downgrade] [--tries N] [--json] PACKAGE\n"
+    "Install the package PACKAGE (- for standard input) into the slot that is not running:\n"
+    "judged against the description's keyring, threshold and compatible, written, synced,\n"
+    "read back and recorded before the bootloader is told to try that slot next.\n"
+    "\n"
+    "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n"
+    "      --allow-downgrade   accept a version below the booted slot's\n"
+    "  -t, --tries=N           the new slot's tries (default: the description's)\n"
+    "  -j, --json              say what was installed as one JSON document\n";
+const char kStatusUsage[] =
+    "Usage: fwkit status [--config FILE] [--json]\n"
+    "Show each slot's state (good, bad, trying), its tries left, its installed version and\n"
+    "SHA-256, which slot is booted, which boots next, and whether this boot is a fallback.\n"
+    "\n"
+    "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n"
+    "  -j, --json              one JSON document (schema fwkit-status/1)\n";
+const char kMarkGoodUsage[] =
+    "Usage: fwkit mark-good [--config FILE]\n"
+    "Confirm the booted slot after a good boot: its tries are reset, the order is kept.\n"
+    "\n"
+    "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n";
+const char kMarkBadUsage[] =
+    "Usage: fwkit mark-bad [--config FILE] [SLOT]\n"
+    "Mark the slot booted as SLOT (default: the booted slot) bad: no tries, last in order.\n"
+    "\n"
+    "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n";
+const char kMarkActiveUsage[] =
+    "Usage: fwkit mark-active [--config FILE] SLOT\n"
+    "Boot the slot booted as SLOT next, with the description's tries.\n"
+    "\n"
+    "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n";
+const char kExitStatus[] =
+    "\n"
+    "Exit status: 0 done; 1 usage or a package that cannot be read; 2-7 the package is\n"
+    "refused, as by fwkit check (2 not a package, 3 image mismatch, 4 signature, 5 unsigned,\n"
+    "6 policy: compatible, version, expiry, 7 a delta against another base); 10 the\n"
+    "description is refused; 11 the booted slot cannot be told; 12 the target is the booted\n"
+    "slot; 13 no such slot; 14 the slot cannot be opened, written or read; 15 it reads back\n"
+    "other bytes; 16 another install is running; 17 a hook failed; 18 the bootloader's\n"
+    "environment cannot be read or written; 19 the state directory cannot be written.\n";
+
+struct Parsed {
+    std::string config = CSystemDescription::kDefaultPath;
+    bool json = false;
+    bool allowDowngrade = false;
+    uint32_t tries = 0;
+    Common common;
+    std::vector<std::string> operands;
+};
+
+enum { kAllowDowngrade = 256 };
+
+// Reads the options `allowed` of the subcommand: c (config) always, j, t and
+// the downgrade option where given. 0 when read, -1 after the help, else 1.
+int Parse(int argc, char** argv, const char* name, const std::string& allowed,
+          const std::string& help, Parsed& parsed) {
+    const std::vector<option> longs = LongOptions({{"config", required_argument, nullptr, 'c'},
+                                                   {"json", no_argument, nullptr, 'j'},
+                                                   {"tries", required_argument, nullptr, 't'},
+                                                   {"allow-downgrade", no_argument, nullptr,
+                                                    kAllowDowngrade}});
+    int c = 0;
+    while ((c = NextOption(argc, argv, ":c:jt:qh", longs.data())) != -1) {
+        const bool own = c == 'c' || c == 'j' || c == 't' || c == kAllowDowngrade;
+        if (c == 'h') {
+            std::printf("%s%s%s", help.c_str(), CommonHelp(24).c_str(), kExitStatus);
+            return -1;
+        }
+        if (own && c != 'c' && allowed.find(static_cast<char>(c == kAllowDowngrade ? 'd' : c)) ==
+                                   std::string::npos)
+            return UsageError(name, std::string("'") + argv[optind - 1] + "' is not an option of " +
+                                        name);
+        if (c == 'c')
+            parsed.config = optarg;
+        parsed.json = parsed.json || c == 'j';
+        parsed.allowDowngrade = parsed.allowDowngrade || c == kAllowDowngrade;
+        if (c == 't' && !Number("--tries", optarg, 1, CSystemDescription::kMaxTries, parsed.tries))
+            return 1;
+        if (!own && !TakeCommon(c, parsed.common))
+            return OptionError(name, c, argv);
+    }
+    for (int i = optind; i < argc; ++i)
+        parsed.operands.push_back(argv[i]);
+    return 0;
+}
+
+// Prints "fwkit: FILE: reason" and returns the exit status of `error`.
+int Refused(InstallError error, const std::string& problem,
+            PackageError verdict = PackageError::Ok) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+    return InstallErrorStatus(error, verdict);
+}
+
+void PrintStatus(const CSystem::Status& status) {
+    std::printf("booted: %s\nnext: %s\nfallback: %s\n", status.booted.c_str(),
+                status.next.c_str(), status.fallback ? "yes" : "no");
+    for (const CSystem::SlotStatus& slot : status.slots)
+        std::printf("%s: %s, %s, %u tries left, %s%s\n", slot.name.c_str(), slot.device.c_str(),
+                    slot.state.c_str(), slot.triesLeft,
+                    slot.recorded ? ("version " + slot.record.version).c_str() : "not recorded",
+                    slot.recorded ? (", sha256 " + slot.record.sha256).c_str() : "");
+}
+
+// Reads the description and the bootloader's environment; 0 or the exit status.
+int OpenSystem(const Parsed& parsed, CSystem& system) {
+    const InstallError opened = system.Open(parsed.config);
+    return opened == InstallError::Ok ? 0 : Refused(opened, system.Problem());
+}
+
+int Operands(const char* name, const Parsed& parsed, size_t least, size_t most) {
+    if (parsed.operands.size() < least)
+        return UsageError(name, "no slot given");
+    if (parsed.operands.size() > most)
+        return UsageError(name, "'" + parsed.operands[most] + "' is one operand too many");
+    return 0;
+}
+
+// A mark-* subcommand: its options, `least` to `most` SLOT operands, then `mark`
+// on the system with the slot given (empty when none is).
+int Mark(int argc, char** argv, const char* name, const char* usage, size_t least, size_t most,
+         const std::function<InstallError(CSystem&, const std::string&)>& mark) {
+    Parsed parsed;
+    const int read = Parse(argc, argv, name, "", usage, parsed);
+    if (read != 0)
+        return read < 0 ? 0 : read;
+    if (const int extra = Operands(name, parsed, least, most))
+        return extra;
+    CSystem system;
+    if (const int status = OpenSystem(parsed, system))
+        return status;
+    const InstallError marked =
+        mark(system, parsed.operands.empty() ? std::string() : parsed.operands[0]);
+    return marked == InstallError::Ok ? 0 : Refused(marked, system.Problem());
+}
+
+}  // namespace
+
+int Install(int argc, char** argv) {
+    Parsed parsed;
+    const int read = Parse(argc, argv, "install", "jtd", kInstallUsage, parsed);
+    if (read != 0)
+        return read < 0 ? 0 : read;
+    if (parsed.operands.size() != 1)
+        return UsageError("install", parsed.operands.empty() ? "no package given"
+                                                             : "one package only");
+    CSystem system;
+    if (const int status = OpenSystem(parsed, system))
+        return status;
+    const std::string package = InputPath(parsed.operands[0]);
+    if (package.empty())
+        return 1;
+    CInstaller installer(system);
+    CInstaller::Options options;
+    options.allowDowngrade = parsed.allowDowngrade;
+    options.tries = parsed.tries;
+    const CInstaller::Result& result = installer.Install(package, options);
+    if (result.error != InstallError::Ok)
+        return Refused(result.error, result.problem, result.verdict);
+    if (parsed.json && !parsed.common.quiet)
+        std::fputs(CInstaller::ResultJson(parsed.operands[0], result).c_str(), stdout);
+    else if (!parsed.common.quiet)
+        std::printf("%s: installed version %s into slot %s (%s); it boots next\n",
+                    parsed.operands[0].c_str(), result.record.version.c_str(), result.slot.c_str(),
+                    result.device.c_str());
+    return 0;
+}
+
+int Status(int argc, char** argv) {
+    Parsed parsed;
+    const int read = Parse(argc, argv, "status", "j", kStatusUsage, parsed);
+    if (read != 0)
+        return read < 0 ? 0 : read;
+    if (const int extra = Operands("status", parsed, 0, 0))
+        return extra;
+    CSystem system;
+    if (const int status = OpenSystem(parsed, system))
+        return status;
+    CSystem::Status status;
+    const InstallError got = system.GetStatus(status);
+    if (got != InstallError::Ok)
+        return Refused(got, system.Problem());
+    if (parsed.json)
+        std::fputs(CSystem::StatusJson(status).c_str(), stdout);
+    else
+        PrintStatus(status);
+    return 0;
+}
+
+int MarkGood(int argc, char** argv) {
+    return Mark(argc, argv, "mark-good", kMarkGoodUsage, 0, 0,
+                [](CSystem& system, const std::string&) { return system.MarkGood(); });
+}
+
+int MarkBad(int argc, char** argv) {
+    return Mark(argc, argv, "mark-bad", kMarkBadUsage, 0, 1,
+                [](CSystem& system, const std::string& slot) { return system.MarkBad(slot); });
+}
+
+int MarkActive(int argc, char** argv) {
+    return Mark(argc, argv, "mark-active", kMarkActiveUsage, 1, 1,
+                [](CSystem& system, const std::string& slot) { return system.MarkActive(slot); });
+}
+
+}  // namespace Cli

@@ -1,0 +1,287 @@
+#include "CInstaller.h"
+
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "CInputFile.h"
+#include "CPackageCheck.h"
+#include "CProgramRun.h"
+#include "Core.h"
+#include "Parse.h"
+
+namespace {
+
+// A keyring larger than this holds no keys a device keeps.
+constexpr size_t kMaxKeyring = 1u << 20;
+
+}  // namespace
+
+InstallError CInstaller::Fail(InstallError error, const std::string& problem,
+                              PackageError verdict) {
+    m_result.error = error;
+    m_result.verdict = verdict;
+    m_result.problem = problem;
+    return error;
+}
+
+const CInstaller::Result& CInstaller::Install(const std::string& package, const Options& options) {
+    m_result = Result();
+    m_options = options;
+    m_package = package;
+    m_written = CSha256();
+    CInputFile input(package);
+    const SystemDescription& system = m_system.Description();
+    // The one place that orders the steps; each returns Ok once it is durable.
+    const std::function<InstallError()> steps[] = {
+        [&] { return TakeLock(); },
+        [&] {
+            const InstallError booted = m_system.FindBooted();
+            return booted == InstallError::Ok ? booted : Fail(booted, m_system.Problem());
+        },
+        [&] { return ReadHeader(input); },
+        [&] { return ChooseTarget(); },
+        [&] { return LoadKeys(); },
+        [&] { return JudgeHeader(); },
+        [&] { return CheckBase(); },
+        [&] { return RunHook(system.preInstall); },
+        [&] { return OpenTarget(); },
+        [&] { return MarkTargetBad(); },
+        [&] { return WriteImage(input); },
+        [&] { return SyncTarget(); },
+        [&] { return ReadBack(); },
+        [&] { return RecordStatus(); },
+        [&] { return RunHook(system.postInstall); },
+        [&] { return SwitchBootloader(); },
+    };
+    for (const auto& step : steps)
+        if (step() != InstallError::Ok)
+            break;
+    if (m_writer)
+        m_writer->Abandon();
+    m_lock.reset();
+    return m_result;
+}
+
+InstallError CInstaller::TakeLock() {
+    std::string problem;
+    if (!CSlotRecord::MakeState(m_system.Description().state, problem))
+        return Fail(InstallError::StateFailed, problem);
+    m_lock = std::make_unique<CInstallLock>(m_system.Description().state);
+    if (m_lock->Take())
+        return InstallError::Ok;
+    return Fail(m_lock->Busy() ? InstallError::Locked : InstallError::StateFailed,
+                m_lock->Problem());
+}
+
+InstallError CInstaller::ReadHeader(CInputFile& package) {
+    const std::string problem = CPackageCheck::FileProblem(m_package);
+    if (!problem.empty())
+        return Fail(InstallError::Package, m_package + ": " + problem, PackageError::ReadFailed);
+    const PackageError read = m_header.Read(package);
+    if (read != PackageError::Ok)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(read) +
+                        (m_header.Problem().empty() ? "" : ": " + m_header.Problem()),
+                    read);
+    return InstallError::Ok;
+}
+
+InstallError CInstaller::ChooseTarget() {
+    const SystemDescription& system = m_system.Description();
+    const std::string* filetype = m_header.Find("filetype");
+    if (filetype == nullptr)
+        return Fail(InstallError::UnknownSlot, m_package + ": the package names no filetype");
+    for (const ClassSpec& spec : system.classes)
+        if (spec.filetype == *filetype)
+            m_class = &spec;
+    if (m_class == nullptr)
+        return Fail(InstallError::UnknownSlot,
+                    m_package + ": no slot class of " + system.file + " takes filetype " + *filetype);
+    const std::vector<std::string> order = m_system.Control().Order();
+    for (auto name = order.rbegin(); name != order.rend() && m_target == nullptr; ++name)
+        if (*name != m_system.Booted())
+            m_target = std::make_unique<CSlot>(*system.FindSlot(m_class->name, *name));
+    m_booted = std::make_unique<CSlot>(*system.FindSlot(m_class->name, m_system.Booted()));
+    m_result.slot = m_target->Spec().name;
+    m_result.bootName = m_target->Spec().bootName;
+    m_result.device = m_target->Spec().device;
+    if (!m_target->Resolve())
+        return Fail(InstallError::SlotUnavailable, m_target->Problem());
+    if (m_target->HoldsRoot() || (m_booted->Resolve() && m_target->SameAs(*m_booted)))
+        return Fail(InstallError::TargetIsBooted,
+                    m_target->Path() + ": slot " + m_target->Spec().name +
+                        " is the device the system runs from");
+    CSlotRecord record = m_system.Record(m_booted->Spec().name);
+    m_bootedRecorded = record.Read(m_bootedRecord);
+    if (!record.Problem().empty())
+        return Fail(InstallError::StateFailed, record.Problem());
+    return InstallError::Ok;
+}
+
+InstallError CInstaller::LoadKeys() {
+    const std::string& path = m_system.Description().keyring;
+    std::ifstream file(path, std::ios::binary);
+    std::string pem;
+    if (file) {
+        pem.resize(kMaxKeyring + 1);
+        file.read(&pem[0], static_cast<std::streamsize>(pem.size()));
+        pem.resize(static_cast<size_t>(file.gcount()));
+    }
+    if (!file && !file.eof())
+        return Fail(InstallError::Description, path + ": the keyring cannot be read");
+    if (pem.size() > kMaxKeyring)
+        return Fail(InstallError::Description, path + ": too large for a keyring");
+    std::string problem;
+    m_keys = CEd25519Key::KeyringFromPem(pem, problem);
+    if (problem.empty() && m_keys.empty())
+        problem = "holds no public key";
+    return problem.empty() ? InstallError::Ok
+                           : Fail(InstallError::Description, path + ": " + problem);
+}
+
+void CInstaller::ConfigureTrust(CPackageTrust& trust) const {
+    for (const CEd25519Key& key : m_keys)
+        trust.AddKey(key);
+    trust.SetThreshold(m_system.Description().threshold);
+    trust.SetCompatible(m_system.Description().compatible);
+    if (m_bootedRecorded && !m_options.allowDowngrade)
+        trust.SetMinimumVersion(m_bootedRecord.packed);
+}
+
+InstallError CInstaller::JudgeHeader() {
+    CPackageTrust trust;
+    ConfigureTrust(trust);
+    const CPackageTrust::Verdict verdict = trust.Judge(m_header);
+    for (const CPackageTrust::Signer& signer : verdict.signers)
+        if (signer.state == CPackageTrust::SignatureState::Verified)
+            m_result.record.keyIds.push_back(signer.keyId);
+    m_result.record.packed = verdict.hasVersion ? verdict.version : 0;
+    if (verdict.error == PackageError::Ok)
+        return InstallError::Ok;
+    std::string why = PackageErrorText(verdict.error);
+    if (!verdict.policyRefused.empty())
+        why += ": " + verdict.policyRefused + ": " + verdict.policyReason;
+    else
+        why += std::string(" (") + CPackageTrust::StateText(verdict.signature) + ")";
+    return Fail(InstallError::Package, m_package + ": " + why, verdict.error);
+}
+
+InstallError CInstaller::CheckBase() {
+    if (m_header.GetEncoding() != CPackageHeader::Encoding::ZstdDelta)
+        return InstallError::Ok;
+    const std::string* base = m_header.Find("base-sha256");
+    std::string booted = m_bootedRecorded ? m_bootedRecord.sha256 : "";
+    if (!m_bootedRecorded) {
+        const int64_t size = m_booted->Capacity();
+        if (size < 0 || !m_booted->Digest(static_cast<uint64_t>(size), booted))
+            return Fail(InstallError::SlotUnavailable, m_booted->Problem());
+    }
+    if (base != nullptr && *base == booted)
+        return InstallError::Ok;
+    return Fail(InstallError::Package,
+                m_package + ": a delta against another base than the booted slot " +
+                    m_booted->Spec().name,
+                PackageError::BaseMismatch);
+}
+
+InstallError CInstaller::RunHook(const std::string& hook) {
+    if (hook.empty())
+        return InstallError::Ok;
+    CProgramRun run;
+    const bool ran = run.Run({hook}, {{"FWKIT_SLOT", m_target->Spec().bootName},
+                                      {"FWKIT_DEVICE", m_target->Path()},
+                                      {"FWKIT_CLASS", m_class->name}});
+    return ran ? InstallError::Ok : Fail(InstallError::HookFailed, run.Problem());
+}
+
+InstallError CInstaller::OpenTarget() {
+    m_writer = std::make_unique<CSlotWriter>(*m_target);
+    return m_writer->Open() ? InstallError::Ok
+                            : Fail(InstallError::SlotUnavailable, m_writer->Problem());
+}
+
+InstallError CInstaller::MarkTargetBad() {
+    if (!m_system.Control().MarkBad(m_target->Spec().bootName))
+        return Fail(InstallError::Bootloader, m_system.Env().Problem());
+    CSlotRecord record = m_system.Record(m_target->Spec().name);
+    return record.Remove() ? InstallError::Ok : Fail(InstallError::StateFailed, record.Problem());
+}
+
+// The package is checked again as a whole while its image goes to the slot:
+// the header as above, then the image against the header, a delta rebuilt
+// from the booted slot of the class.
+InstallError CInstaller::WriteImage(CInputFile& package) {
+    CPackageCheck check;
+    ConfigureTrust(check.Trust());
+    std::unique_ptr<CSlot::Mapping> base;
+    if (m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta) {
+        const int64_t size =
+            m_bootedRecorded ? static_cast<int64_t>(m_bootedRecord.size) : m_booted->Capacity();
+        if (size >= 0 && size <= m_booted->Capacity())
+            base = m_booted->Map(static_cast<uint64_t>(size));
+        if (!base)
+            return Fail(InstallError::SlotUnavailable, m_booted->Problem());
+        check.SetBase(base->data, base->size);
+    }
+    check.SetImageSink([this](const uint8_t* data, size_t size) {
+        m_written.Update(data, size);
+        return m_writer->Write(data, size);
+    });
+    const CPackageCheck::Result& result = check.Run(package);
+    if (!m_writer->Problem().empty())
+        return Fail(InstallError::SlotUnavailable, m_writer->Problem());
+    if (result.error != PackageError::Ok)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(result.error) +
+                        (result.problem.empty() ? "" : ": " + result.problem),
+                    result.error);
+    m_writtenSha256 = m_written.HexDigest();
+    return InstallError::Ok;
+}
+
+InstallError CInstaller::SyncTarget() {
+    return m_writer->Finish() ? InstallError::Ok
+                              : Fail(InstallError::SlotUnavailable, m_writer->Problem());
+}
+
+InstallError CInstaller::ReadBack() {
+    std::string sha256;
+    if (!m_target->Digest(m_writer->Written(), sha256))
+        return Fail(InstallError::SlotUnavailable, m_target->Problem());
+    if (sha256 != m_writtenSha256)
+        return Fail(InstallError::ReadBackMismatch,
+                    m_target->Path() + ": reads back with SHA-256 " + sha256 + ", not " +
+                        m_writtenSha256 + " as written");
+    return InstallError::Ok;
+}
+
+InstallError CInstaller::RecordStatus() {
+    SlotRecord& record = m_result.record;
+    record.version = Core::Version::Text(record.packed);
+    record.sha256 = m_writtenSha256;
+    record.size = m_writer->Written();
+    record.installed = static_cast<int64_t>(std::time(nullptr));
+    CSlotRecord file = m_system.Record(m_target->Spec().name);
+    return file.Write(record) ? InstallError::Ok : Fail(InstallError::StateFailed, file.Problem());
+}
+
+InstallError CInstaller::SwitchBootloader() {
+    const unsigned tries = m_options.tries > 0 ? m_options.tries : m_system.Description().tries;
+    if (!m_system.Control().MakeNext(m_target->Spec().bootName, tries))
+        return Fail(InstallError::Bootloader, m_system.Env().Problem());
+    return InstallError::Ok;
+}
+
+std::string CInstaller::ResultJson(const std::string& package, const Result& result) {
+    const SlotRecord& record = result.record;
+    const nlohmann::ordered_json document = {
+        {"schema", "fwkit-install/1"}, {"package", package},
+        {"slot", result.slot},         {"name", result.bootName},
+        {"device", result.device},     {"version", record.version},
+        {"sha256", record.sha256},     {"size", record.size},
+        {"keyids", record.keyIds}};
+    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}

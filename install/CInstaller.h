@@ -1,0 +1,92 @@
+// Installs a package into the slot that is not running, in steps each made
+// durable before the next begins, so that a power cut at any point leaves a
+// device that boots: the booted slot is never written, and the bootloader is
+// told to try the new slot only once it was written, synced, read back and
+// recorded.
+//
+//   lock → booted slot → header → target → judge → pre-install hook → open target
+//   → mark target bad → write image → sync → read back → record → post-install hook
+//   → target first in the boot order with its tries
+//
+// Every refusal before "mark target bad" leaves the slots and the bootloader
+// as they were.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "CInstallLock.h"
+#include "CPackageHeader.h"
+#include "CPackageTrust.h"
+#include "CSha256.h"
+#include "CSlot.h"
+#include "CSlotRecord.h"
+#include "CSlotWriter.h"
+#include "CSystem.h"
+#include "InstallError.h"
+
+class CInputFile;
+
+class CInstaller {
+  public:
+    struct Options {
+        bool allowDowngrade = false;  // min-version is not the booted slot's version
+        unsigned tries = 0;           // the new slot's tries; 0: the description's
+    };
+
+    struct Result {
+        InstallError error = InstallError::Ok;
+        PackageError verdict = PackageError::Ok;  // of a refused package
+        std::string problem;                      // "FILE: reason"
+        std::string slot;                         // the target, "rootfs.B"
+        std::string bootName;                     // "B"
+        std::string device;
+        SlotRecord record;  // what was installed
+    };
+
+    explicit CInstaller(CSystem& system) : m_system(system) {}
+
+    // Installs the package file `package` (a file that can be read twice).
+    const Result& Install(const std::string& package, const Options& options);
+    const Result& GetResult() const { return m_result; }
+    // What was installed from `package`, as the JSON document "fwkit install
+    // --json" prints (schema fwkit-install/1).
+    static std::string ResultJson(const std::string& package, const Result& result);
+
+  private:
+    InstallError TakeLock();
+    InstallError ReadHeader(CInputFile& package);
+    InstallError ChooseTarget();
+    InstallError LoadKeys();
+    InstallError JudgeHeader();
+    InstallError CheckBase();
+    InstallError RunHook(const std::string& hook);
+    InstallError OpenTarget();
+    InstallError MarkTargetBad();
+    InstallError WriteImage(CInputFile& package);
+    InstallError SyncTarget();
+    InstallError ReadBack();
+    InstallError RecordStatus();
+    InstallError SwitchBootloader();
+
+    void ConfigureTrust(CPackageTrust& trust) const;
+    InstallError Fail(InstallError error, const std::string& problem,
+                      PackageError verdict = PackageError::Ok);
+
+    CSystem& m_system;
+    Options m_options;
+    Result m_result;
+    std::unique_ptr<CInstallLock> m_lock;
+    CPackageHeader m_header;
+    std::vector<CEd25519Key> m_keys;
+    const ClassSpec* m_class = nullptr;
+    std::unique_ptr<CSlot> m_booted;  // the booted slot of the class
+    std::unique_ptr<CSlot> m_target;
+    bool m_bootedRecorded = false;
+    SlotRecord m_bootedRecord;
+    std::unique_ptr<CSlotWriter> m_writer;
+    std::string m_package;
+    CSha256 m_written;  // of the image as it went to the slot
+    std::string m_writtenSha256;
+};

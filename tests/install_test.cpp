@@ -1,0 +1,332 @@
+// The installer on files, with no root: slots as files (kind=file) and as plain
+// files standing in for partitions (kind=raw), GRUB's, U-Boot's and a script's
+// environments read back by tools that are not fwkit's (grub-editenv,
+// fw_printenv), and every refusal leaving the booted slot and the bootloader
+// as they were.
+#include <gtest/gtest.h>
+
+#if defined(FWKIT_PATH)
+
+#include <sys/file.h>
+
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "CBootControl.h"
+#include "CGrubEnv.h"
+#include "CScriptEnv.h"
+#include "CSystemDescription.h"
+#include "CUbootEnv.h"
+#include "TestUtil.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::ReadBytes;
+using testutil::RunResult;
+
+bool Have(const std::string& tool) {
+    return testutil::Run("command -v " + tool, "/").status == 0;
+}
+
+// A device of two rootfs slots booted from A, its packages signed by the key
+// of its keyring ("release") or by one outside it ("other").
+class InstallTest : public ::testing::Test {
+  public:  // the refusal and backend tables' steps use the fixture too
+    void SetUp() override {
+        if (!Have("grub-editenv"))
+            GTEST_SKIP() << "grub-editenv (grub-common) is not installed";
+        Fresh();
+    }
+    // A new device in a new directory.
+    void Fresh() {
+        m_dir = std::make_unique<testutil::TempDir>();
+        ASSERT_EQ(Fwkit("keygen -q release").status, 0);
+        ASSERT_EQ(Fwkit("keygen -q other").status, 0);
+        testutil::WriteBytes(P("one.img"), testutil::RandomBytes(70000, 1));
+        testutil::WriteBytes(P("two.img"), testutil::RandomBytes(90000, 2));
+        Package("one.pkg", "one.img", "1.0.0");
+        Package("two.pkg", "two.img", "1.1.0");
+        testutil::WriteBytes(P("slotA"), ReadBytes(P("one.img")));
+        testutil::WriteBytes(P("slotB"), Bytes(4096, 0xEE));
+        testutil::WriteText(P("cmdline"), "console=ttyS0 fwkit.slot=A rw\n");
+        ASSERT_EQ(Run("grub-editenv grubenv create").status, 0);
+        Describe();
+    }
+    RunResult Run(const std::string& command) { return testutil::Run(command, m_dir->Path()); }
+    RunResult Fwkit(const std::string& args) {
+        return Run(testutil::Quote(FWKIT_PATH) + " " + args);
+    }
+    std::string P(const std::string& name) const { return *m_dir / name; }
+    void Package(const std::string& name, const std::string& image, const std::string& version,
+                 const std::string& key = "release", const std::string& compatible = "demo") {
+        ASSERT_EQ(Fwkit("stamp -v " + version + " -f rootfs -o " + name + " " + image).status, 0);
+        ASSERT_EQ(Fwkit("sign -q -k " + key + ".pem --compatible " + compatible + " " + name)
+                      .status, 0);
+    }
+    // The description, with `extra` lines at the end of [system] and slot B as given.
+    void Describe(const std::string& extra = "", const std::string& slotB = "device = " +
+                                                                            std::string() +
+                                                                            "slotB\nkind = file") {
+        std::string text = "[system]\ncompatible = demo\nkeyring = " + P("release.pub") +
+                           "\nbootloader = grub\ncmdline = " + P("cmdline") + "\nstate = " +
+                           P("state") + "\n" + extra + "\n[grub]\nenv = " + P("grubenv") +
+                           "\n\n[class rootfs]\nfiletype = rootfs\n\n[slot rootfs.A]\ndevice = " +
+                           P("slotA") + "\nkind = raw\n\n[slot rootfs.B]\n" + slotB + "\n";
+        const size_t relative = text.find("device = slotB");
+        if (relative != std::string::npos)
+            text.replace(relative, 14, "device = " + P("slotB"));
+        testutil::WriteText(P("system.conf"), text);
+    }
+    RunResult Install(const std::string& args) {
+        return Fwkit("install -c system.conf " + args);
+    }
+    nlohmann::json Status() {
+        const RunResult status = Fwkit("status -c system.conf --json");
+        EXPECT_EQ(status.status, 0) << status.err;
+        return nlohmann::json::parse(status.out, nullptr, false);
+    }
+    std::string GrubEnv() { return Run("grub-editenv grubenv list").out; }
+    std::unique_ptr<testutil::TempDir> m_dir;
+};
+
+TEST_F(InstallTest, InstallsIntoTheOtherSlotAndSwitchesOnlyThen) {
+    const RunResult installed = Install("--json two.pkg");
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(ReadBytes(P("slotB")), ReadBytes(P("two.img")));
+    EXPECT_EQ(ReadBytes(P("slotA")), ReadBytes(P("one.img")));
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=3\nBOOT_ORDER=B A\n");
+    const nlohmann::json report = nlohmann::json::parse(installed.out);
+    EXPECT_EQ(report["slot"], "rootfs.B");
+    EXPECT_EQ(report["version"], "1.1.0");
+
+    nlohmann::json status = Status();
+    EXPECT_EQ(status["booted"], "A");
+    EXPECT_EQ(status["next"], "B");
+    EXPECT_EQ(status["fallback"], false);  // B has not been tried yet
+    EXPECT_EQ(status["slots"][1]["state"], "trying");
+    EXPECT_EQ(status["slots"][1]["sha256"], report["sha256"]);
+
+    // B boots and is confirmed; a later boot of A (B out of tries) is a fallback.
+    testutil::WriteText(P("cmdline"), "fwkit.slot=B\n");
+    ASSERT_EQ(Run("grub-editenv grubenv set BOOT_B_LEFT=1").status, 0);
+    ASSERT_EQ(Fwkit("mark-good -c system.conf").status, 0);
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=3\nBOOT_ORDER=B A\n");
+    EXPECT_EQ(Status()["slots"][1]["state"], "good");
+    testutil::WriteText(P("cmdline"), "fwkit.slot=A\n");
+    ASSERT_EQ(Run("grub-editenv grubenv set BOOT_B_LEFT=0").status, 0);
+    status = Status();
+    EXPECT_EQ(status["fallback"], true);
+    EXPECT_EQ(status["next"], "A");
+    EXPECT_EQ(status["slots"][1]["state"], "bad");
+
+    ASSERT_EQ(Fwkit("mark-active -c system.conf B").status, 0);
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=3\nBOOT_ORDER=B A\n");
+    ASSERT_EQ(Fwkit("mark-bad -c system.conf B").status, 0);
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=0\nBOOT_ORDER=A B\n");
+    EXPECT_EQ(Fwkit("mark-active -c system.conf C").status, 13);
+}
+
+TEST_F(InstallTest, RawSlotWrittenInPlaceAndDeltaRebuiltFromTheBootedSlot) {
+    Describe("tries = 5", "device = " + P("slotB") + "\nkind = raw");
+    testutil::WriteBytes(P("slotB"), Bytes(200000, 0xEE));  // a partition larger than the image
+    ASSERT_EQ(Fwkit("delta -q --base one.img -k release.pem -o delta.pkg two.pkg").status, 0);
+    const RunResult installed = Install("delta.pkg");
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    const Bytes slot = ReadBytes(P("slotB"));
+    const Bytes two = ReadBytes(P("two.img"));
+    ASSERT_EQ(slot.size(), 200000u);
+    EXPECT_TRUE(std::equal(two.begin(), two.end(), slot.begin()));
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=5\nBOOT_ORDER=B A\n");
+    EXPECT_EQ(Status()["slots"][1]["size"], two.size());
+}
+
+// Each refusal: its exit status and message, the booted slot, the target and
+// the bootloader's environment as they were.
+TEST_F(InstallTest, RefusalsLeaveTheBootedSlotAndTheBootloaderAsTheyWere) {
+    struct Refusal {
+        const char* name;
+        std::function<void(InstallTest&)> prepare;
+        const char* package;
+        int status;
+        const char* message;
+    };
+    const Refusal kRefusals[] = {
+        {"wrong compatible",
+         [](InstallTest& t) { t.Package("p.pkg", "two.img", "1.1.0", "release", "other-board"); },
+         "p.pkg", 6, "compatible"},
+        {"key outside the keyring",
+         [](InstallTest& t) { t.Package("p.pkg", "two.img", "1.1.0", "other"); }, "p.pkg", 4,
+         "signature"},
+        {"downgrade below the booted slot's version",
+         [](InstallTest& t) {
+             ASSERT_EQ(t.Install("two.pkg").status, 0);
+             t.Run("grub-editenv grubenv set BOOT_ORDER='A B' BOOT_B_LEFT=3");
+             testutil::WriteText(t.P("cmdline"), "fwkit.slot=B\n");
+             testutil::WriteBytes(t.P("slotA"), ReadBytes(t.P("one.img")));
+         },
+         "one.pkg", 6, "below the minimum"},
+        {"delta against another base",
+         [](InstallTest& t) {
+             testutil::WriteBytes(t.P("base.img"), testutil::RandomBytes(70000, 9));
+             ASSERT_EQ(t.Fwkit("delta -q -b base.img -k release.pem -o p.pkg two.pkg").status, 0);
+         },
+         "p.pkg", 7, "another base"},
+        {"slot that cannot be opened",
+         [](InstallTest& t) { t.Describe("", "device = " + t.P("none/slotB") + "\nkind = raw"); },
+         "two.pkg", 14, "none/slotB"},
+        {"target that is the booted slot's device",
+         [](InstallTest& t) {
+             t.Run("ln -s slotA linkA");
+             t.Describe("", "device = " + t.P("linkA") + "\nkind = raw");
+         },
+         "two.pkg", 12, "runs from"},
+        {"failing pre-install hook",
+         [](InstallTest& t) {
+             testutil::WriteText(t.P("hook"), "#!/bin/sh\n[ \"$FWKIT_SLOT\" = B ] && exit 3\n");
+             t.Run("chmod +x hook");
+             t.Describe("pre-install = " + t.P("hook"));
+         },
+         "two.pkg", 17, "exit status 3"},
+        {"not a package", [](InstallTest& t) { testutil::WriteText(t.P("p.pkg"), "x\n"); },
+         "p.pkg", 2, "not a package"},
+    };
+    for (const Refusal& refusal : kRefusals) {
+        SCOPED_TRACE(refusal.name);
+        Fresh();
+        refusal.prepare(*this);
+        const Bytes booted = ReadBytes(P("slotA"));
+        const Bytes target = ReadBytes(P("slotB"));
+        const std::string env = GrubEnv();
+        const RunResult r = Install(refusal.package);
+        EXPECT_EQ(r.status, refusal.status) << r.err;
+        EXPECT_EQ(r.err.rfind("fwkit: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(refusal.message), std::string::npos) << r.err;
+        EXPECT_EQ(ReadBytes(P("slotA")), booted);
+        EXPECT_EQ(ReadBytes(P("slotB")), target);
+        EXPECT_EQ(GrubEnv(), env);
+    }
+}
+
+TEST_F(InstallTest, ASecondInstallIsRefusedWhileTheLockIsHeld) {
+    ASSERT_EQ(Install("one.pkg").status, 0);
+    const std::string env = GrubEnv();
+    const int lock = open(P("state/lock").c_str(), O_RDWR);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    const RunResult second = Install("two.pkg");
+    close(lock);
+    EXPECT_EQ(second.status, 16);
+    EXPECT_NE(second.err.find("another install holds the lock"), std::string::npos) << second.err;
+    EXPECT_EQ(GrubEnv(), env);
+    EXPECT_EQ(ReadBytes(P("slotB")), ReadBytes(P("one.img")));
+}
+
+TEST_F(InstallTest, DescriptionRefusedWithItsLineAndReason) {
+    const std::string head = "[system]\ncompatible = demo\nkeyring = k\nbootloader = grub\n";
+    const std::string slots = "[class rootfs]\nfiletype = rootfs\n[slot rootfs.A]\ndevice = a\n"
+                              "[slot rootfs.B]\ndevice = b\n";
+    const struct {
+        std::string text;
+        std::string problem;
+    } kCases[] = {
+        {"compatible = demo\n", ":1: 'compatible' is outside any section"},
+        {"[system]\nkeyring = k\nbootloader = grub\n" + slots, ":1: [system] has no 'compatible'"},
+        {head + "bootloader = lilo\n", ":5: 'bootloader' is given twice in [system]"},
+        {"[system]\nbootloader = lilo\n", ":2: bootloader: 'lilo' is none of uboot, grub, script"},
+        {head + "tries = 0\n" + slots, ":5: tries: '0' is not a number from 1 to 1000"},
+        {head + "colour = blue\n", ":5: unknown key 'colour' in [system]"},
+        {head + "[slots]\n", ":5: unknown section [slots]"},
+        {head + "just words\n", ":5: not a 'key = value' line or a [section]"},
+        {head + "[class rootfs]\nfiletype = rootfs\n[slot rootfs.A]\ndevice = a\n",
+         ":5: class rootfs needs two slots or more"},
+        {head + slots + "[slot kernel.A]\ndevice = k\n", ":11: slot kernel.A: no [class kernel]"},
+        {head + slots + "[slot rootfs.C]\ndevice = a\n",
+         ":11: slot rootfs.C has the device of slot rootfs.A"},
+        {head + "[class rootfs]\nfiletype = rootfs\n[slot rootfs.A]\nkind = flash\n",
+         ":8: kind: 'flash' is neither raw nor file"},
+        {head + slots + "[class kernel]\nfragment = kernel\n[slot kernel.A]\ndevice = ka\n"
+                        "[slot kernel.C]\ndevice = kc\n",
+         ":11: class kernel has other boot names than class rootfs"},
+        {head + slots + "[system]\n", ":11: [system] is given twice"},
+        {head + "cmdline = " + std::string(300, 'x') + "\n", ":5: line too long"},
+        {"[system]\nbootloader = script\ncompatible = d\nkeyring = k\n",
+         ":1: bootloader script needs [script] command"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.text);
+        testutil::WriteText(P("bad.conf"), c.text);
+        CSystemDescription description;
+        EXPECT_FALSE(description.Read(P("bad.conf")));
+        EXPECT_EQ(description.Problem(), P("bad.conf") + c.problem);
+    }
+    const RunResult status = Fwkit("status -c bad.conf");
+    EXPECT_EQ(status.status, 10);
+    EXPECT_EQ(status.err, "fwkit: bad.conf:1: bootloader script needs [script] command\n");
+}
+
+// The order and the counters each backend keeps, written by fwkit and read back
+// by the bootloader's own tool (or the script's files), and what that tool sets
+// read by fwkit and kept when it saves.
+TEST_F(InstallTest, BackendsKeepTheOrderAndCountersOtherToolsRead) {
+    struct Backend {
+        const char* name;
+        const char* tool;
+        const char* prepare;  // makes the environment
+        std::function<std::unique_ptr<CBootEnv>(InstallTest&)> open;
+        const char* read;  // prints it, one sorted NAME=VALUE a line
+        const char* setOther;  // sets OTHER=1
+    };
+    const char kBootctl[] = "#!/bin/sh\nmkdir -p \"${0%/*}/vars\" && cd \"${0%/*}/vars\" || exit 1\n"
+                            "case $1 in\nget) cat \"$2\" 2>/dev/null; exit 0 ;;\n"
+                            "set) printf '%s' \"$3\" > \"$2\" ;;\nesac\n";
+    testutil::WriteText(P("bootctl"), kBootctl);
+    testutil::WriteText(P("fw_env.config"),
+                        P("env1") + " 0x0 0x4000\n" + P("env2") + " 0x0 0x4000\n");
+    const Backend kBackends[] = {
+        {"grub", "grub-editenv", "true",
+         [](InstallTest& t) { return std::make_unique<CGrubEnv>(t.P("grubenv")); },
+         "grub-editenv grubenv list | sort", "grub-editenv grubenv set OTHER=1"},
+        {"uboot, redundant, first copy corrupted", "fw_printenv",
+         "printf 'bootcmd=boot\\n' | mkenvimage -r -s 0x4000 -o env1 - && cp env1 env2 && "
+         "printf XXXX | dd of=env1 conv=notrunc status=none",
+         [](InstallTest& t) { return std::make_unique<CUbootEnv>(t.P("fw_env.config")); },
+         "fw_printenv -c fw_env.config | grep -v ^bootcmd= | sort",
+         "fw_setenv -c fw_env.config OTHER 1"},
+        {"script", "sh", "chmod +x bootctl",
+         [](InstallTest& t) { return std::make_unique<CScriptEnv>(t.P("bootctl")); },
+         "cd vars && for v in *; do echo \"$v=$(cat $v)\"; done", "printf 1 > vars/OTHER"},
+    };
+    // Each command runs as one group: the runner's redirections would go to the
+    // last command of a pipeline.
+    const auto shell = [this](const char* command) { return Run("{ " + std::string(command) + "; }"); };
+    for (const Backend& backend : kBackends) {
+        SCOPED_TRACE(backend.name);
+        if (!Have(backend.tool) || !Have("mkenvimage"))
+            continue;
+        ASSERT_EQ(shell(backend.prepare).status, 0);
+        std::unique_ptr<CBootEnv> env = backend.open(*this);
+        ASSERT_TRUE(env->Load()) << env->Problem();
+        CBootControl control(*env, {"A", "B"}, 3);
+        EXPECT_EQ(control.Next(), "A");
+        ASSERT_TRUE(control.MarkBad("A")) << env->Problem();
+        EXPECT_EQ(shell(backend.read).out, "BOOT_A_LEFT=0\nBOOT_ORDER=B A\n");
+        EXPECT_EQ(control.Next(), "B");
+        ASSERT_TRUE(control.MakeNext("A", 2)) << env->Problem();
+        EXPECT_EQ(shell(backend.read).out, "BOOT_A_LEFT=2\nBOOT_ORDER=A B\n");
+
+        ASSERT_EQ(shell(backend.setOther).status, 0);
+        env = backend.open(*this);
+        ASSERT_TRUE(env->Load()) << env->Problem();
+        CBootControl reread(*env, {"A", "B"}, 3);
+        EXPECT_EQ(env->Get("OTHER"), "1");
+        EXPECT_EQ(reread.TriesLeft("A"), 2u);
+        ASSERT_TRUE(reread.MarkGood("A")) << env->Problem();
+        EXPECT_EQ(shell(backend.read).out, "BOOT_A_LEFT=3\nBOOT_ORDER=A B\nOTHER=1\n");
+    }
+}
+
+}  // namespace
+
+#endif
