@@ -79,12 +79,25 @@ foreach(tool ${FWKIT_PROGRAM_NAMES})
     fwkit_gzip(${PROJECT_SOURCE_DIR}/man/${tool}.1 ${tool}.1 FWKIT_MAN_PAGES)
   endif()
 endforeach()
+# The installer's guide for integrators, fwkit-install(7), beside fwkit(1).
+set(FWKIT_MAN7_PAGES "")
+if(TARGET fwkit)
+  fwkit_gzip(${PROJECT_SOURCE_DIR}/man/fwkit-install.7 fwkit-install.7 FWKIT_MAN7_PAGES)
+endif()
 set(FWKIT_CHANGELOG "")
 fwkit_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog changelog.Debian FWKIT_CHANGELOG)
-add_custom_target(fwkit_compressed_docs ALL DEPENDS ${FWKIT_MAN_PAGES} ${FWKIT_CHANGELOG})
+add_custom_target(fwkit_compressed_docs ALL DEPENDS ${FWKIT_MAN_PAGES} ${FWKIT_MAN7_PAGES}
+                  ${FWKIT_CHANGELOG})
 
 if(FWKIT_MAN_PAGES)
   install(FILES ${FWKIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT bin)
+endif()
+if(FWKIT_MAN7_PAGES)
+  install(FILES ${FWKIT_MAN7_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man7 COMPONENT bin)
+  # The reference boot script and GRUB fragment the integrator copies onto the
+  # device's boot partition (fwkit-install(7)).
+  install(FILES ${PROJECT_SOURCE_DIR}/install/boot/boot.cmd ${PROJECT_SOURCE_DIR}/install/boot/grub.cfg
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fwkit/boot COMPONENT bin)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT bin)
 foreach(component_package bin:fwkit lib:libfwkit1 dev:fwkit-dev python:python3-fwkit)
