@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "PackageTool.h"
+#include "Progress.h"
 #include "Stdout.h"
 
 namespace Cli {
@@ -22,6 +23,7 @@ int g_spooled = -1;
 bool Refuse(const char* option, const std::string& refusal) {
     if (refusal.empty())
         return true;
+    Progress::Clear();
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s: %s\n", kProgram, option, refusal.c_str());
     return false;
@@ -100,10 +102,12 @@ bool TakeCommon(int c, Common& common) {
 }
 
 int Complain(const std::string& file, const std::string& reason) {
+    Progress::Clear();
     return PackageTool::Complain(kProgram, file, reason);
 }
 
 int UsageError(const char* subcommand, const std::string& message) {
+    Progress::Clear();
     std::fprintf(stderr, "%s %s: %s\n", kProgram, subcommand, message.c_str());
     std::fprintf(stderr, "Try '%s %s --help' for more information.\n", kProgram, subcommand);
     return 1;
