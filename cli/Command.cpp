@@ -11,6 +11,7 @@
 
 #include "FilePath.h"
 #include "Messages.h"
+#include "Progress.h"
 #include "Stdout.h"
 
 namespace Cli {
@@ -23,6 +24,7 @@ int g_spooled = -1;
 bool Refuse(const char* option, const std::string& refusal) {
     if (refusal.empty())
         return true;
+    Progress::Clear();
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s: %s\n", kProgram, option, refusal.c_str());
     return false;
@@ -99,10 +101,12 @@ bool TakeCommon(int c, Common& common) {
 }
 
 int Complain(const std::string& file, const std::string& reason) {
+    Progress::Clear();
     return Messages::Complain(kProgram, file, reason);
 }
 
 int UsageError(const char* subcommand, const std::string& message) {
+    Progress::Clear();
     return Messages::UsageError(std::string(kProgram) + " " + subcommand, message);
 }
 

@@ -15,9 +15,11 @@
 #include "CFirmwareReport.h"
 #include "CInputFile.h"
 #include "CPackageHeader.h"
+#include "Core.h"
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
+#include "Parse.h"
 #include "Progress.h"
 #include "Subcommands.h"
 #include "Text.h"
@@ -29,9 +31,9 @@ namespace {
 const char kListUsage[] =
     "Usage: fwkit list [OPTIONS] FW...\n"
     "Check every header and body of each firmware file FW (- for standard input) and list\n"
-    "its fragments; a damaged file is named with the check that failed. An upgrade package\n"
-    "has its header lines listed; its digests and signatures are not verified (that is\n"
-    "fwkit check).\n"
+    "its fragments, one line each; a damaged file is named with the check that failed. An\n"
+    "upgrade package has its header lines listed, its version decoded; its digests and\n"
+    "signatures are not verified (that is fwkit check).\n"
     "\n"
     "  -j, --json          one JSON document: an array of one report per file\n";
 const char kExtractUsage[] =
@@ -40,7 +42,8 @@ const char kExtractUsage[] =
     "fragments into a file named after the fragment.\n"
     "\n"
     "  -C, --directory=DIR write the files below DIR (default: the working directory)\n"
-    "  -n, --name=PREFIX   only the fragments whose names begin with PREFIX, in any case\n";
+    "  -n, --name=PREFIX   only the fragments whose names begin with PREFIX, in any case\n"
+    "  -j, --json          say what was written as one JSON document, and what failed in it\n";
 const char kStatus[] =
     "\n"
     "Exit status: 0 every file intact (and its fragments written), 1 otherwise.\n";
@@ -65,13 +68,13 @@ struct Inspection {
 int ReadOptions(int argc, char** argv, const char* subcommand, Inspection& x) {
     const bool list = subcommand[0] == 'l';
     int c = 0;
-    while ((c = NextOption(argc, argv, list ? ":jqh" : ":C:n:qh", kLong.data())) != -1) {
+    while ((c = NextOption(argc, argv, list ? ":jqh" : ":C:n:jqh", kLong.data())) != -1) {
         if (c == 'h') {
             std::printf("%s%s%s", list ? kListUsage : kExtractUsage, CommonHelp().c_str(),
                         list ? kListStatus : kStatus);
             return -1;
         }
-        if (c == 'j' && list)
+        if (c == 'j')
             x.json = true;
         else if (c == 'C' && !list)
             x.dir = optarg;
@@ -115,27 +118,27 @@ bool ReadPackage(CFirmwareFile& fw, const std::string& path, CPackageHeader& hea
            header.Read(package) == PackageError::Ok;
 }
 
-// Prints a package's header lines as stored, in file order.
-void ListPackage(const std::string& operand, const CPackageHeader& header, const Inspection& x,
-                 bool named) {
-    if (x.common.quiet)
-        return;
-    if (named)
-        std::cout << Core::Text::Escaped(operand) << ":\n";
-    for (const auto& [name, value] : header.Lines())
-        std::cout << name << ": " << value << '\n';
-    std::cout << std::flush;
+// A package's header lines in file order, as stored but for the version, decoded.
+std::string ListPackage(const CPackageHeader& header) {
+    std::string text;
+    for (const auto& [name, value] : header.Lines()) {
+        uint32_t packed = 0;
+        const bool decoded = name == "version" && Core::Parse::StoredVersion(value, packed);
+        text += name + ": " + (decoded ? Core::Version::Text(packed) : value) + "\n";
+    }
+    return text;
 }
 
-// Lists one firmware file, or one package's header; true when the firmware file is
-// intact or the package header well formed.
-bool ListOne(const std::string& operand, const std::string& path, const Inspection& x,
-             bool named) {
+// The listing of one firmware file, or of one package's header, to be printed once
+// the work is done; `intact` says whether the firmware file is intact or the package
+// header well formed.
+std::string ListOne(const std::string& operand, const std::string& path, const Inspection& x,
+                    bool& intact) {
     CFirmwareFile fw(path, CFirmwareFile::Messages::KeepOnly);
     CPackageHeader header;
     if (ReadPackage(fw, path, header)) {
-        ListPackage(operand, header, x, named);
-        return true;
+        intact = true;
+        return x.common.quiet ? "" : ListPackage(header);
     }
     const auto say = [&operand](const std::string& line) { Complain(operand, line); };
     // A file that is no firmware file at all (a type of neither kind, or too large)
@@ -144,14 +147,10 @@ bool ListOne(const std::string& operand, const std::string& path, const Inspecti
         for (const std::string& message : fw.GetMessages())
             say(message);
     }
-    const bool intact = CFirmwareExtraction::SayFailures(fw, operand, say) == 0;
+    intact = CFirmwareExtraction::SayFailures(fw, operand, say) == 0;
     if (x.common.quiet || fw.NoFragments() == 0)
-        return intact;
-    if (named)
-        std::cout << Core::Text::Escaped(operand) << ":\n";
-    fw.PrintListing(std::cout);
-    std::cout << std::flush;
-    return intact;
+        return "";
+    return CFirmwareReport(fw, operand, Core::File::FileSize(path)).Listing();
 }
 
 // The report of one firmware file, or the header lines of one package, ended by a line
@@ -186,13 +185,19 @@ int List(int argc, char** argv) {
         const std::string operand = argv[i];
         const std::string path = ReadablePath(operand);
         bool intact = !path.empty();
-        Progress progress(x.common.progress, "list " + Core::Text::Escaped(operand),
-                          path.empty() ? 0 : static_cast<uint64_t>(Core::File::FileSize(path)));
-        if (x.json) {
-            docs.push_back(ReportOne(operand, path, intact));
-        } else if (intact) {
-            intact = ListOne(operand, path, x, argc - optind > 1);
+        std::string listing;
+        {
+            // The line of this file's progress ends before its listing is printed.
+            Progress progress(x.common.progress, "list " + Core::Text::Escaped(operand),
+                              path.empty() ? 0 : static_cast<uint64_t>(Core::File::FileSize(path)));
+            if (x.json)
+                docs.push_back(ReportOne(operand, path, intact));
+            else if (intact)
+                listing = ListOne(operand, path, x, intact);
         }
+        if (!listing.empty())
+            std::cout << (argc - optind > 1 ? Core::Text::Escaped(operand) + ":\n" : "")
+                      << listing << std::flush;
         all = all && intact;
     }
     if (x.json && !x.common.quiet)
@@ -216,13 +221,25 @@ int Extract(int argc, char** argv) {
     if (path.empty())
         return 1;
     const std::string shown = x.dir.empty() ? "" : x.dir.back() == '/' ? x.dir : x.dir + "/";
-    CFirmwareExtraction extraction(dirfd, shown,
-                                   [&operand](const std::string& line) { Complain(operand, line); });
+    std::vector<std::string> messages;
+    CFirmwareExtraction extraction(dirfd, shown, [&](const std::string& line) {
+        if (x.json)
+            messages.push_back(line);
+        else
+            Complain(operand, line);
+    });
     extraction.Select(x.name);
-    Progress progress(x.common.progress, "extract",
-                      static_cast<uint64_t>(Core::File::FileSize(path)));
-    const int status = extraction.Run(path);
+    int status = 1;
+    {
+        Progress progress(x.common.progress, "extract",
+                          static_cast<uint64_t>(Core::File::FileSize(path)));
+        status = extraction.Run(path);
+    }
     close(dirfd);
+    if (x.json && !x.common.quiet)
+        std::cout << ExtractJson(operand, x.dir.empty() ? "." : x.dir, status == 0,
+                                 extraction.Made(), messages)
+                  << std::flush;
     return status;
 }
 

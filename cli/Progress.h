@@ -4,6 +4,11 @@
 // forced either way. The bytes done are those the process has read since the line was
 // made (the kernel counts them for every thread), so the libraries doing the work need
 // no hook.
+//
+// A run draws one line at a time, and none once other output has begun: the line is
+// erased before the first message or result (Clear), and when its work ends, so no
+// output is glued to it and no finished line is left above the results. A line forced
+// onto what is no terminal is ended with its final state instead, for the log.
 #pragma once
 
 #include <atomic>
@@ -22,19 +27,26 @@ class Progress {
     Progress(int mode, std::string what, uint64_t total = 0);
     // Sets what the work will read from now on, once it is known.
     void SetTotal(uint64_t total);
-    // Ends the line, drawn complete, when it was shown.
+    // Ends the line: erased on a terminal, drawn complete elsewhere, when it was shown.
     ~Progress();
+    // Erases the line being drawn, if any, for good: called before any other output,
+    // after which no line of this run is drawn again.
+    static void Clear();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
   private:
     void Loop();
+    void Stop();
     void Draw(uint64_t done, double seconds);
+    void End(double seconds);
 
     std::string m_what;
     std::atomic<uint64_t> m_total;
     std::atomic<uint64_t> m_base{0};
     bool m_shown = false;
+    bool m_erase = false;  // on a terminal: the line is erased, not left
+    bool m_cut = false;    // other output began: the line is ended where it stands
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop = false;

@@ -161,5 +161,15 @@ std::string FormatUtcTime(int64_t seconds) {
     return text;
 }
 
+bool StoredVersion(const std::string& text, uint32_t& packed) {
+    const bool negative = !text.empty() && text[0] == '-';
+    uint64_t value = 0;
+    if (!Unsigned(text.substr(negative ? 1 : 0), negative ? 0x80000000u : INT32_MAX, value)
+             .empty())
+        return false;
+    packed = static_cast<uint32_t>(negative ? 0u - value : value);
+    return true;
+}
+
 }  // namespace Parse
 }  // namespace Core

@@ -37,6 +37,10 @@ std::string PackageVersion(const std::string& text, uint32_t& packed);
 // A package version as "MAJOR.MINOR.BUILD" or as the packed decimal number.
 std::string PackageVersionOrNumber(const std::string& text, uint32_t& packed);
 
+// A package header's "version" value as stored: the packed version as a signed 32-bit
+// decimal number. Returns false when `text` is not one.
+bool StoredVersion(const std::string& text, uint32_t& packed);
+
 // A UTC time "YYYY-MM-DDTHH:MM:SSZ", as seconds since the epoch.
 std::string UtcTime(const std::string& text, int64_t& seconds);
 // The UTC time of `seconds` in the same form.

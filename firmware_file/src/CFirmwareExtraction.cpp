@@ -64,6 +64,7 @@ CFirmwareExtraction::Outcome CFirmwareExtraction::Extract(CFirmwareFile& fw, uns
     }
     if (opened && fw.WriteComplete()) {
         m_extracted = true;
+        m_made.emplace_back(fragment, fw.GetFragment(i)->GetRawDataSize());
         return Outcome::Extracted;
     }
     if (output.Error() != 0)

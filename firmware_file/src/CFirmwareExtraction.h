@@ -9,8 +9,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CFirmwareFile;
@@ -36,6 +38,9 @@ class CFirmwareExtraction {
     // when no fragment passed, that none is valid. Returns 1 when anything failed.
     static int SayFailures(CFirmwareFile& fw, const std::string& in, const Sink& say);
 
+    // The fragment files Run made, by name, with their data sizes, in file order.
+    const std::vector<std::pair<std::string, uint64_t>>& Made() const { return m_made; }
+
   private:
     enum class Outcome { Extracted, NotExtracted, BodyFailed };
 
@@ -60,4 +65,5 @@ class CFirmwareExtraction {
     std::vector<std::string> m_lines;  // said, and not yet passed to the sink
     bool m_failed = false;             // a fragment was not extracted
     bool m_extracted = false;          // a fragment file was made, not yet synced
+    std::vector<std::pair<std::string, uint64_t>> m_made;
 };

@@ -168,6 +168,24 @@ Doc FragmentJson(const Fragment& f, size_t index) {
     return j;
 }
 
+// One line of the listing: index (or "-"), type, release.version.build, date, data
+// bytes, name.
+std::string ListingLine(const Fragment& f, const std::string& index) {
+    char line[96];
+    if (!f.fieldsRead) {
+        std::snprintf(line, sizeof line, "%5s %5s %-13s %-10s %10s ", index.c_str(), "?", "?",
+                      "?", "?");
+        return line + std::string("?\n");
+    }
+    const std::string triple = std::to_string(f.release) + "." + std::to_string(f.version) +
+                               "." + std::to_string(f.build);
+    std::snprintf(line, sizeof line, "%5s %5u %-13s %04u-%02u-%02u %10u ", index.c_str(),
+                  static_cast<unsigned>(f.type), triple.c_str(), static_cast<unsigned>(f.year),
+                  static_cast<unsigned>(f.month), static_cast<unsigned>(f.day),
+                  static_cast<unsigned>(f.bodyLength));
+    return line + f.name + "\n";
+}
+
 }  // namespace
 
 CFirmwareReport::CFirmwareReport(std::string path, long long size, std::string message)
@@ -262,6 +280,15 @@ std::vector<std::string> CFirmwareReport::FailureLines() const {
             lines.push_back(Who(f) + ": " + f.problem);
     }
     return lines;
+}
+
+std::string CFirmwareReport::Listing() const {
+    std::string text = "    #  TYPE RELEASE       DATE            BYTES NAME\n";
+    if (m_logical)
+        text += ListingLine(*m_logical, "-");
+    for (size_t i = 0; i < m_fragments.size(); ++i)
+        text += ListingLine(m_fragments[i], std::to_string(i));
+    return text;
 }
 
 std::string CFirmwareReport::Json() const {

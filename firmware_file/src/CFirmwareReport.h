@@ -26,6 +26,10 @@ class CFirmwareReport {
     std::string Json() const;
     // One line per failed check, naming the fragment and the check, without line ends.
     std::vector<std::string> FailureLines() const;
+    // The listing for people: a line of column names, then one line per fragment (the
+    // logical header first, as "-"), each ended by a line feed. Fragments whose header
+    // could not be read show "?" for the fields it holds.
+    std::string Listing() const;
 
     // One fragment as the report shows it. Fields the header could not supply
     // (its checks stopped before they were read) are empty.
