@@ -1,5 +1,7 @@
 // Helpers shared by the tests: scratch directories, whole-file I/O and running
-// the built programs.
+// the built programs. What handles whole files and data is compiled once, with
+// the libraries' optimisation (TestUtil.cpp), as the test programs are not
+// optimised and these helpers carry megabytes.
 #pragma once
 
 #include <fcntl.h>
@@ -48,10 +50,8 @@ class TempDir {
     std::string m_path;
 };
 
-inline Bytes ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// The whole file (empty when it cannot be read).
+Bytes ReadBytes(const std::string& path);
 
 inline std::string ReadText(const std::string& path) {
     const Bytes bytes = ReadBytes(path);
@@ -91,13 +91,7 @@ inline std::string WithSmallFiles(const std::string& command) {
 }
 
 // Deterministic pseudo-random bytes.
-inline Bytes RandomBytes(size_t size, uint32_t seed = 1) {
-    std::mt19937 gen(seed);
-    Bytes bytes(size);
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>(gen());
-    return bytes;
-}
+Bytes RandomBytes(size_t size, uint32_t seed = 1);
 
 inline Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());

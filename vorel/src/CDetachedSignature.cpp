@@ -2,11 +2,7 @@
 
 #include <utility>
 
-namespace {
-
-constexpr size_t kSignatureSize = 64;
-
-}  // namespace
+#include "CEd25519Key.h"
 
 CDetachedSignature::CDetachedSignature(CEd25519Key publicKey, std::string signature)
     : m_public(std::move(publicKey)), m_signature(std::move(signature)) {}
@@ -16,7 +12,7 @@ std::string CDetachedSignature::Sign(const std::string& message) const {
 }
 
 std::string CDetachedSignature::Problem() const {
-    if (m_signature.size() != kSignatureSize)
+    if (m_signature.size() != CEd25519Key::kSignatureSize)
         return "not a raw Ed25519 signature (64 bytes)";
     return "does not verify over this package's header with key " + m_public.KeyId();
 }

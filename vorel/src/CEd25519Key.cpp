@@ -14,7 +14,6 @@ namespace {
 using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
-constexpr size_t kSignatureSize = 64;
 constexpr size_t kPublicKeySize = 32;
 const char kPemBegin[] = "-----BEGIN ";
 constexpr size_t kKeyIdDigits = 16;

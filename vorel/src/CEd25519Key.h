@@ -14,6 +14,9 @@ struct evp_pkey_st;
 
 class CEd25519Key : public CSigningKey {
   public:
+    // Every Ed25519 signature is this many bytes.
+    static constexpr size_t kSignatureSize = 64;
+
     CEd25519Key();
     ~CEd25519Key() override;
     CEd25519Key(const CEd25519Key& other);

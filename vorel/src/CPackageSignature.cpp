@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "CEd25519Key.h"
+
 namespace {
 
 const char kScheme[] = "ed25519:";
 constexpr size_t kSchemeSize = sizeof kScheme - 1;
 constexpr size_t kKeyIdSize = 16;
-constexpr size_t kSignatureSize = 64;
 constexpr size_t kBase64Size = 88;
 
 std::string Base64(const std::string& bytes) {
@@ -36,9 +37,9 @@ std::string SignatureFromBase64(const std::string& text) {
     unsigned char bytes[kBase64Size];
     const int length = EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(text.data()),
                                        static_cast<int>(text.size()));
-    if (length < static_cast<int>(kSignatureSize))
+    if (length < static_cast<int>(CEd25519Key::kSignatureSize))
         return std::string();
-    std::string signature(reinterpret_cast<const char*>(bytes), kSignatureSize);
+    std::string signature(reinterpret_cast<const char*>(bytes), CEd25519Key::kSignatureSize);
     return Base64(signature) == text ? signature : std::string();
 }
 
@@ -61,7 +62,7 @@ bool CPackageSignature::Parse(const std::string& value) {
 }
 
 std::string CPackageSignature::Value() const {
-    if (!IsKeyId(m_keyId) || m_signature.size() != kSignatureSize)
+    if (!IsKeyId(m_keyId) || m_signature.size() != CEd25519Key::kSignatureSize)
         return std::string();
     return kScheme + m_keyId + ":" + Base64(m_signature);
 }
