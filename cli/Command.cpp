@@ -121,7 +121,7 @@ int NextOption(int argc, char** argv, const char* shortOptions, const option* lo
 
 bool Number(const char* option, const char* text, uint64_t min, uint64_t max, uint32_t& value) {
     uint64_t read = 0;
-    if (!Refuse(option, Core::Parse::Unsigned(text, min, max, read)))
+    if (!Refuse(option, Core::Parse::CommandNumber(text, min, max, read)))
         return false;
     value = static_cast<uint32_t>(read);
     return true;

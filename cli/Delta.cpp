@@ -11,6 +11,7 @@
 #include "Command.h"
 #include "KeyFiles.h"
 #include "Output.h"
+#include "PackageJson.h"
 #include "Subcommands.h"
 
 namespace Cli {
@@ -37,7 +38,8 @@ const char kUsage[] =
     "      --frame-size=MIB   MiB of image per frame, 1 to 32 (default 32); a device\n"
     "                         rebuilds with a buffer of one frame\n"
     "      --window-log=N     the largest window, 2^N bytes (default 30, which every\n"
-    "                         host decodes; matches reach that far into the base)\n";
+    "                         host decodes; matches reach that far into the base)\n"
+    "  -j, --json             say what was written as one JSON document\n";
 const char kStatus[] =
     "\n"
     "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
@@ -53,7 +55,8 @@ const std::vector<option> kLong =
                  {"module", required_argument, nullptr, kModule},
                  {"level", required_argument, nullptr, 'l'},
                  {"frame-size", required_argument, nullptr, kFrameSize},
-                 {"window-log", required_argument, nullptr, kWindowLog}});
+                 {"window-log", required_argument, nullptr, kWindowLog},
+                 {"json", no_argument, nullptr, 'j'}});
 
 struct Options {
     std::string base;
@@ -62,6 +65,7 @@ struct Options {
     KeyFiles::TokenAccess access;
     CPackageEncoder::Settings settings;
     std::string package;
+    bool json = false;
 };
 
 // Takes one of the subcommand's own options; false after a message.
@@ -73,6 +77,9 @@ bool Take(int c, Options& options) {
             return true;
         case 'o':
             options.output = optarg;
+            return true;
+        case 'j':
+            options.json = true;
             return true;
         case 'k':
             options.keys.emplace_back(optarg);
@@ -161,7 +168,7 @@ int Delta(int argc, char** argv) {
     Common common;
     Options options;
     int c = 0;
-    while ((c = NextOption(argc, argv, ":b:o:k:l:qh", kLong.data())) != -1) {
+    while ((c = NextOption(argc, argv, ":b:o:k:l:jqh", kLong.data())) != -1) {
         if (c == 'h') {
             std::printf("%s%s%s", kUsage, CommonHelp(25).c_str(), kStatus);
             return 0;
@@ -173,6 +180,8 @@ int Delta(int argc, char** argv) {
     }
     if (options.output.empty())
         return UsageError("delta", "--output is required");
+    if (options.json && options.output == "-")
+        return UsageError("delta", "--json and --output - would both write standard output");
     if (argc - optind != 1)
         return UsageError("delta", argc - optind == 0
                                        ? "no package given"
@@ -189,7 +198,13 @@ int Delta(int argc, char** argv) {
     std::string block;
     if (!HeaderBlock(options, encoder, block))
         return 1;
-    return Write(options, encoder, block);
+    const int status = Write(options, encoder, block);
+    if (status == 0 && options.json && !common.quiet)
+        std::fputs(DeltaJson(options.output, options.package, options.base,
+                             block.size() + encoder.Payload().size(), block)
+                       .c_str(),
+                   stdout);
+    return status;
 }
 
 }  // namespace Cli

@@ -1,10 +1,11 @@
 // The JSON documents of fwkit's subcommands, for scripts. One document each, ended by
 // a line feed, whose first member is "schema": the version of the documents' shape.
-// Header lines are an object of NAME: VALUE wherever they appear, with filesize a
-// number and version {"packed", "major", "minor", "build", "text"}.
+// Header lines are an object of NAME: VALUE wherever they appear, with filesize and
+// target-filesize numbers and version {"packed", "major", "minor", "build", "text"}.
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,12 @@ namespace Cli {
 
 constexpr int kSchema = 1;
 
+// A document of `fields`, "schema" first, indented by two and ended by a line feed.
+std::string Document(const nlohmann::ordered_json& fields);
+// A header's lines as every document holds them: {NAME: VALUE} in stored order.
+nlohmann::ordered_json HeaderLines(const std::vector<std::pair<std::string, std::string>>& lines);
+// The same of a header block's text ("NAME: VALUE" lines up to an empty one).
+nlohmann::ordered_json HeaderLines(const std::string& headerText);
 
 // A firmware file written: {"output", "kind" (physical or logical), "size"}.
 std::string BuildJson(const std::string& output, const char* kind, uint64_t size);

@@ -77,7 +77,7 @@ const std::vector<option> kLong = LongOptions({{"type", required_argument, nullp
 // The type of a physical firmware file, as the reader tells the kinds apart.
 bool PhysicalType(uint32_t& type) {
     uint64_t value = 0;
-    if (Core::Parse::Unsigned(optarg, 65535, value).empty() &&
+    if (Core::Parse::CommandNumber(optarg, 0, 65535, value).empty() &&
         CFirmwareFile::IsPhysicalType(static_cast<uint32_t>(value))) {
         type = static_cast<uint32_t>(value);
         return true;

@@ -8,6 +8,7 @@
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
+#include "PackageJson.h"
 #include "Progress.h"
 #include "SignCommand.h"
 #include "Subcommands.h"
@@ -44,7 +45,12 @@ const char kCheckUsage[] =
     "Usage: fwkit check [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY]\n"
     "                   [--json] [-o IMAGE] PACKAGE...\n";
 const char kCheckJson[] =
-    "  -j, --json             print one JSON array: the document of each package\n";
+    "  -j, --json             print one JSON array: the document of each package\n"
+    "      --require-signature  refuse a package when no key is given to check its\n"
+    "                         signature (status 5); without it, such a package is\n"
+    "                         checked but its signature said to be not checked\n";
+// fwkit check's option of its own, far from the values of the others.
+constexpr int kRequireSignature = 0x1100;
 const char kCheckSeveral[] =
     "Each PACKAGE is checked in turn; -o takes one PACKAGE, and IMAGE - is standard output.\n"
     "\n";
@@ -134,9 +140,16 @@ int Check(int argc, char** argv) {
     const std::string help = std::string(kCheckUsage) + CheckCommand::kAbout + kCheckSeveral +
                              CheckCommand::kPolicyHelp + kCheckJson + CheckCommand::kOutputHelp +
                              CommonHelp(kColumn) + "\n" + CheckCommand::kStatusHelp + kCheckStatus;
-    const PackageCommand::Caller caller = Caller("fwkit check", help, common);
     CheckCommand::Options options;
+    PackageCommand::Caller caller = Caller("fwkit check", help, common);
+    caller.longOptions.push_back({"require-signature", no_argument, nullptr, kRequireSignature});
+    const auto takeCommon = caller.take;
+    caller.take = [takeCommon, &options](int c) {
+        return c == kRequireSignature ? (options.requireSignature = true) : takeCommon(c);
+    };
     options.several = true;
+    options.sayUnchecked = true;
+    options.document = CheckJson;
     const int parsed = CheckCommand::Parse(argc, argv, caller, options);
     if (parsed != 0)
         return parsed < 0 ? 0 : 1;

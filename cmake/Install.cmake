@@ -9,7 +9,8 @@
 #   lib    -> package libfwkit1:     the C API's shared library libfwkit.so.1
 #   dev    -> package fwkit-dev:     headers under include/fwkit, the static
 #             libraries, the link libfwkit.so, the CMake package
-#             (find_package(fwkit)), fwkit.pc (C) and fwkit-cxx.pc (C++)
+#             (find_package(fwkit)), fwkit.pc (C) and fwkit-cxx.pc (C++),
+#             fwkit(3) and the C example it shows
 #   python -> package python3-fwkit: the Python module over libfwkit.so.1
 # Each package's doc directory holds the copyright file and the changelog.
 # Manual pages and changelogs are compressed with "gzip -9n" at build time, as
@@ -84,10 +85,13 @@ set(FWKIT_MAN7_PAGES "")
 if(TARGET fwkit)
   fwkit_gzip(${PROJECT_SOURCE_DIR}/man/fwkit-install.7 fwkit-install.7 FWKIT_MAN7_PAGES)
 endif()
+# The C API's page, fwkit(3), goes with its header into fwkit-dev.
+set(FWKIT_MAN3_PAGES "")
+fwkit_gzip(${PROJECT_SOURCE_DIR}/man/fwkit.3 fwkit.3 FWKIT_MAN3_PAGES)
 set(FWKIT_CHANGELOG "")
 fwkit_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog changelog.Debian FWKIT_CHANGELOG)
 add_custom_target(fwkit_compressed_docs ALL DEPENDS ${FWKIT_MAN_PAGES} ${FWKIT_MAN7_PAGES}
-                  ${FWKIT_CHANGELOG})
+                  ${FWKIT_MAN3_PAGES} ${FWKIT_CHANGELOG})
 
 if(FWKIT_MAN_PAGES)
   install(FILES ${FWKIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT bin)
@@ -100,6 +104,10 @@ if(FWKIT_MAN7_PAGES)
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fwkit/boot COMPONENT bin)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT bin)
+install(FILES ${FWKIT_MAN3_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
+# The update client of fwkit(3)'s example, whole, beside the C API's header.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/example.c
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/fwkit-dev/examples COMPONENT dev)
 foreach(component_package bin:fwkit lib:libfwkit1 dev:fwkit-dev python:python3-fwkit)
   string(REPLACE ":" ";" component_package ${component_package})
   list(GET component_package 0 component)
@@ -141,15 +149,20 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/fwkitConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/fwkitConfig.cmake ${PROJECT_BINARY_DIR}/fwkitConfigVersion.cmake
         DESTINATION ${FWKIT_CMAKE_DIR} COMPONENT dev)
 
-# The pkg-config files find their prefix from their own place, so the staged,
-# packaged and relocated installations all work: fwkit.pc for the C API's
-# shared library, fwkit-cxx.pc for the static C++ libraries.
+# The pkg-config files name the prefix the files are installed under, as
+# Debian's do (prefix=/usr), so that pkg-config prints plain paths; it is the
+# prefix of "cmake --install" or cpack, known only at install time, so each
+# file is written then from its configured form. A staged installation is
+# used with PKG_CONFIG_SYSROOT_DIR set to the staging directory. fwkit.pc is
+# for the C API's shared library, fwkit-cxx.pc for the static C++ libraries.
 set(FWKIT_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH FWKIT_PC_TO_PREFIX /prefix/${FWKIT_PC_DIR} /prefix)
-string(REGEX REPLACE "/$" "" FWKIT_PC_TO_PREFIX "${FWKIT_PC_TO_PREFIX}")
+set(FWKIT_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
 foreach(pc fwkit fwkit-cxx)
-  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${FWKIT_PC_DIR} COMPONENT dev)
+  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/pc/${pc}.pc.in @ONLY)
+  install(CODE "
+    configure_file(\"${PROJECT_BINARY_DIR}/pc/${pc}.pc.in\" \"${PROJECT_BINARY_DIR}/pc/${pc}.pc\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${FWKIT_PC_DIR}\" TYPE FILE
+         FILES \"${PROJECT_BINARY_DIR}/pc/${pc}.pc\")" COMPONENT dev)
 endforeach()
 
 # --- Debian packages ---------------------------------------------------------

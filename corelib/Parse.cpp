@@ -13,22 +13,36 @@ std::string Quoted(const std::string& text) {
     return "'" + text + "'";
 }
 
-// Reads the decimal digits of text[at, end) into `value`; false when there are
-// none, when another character is among them, or when they exceed `max`.
-bool Digits(const std::string& text, size_t at, size_t end, uint64_t max, uint64_t& value) {
+// The value of the digit `c` in `base` (10 or 16, either case), or `base` when it is none.
+uint64_t DigitValue(char c, uint64_t base) {
+    const char lower = static_cast<char>(c | 0x20);
+    if (c >= '0' && c <= '9')
+        return static_cast<uint64_t>(c - '0');
+    if (base == 16 && lower >= 'a' && lower <= 'f')
+        return static_cast<uint64_t>(lower - 'a' + 10);
+    return base;
+}
+
+// Reads the digits of text[at, end) in `base` (decimal by default) into `value`;
+// false when there are none, when another character is among them, or when they
+// exceed `max`.
+bool Digits(const std::string& text, size_t at, size_t end, uint64_t max, uint64_t& value,
+            uint64_t base = 10) {
     if (at >= end || end > text.size())
         return false;
     value = 0;
     for (size_t i = at; i < end; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9')
+        const uint64_t digit = DigitValue(text[i], base);
+        if (digit >= base || value > (max - digit) / base)
             return false;
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (max - digit) / 10)
-            return false;
-        value = value * 10 + digit;
+        value = value * base + digit;
     }
     return true;
+}
+
+std::string NotANumber(const std::string& text, uint64_t min, uint64_t max) {
+    return Quoted(text) + " is not a number from " + std::to_string(min) + " to " +
+           std::to_string(max);
 }
 
 bool IsLeap(int year) {
@@ -88,16 +102,22 @@ bool DatePart(const std::string& text, Date& date) {
 }  // namespace
 
 std::string Unsigned(const std::string& text, uint64_t max, uint64_t& value) {
-    if (Digits(text, 0, text.size(), max, value))
-        return "";
-    return Quoted(text) + " is not a number from 0 to " + std::to_string(max);
+    return Unsigned(text, 0, max, value);
 }
 
 std::string Unsigned(const std::string& text, uint64_t min, uint64_t max, uint64_t& value) {
     if (Digits(text, 0, text.size(), max, value) && value >= min)
         return "";
-    return Quoted(text) + " is not a number from " + std::to_string(min) + " to " +
-           std::to_string(max);
+    return NotANumber(text, min, max);
+}
+
+std::string CommandNumber(const std::string& text, uint64_t min, uint64_t max, uint64_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] | 0x20) == 'x';
+    if (hex && Digits(text, 2, text.size(), max, value, 16) && value >= min)
+        return "";
+    if (!hex && Digits(text, 0, text.size(), max, value) && value >= min)
+        return "";
+    return NotANumber(text, min, max);
 }
 
 std::string CalendarDate(const std::string& text, Date& date) {

@@ -18,6 +18,11 @@ namespace Parse {
 std::string Unsigned(const std::string& text, uint64_t max, uint64_t& value);
 // The same, at least `min`.
 std::string Unsigned(const std::string& text, uint64_t min, uint64_t max, uint64_t& value);
+// A number on fwkit's command line, from `min` to `max`: decimal digits as
+// Unsigned reads them (leading zeros included, so "0620" is 620), or
+// hexadecimal digits after "0x" or "0X" ("0x190" is 400). The refusal is
+// Unsigned's.
+std::string CommandNumber(const std::string& text, uint64_t min, uint64_t max, uint64_t& value);
 
 // A day of the Gregorian calendar.
 struct Date {

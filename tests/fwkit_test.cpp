@@ -102,6 +102,9 @@ TEST_F(FwkitTest, WritesTheBytesOfTheFivePrograms) {
                            " boot.bin.fw kernel.fw rootfs.fw");
     Tool(PKGSTAMP_PATH, "2 4 1 all.fw all.ref.pkg");
     Fwkit("stamp -v 2.4.1 -o all.pkg all.fw");
+    // Hexadecimal values are the same numbers.
+    Fwkit("pack -t 0x190 -r 0x2 -v 3 -b 0X7 --date 2024-03-14 -o hex.fw kernel");
+    EXPECT_EQ(ReadBytes(P("hex.fw")), ReadBytes(P("kernel.fw")));
     EXPECT_EQ(ReadBytes(P("boot.bin.fw")), ReadBytes(P("boot.ref")));
     EXPECT_EQ(ReadBytes(P("kernel.fw")), ReadBytes(P("kernel.ref")));
     EXPECT_EQ(ReadBytes(P("all.fw")), ReadBytes(P("all.ref")));
@@ -142,6 +145,10 @@ TEST_F(FwkitTest, RefusedValuesNameOptionValueAndRange) {
         {"extract kernel.fw boot.fw", "fwkit extract: one firmware file only"},
         {"list", "fwkit list: no firmware file given"},
         {"bogus", "fwkit: 'bogus' is not a subcommand"},
+        {"help bogus", "fwkit: 'bogus' is not a subcommand"},
+        {"help pack list", "fwkit: help: one subcommand only; 'list' is one too"},
+        {"pack -t 0x190x kernel", "fwkit: --type: '0x190x' is not a physical type"},
+        {"join -t 0x190 -o j.fw kernel", "fwkit: --type: '0x190' is not a number from 300 to 399"},
         {"sign kernel", "fwkit sign: no key given (-k KEY)"},
         {"sign -g k", "fwkit sign: unknown option: -g"},
         {"sign -k nope.pem kernel", "fwkit: nope.pem: No such file or directory"},
@@ -302,6 +309,40 @@ TEST_F(FwkitTest, ChecksSeveralPackagesAndSignsAsPkgsignDoes) {
     EXPECT_EQ(both["output"], "a.pkg");
     ASSERT_EQ(both["key_ids"].size(), 2u);
     EXPECT_EQ(both["key_ids"][0], made["key_id"]);
+    // Without a key the signature is said to be not checked; required, that refuses.
+    const struct {
+        const char* args;
+        int status;
+        const char* said;
+    } kUnchecked[] = {
+        {"check a.pkg", 0, "a.pkg: signature not checked: no key given, key "},
+        {"check kernel.pkg", 0, "kernel.pkg: signature not checked: no key given\nkernel.pkg: OK\n"},
+        {"check --require-signature -o x.bin a.pkg", 5,
+         "a.pkg: FAILED: signature not checked: no key given\n"},
+        {"check --require-signature -k k.pub a.pkg", 0, "a.pkg: signature verified by 1 of"},
+    };
+    ASSERT_EQ(Fwkit("stamp -v 1.0.0 -o kernel.pkg kernel").status, 0);
+    for (const auto& c : kUnchecked) {
+        const RunResult r = Fwkit(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << c.args << "\n" << r.out;
+    }
+    EXPECT_EQ(testutil::Run("test -e x.bin", dir.Path()).status, 1);
+    // One shape: header lines an object, as fwkit list --json gives them.
+    const nlohmann::json refused =
+        nlohmann::json::parse(Fwkit("check -j --require-signature a.pkg").out)[0];
+    EXPECT_EQ(refused["status"], 5);
+    EXPECT_EQ(refused["verdict"], "signature not checked: no key given");
+    EXPECT_EQ(refused["signature"]["checked"], false);
+    EXPECT_EQ(refused["headers"]["version"]["text"], "1.0.0");
+    EXPECT_EQ(refused["headers"]["filesize"], ReadBytes(P("kernel")).size());
+    const RunResult delta = Fwkit("delta -j -o kernel.z.pkg kernel.pkg");
+    ASSERT_EQ(delta.status, 0);
+    const nlohmann::json made_delta = nlohmann::json::parse(delta.out);
+    EXPECT_EQ(made_delta["schema"], 1);
+    EXPECT_EQ(made_delta["size"], ReadBytes(P("kernel.z.pkg")).size());
+    EXPECT_EQ(made_delta["lines"]["target-filesize"], ReadBytes(P("kernel")).size());
+    EXPECT_EQ(made_delta["lines"]["encoding"], "zstd");
 }
 
 TEST_F(FwkitTest, SourceDateEpochMakesPacksReproducible) {
@@ -361,12 +402,38 @@ TEST_F(FwkitTest, HelpVersionAndCompletion) {
         EXPECT_EQ(r.status, 0) << args;
         EXPECT_EQ(r.out.rfind("Usage: fwkit", 0), 0u) << args;
     }
+    // "fwkit help SUBCOMMAND" is "fwkit SUBCOMMAND --help", word for word.
+    for (const char* name : {"pack", "list", "check", "delta", "install"}) {
+        const RunResult help = Fwkit(std::string("help ") + name);
+        EXPECT_EQ(help.status, 0) << name;
+        EXPECT_EQ(help.out, Fwkit(std::string(name) + " --help").out) << name;
+    }
+    EXPECT_EQ(Fwkit("help").status, 0);
+    EXPECT_NE(Fwkit("help").out.find("\n  help "), std::string::npos);
     EXPECT_EQ(Fwkit("--version").out, std::string("fwkit ") + FWKIT_VERSION + "\n");
     EXPECT_EQ(Fwkit("-V").out, std::string("fwkit ") + FWKIT_VERSION + "\n");
     const std::string bash = std::string(SOURCE_DIR) + "/cli/completion/fwkit.bash";
     EXPECT_EQ(testutil::Run("bash -c " + testutil::Quote("source " + bash + "; complete -p fwkit"),
                             "/").out,
               "complete -F _fwkit fwkit\n");
+    // Names with blanks come whole, however the word is quoted; directories end in "/".
+    testutil::Run("mkdir 'my dir' && touch 'my file.pkg'", dir.Path());
+    const struct {
+        const char* words;
+        const char* offered;
+    } kCompletions[] = {
+        // The words as typed: a backslash, a double quote, a single quote.
+        {"check my", "<my dir/>\n<my file.pkg>\n"}, {R"(check 'my\ f')", "<my file.pkg>\n"},
+        {R"(check '"my d')", "<my dir/>\n"},      {R"(list "'my f")", "<my file.pkg>\n"},
+        {"extract -C m", "<my dir/>\n"},          {"help ch", "<check>\n"},
+    };
+    for (const auto& c : kCompletions) {
+        const std::string script = "source " + bash + "; COMP_WORDS=(fwkit " + c.words +
+                                   "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _fwkit; "
+                                   R"(printf '<%s>\n' "${COMPREPLY[@]}" | sort)";
+        EXPECT_EQ(testutil::Run("bash -c " + testutil::Quote(script), dir.Path()).out, c.offered)
+            << c.words;
+    }
     const std::string zsh = std::string(SOURCE_DIR) + "/cli/completion/_fwkit";
     if (testutil::Run("command -v zsh", "/").status == 0) {
         const RunResult z = testutil::Run(

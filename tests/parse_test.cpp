@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 #include "Core.h"
@@ -27,17 +28,42 @@ const NumberCase kNumbers[] = {
     {"99999999999999999999999", UINT64_MAX, false, 0},
 };
 
-TEST(Parse, NumbersAreDecimalDigitsWithinTheirWidth) {
-    for (const NumberCase& c : kNumbers) {
-        SCOPED_TRACE(c.text);
+// fwkit's command line also takes hexadecimal after 0x; decimal stays decimal.
+const NumberCase kCommandNumbers[] = {
+    {"0x190", 65535, true, 400},   {"0XfFfF", 65535, true, 65535}, {"0620", 65535, true, 620},
+    {"0x10000", 65535, false, 0},  {"0x", 65535, false, 0},        {"0x-1", 65535, false, 0},
+    {"0xg", 65535, false, 0},      {" 0x1", 65535, false, 0},      {"x10", 65535, false, 0},
+    {"0x1ffffffffffffffff", UINT64_MAX, false, 0}, {"0xffffffffffffffff", UINT64_MAX, true, UINT64_MAX},
+};
+
+void ExpectNumbers(const NumberCase* begin, const NumberCase* end,
+                   std::string (*read)(const std::string&, uint64_t, uint64_t&)) {
+    for (const NumberCase* c = begin; c != end; ++c) {
+        SCOPED_TRACE(c->text);
         uint64_t value = 0;
-        const std::string refusal = Unsigned(c.text, c.max, value);
-        EXPECT_EQ(refusal.empty(), c.ok) << refusal;
-        if (c.ok)
-            EXPECT_EQ(value, c.value);
+        const std::string refusal = read(c->text, c->max, value);
+        EXPECT_EQ(refusal.empty(), c->ok) << refusal;
+        if (c->ok)
+            EXPECT_EQ(value, c->value);
         else
-            EXPECT_NE(refusal.find(std::string("'") + c.text + "'"), std::string::npos);
+            EXPECT_EQ(refusal, std::string("'") + c->text + "' is not a number from 0 to " +
+                                   std::to_string(c->max));
     }
+}
+
+TEST(Parse, NumbersAreDecimalDigitsWithinTheirWidth) {
+    ExpectNumbers(std::begin(kNumbers), std::end(kNumbers),
+                  [](const std::string& text, uint64_t max, uint64_t& value) {
+                      return Unsigned(text, max, value);
+                  });
+    ExpectNumbers(std::begin(kCommandNumbers), std::end(kCommandNumbers),
+                  [](const std::string& text, uint64_t max, uint64_t& value) {
+                      return CommandNumber(text, 0, max, value);
+                  });
+    uint64_t value = 0;
+    EXPECT_EQ(CommandNumber("0x12c", 300, 399, value), "");
+    EXPECT_EQ(value, 300u);
+    EXPECT_EQ(CommandNumber("0x12b", 300, 399, value), "'0x12b' is not a number from 300 to 399");
 }
 
 TEST(Parse, DatesAreRealCalendarDays) {

@@ -137,6 +137,8 @@ int Configure(const Options& options, CPackageTrust& trust) {
                                         " needs as many distinct keys; " +
                                         std::to_string(trust.KeyCount()) + " given");
     trust.SetThreshold(options.threshold);
+    if (options.requireSignature)
+        trust.RequireSignature();
     if (!options.compatible.empty())
         trust.SetCompatible(options.compatible);
     if (options.hasMinimum)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CPackageStream.h"
 #include "PackageCommand.h"
 
 namespace CheckCommand {
@@ -33,7 +34,17 @@ struct Options {
     bool quiet = false;  // no lines: the exit status is the verdict
     // Where the documents of the array are kept while the packages are checked.
     std::vector<std::string>* documents = nullptr;
+    // fwkit's: a signature that no key was given for is said to be not checked
+    // (kUnchecked), and with requireSignature such a package is refused (status 5).
+    bool sayUnchecked = false;
+    bool requireSignature = false;
+    // The document of a verdict; null for pkgcheck's (PackageReportJson).
+    std::string (*document)(const std::string& file, const CPackageStream::Result& result) =
+        nullptr;
 };
+
+// What fwkit says of a signature no key was given for: "signature " kUnchecked.
+extern const char kUnchecked[];
 
 // Pieces of the help, in pkgcheck's words: what checking does, the options of keys
 // and policy, -j, -o with --base, and the exit statuses.

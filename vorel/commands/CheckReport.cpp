@@ -11,12 +11,23 @@
 
 namespace CheckCommand {
 
+const char kUnchecked[] = "not checked: no key given";
+
 namespace {
 
 using State = CPackageCheck::SignatureState;
 
-std::string SignatureLine(const CPackageCheck::Result& result) {
+// Said of a package refused for want of a key to check its signature with.
+bool RefusedUnchecked(const Options& options, const CPackageCheck::Result& result) {
+    return options.sayUnchecked && result.error == PackageError::Unsigned && Unchecked(result);
+}
+
+std::string SignatureLine(const Options& options, const CPackageCheck::Result& result) {
     const std::string key = result.trust.keyId.empty() ? "" : ", key " + result.trust.keyId;
+    if (RefusedUnchecked(options, result))
+        return std::string("signature FAILED: ") + kUnchecked + key;
+    if (options.sayUnchecked && Unchecked(result))
+        return std::string("signature ") + kUnchecked + key;
     const unsigned signers = static_cast<unsigned>(result.trust.signers.size());
     if (result.trust.signature == State::Verified && signers > 1)
         return "signature verified by " + std::to_string(result.trust.verifiedKeys) +
@@ -71,7 +82,7 @@ void PrintLines(const Options& options, const CPackageCheck::Result& result) {
                                                    ", computed " + item.computed;
             std::printf("%s%s\n", shown.c_str(), text.c_str());
         }
-        std::printf("%s%s\n", shown.c_str(), SignatureLine(result).c_str());
+        std::printf("%s%s\n", shown.c_str(), SignatureLine(options, result).c_str());
         if (PolicyShown(options, result))
             std::printf("%spolicy %s\n", shown.c_str(),
                         result.trust.policyReason.empty()
@@ -80,6 +91,8 @@ void PrintLines(const Options& options, const CPackageCheck::Result& result) {
     }
     if (result.error == PackageError::Ok)
         std::printf("%sOK\n", shown.c_str());
+    else if (RefusedUnchecked(options, result))
+        std::printf("%sFAILED: signature %s\n", shown.c_str(), kUnchecked);
     else if (result.error == PackageError::NotAPackage || result.problem.empty())
         std::printf("%sFAILED: %s\n", shown.c_str(), PackageErrorText(result.error));
     else  // why a delta's base was refused, or why its payload did not decode
@@ -88,6 +101,11 @@ void PrintLines(const Options& options, const CPackageCheck::Result& result) {
 }
 
 }  // namespace
+
+bool Unchecked(const CPackageCheck::Result& result) {
+    return result.error != PackageError::NotAPackage &&
+           (result.trust.signature == State::Absent || result.trust.signature == State::Unverified);
+}
 
 void Emit(const Options& options, const std::string& document) {
     if (options.documents != nullptr)
@@ -98,7 +116,8 @@ void Emit(const Options& options, const std::string& document) {
 
 void Print(const Options& options, const CPackageCheck::Result& result) {
     if (options.json)
-        Emit(options, PackageReportJson(options.package, result));
+        Emit(options, options.document != nullptr ? options.document(options.package, result)
+                                                  : PackageReportJson(options.package, result));
     else if (!options.quiet)
         PrintLines(options, result);
 }

@@ -8,6 +8,9 @@
 
 namespace CheckCommand {
 
+// True when the package's signature, or its absence, was judged by no key.
+bool Unchecked(const CPackageCheck::Result& result);
+
 // Prints a JSON document, or keeps it for the array of them all.
 void Emit(const Options& options, const std::string& document);
 

@@ -78,12 +78,22 @@ CPackageTrust::Verdict CPackageTrust::Judge(const CPackageHeader& header) const 
         default:
             break;
     }
+    if (Unchecked(verdict)) {
+        verdict.error = PackageError::Unsigned;
+        return verdict;
+    }
     if (m_skipPolicy)
         return verdict;
     verdict.policyJudged = true;
     verdict.policyReason = JudgePolicy(header, verdict);
     verdict.error = verdict.policyReason.empty() ? PackageError::Ok : PackageError::RefusedByPolicy;
     return verdict;
+}
+
+bool CPackageTrust::Unchecked(const Verdict& verdict) const {
+    return m_requireSignature && m_keys.empty() &&
+           (verdict.signature == SignatureState::Absent ||
+            verdict.signature == SignatureState::Unverified);
 }
 
 // Every entry is judged; one by a key given that does not verify spoils the

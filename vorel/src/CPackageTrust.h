@@ -84,6 +84,11 @@ class CPackageTrust {
         m_hasTime = true;
     }
 
+    // A signature verified by the keys given is required even when no key is:
+    // without keys, every package is then refused as Unsigned, its signature
+    // (Absent or Unverified) checked by none.
+    void RequireSignature() { m_requireSignature = true; }
+
     // Judges the signatures alone, for a signer that may set the policy lines anew.
     void SkipPolicy() { m_skipPolicy = true; }
 
@@ -93,6 +98,8 @@ class CPackageTrust {
     static const char* StateText(SignatureState state);
 
   private:
+    // True when a signature is required and no key was given to check it.
+    bool Unchecked(const Verdict& verdict) const;
     SignatureState CheckSignatures(const CPackageHeader& header, Verdict& verdict) const;
     SignatureState CheckEntry(const CPackageSignature& entry, const std::string& message) const;
     // The refusal of the first policy line that fails, or empty.
@@ -110,4 +117,5 @@ class CPackageTrust {
     int64_t m_time = 0;
     bool m_hasTime = false;
     bool m_skipPolicy = false;
+    bool m_requireSignature = false;
 };
