@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <list>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -141,11 +140,6 @@ int ReadOptions(int argc, char** argv, const char* subcommand, Build& b) {
     return b.dateGiven || DefaultDate(b.date) ? 0 : 1;
 }
 
-std::string BaseName(const std::string& path) {
-    const std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // True when `path` can be read as a firmware file or a data file; says why not.
 bool Readable(const std::string& operand, const std::string& path) {
     const std::string cause = Core::File::RegularFileProblem(path);
@@ -205,14 +199,14 @@ int Pack(int argc, char** argv) {
     const std::string operand = argv[optind];
     if (operand == "-" && (b.name.empty() || b.out.empty()))
         return Complain(operand, "standard input has no name: give --name and --output");
-    if (b.name.empty() && !FragmentName("--name", BaseName(operand)))
+    if (b.name.empty() && !FragmentName("--name", Core::File::BaseName(operand)))
         return 1;
     Progress progress(b.common.progress, "pack");
     const std::string in = InputPath(operand);
     if (in.empty() || !Readable(operand, in))
         return 1;
     if (b.name.empty())
-        b.name = BaseName(operand);
+        b.name = Core::File::BaseName(operand);
     if (b.out.empty())
         b.out = operand + ".fw";
     const std::string out = OutputPath(b.out);
@@ -265,10 +259,10 @@ int Join(int argc, char** argv) {
     const int count = argc - optind;
     if (count < 1 || count > 65535)
         return UsageError("join", "give 1 to 65535 firmware files to join");
-    if (b.name.empty() && !FragmentName("--name", BaseName(b.out)))
+    if (b.name.empty() && !FragmentName("--name", Core::File::BaseName(b.out)))
         return 1;
     if (b.name.empty())
-        b.name = BaseName(b.out);
+        b.name = Core::File::BaseName(b.out);
     std::vector<std::string> operands(argv + optind, argv + argc);
     std::vector<std::string> paths;
     uint64_t total = 0;

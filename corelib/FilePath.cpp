@@ -56,6 +56,11 @@ std::string DirName(const std::string& path) {
     return path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+    const std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 const char* UnsafeNameReason(const std::string& name) {
     if (name.find('\0') != std::string::npos)
         return "the name holds a zero byte";

@@ -20,6 +20,8 @@ bool SameFile(const std::string& a, const std::string& b);
 long long FileSize(const std::string& path);
 
 std::string DirName(const std::string& path);
+// The last component of `path`: what follows its last slash.
+std::string BaseName(const std::string& path);
 
 // Why `name`, taken from a file, may not be used as a path below the working
 // directory (absolute, a ".." component, a zero byte); null when it may.

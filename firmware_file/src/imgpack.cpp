@@ -141,10 +141,8 @@ void DeriveNames(Settings& s, const std::list<CFirmwareFile*>& inputs) {
     }
     if (s.out.empty())
         s.out = AppendFw(s.in);
-    if (s.name.empty()) {
-        const std::string::size_type slash = s.in.find_last_of('/');
-        s.name = slash == std::string::npos ? s.in : s.in.substr(slash + 1);
-    }
+    if (s.name.empty())
+        s.name = Core::File::BaseName(s.in);
 }
 
 // Says why a data file cannot be packed; true when it can. A FIFO or a device is
