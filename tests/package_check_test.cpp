@@ -651,7 +651,8 @@ TEST_F(PackageTools, HelpVersionAndUsageErrors) {
         const RunResult version = Tool(path, "-V", m_dir);
         EXPECT_EQ(version.status, 0);
         EXPECT_EQ(version.out.rfind(name + " (fwkit) ", 0), 0u);
-        for (const std::string args : {"", "-x p.pkg", "-k", "-k k.pem p.pkg p.pkg"}) {
+        for (const std::string args : {"", "-x p.pkg", "-k", "-k k.pem p.pkg p.pkg",
+                                       "--compatible '' p.pkg", "--compatible ' ' p.pkg"}) {
             const RunResult wrong = Tool(path, args, m_dir);
             EXPECT_EQ(wrong.status, 1) << args;
             EXPECT_EQ(wrong.out, "") << args;
@@ -945,6 +946,15 @@ TEST_F(PackageTools, SeveralSignaturesAndThresholds) {
     ASSERT_EQ(Shell("cat k.pub b.pub c.pub >ring").status, 0);
     EXPECT_EQ(Check("--keyring ring --threshold 2 p.pkg").status, 0);
     EXPECT_EQ(Check("--keyring ring --threshold 3 p.pkg").status, 4);
+    // A key file of several keys is a keyring: never only its first key.
+    ASSERT_EQ(Shell("cat k.pem b.pem >two.pem").status, 0);
+    for (const auto& [tool, args] : {std::pair{PKGCHECK_PATH, "-k ring p.pkg"},
+                                     std::pair{PKGSIGN_PATH, "-k two.pem p.pkg"}}) {
+        const RunResult several = Tool(tool, args, m_dir);
+        EXPECT_EQ(several.status, 1) << args;
+        EXPECT_NE(several.err.find("holds several keys"), std::string::npos) << several.err;
+    }
+    EXPECT_NE(Check("-k ring p.pkg").err.find("--keyring"), std::string::npos);
     const RunResult changing = Sign("--add -k c.pem --compatible x p.pkg");
     EXPECT_EQ(changing.status, 1);
     EXPECT_NE(changing.err.find("compatible line would change"), std::string::npos) << changing.err;
