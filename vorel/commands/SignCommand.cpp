@@ -194,7 +194,7 @@ int Sign(Options options) {
         return status;
     CInputFile buffer(options.package);
     const std::string shown = options.output;
-    Core::File::Output output(Core::SeparateFromMessages(options.output));
+    Core::File::Output output(PackageCommand::OutputPath(options.output));
     for (const std::string& key : options.keys)
         output.Protect(key, "the key");  // a URI names no file and protects nothing
     for (size_t i = 0; i < options.attach.size(); ++i) {
