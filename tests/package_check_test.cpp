@@ -962,6 +962,19 @@ TEST_F(PackageTools, SeveralSignaturesAndThresholds) {
     EXPECT_EQ(Check("-k k.pub -k c.pub --threshold 3 p.pkg").status, 1);  // too few keys given
 }
 
+// Signers adding to one package at once each wait for the one before: no
+// signature is lost, and each exits 0.
+TEST_F(PackageTools, SimultaneousAddsKeepEverySignature) {
+    ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
+    const RunResult added = Shell(
+        "for k in b c d e; do " + Quote(PKGSIGN_PATH) + " -g $k >/dev/null || exit 1; done; "
+        "for k in b c d e; do " + Quote(PKGSIGN_PATH) + " --add -k $k.pem p.pkg >/dev/null & "
+        "pids=\"$pids $!\"; done; for p in $pids; do wait $p || exit 1; done");
+    EXPECT_EQ(added.status, 0) << added.err;
+    ASSERT_EQ(Shell("cat k.pub b.pub c.pub d.pub e.pub >ring").status, 0);
+    EXPECT_EQ(Check("--keyring ring --threshold 5 p.pkg").status, 0);
+}
+
 TEST_F(PackageTools, PolicyRefusalsHaveStatusSixTextAndJson) {
     ASSERT_EQ(Sign("-k k.pem --compatible board-a --expires 2030-01-01T00:00:00Z p.pkg").status, 0);
     struct Row {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "CDetachedSignature.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
+#include "CPackageLock.h"
 #include "CPackageSigner.h"
 #include "CPkcs11Uri.h"
 #include "Messages.h"
@@ -192,6 +194,10 @@ int Sign(Options options) {
         return status;
     if (const int status = CheckFiles(options))
         return status;
+    CPackageLock lock(options.package);
+    if (!lock.Take())
+        return Messages::Complain(options.program, options.package,
+                                  std::string("cannot lock it: ") + std::strerror(errno));
     CInputFile buffer(options.package);
     const std::string shown = options.output;
     Core::File::Output output(PackageCommand::OutputPath(options.output));
