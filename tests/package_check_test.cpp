@@ -492,7 +492,8 @@ class PackageSigner : public testing::Test {
 };
 
 TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
-    const CPackageSigner::Request request{{{"one", &m_one}, {"two", &m_two}}, "board-a", "", false};
+    const CPackageSigner::Request request{
+        {{"one", &m_one}, {"two", &m_two}}, "board-a", "", false, {}, false};
     const CPackageSigner::Result result = Sign(request, "p.pkg", m_dir / "s.pkg");
     ASSERT_EQ(result.error, PackageError::Ok);
     EXPECT_EQ(result.keyIds, (std::vector<std::string>{m_one.KeyId(), m_two.KeyId()}));
@@ -504,19 +505,27 @@ TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
     EXPECT_TRUE(SignIntoPipe(request, "p.pkg") == signedFile);
 
     // Keeping the signatures of another key, and signing again over its own.
-    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false}, "p.pkg", m_dir / "a.pkg").error,
+    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false, {}, false}, "p.pkg", m_dir / "a.pkg").error,
               PackageError::Ok);
-    ASSERT_EQ(
-        Sign({{{"two", &m_two}, {"one", &m_one}}, "", "", true}, "a.pkg", m_dir / "b.pkg").error,
-        PackageError::Ok);
+    ASSERT_EQ(Sign({{{"two", &m_two}, {"one", &m_one}}, "", "", true, {}, false}, "a.pkg",
+                   m_dir / "b.pkg")
+                  .error,
+              PackageError::Ok);
     EXPECT_EQ(Verify(testutil::ReadText(m_dir / "b.pkg"), {&m_one, &m_two}), PackageError::Ok);
 }
 
 TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
     using Culprit = CPackageSigner::Culprit;
     testutil::WriteText(m_dir / "short.pkg", Unsigned(m_image.substr(1), Md5(m_image)));
-    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false}, "p.pkg", m_dir / "one.pkg").error,
+    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false, {}, false}, "p.pkg", m_dir / "one.pkg").error,
               PackageError::Ok);
+    // A planted entry: key one's id, a signature of another message.
+    const std::string signedOne = testutil::ReadText(m_dir / "one.pkg");
+    const size_t at = signedOne.find("ed25519:") + 8 + 16 + 1 + 40;
+    testutil::WriteText(
+        m_dir / "planted.pkg",
+        signedOne.substr(0, at) + (signedOne[at] == 'A' ? "B" : "A") + signedOne.substr(at + 1));
+    const std::string one = m_one.KeyId();
     const CEd25519Key copy = CEd25519Key::FromPem(m_one.PrivatePem());
     std::vector<CEd25519Key> many(CPackageSignature::kMaxEntries + 1);
     CPackageSigner::Request tooMany;
@@ -533,29 +542,41 @@ TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
         std::string problem;  // its start
     } rows[] = {
         {"one key twice",
-         {{{"one", &m_one}, {"copy", &copy}}, "", "", false},
+         {{{"one", &m_one}, {"copy", &copy}}, "", "", false, {}, false},
          "p.pkg",
          PackageError::DuplicateKey,
          Culprit::Key,
          "signs with key " + m_one.KeyId() + " as one"},
         {"an image one byte short",
-         {{{"one", &m_one}}, "", "", false},
+         {{{"one", &m_one}}, "", "", false, {}, false},
          "short.pkg",
          PackageError::ImageMismatch,
          Culprit::Package,
          "md5 does not match the image"},
         {"no package",
-         {{{"one", &m_one}}, "", "", false},
+         {{{"one", &m_one}}, "", "", false, {}, false},
          "none.pkg",
          PackageError::ReadFailed,
          Culprit::Package,
          "No such file or directory"},
         {"kept signatures over a changed line",
-         {{{"two", &m_two}}, "board-b", "", true},
+         {{{"two", &m_two}}, "board-b", "", true, {}, false},
          "one.pkg",
          PackageError::KeptVoid,
          Culprit::Package,
          "--add: its compatible line"},
+        {"a kept signature by no key given",
+         {{{"two", &m_two}}, "", "", true, {}, false},
+         "one.pkg",
+         PackageError::KeptVoid,
+         Culprit::Package,
+         "--add: the signature by key " + one + " cannot be checked"},
+        {"a kept signature that does not verify",
+         {{{"two", &m_two}}, "", "", true, {m_one}, false},
+         "planted.pkg",
+         PackageError::KeptVoid,
+         Culprit::Package,
+         "--add: the signature by key " + one + " does not verify"},
         {"more keys than a line holds", tooMany, "p.pkg", PackageError::TooManySignatures,
          Culprit::Package, "a package carries at most 8"},
     };
@@ -569,6 +590,11 @@ TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
         EXPECT_EQ(result.problems.front().substr(0, row.problem.size()), row.problem);
         EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
     }
+    const CPackageSigner::Result dropped =
+        Sign({{{"two", &m_two}}, "", "", true, {m_one}, true}, "planted.pkg", m_dir / "out.pkg");
+    EXPECT_EQ(dropped.error, PackageError::Ok);
+    EXPECT_EQ(dropped.dropped, std::vector<std::string>{one});
+    EXPECT_EQ(Verify(testutil::ReadText(m_dir / "out.pkg"), {&m_two}), PackageError::Ok);
 }
 
 TEST(Pkcs11Uri, ReadsWhatSelectsAKeyAndRefusesTheRest) {
@@ -651,7 +677,8 @@ TEST_F(PackageTools, HelpVersionAndUsageErrors) {
         const RunResult version = Tool(path, "-V", m_dir);
         EXPECT_EQ(version.status, 0);
         EXPECT_EQ(version.out.rfind(name + " (fwkit) ", 0), 0u);
-        for (const std::string args : {"", "-x p.pkg", "-k", "-k k.pem p.pkg p.pkg"}) {
+        for (const std::string args : {"", "-x p.pkg", "-k", "-k k.pem p.pkg p.pkg",
+                                       "--compatible '' p.pkg", "--compatible ' ' p.pkg"}) {
             const RunResult wrong = Tool(path, args, m_dir);
             EXPECT_EQ(wrong.status, 1) << args;
             EXPECT_EQ(wrong.out, "") << args;
@@ -855,17 +882,14 @@ TEST_F(PackageTools, PkgsignRefusesADamagedPackageAndReplacesASignature) {
 
     ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out o.pem").status, 0);
     ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
-    ASSERT_EQ(
-        Shell(Quote(PKGSIGN_PATH) + " -k o.pem -o /dev/stdout p.pkg >q.pkg")
-            .status,
-        0);
+    // "-" is standard output, as /dev/stdout is.
+    ASSERT_EQ(Shell(Quote(PKGSIGN_PATH) + " -k o.pem -o - p.pkg >q.pkg").status, 0);
     EXPECT_EQ(Check("-k k.pub q.pkg").status, 4);
     const std::string signedTwice = testutil::ReadText(m_dir / "q.pkg");
     EXPECT_EQ(signedTwice.find("signature:"), signedTwice.rfind("signature:"));
-    EXPECT_EQ(
-        Shell(Quote(PKGCHECK_PATH) + " -o /dev/stdout q.pkg >out.img").status,
-        0);
+    EXPECT_EQ(Shell(Quote(PKGCHECK_PATH) + " -o - q.pkg >out.img").status, 0);
     EXPECT_TRUE(testutil::ReadText(m_dir / "out.img") == m_image);
+    EXPECT_FALSE(testutil::Exists(m_dir / "-"));
 }
 
 // A SoftHSM 2 token "release" (user PIN in the file "pin") in the scratch
@@ -945,14 +969,41 @@ TEST_F(PackageTools, SeveralSignaturesAndThresholds) {
     ASSERT_EQ(Shell("cat k.pub b.pub c.pub >ring").status, 0);
     EXPECT_EQ(Check("--keyring ring --threshold 2 p.pkg").status, 0);
     EXPECT_EQ(Check("--keyring ring --threshold 3 p.pkg").status, 4);
+    // A key file of several keys is a keyring: never only its first key.
+    ASSERT_EQ(Shell("cat k.pem b.pem >two.pem").status, 0);
+    for (const auto& [tool, args] :
+         {std::pair{PKGCHECK_PATH, "-k ring p.pkg"}, std::pair{PKGSIGN_PATH, "-k two.pem p.pkg"}}) {
+        const RunResult several = Tool(tool, args, m_dir);
+        EXPECT_EQ(several.status, 1) << args;
+        EXPECT_NE(several.err.find("holds several keys"), std::string::npos) << several.err;
+    }
+    EXPECT_NE(Check("-k ring p.pkg").err.find("--keyring"), std::string::npos);
     const RunResult changing = Sign("--add -k c.pem --compatible x p.pkg");
     EXPECT_EQ(changing.status, 1);
     EXPECT_NE(changing.err.find("compatible line would change"), std::string::npos) << changing.err;
-    ASSERT_EQ(Sign("--add -k c.pem p.pkg").status, 0);
+    const RunResult unchecked = Sign("--add -k c.pem p.pkg");
+    EXPECT_EQ(unchecked.status, 1);
+    EXPECT_NE(unchecked.err.find("give its public key with --keyring"), std::string::npos);
+    ASSERT_EQ(Sign("--add --keyring ring -k c.pem p.pkg").status, 0);
     const RunResult three = Check("--keyring ring --threshold 3 -j p.pkg");
     EXPECT_EQ(three.status, 0) << three.out;
     EXPECT_NE(three.out.find("\"verified\": 3"), std::string::npos) << three.out;
     EXPECT_EQ(Check("-k k.pub -k c.pub --threshold 3 p.pkg").status, 1);  // too few keys given
+}
+
+// Signers adding to one package at once each wait for the one before: no
+// signature is lost, and each exits 0.
+TEST_F(PackageTools, SimultaneousAddsKeepEverySignature) {
+    ASSERT_EQ(Sign("-k k.pem p.pkg").status, 0);
+    const RunResult added =
+        Shell("for k in b c d e; do " + Quote(PKGSIGN_PATH) +
+              " -g $k >/dev/null || exit 1; done; "
+              "cat k.pub b.pub c.pub d.pub e.pub >ring && for k in b c d e; do " +
+              Quote(PKGSIGN_PATH) +
+              " --add --keyring ring -k $k.pem p.pkg >/dev/null & "
+              "pids=\"$pids $!\"; done; for p in $pids; do wait $p || exit 1; done");
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(Check("--keyring ring --threshold 5 p.pkg").status, 0);
 }
 
 TEST_F(PackageTools, PolicyRefusalsHaveStatusSixTextAndJson) {

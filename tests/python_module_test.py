@@ -7,7 +7,9 @@ and the module on PYTHONPATH."""
 import json
 import os
 import subprocess
+import stat
 import tempfile
+import threading
 import unittest
 
 import fwkit
@@ -68,6 +70,46 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
         with self.assertRaises(fwkit.Error):
             fwkit.check(self.package, keys=[b"not a key"])
         self.assertEqual(fwkit.version(), os.environ.get("FWKIT_VERSION", fwkit.version()))
+
+    def test_out_path_is_written_as_pkgcheck_writes_it(self):
+        with open(self.path("real.img"), "wb") as file:
+            file.write(b"old slot")
+        os.symlink("real.img", self.path("link"))
+        os.mkfifo(self.path("fifo"))
+        got = []
+
+        def drain():
+            with open(self.path("fifo"), "rb") as fifo:
+                got.append(fifo.read())
+
+        # (out=, the file that must get the image, the kind it must still be)
+        targets = [(self.path("new.img"), self.path("new.img"), stat.S_ISREG),
+                   (self.path("real.img"), self.path("real.img"), stat.S_ISREG),
+                   (self.path("link"), self.path("real.img"), stat.S_ISLNK),
+                   (self.path("fifo"), None, stat.S_ISFIFO),
+                   (os.devnull, None, stat.S_ISCHR)]
+        for out, holder, kind in targets:
+            with self.subTest(out=out):
+                reader = threading.Thread(target=drain, daemon=True)
+                if kind is stat.S_ISFIFO:
+                    reader.start()
+                self.assertTrue(fwkit.check(self.path("p.pkg"), keys=[self.path("k.pub")],
+                                            out=out)["ok"])
+                self.assertTrue(kind(os.lstat(out).st_mode))
+                if holder is not None:
+                    with open(holder, "rb") as file:
+                        self.assertEqual(file.read(), self.image)
+                if kind is stat.S_ISFIFO:
+                    reader.join(10)
+                    self.assertEqual(got, [self.image])
+        for out in (self.path("p.pkg"), self.path("k.pub")):
+            with self.subTest(out=out):
+                with open(out, "rb") as file:
+                    before = file.read()
+                with self.assertRaisesRegex(fwkit.Error, "out=.*%s.*input" % os.path.basename(out)):
+                    fwkit.check(self.path("p.pkg"), keys=[self.path("k.pub")], out=out)
+                with open(out, "rb") as file:
+                    self.assertEqual(file.read(), before)
 
     def test_values_that_would_wrap_or_check_nothing_are_refused(self):
         key = self.path("k.pub")

@@ -17,7 +17,6 @@ import ctypes
 import json
 import numbers
 import os
-import secrets
 import stat
 
 __all__ = ["check", "version", "Error"]
@@ -54,7 +53,10 @@ def _library():
                 ("fwkit_check_feed", ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_size_t]),
                 ("fwkit_check_finish", ctypes.c_int, [handle]),
                 ("fwkit_check_abandon", ctypes.c_int, [handle]),
-                ("fwkit_check_json", ctypes.c_char_p, [handle, ctypes.c_char_p])]:
+                ("fwkit_check_json", ctypes.c_char_p, [handle, ctypes.c_char_p]),
+                ("fwkit_check_message", ctypes.c_char_p, [handle]),
+                ("fwkit_check_set_output", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_check_protect", ctypes.c_int, [handle, ctypes.c_char_p])]:
             function = getattr(lib, name)
             function.restype = restype
             function.argtypes = argtypes
@@ -92,45 +94,19 @@ def _text(name, value):
     return data
 
 
+def _is_pem(key):
+    """True for a key given as its PEM text (bytes, or str that starts as PEM)
+    rather than as a file's path."""
+    return isinstance(key, bytes) or (isinstance(key, str) and
+                                      key.lstrip().startswith("-----BEGIN"))
+
+
 def _pem(key):
     """The PEM text of a key given as PEM (bytes or str) or as a file's path."""
-    if isinstance(key, bytes):
-        return key
-    if isinstance(key, str) and key.lstrip().startswith("-----BEGIN"):
-        return key.encode()
+    if _is_pem(key):
+        return key if isinstance(key, bytes) else key.encode()
     with open(key, "rb") as file:
         return file.read()
-
-
-class _Output:
-    """Where the image goes: a file object gets it as it passes; a path gets
-    a temporary file beside it, put in place only when every check passed."""
-
-    def __init__(self, out):
-        self.path = None
-        if out is None or hasattr(out, "write"):
-            self.file = out
-            return
-        self.path = os.fspath(out)
-        # Made as open() makes files (0666 less the umask), not private as mkstemp's.
-        folder, name = os.path.split(self.path)
-        while True:
-            self.temp = os.path.join(folder, ".fwkit-%s.%s" % (name, secrets.token_hex(4)))
-            try:
-                fd = os.open(self.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-                break
-            except FileExistsError:
-                continue
-        self.file = os.fdopen(fd, "wb")
-
-    def commit(self, ok):
-        if self.path is None:
-            return
-        self.file.close()
-        if ok:
-            os.replace(self.temp, self.path)
-        else:
-            os.unlink(self.temp)
 
 
 def _read_base(path):
@@ -191,6 +167,31 @@ def _feed(lib, handle, package):
     return name if isinstance(name, str) else "-"
 
 
+def _inputs(package, keys, base):
+    """The files the output may never be: the package's, each key file's and
+    the base's, as paths the library can look at (a file object by its
+    descriptor)."""
+    given = [key for key in keys if not _is_pem(key)]
+    if base is not None and not isinstance(base, (bytes, bytearray, memoryview)):
+        given.append(base)
+    if hasattr(package, "fileno"):
+        try:
+            given.append("/dev/fd/%d" % package.fileno())
+        except (OSError, ValueError):  # a file object with no descriptor
+            pass
+    elif not isinstance(package, (bytes, bytearray, memoryview)):
+        given.append(package)
+    return [_text("input", os.fsencode(path)) for path in given]
+
+
+def _write_to(lib, handle, out, inputs):
+    """Has the library write the image into the file `out` by pkgcheck -o's
+    rules, never into one of the inputs."""
+    for path in inputs:
+        _call(lib.fwkit_check_protect(handle, path), "input %r" % (path,))
+    _call(lib.fwkit_check_set_output(handle, _text("out", os.fsencode(out))), "out=%r" % (out,))
+
+
 def check(package, keys=(), threshold=None, min_version=None, compatible=None, out=None,
           time=None, progress=None, base=None):
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
@@ -201,8 +202,12 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     keys of them must have signed (1 by default; from 1 to the number of keys
     given). min_version: the lowest packed version accepted (0 to 2**32-1).
     compatible: the board the package must name (neither empty nor blank).
-    out: a path (written only when every check passed) or a file object
-    (written as the image passes). time: seconds since 1970 that "expires" is
+    out: a file object, written as the image passes, or a path, written by the
+    rules of ``pkgcheck -o``: a symbolic link is followed; a device or a FIFO
+    receives the image as it passes (the verdict then says whether what it got
+    is good); a regular file, or a new one, is replaced whole and synced only
+    when every check passed, and left as it was otherwise. The path may not be
+    the package, a key or the base. time: seconds since 1970 that "expires" is
     judged at (a signed 64-bit number). progress: called with (done, total).
     base: the base image a delta package is rebuilt from (bytes, or the path
     of a regular file or block device, read whole); out then gets the image
@@ -212,13 +217,13 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     library is refused: an integer out of its range, a text holding a NUL
     byte, a blank compatible, a threshold of 0 or above the keys given all
     raise ValueError (Error, for what the library refuses). Raises OSError
-    when the package or the base cannot be read.
+    when the package or the base cannot be read, and Error naming the path
+    when the output is one of the inputs or cannot be opened or written.
     """
     lib = _library()
     handle = lib.fwkit_check_new()
     if not handle:
         raise MemoryError("fwkit_check_new")
-    output = None
     try:
         source = _Base(base)
         _call(lib.fwkit_check_set_base(handle, source.address, source.size))
@@ -239,28 +244,33 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
         if time is not None:
             seconds = time if isinstance(time, numbers.Integral) else int(time)
             _call(lib.fwkit_check_set_time(handle, _integer("time", seconds, -2**63, 2**63 - 1)))
-        output = _Output(out)
+        stream = out if out is None or hasattr(out, "write") else None
+        if out is not None and stream is None:
+            _write_to(lib, handle, out, _inputs(package, keys, base))
+        refused = []
 
         def sink(_user, data, size, done, total):
             try:
-                if size and output.file is not None:
-                    output.file.write(ctypes.string_at(data, size))
+                if size and stream is not None:
+                    stream.write(ctypes.string_at(data, size))
                 if progress is not None:
                     progress(done, total)
                 return 0
             except Exception:  # the check then fails as a write error
+                refused.append(True)
                 return 1
 
         callback = _SINK(sink)
         _call(lib.fwkit_check_set_sink(handle, callback, None))
         name = _feed(lib, handle, package)
-        status = lib.fwkit_check_finish(handle)
-        output.commit(status == 0)
-        output = None
+        # Reading failures raised above, and the sink's refusals are its own:
+        # any other failure is the output's.
+        if lib.fwkit_check_finish(handle) == 1 and stream is None and out is not None \
+                and not refused:
+            raise Error("out=%r: %s" % (out, lib.fwkit_check_message(handle).decode(
+                "utf-8", "replace")))
         return json.loads(lib.fwkit_check_json(handle, name.encode("utf-8", "replace")))
     finally:
-        if output is not None:
-            output.commit(False)
         lib.fwkit_check_free(handle)
 
 

@@ -96,7 +96,7 @@ int OpenStream(const std::string& path, bool& own) {
 // status is the verdict.
 int CheckStream(CPackageCheck& check, const Options& options, CPackageCheck::Result& result) {
     Core::File::Output output(options.output.empty() ? std::string()
-                                                     : Core::SeparateFromMessages(options.output));
+                                                     : PackageCommand::OutputPath(options.output));
     if (!options.output.empty() && !OpenOutput(options, output))
         return Fail(options, options.output, output.Cause());
     bool own = false;
@@ -172,7 +172,7 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
         if (buffer.Changed() || !buffer.EndsAtSize())
             return Fail(options, options.package, PackageErrorText(PackageError::Changed));
     } else {
-        Core::File::Output output(Core::SeparateFromMessages(options.output));
+        Core::File::Output output(PackageCommand::OutputPath(options.output));
         if (!OpenOutput(options, output))
             return Fail(options, options.output, output.Cause());
         if (CheckAndWrite(check, buffer, options, output, result) != 0)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "CPackageTrust.h"
 #include "CheckCommand.h"
 #include "Messages.h"
 #include "Parse.h"
@@ -41,6 +42,15 @@ namespace {
 
 enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt, kBase };
 
+// An empty or blank value names nothing, and taking it would switch a check
+// off (no board compared, no key required): a usage error naming the option.
+int Named(const Options& options, const char* option, const std::string& value, const char* what) {
+    if (CPackageTrust::NamesSomething(value))
+        return 0;
+    return Messages::ValueProblem(options.command, option,
+                                  "'" + value + "' names no " + std::string(what));
+}
+
 // Takes one option; 0, or the status of a usage error.
 int TakeOption(int c, Options& options) {
     const std::string value = optarg != nullptr ? optarg : "";
@@ -49,7 +59,7 @@ int TakeOption(int c, Options& options) {
     switch (c) {
         case 'k':
             options.keys.push_back(value);
-            break;
+            return Named(options, "--key", value, "file");
         case 'j':
             options.json = true;
             break;
@@ -58,7 +68,7 @@ int TakeOption(int c, Options& options) {
             break;
         case kKeyring:
             options.keyrings.push_back(value);
-            break;
+            return Named(options, "--keyring", value, "file");
         case kBase:
             options.base = value;
             break;
@@ -71,7 +81,7 @@ int TakeOption(int c, Options& options) {
             return Messages::ValueProblem(options.command, "--threshold", problem);
         case kCompatible:
             options.compatible = value;
-            break;
+            return Named(options, "--compatible", value, "board");
         case kMinVersion:
             options.hasMinimum = true;
             problem = Core::Parse::PackageVersionOrNumber(value, options.minimum);

@@ -49,7 +49,10 @@ bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key, std::s
     if (!ReadSmallFile(path, pem, cause))
         return false;
     key = CEd25519Key::FromPem(pem);
-    if (!key.Valid()) {
+    if (CEd25519Key::PemBlocks(pem) > 1) {
+        cause = wantPrivate ? "holds several keys; a key file to sign with holds one"
+                            : "holds several keys; give them with --keyring, or one per -k";
+    } else if (!key.Valid()) {
         cause = wantPrivate ? "not an Ed25519 private key (PEM, unencrypted)"
                             : "not an Ed25519 public key (PEM)";
     } else if (key.IsPrivate() != wantPrivate) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "Messages.h"
+#include "Stdout.h"
 
 namespace PackageCommand {
 
@@ -44,6 +45,10 @@ int ReadOptions(int argc, char** argv, const Caller& caller, const std::string& 
             return 1;
     }
     return 0;
+}
+
+std::string OutputPath(const std::string& operand) {
+    return Core::SeparateFromMessages(operand == "-" ? "/dev/stdout" : operand);
 }
 
 }  // namespace PackageCommand

@@ -38,4 +38,8 @@ struct Caller {
 int ReadOptions(int argc, char** argv, const Caller& caller, const std::string& letters,
                 std::vector<option> longOptions, const std::function<int(int c)>& take);
 
+// The path an output is opened at, for the operand of -o: "-" is standard
+// output, like /dev/stdout, and the lines printed then go to standard error.
+std::string OutputPath(const std::string& operand);
+
 }  // namespace PackageCommand

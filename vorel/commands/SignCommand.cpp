@@ -8,13 +8,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CDetachedSignature.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
+#include "CPackageLock.h"
 #include "CPackageSigner.h"
 #include "CPkcs11Uri.h"
 #include "Messages.h"
@@ -143,9 +146,26 @@ int LoadSigners(const Options& options, std::vector<Signer>& signers) {
     return 0;
 }
 
-// The request of the signer: the keys opened, the lines to set.
-CPackageSigner::Request SigningRequest(const Options& options, const std::vector<Signer>& signers) {
+// Reads the --keyring files the signatures --add keeps are checked with into
+// `verifiers`; 0, or the status of the failure after its message.
+int LoadVerifiers(const Options& options, std::vector<CEd25519Key>& verifiers) {
+    std::string cause;
+    for (const std::string& path : options.keyrings) {
+        std::vector<CEd25519Key> ring;
+        if (!KeyFiles::LoadKeyring(path, ring, cause))
+            return Messages::Complain(options.program, path, cause);
+        verifiers.insert(verifiers.end(), ring.begin(), ring.end());
+    }
+    return 0;
+}
+
+// The request of the signer: the keys opened, the lines to set, the keys the
+// kept signatures are checked with.
+CPackageSigner::Request SigningRequest(const Options& options, const std::vector<Signer>& signers,
+                                       std::vector<CEd25519Key> verifiers) {
     CPackageSigner::Request request;
+    request.verifiers = std::move(verifiers);
+    request.dropVoid = options.replace;
     for (const Signer& signer : signers)
         request.keys.push_back({signer.name, signer.key.get()});
     request.compatible = options.compatible;
@@ -185,16 +205,23 @@ std::string KeyIds(const std::vector<std::string>& keyIds) {
 
 int Sign(Options options) {
     std::vector<Signer> signers;
+    std::vector<CEd25519Key> verifiers;
     if (const int status = LoadSigners(options, signers))
         return status;
-    CPackageSigner signer(SigningRequest(options, signers));
+    if (const int status = LoadVerifiers(options, verifiers))
+        return status;
+    CPackageSigner signer(SigningRequest(options, signers, std::move(verifiers)));
     if (const int status = Report(options, signers, signer.CheckKeys()))
         return status;
     if (const int status = CheckFiles(options))
         return status;
+    CPackageLock lock(options.package);
+    if (!lock.Take())
+        return Messages::Complain(options.program, options.package,
+                                  std::string("cannot lock it: ") + std::strerror(errno));
     CInputFile buffer(options.package);
     const std::string shown = options.output;
-    Core::File::Output output(Core::SeparateFromMessages(options.output));
+    Core::File::Output output(PackageCommand::OutputPath(options.output));
     for (const std::string& key : options.keys)
         output.Protect(key, "the key");  // a URI names no file and protects nothing
     for (size_t i = 0; i < options.attach.size(); ++i) {
@@ -206,6 +233,9 @@ int Sign(Options options) {
     const CPackageSigner::Result& result = signer.Run(buffer, output);
     if (const int status = Report(options, signers, result))
         return status;
+    if (!result.dropped.empty())
+        Say(options, Core::Text::Escaped(shown) + ": dropped the signatures that do not verify, " +
+                         KeyIds(result.dropped) + "\n");
     Say(options, Core::Text::Escaped(shown) + ": signed with " + KeyIds(result.keyIds) + "\n");
     if (options.outcome != nullptr)
         *options.outcome = {shown, 0, result.keyIds, "", "", ""};
@@ -218,8 +248,11 @@ int WriteMessage(const Options& options) {
     const std::string cause = CPackageCheck::FileProblem(options.package);
     if (!cause.empty())
         return Messages::Complain(options.program, options.package, cause);
+    std::vector<CEd25519Key> verifiers;
+    if (const int status = LoadVerifiers(options, verifiers))
+        return status;
     CInputFile buffer(options.package);
-    CPackageSigner signer(SigningRequest(options, {}));
+    CPackageSigner signer(SigningRequest(options, {}, std::move(verifiers)));
     std::string message;
     if (const int status = Report(options, {}, signer.Message(buffer, message)))
         return status;

@@ -25,6 +25,8 @@ struct Options {
     std::string compatible;
     std::string expires;
     bool add = false;
+    std::vector<std::string> keyrings;  // --keyring: the keys the kept signatures verify with
+    bool replace = false;               // --replace: a kept signature that does not is dropped
     std::string package;
     bool quiet = false;  // no result lines (the key id, "signed with ...")
     // When set, what the run made is kept there, for a caller that reports it in a

@@ -19,7 +19,9 @@ const char kAbout[] =
     "key file or a PKCS#11 URI (pkcs11:token=TOKEN;object=LABEL).\n";
 const char kSigningHelp[] =
     "  -k, --key=KEY          a key to sign with (repeatable: one signature each)\n"
-    "      --add              keep the signatures the package has\n"
+    "      --add              keep the signatures the package has (each must verify)\n"
+    "      --keyring=FILE     with --add: the public keys they verify with (repeatable)\n"
+    "      --replace          with --add: drop those that do not verify\n"
     "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
     "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
     "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
@@ -44,7 +46,9 @@ enum LongOnly {
     kAttach,
     kPublic,
     kPinFile,
-    kModule
+    kModule,
+    kKeyring,
+    kReplace
 };
 
 // Takes one option; 0, or the status of a usage error.
@@ -88,6 +92,12 @@ int TakeOption(int c, Options& options) {
         case kPinFile:
             options.access.pinFile = value;
             return 0;
+        case kKeyring:
+            options.keyrings.push_back(value);
+            return 0;
+        case kReplace:
+            options.replace = true;
+            return 0;
         case kModule:
             options.access.module = value;
             return 0;
@@ -111,6 +121,9 @@ int CheckCombination(const Options& options, int operands) {
             return Messages::UsageError(options.command, "--public KEY takes no other operand");
         return 0;
     }
+    if (!options.add && (options.replace || !options.keyrings.empty()))
+        return Messages::UsageError(options.command,
+                                    "--keyring and --replace check the signatures --add keeps");
     if (options.attach.size() != options.publics.size())
         return Messages::UsageError(options.command,
                                     "each --attach SIG needs its --public PUB.pem");
@@ -132,6 +145,8 @@ std::vector<option> Offered(Offer offer, std::string& letters) {
                                      {"output", required_argument, nullptr, 'o'},
                                      {"generate", required_argument, nullptr, 'g'},
                                      {"add", no_argument, nullptr, kAdd},
+                                     {"keyring", required_argument, nullptr, kKeyring},
+                                     {"replace", no_argument, nullptr, kReplace},
                                      {"compatible", required_argument, nullptr, kCompatible},
                                      {"expires", required_argument, nullptr, kExpires},
                                      {"message-out", required_argument, nullptr, kMessageOut},

@@ -35,15 +35,14 @@ std::string Collected(BIO* bio) {
     return size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
 }
 
-// How many PEM blocks the text holds.
-size_t PemBlocks(const std::string& pem) {
+}  // namespace
+
+size_t CEd25519Key::PemBlocks(const std::string& pem) {
     size_t blocks = 0;
     for (size_t at = pem.find(kPemBegin); at != std::string::npos; at = pem.find(kPemBegin, at + 1))
         ++blocks;
     return blocks;
 }
-
-}  // namespace
 
 CEd25519Key::CEd25519Key() : m_private(false) {}
 CEd25519Key::CEd25519Key(evp_pkey_st* key, bool isPrivate) : m_key(key), m_private(isPrivate) {}

@@ -4,6 +4,7 @@
 // the public key. A default-constructed key is empty (Valid() is false).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ class CEd25519Key : public CSigningKey {
     // device keeps them. Empty when the text holds no key, or when any block
     // in it is not an Ed25519 public key (`problem` then says which).
     static std::vector<CEd25519Key> KeyringFromPem(const std::string& pem, std::string& problem);
+    // How many PEM blocks the text holds (a key file holds one).
+    static size_t PemBlocks(const std::string& pem);
 
     bool Valid() const { return m_key != nullptr; }
     bool IsPrivate() const { return m_private; }

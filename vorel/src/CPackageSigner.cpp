@@ -65,8 +65,20 @@ std::string CPackageSigner::AddConflict() const {
     return "its lines are not in name order";
 }
 
-// Takes the signatures to keep (those of keys not signing again); false after
-// a failure.
+// Why a signature to keep may not be kept: it is by none of the keys given
+// for them, or does not verify over the header it covers. Empty when it may.
+std::string CPackageSigner::KeptProblem(const CPackageSignature& entry) const {
+    for (const CEd25519Key& key : m_request.verifiers) {
+        if (key.KeyId() == entry.KeyId())
+            return key.Verify(m_plan.original.SignedMessage(), entry.Signature())
+                       ? ""
+                       : "does not verify; drop it with --replace";
+    }
+    return "cannot be checked; give its public key with --keyring, or drop it with --replace";
+}
+
+// Takes the signatures to keep (those of keys not signing again, each
+// verified); false after a failure.
 bool CPackageSigner::KeepSignatures() {
     const std::string* line = m_plan.original.Find("signature");
     if (!m_request.keep || line == nullptr)
@@ -83,8 +95,16 @@ bool CPackageSigner::KeepSignatures() {
         bool resigned = false;
         for (const Key& key : m_request.keys)
             resigned = resigned || key.key->KeyId() == entry.KeyId();
-        if (!resigned)
+        if (resigned)
+            continue;
+        const std::string problem = KeptProblem(entry);
+        if (problem.empty())
             m_plan.kept.push_back(entry);
+        else if (m_request.dropVoid)
+            m_result.dropped.push_back(entry.KeyId());
+        else
+            return Fail(PackageError::KeptVoid, Culprit::Package,
+                        "--add: the signature by key " + entry.KeyId() + " " + problem);
     }
     return true;
 }

@@ -2,7 +2,8 @@
 // filesize, md5; its signatures and policy are not judged, the signer sets them
 // anew) and written again with fresh "sha256" and "signature" header lines, the
 // policy lines asked for, and the signatures kept that still cover the new
-// header. Its image is read once, digested and copied in the same pass.
+// header and verify with the public keys given for them. Its image is read once, digested and
+// copied in the same pass.
 //
 // The new header's length is known before the image is read, so a seekable
 // output gets the image behind a reserved header that is filled in once the
@@ -22,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "CEd25519Key.h"
 #include "CInputFile.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
@@ -44,6 +46,11 @@ class CPackageSigner {
         std::string compatible;  // a "compatible" line to set, when not empty
         std::string expires;     // an "expires" line to set, when not empty
         bool keep = false;       // keep the signatures of keys that do not sign again
+        // With keep: the public keys the kept signatures are checked with. A kept
+        // signature by none of them, or one that does not verify over the header it
+        // covers, is refused (KeptVoid), or dropped when dropVoid is set.
+        std::vector<CEd25519Key> verifiers;
+        bool dropVoid = false;
     };
     // The input a failure is about: the package, a key, or the output.
     using Culprit = PackageInput;
@@ -57,6 +64,8 @@ class CPackageSigner {
         CPackageCheck::Result check;
         // The key ids the package was signed with, in the order of the request.
         std::vector<std::string> keyIds;
+        // The key ids of the signatures dropVoid dropped.
+        std::vector<std::string> dropped;
     };
 
     explicit CPackageSigner(Request request) : m_request(std::move(request)) {}
@@ -87,6 +96,7 @@ class CPackageSigner {
     bool Fail(PackageError error, Culprit culprit, const std::string& problem);
     bool Refuse(const CPackageCheck::Result& check);
     std::string AddConflict() const;
+    std::string KeptProblem(const CPackageSignature& entry) const;
     bool KeepSignatures();
     bool Prepare(CInputFile& package);
     bool Check(CInputFile& package, CPackageCheck& check, Core::File::Output* output);
