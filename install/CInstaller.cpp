@@ -1,5 +1,6 @@
 #include "CInstaller.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -31,7 +32,8 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
     m_result = Result();
     m_options = options;
     m_package = package;
-    m_written = CSha256();
+    m_writtenSha256.clear();
+    m_writtenSize = 0;
     CInputFile input(package);
     const SystemDescription& system = m_system.Description();
     // The one place that orders the steps; each returns Ok once it is durable.
@@ -210,14 +212,18 @@ InstallError CInstaller::MarkTargetBad() {
     return record.Remove() ? InstallError::Ok : Fail(InstallError::StateFailed, record.Problem());
 }
 
-// The package is checked again as a whole while its image goes to the slot:
-// the header as above, then the image against the header, a delta rebuilt
-// from the booted slot of the class.
+// The package is checked again as a whole while its image goes to the slot,
+// by the library's rule for checked images: the header as above, then the
+// image against the header, a delta rebuilt from the booted slot of the class.
+// A file slot gets the image in the one pass and is renamed into place only
+// when it passed; a raw slot is written in a second pass of bytes verified by
+// the first. Either is synced before this returns.
 InstallError CInstaller::WriteImage(CInputFile& package) {
     CPackageCheck check;
     ConfigureTrust(check.Trust());
     std::unique_ptr<CSlot::Mapping> base;
-    if (m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta) {
+    const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
+    if (delta) {
         const int64_t size =
             m_bootedRecorded ? static_cast<int64_t>(m_bootedRecord.size) : m_booted->Capacity();
         if (size >= 0 && size <= m_booted->Capacity())
@@ -226,19 +232,28 @@ InstallError CInstaller::WriteImage(CInputFile& package) {
             return Fail(InstallError::SlotUnavailable, m_booted->Problem());
         check.SetBase(base->data, base->size);
     }
-    check.SetImageSink([this](const uint8_t* data, size_t size) {
-        m_written.Update(data, size);
-        return m_writer->Write(data, size);
-    });
-    const CPackageCheck::Result& result = check.Run(package);
-    if (!m_writer->Problem().empty())
+    const CPackageCheck::Result& result = check.Run(package, m_writer->Output());
+    if (result.error == PackageError::WriteFailed) {
+        m_writer->OutputFailed();
         return Fail(InstallError::SlotUnavailable, m_writer->Problem());
+    }
     if (result.error != PackageError::Ok)
         return Fail(InstallError::Package,
                     m_package + ": " + PackageErrorText(result.error) +
                         (result.problem.empty() ? "" : ": " + result.problem),
                     result.error);
-    m_writtenSha256 = m_written.HexDigest();
+    // What went to the slot: the image, or the image a delta rebuilt.
+    const std::string prefix = delta ? "target-" : "";
+    std::string size;
+    for (const CPackageCheck::Item& item : result.checks) {
+        if (item.name == prefix + "sha256")
+            m_writtenSha256 = item.computed;
+        if (item.name == prefix + "filesize")
+            size = item.computed;
+    }
+    if (!delta)
+        m_writtenSha256 = result.sha256;
+    m_writtenSize = std::strtoull(size.c_str(), nullptr, 10);
     return InstallError::Ok;
 }
 
@@ -249,7 +264,7 @@ InstallError CInstaller::SyncTarget() {
 
 InstallError CInstaller::ReadBack() {
     std::string sha256;
-    if (!m_target->Digest(m_writer->Written(), sha256))
+    if (!m_target->Digest(m_writtenSize, sha256))
         return Fail(InstallError::SlotUnavailable, m_target->Problem());
     if (sha256 != m_writtenSha256)
         return Fail(InstallError::ReadBackMismatch,
@@ -262,7 +277,7 @@ InstallError CInstaller::RecordStatus() {
     SlotRecord& record = m_result.record;
     record.version = Core::Version::Text(record.packed);
     record.sha256 = m_writtenSha256;
-    record.size = m_writer->Written();
+    record.size = m_writtenSize;
     record.installed = static_cast<int64_t>(std::time(nullptr));
     CSlotRecord file = m_system.Record(m_target->Spec().name);
     return file.Write(record) ? InstallError::Ok : Fail(InstallError::StateFailed, file.Problem());

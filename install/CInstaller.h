@@ -19,7 +19,6 @@
 #include "CInstallLock.h"
 #include "CPackageHeader.h"
 #include "CPackageTrust.h"
-#include "CSha256.h"
 #include "CSlot.h"
 #include "CSlotRecord.h"
 #include "CSlotWriter.h"
@@ -87,6 +86,6 @@ class CInstaller {
     SlotRecord m_bootedRecord;
     std::unique_ptr<CSlotWriter> m_writer;
     std::string m_package;
-    CSha256 m_written;  // of the image as it went to the slot
-    std::string m_writtenSha256;
+    std::string m_writtenSha256;  // of the image as it went to the slot
+    uint64_t m_writtenSize = 0;
 };
