@@ -246,6 +246,52 @@ TEST_F(InstallTest, ASecondInstallIsRefusedWhileTheLockIsHeld) {
     EXPECT_EQ(ReadBytes(P("slotA")), ReadBytes(P("one.img")));
 }
 
+// A firmware file of a kernel and a root file system: each fragment into the
+// target slot of the class that takes its name or type, all read back and
+// recorded before the one switch; a fragment no class takes refuses it all.
+TEST_F(InstallTest, FirmwareFileSplitAmongItsClassesAllOrNothing) {
+    testutil::WriteBytes(P("kernel.bin"), testutil::RandomBytes(30000, 5));
+    const std::string imgpack = testutil::Quote(IMGPACK_PATH);
+    ASSERT_EQ(Run("cp one.img rootfs.bin && " + imgpack + " -t 400 -o k.fw kernel.bin && " +
+                  imgpack + " -t 401 -o r.fw rootfs.bin && " + imgpack +
+                  " -p 2 -t 300 -a 7 -o all.fw k.fw r.fw")
+                  .status, 0);
+    Package("all.pkg", "all.fw", "1.2.0");
+    const auto describe = [this](const std::string& rootfs) {
+        std::string text;
+        for (const char* slot : {"kernel.A", "kernel.B", "rootfs.A", "rootfs.B"})
+            text += std::string("[slot ") + slot + "]\nkind = file\ndevice = " +
+                    P(std::string("slot-") + slot) + "\n";
+        testutil::WriteText(P("system.conf"),
+                            "[system]\ncompatible = demo\nkeyring = " + P("release.pub") +
+                                "\nbootloader = grub\ncmdline = " + P("cmdline") + "\nstate = " +
+                                P("state") + "\n[grub]\nenv = " + P("grubenv") +
+                                "\n[class kernel]\nfragment = kernel.bin\n[class rootfs]\n"
+                                "fragment = " + rootfs + "\n" + text);
+        Run("for s in kernel.A kernel.B rootfs.A rootfs.B; do echo old > slot-$s; done");
+    };
+    describe("type=402");
+    const RunResult refused = Install("all.pkg");
+    EXPECT_EQ(refused.status, 13);
+    EXPECT_NE(refused.err.find("fragment rootfs.bin (type 401) goes to no slot class"),
+              std::string::npos) << refused.err;
+    EXPECT_EQ(testutil::ReadText(P("slot-kernel.B")), "old\n");
+    EXPECT_EQ(GrubEnv(), "");
+
+    describe("type=401");
+    const RunResult installed = Install("--json all.pkg");
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(ReadBytes(P("slot-kernel.B")), ReadBytes(P("kernel.bin")));
+    EXPECT_EQ(ReadBytes(P("slot-rootfs.B")), ReadBytes(P("rootfs.bin")));
+    EXPECT_EQ(testutil::ReadText(P("slot-kernel.A")), "old\n");
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=3\nBOOT_ORDER=B A\n");
+    EXPECT_EQ(nlohmann::json::parse(installed.out)["slot"], "kernel.B rootfs.B");
+    const nlohmann::json status = Status();
+    EXPECT_EQ(status["slots"][1]["size"], 30000);
+    EXPECT_EQ(status["slots"][3]["version"], "1.2.0");
+    EXPECT_FALSE(testutil::Exists(P("state/image.fw")));
+}
+
 // The C API's update agent installs as fwkit install does, and refuses alike.
 TEST_F(InstallTest, CApiInstallsAndRefusesAsFwkitDoes) {
     const std::string agent = testutil::Quote(CAPI_STREAM_PATH) + " --install system.conf ";
