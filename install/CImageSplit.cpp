@@ -30,7 +30,8 @@ const CPackageCheck::Result& CImageSplit::Stage(CPackageCheck& check, CInputFile
 }
 
 const ClassSpec* CImageSplit::ClassOf(const SystemDescription& system, unsigned index) {
-    const std::string type = "type=" + std::to_string(m_file->GetFragment(index)->GetType());
+    const std::string type =
+        ClassSpec::kFragmentType + std::to_string(m_file->GetFragment(index)->GetType());
     for (const ClassSpec& spec : system.classes)
         if (!spec.fragment.empty() &&
             (spec.fragment == m_file->GetFragmentName(index) || spec.fragment == type))
@@ -70,8 +71,7 @@ bool CImageSplit::Write(const Part& part, Core::File::Output& output) {
         return true;
     if (m_file->DataChanged())
         return Fail("fragment " + part.name + " changed in " + m_path + " since it was checked");
-    return Fail(m_file->WriteError() != 0 ? std::strerror(m_file->WriteError())
-                                          : output.Cause());
+    return Fail(m_file->WriteError() != 0 ? std::strerror(m_file->WriteError()) : output.Cause());
 }
 
 bool CImageSplit::Digest(const Part& part, std::string& sha256) {

@@ -14,8 +14,6 @@
 namespace {
 
 constexpr unsigned kMaxThreshold = 64;
-// A class's fragment given by its type rather than its name: "type=N".
-const std::string kFragmentType = "type=";
 
 // What the INI reader reads from: the file, and the description told of each line.
 struct LineSource {
@@ -225,8 +223,9 @@ bool CSystemDescription::TakeClass(ClassSpec& spec, const std::string& key,
         spec.fragment = value;
         uint64_t type = 0;
         const std::string problem =
-            value.compare(0, kFragmentType.size(), kFragmentType) == 0
-                ? Core::Parse::Unsigned(value.substr(kFragmentType.size()), 0, UINT32_MAX, type)
+            value.compare(0, ClassSpec::kFragmentTypeLength, ClassSpec::kFragmentType) == 0
+                ? Core::Parse::Unsigned(value.substr(ClassSpec::kFragmentTypeLength), 0,
+                                        UINT32_MAX, type)
                 : "";
         return problem.empty() || Refuse(m_line, "fragment: " + problem);
     }
