@@ -1,9 +1,11 @@
 #include "CInstaller.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "CInputFile.h"
@@ -29,13 +31,19 @@ InstallError CInstaller::Fail(InstallError error, const std::string& problem,
 
 const CInstaller::Result& CInstaller::Install(const std::string& package, const Options& options) {
     m_result = Result();
+    m_class = nullptr;
+    m_booted.reset();
+    m_target.reset();
+    m_targets.clear();
+    m_bootedRecorded = false;
     m_options = options;
     m_package = package;
-    m_written = CSha256();
+    m_writtenSha256.clear();
+    m_writtenSize = 0;
     CInputFile input(package);
     const SystemDescription& system = m_system.Description();
     // The one place that orders the steps; each returns Ok once it is durable.
-    const std::function<InstallError()> steps[] = {
+    const std::vector<std::function<InstallError()>> judge = {
         [&] { return TakeLock(); },
         [&] {
             const InstallError booted = m_system.FindBooted();
@@ -45,24 +53,50 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
         [&] { return ChooseTarget(); },
         [&] { return LoadKeys(); },
         [&] { return JudgeHeader(); },
+    };
+    // One image into the target slot of its class.
+    const std::vector<std::function<InstallError()>> single = {
         [&] { return CheckBase(); },
         [&] { return RunHook(system.preInstall); },
         [&] { return OpenTarget(); },
         [&] { return MarkTargetBad(); },
         [&] { return WriteImage(input); },
         [&] { return SyncTarget(); },
-        [&] { return ReadBack(); },
-        [&] { return RecordStatus(); },
+        [&] { return ReadBack(*m_target, m_writtenSize, m_writtenSha256); },
+        [&] { return RecordStatus(*m_target, m_writtenSize, m_writtenSha256); },
         [&] { return RunHook(system.postInstall); },
         [&] { return SwitchBootloader(); },
     };
-    for (const auto& step : steps)
-        if (step() != InstallError::Ok)
-            break;
+    // The fragments of a firmware file into the target slots of their classes,
+    // each read back and recorded before the switch.
+    const std::vector<std::function<InstallError()>> split = {
+        [&] { return StageImages(input); },
+        [&] { return RunHook(system.preInstall); },
+        [&] { return MarkTargetBad(); },
+        [&] { return WriteParts(); },
+        [&] { return RunHook(system.postInstall); },
+        [&] { return SwitchBootloader(); },
+    };
+    const auto run = [](const std::vector<std::function<InstallError()>>& steps) {
+        for (const auto& step : steps)
+            if (step() != InstallError::Ok)
+                return false;
+        return true;
+    };
+    if (run(judge))
+        run(m_images ? split : single);
     if (m_writer)
         m_writer->Abandon();
+    m_images.reset();
     m_lock.reset();
     return m_result;
+}
+
+InstallError CInstaller::RefusePackage(const CPackageCheck::Result& result) {
+    return Fail(InstallError::Package,
+                m_package + ": " + PackageErrorText(result.error) +
+                    (result.problem.empty() ? "" : ": " + result.problem),
+                result.error);
 }
 
 InstallError CInstaller::TakeLock() {
@@ -94,26 +128,45 @@ InstallError CInstaller::ChooseTarget() {
     const std::string* filetype = m_header.Find("filetype");
     if (filetype == nullptr)
         return Fail(InstallError::UnknownSlot, m_package + ": the package names no filetype");
-    for (const ClassSpec& spec : system.classes)
+    const ClassSpec* fragments = nullptr;  // the first class that takes fragments
+    for (const ClassSpec& spec : system.classes) {
         if (spec.filetype == *filetype)
             m_class = &spec;
-    if (m_class == nullptr)
+        if (!spec.fragment.empty() && fragments == nullptr)
+            fragments = &spec;
+    }
+    if (m_class == nullptr && fragments == nullptr)
         return Fail(InstallError::UnknownSlot,
                     m_package + ": no slot class of " + system.file + " takes filetype " + *filetype);
     const std::vector<std::string> order = m_system.Control().Order();
-    for (auto name = order.rbegin(); name != order.rend() && m_target == nullptr; ++name)
+    for (auto name = order.rbegin(); name != order.rend() && m_result.bootName.empty(); ++name)
         if (*name != m_system.Booted())
-            m_target = std::make_unique<CSlot>(*system.FindSlot(m_class->name, *name));
+            m_result.bootName = *name;
+    if (m_class == nullptr) {
+        // A package no class takes by its filetype is split by its fragments;
+        // its version is held against the booted slot of the first such class.
+        m_images = std::make_unique<CImageSplit>(system.state);
+        m_booted = std::make_unique<CSlot>(*system.FindSlot(fragments->name, m_system.Booted()));
+        return ReadBootedRecord();
+    }
+    m_target = std::make_unique<CSlot>(*system.FindSlot(m_class->name, m_result.bootName));
     m_booted = std::make_unique<CSlot>(*system.FindSlot(m_class->name, m_system.Booted()));
     m_result.slot = m_target->Spec().name;
-    m_result.bootName = m_target->Spec().bootName;
     m_result.device = m_target->Spec().device;
-    if (!m_target->Resolve())
-        return Fail(InstallError::SlotUnavailable, m_target->Problem());
-    if (m_target->HoldsRoot() || (m_booted->Resolve() && m_target->SameAs(*m_booted)))
-        return Fail(InstallError::TargetIsBooted,
-                    m_target->Path() + ": slot " + m_target->Spec().name +
-                        " is the device the system runs from");
+    const InstallError target = CheckTarget(*m_target, *m_booted);
+    return target == InstallError::Ok ? ReadBootedRecord() : target;
+}
+
+InstallError CInstaller::CheckTarget(CSlot& target, CSlot& booted) {
+    if (!target.Resolve())
+        return Fail(InstallError::SlotUnavailable, target.Problem());
+    if (target.HoldsRoot() || (booted.Resolve() && target.SameAs(booted)))
+        return Fail(InstallError::TargetIsBooted, target.Path() + ": slot " + target.Spec().name +
+                                                      " is the device the system runs from");
+    return InstallError::Ok;
+}
+
+InstallError CInstaller::ReadBootedRecord() {
     CSlotRecord record = m_system.Record(m_booted->Spec().name);
     m_bootedRecorded = record.Read(m_bootedRecord);
     if (!record.Problem().empty())
@@ -191,9 +244,15 @@ InstallError CInstaller::RunHook(const std::string& hook) {
     if (hook.empty())
         return InstallError::Ok;
     CProgramRun run;
-    const bool ran = run.Run({hook}, {{"FWKIT_SLOT", m_target->Spec().bootName},
-                                      {"FWKIT_DEVICE", m_target->Path()},
-                                      {"FWKIT_CLASS", m_class->name}});
+    // Several slots (a split firmware file): their devices and classes, separated by spaces.
+    std::string devices, classes;
+    for (const CSlot* slot : Targets()) {
+        devices += (devices.empty() ? "" : " ") + slot->Path();
+        classes += (classes.empty() ? "" : " ") + slot->Spec().className;
+    }
+    const bool ran = run.Run({hook}, {{"FWKIT_SLOT", m_result.bootName},
+                                      {"FWKIT_DEVICE", devices},
+                                      {"FWKIT_CLASS", classes}});
     return ran ? InstallError::Ok : Fail(InstallError::HookFailed, run.Problem());
 }
 
@@ -204,20 +263,28 @@ InstallError CInstaller::OpenTarget() {
 }
 
 InstallError CInstaller::MarkTargetBad() {
-    if (!m_system.Control().MarkBad(m_target->Spec().bootName))
+    if (!m_system.Control().MarkBad(m_result.bootName))
         return Fail(InstallError::Bootloader, m_system.Env().Problem());
-    CSlotRecord record = m_system.Record(m_target->Spec().name);
-    return record.Remove() ? InstallError::Ok : Fail(InstallError::StateFailed, record.Problem());
+    for (const CSlot* slot : Targets()) {
+        CSlotRecord record = m_system.Record(slot->Spec().name);
+        if (!record.Remove())
+            return Fail(InstallError::StateFailed, record.Problem());
+    }
+    return InstallError::Ok;
 }
 
-// The package is checked again as a whole while its image goes to the slot:
-// the header as above, then the image against the header, a delta rebuilt
-// from the booted slot of the class.
+// The package is checked again as a whole while its image goes to the slot,
+// by the library's rule for checked images: the header as above, then the
+// image against the header, a delta rebuilt from the booted slot of the class.
+// A file slot gets the image in the one pass and is renamed into place only
+// when it passed; a raw slot is written in a second pass of bytes verified by
+// the first. Either is synced before this returns.
 InstallError CInstaller::WriteImage(CInputFile& package) {
     CPackageCheck check;
     ConfigureTrust(check.Trust());
     std::unique_ptr<CSlot::Mapping> base;
-    if (m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta) {
+    const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
+    if (delta) {
         const int64_t size =
             m_bootedRecorded ? static_cast<int64_t>(m_bootedRecord.size) : m_booted->Capacity();
         if (size >= 0 && size <= m_booted->Capacity())
@@ -226,19 +293,25 @@ InstallError CInstaller::WriteImage(CInputFile& package) {
             return Fail(InstallError::SlotUnavailable, m_booted->Problem());
         check.SetBase(base->data, base->size);
     }
-    check.SetImageSink([this](const uint8_t* data, size_t size) {
-        m_written.Update(data, size);
-        return m_writer->Write(data, size);
-    });
-    const CPackageCheck::Result& result = check.Run(package);
-    if (!m_writer->Problem().empty())
+    const CPackageCheck::Result& result = check.Run(package, m_writer->Output());
+    if (result.error == PackageError::WriteFailed) {
+        m_writer->OutputFailed();
         return Fail(InstallError::SlotUnavailable, m_writer->Problem());
+    }
     if (result.error != PackageError::Ok)
-        return Fail(InstallError::Package,
-                    m_package + ": " + PackageErrorText(result.error) +
-                        (result.problem.empty() ? "" : ": " + result.problem),
-                    result.error);
-    m_writtenSha256 = m_written.HexDigest();
+        return RefusePackage(result);
+    // What went to the slot: the image, or the image a delta rebuilt.
+    const std::string prefix = delta ? "target-" : "";
+    std::string size;
+    for (const CPackageCheck::Item& item : result.checks) {
+        if (item.name == prefix + "sha256")
+            m_writtenSha256 = item.computed;
+        if (item.name == prefix + "filesize")
+            size = item.computed;
+    }
+    if (!delta)
+        m_writtenSha256 = result.sha256;
+    m_writtenSize = std::strtoull(size.c_str(), nullptr, 10);
     return InstallError::Ok;
 }
 
@@ -247,31 +320,96 @@ InstallError CInstaller::SyncTarget() {
                               : Fail(InstallError::SlotUnavailable, m_writer->Problem());
 }
 
-InstallError CInstaller::ReadBack() {
+InstallError CInstaller::ReadBack(CSlot& target, uint64_t size, const std::string& written) {
     std::string sha256;
-    if (!m_target->Digest(m_writer->Written(), sha256))
-        return Fail(InstallError::SlotUnavailable, m_target->Problem());
-    if (sha256 != m_writtenSha256)
-        return Fail(InstallError::ReadBackMismatch,
-                    m_target->Path() + ": reads back with SHA-256 " + sha256 + ", not " +
-                        m_writtenSha256 + " as written");
+    if (!target.Digest(size, sha256))
+        return Fail(InstallError::SlotUnavailable, target.Problem());
+    if (sha256 != written)
+        return Fail(InstallError::ReadBackMismatch, target.Path() + ": reads back with SHA-256 " +
+                                                        sha256 + ", not " + written +
+                                                        " as written");
     return InstallError::Ok;
 }
 
-InstallError CInstaller::RecordStatus() {
+InstallError CInstaller::RecordStatus(const CSlot& target, uint64_t size,
+                                      const std::string& sha256) {
     SlotRecord& record = m_result.record;
     record.version = Core::Version::Text(record.packed);
-    record.sha256 = m_writtenSha256;
-    record.size = m_writer->Written();
+    record.sha256 = sha256;
+    record.size = size;
     record.installed = static_cast<int64_t>(std::time(nullptr));
-    CSlotRecord file = m_system.Record(m_target->Spec().name);
+    CSlotRecord file = m_system.Record(target.Spec().name);
     return file.Write(record) ? InstallError::Ok : Fail(InstallError::StateFailed, file.Problem());
 }
 
 InstallError CInstaller::SwitchBootloader() {
     const unsigned tries = m_options.tries > 0 ? m_options.tries : m_system.Description().tries;
-    if (!m_system.Control().MakeNext(m_target->Spec().bootName, tries))
+    if (!m_system.Control().MakeNext(m_result.bootName, tries))
         return Fail(InstallError::Bootloader, m_system.Env().Problem());
+    return InstallError::Ok;
+}
+
+std::vector<const CSlot*> CInstaller::Targets() const {
+    std::vector<const CSlot*> targets;
+    if (m_target)
+        targets.push_back(m_target.get());
+    for (const auto& slot : m_targets)
+        targets.push_back(slot.get());
+    return targets;
+}
+
+// The package is checked with its image staged, the image's fragments mapped
+// to their classes, and each class's target slot found, all before a slot or
+// the bootloader is touched.
+InstallError CInstaller::StageImages(CInputFile& package) {
+    if (m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta)
+        return Fail(InstallError::UnknownSlot,
+                    m_package + ": a delta is not split among slot classes by its fragments");
+    CPackageCheck check;
+    ConfigureTrust(check.Trust());
+    const CPackageCheck::Result& result = m_images->Stage(check, package);
+    if (result.error == PackageError::WriteFailed)
+        return Fail(InstallError::StateFailed, m_images->Problem());
+    if (result.error != PackageError::Ok)
+        return RefusePackage(result);
+    if (!m_images->Map(m_system.Description()))
+        return Fail(InstallError::UnknownSlot, m_package + ": " + m_images->Problem());
+    const SystemDescription& system = m_system.Description();
+    for (const CImageSplit::Part& part : m_images->Parts()) {
+        m_targets.push_back(
+            std::make_unique<CSlot>(*system.FindSlot(part.spec->name, m_result.bootName)));
+        CSlot booted(*system.FindSlot(part.spec->name, m_system.Booted()));
+        const InstallError target = CheckTarget(*m_targets.back(), booted);
+        if (target != InstallError::Ok)
+            return target;
+        const std::string& name = m_targets.back()->Spec().name;
+        m_result.slot += (m_result.slot.empty() ? "" : " ") + name;
+        m_result.device += (m_result.device.empty() ? "" : " ") + m_targets.back()->Spec().device;
+    }
+    return InstallError::Ok;
+}
+
+// Each fragment written, synced, read back and recorded in turn.
+InstallError CInstaller::WriteParts() {
+    const std::vector<CImageSplit::Part>& parts = m_images->Parts();
+    for (size_t i = 0; i < parts.size(); ++i) {
+        CSlot& target = *m_targets[i];
+        CSlotWriter writer(target);
+        if (!writer.Open())
+            return Fail(InstallError::SlotUnavailable, writer.Problem());
+        if (!m_images->Write(parts[i], writer.Output()))
+            return Fail(InstallError::SlotUnavailable, target.Path() + ": " + m_images->Problem());
+        if (!writer.Finish())
+            return Fail(InstallError::SlotUnavailable, writer.Problem());
+        std::string sha256;
+        if (!m_images->Digest(parts[i], sha256))
+            return Fail(InstallError::StateFailed, m_images->Problem());
+        InstallError error = ReadBack(target, parts[i].size, sha256);
+        if (error == InstallError::Ok)
+            error = RecordStatus(target, parts[i].size, sha256);
+        if (error != InstallError::Ok)
+            return error;
+    }
     return InstallError::Ok;
 }
 

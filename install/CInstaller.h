@@ -8,6 +8,13 @@
 //   → mark target bad → write image → sync → read back → record → post-install hook
 //   → target first in the boot order with its tries
 //
+// A package whose filetype no class takes, in a description with classes that
+// take fragments, is a firmware file of several images: its image is checked
+// and staged, its fragments mapped to their classes (CImageSplit), then the
+// target boot name is marked bad once, each fragment written, synced, read back
+// and recorded in its class's target slot, and the bootloader switched for
+// them all only after the last.
+//
 // Every refusal before "mark target bad" leaves the slots and the bootloader
 // as they were.
 #pragma once
@@ -15,11 +22,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "CImageSplit.h"
 #include "CInstallLock.h"
+#include "CPackageCheck.h"
 #include "CPackageHeader.h"
 #include "CPackageTrust.h"
-#include "CSha256.h"
 #include "CSlot.h"
 #include "CSlotRecord.h"
 #include "CSlotWriter.h"
@@ -66,11 +75,20 @@ class CInstaller {
     InstallError MarkTargetBad();
     InstallError WriteImage(CInputFile& package);
     InstallError SyncTarget();
-    InstallError ReadBack();
-    InstallError RecordStatus();
+    InstallError ReadBack(CSlot& target, uint64_t size, const std::string& written);
+    InstallError RecordStatus(const CSlot& target, uint64_t size, const std::string& sha256);
     InstallError SwitchBootloader();
+    InstallError StageImages(CInputFile& package);
+    InstallError WriteParts();
+
+    InstallError CheckTarget(CSlot& target, CSlot& booted);
+    InstallError ReadBootedRecord();
+    // The slots written: the one target, or those of a split firmware file.
+    std::vector<const CSlot*> Targets() const;
 
     void ConfigureTrust(CPackageTrust& trust) const;
+    // The refusal of a package whose check failed.
+    InstallError RefusePackage(const CPackageCheck::Result& result);
     InstallError Fail(InstallError error, const std::string& problem,
                       PackageError verdict = PackageError::Ok);
 
@@ -86,7 +104,9 @@ class CInstaller {
     bool m_bootedRecorded = false;
     SlotRecord m_bootedRecord;
     std::unique_ptr<CSlotWriter> m_writer;
+    std::unique_ptr<CImageSplit> m_images;         // a package split by its fragments
+    std::vector<std::unique_ptr<CSlot>> m_targets;  // their target slots, in the same order
     std::string m_package;
-    CSha256 m_written;  // of the image as it went to the slot
-    std::string m_writtenSha256;
+    std::string m_writtenSha256;  // of the image as it went to the slot
+    uint64_t m_writtenSize = 0;
 };

@@ -90,7 +90,7 @@ int64_t CSlot::Capacity() {
     return static_cast<int64_t>(bytes);
 }
 
-bool CSlot::Digest(uint64_t size, std::string& sha256) {
+bool CSlot::Digest(uint64_t size, std::string& sha256, uint64_t offset) {
     Descriptor file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0)
         return Fail(m_path + ": " + std::strerror(errno));
@@ -100,7 +100,8 @@ bool CSlot::Digest(uint64_t size, std::string& sha256) {
     std::vector<uint8_t> chunk(kChunk);
     for (uint64_t done = 0; done < size;) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
-        const ssize_t got = read(file.fd, chunk.data(), want);
+        const ssize_t got =
+            pread(file.fd, chunk.data(), want, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)

@@ -30,9 +30,9 @@ class CSlot {
     // with Problem() when it cannot be told.
     int64_t Capacity();
 
-    // The SHA-256 (hexadecimal) of the first `size` bytes; false with
-    // Problem() when they cannot all be read.
-    bool Digest(uint64_t size, std::string& sha256);
+    // The SHA-256 (hexadecimal) of the `size` bytes from `offset` on; false
+    // with Problem() when they cannot all be read.
+    bool Digest(uint64_t size, std::string& sha256, uint64_t offset = 0);
 
     // The first `size` bytes mapped read-only, for a delta's base; null with
     // Problem() when they cannot be.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -220,7 +221,13 @@ bool CSystemDescription::TakeClass(ClassSpec& spec, const std::string& key,
                                    const std::string& value) {
     if (key == "fragment") {
         spec.fragment = value;
-        return true;
+        uint64_t type = 0;
+        const std::string problem =
+            value.compare(0, ClassSpec::kFragmentTypeLength, ClassSpec::kFragmentType) == 0
+                ? Core::Parse::Unsigned(value.substr(ClassSpec::kFragmentTypeLength), 0,
+                                        UINT32_MAX, type)
+                : "";
+        return problem.empty() || Refuse(m_line, "fragment: " + problem);
     }
     if (key != "filetype")
         return Refuse(m_line, "unknown key '" + key + "' in [class " + spec.name + "]");
@@ -315,6 +322,8 @@ bool CSystemDescription::CheckClass(const ClassSpec& spec,
             break;
         if (!spec.filetype.empty() && other.filetype == spec.filetype)
             return Refuse(spec.line, name + " takes the filetype of class " + other.name);
+        if (!spec.fragment.empty() && other.fragment == spec.fragment)
+            return Refuse(spec.line, name + " takes the fragment of class " + other.name);
     }
     return true;
 }

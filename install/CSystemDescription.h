@@ -15,6 +15,7 @@
 //                       (raw | file), bootname (BOOT by default)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,6 +32,10 @@ struct SlotSpec {
 };
 
 struct ClassSpec {
+    // A fragment given by its type rather than its name: "type=N".
+    static constexpr char kFragmentType[] = "type=";
+    static constexpr size_t kFragmentTypeLength = sizeof kFragmentType - 1;
+
     std::string name;
     std::string filetype;   // the package's filetype line this class takes
     std::string fragment;   // or the fragment of a logical firmware file: a name or "type=N"

@@ -8,6 +8,13 @@
  * refused.
  *
  *   capi_stream KEY.pub IMAGE [OUT] <package
+ *
+ * With --install it is a device's update agent instead: installs PACKAGE by
+ * the system description CONFIG with 2 tries, prints what was installed and
+ * the status after it (or the refusal), and exits with the installer's
+ * status.
+ *
+ *   capi_stream --install CONFIG PACKAGE
  */
 #include <fwkit/fwkit.h>
 #include <stdio.h>
@@ -150,12 +157,34 @@ static int add_key(fwkit_check *check, const char *path) {
     return fwkit_check_add_key_pem(check, pem, size);
 }
 
+static int install(const char *config, const char *package) {
+    fwkit_install *install = fwkit_install_new();
+    const char *status = NULL;
+    int result;
+    if (install == NULL || fwkit_install_set_config(install, config) != FWKIT_OK ||
+        fwkit_install_set_tries(install, 2) != FWKIT_OK || fwkit_install_json(install) != NULL ||
+        fwkit_install_run(NULL, package) != FWKIT_E_ARGUMENT ||
+        fwkit_install_run(install, NULL) != FWKIT_E_ARGUMENT)
+        return 98;
+    result = fwkit_install_run(install, package);
+    if (result == FWKIT_OK)
+        printf("%s", fwkit_install_json(install));
+    else
+        printf("refused: %s\n", fwkit_install_message(install));
+    if (fwkit_install_status(install, &status) == FWKIT_OK)
+        printf("%s", status);
+    fwkit_install_free(install);
+    return result;
+}
+
 int main(int argc, char **argv) {
     struct progress p = {NULL, 0, NULL, 0, 0, 0};
     unsigned char chunk[7000];
     size_t got;
     int status;
     fwkit_check *check;
+    if (argc == 4 && strcmp(argv[1], "--install") == 0)
+        return install(argv[2], argv[3]);
     if (argc < 3 || argc > 4 || refuses_bad_arguments() != 0 ||
         keeps_the_headers_promises() != 0 || (argc == 4 && refuses_its_input(argv[1]) != 0))
         return 99;

@@ -144,7 +144,9 @@ TEST_F(InstallTest, RawSlotWrittenInPlaceAndDeltaRebuiltFromTheBootedSlot) {
 }
 
 // Each refusal: its exit status and message, the booted slot, the target and
-// the bootloader's environment as they were.
+// the bootloader's environment as they were. A refusal after the target was
+// written (a failing post-install hook) leaves the target marked bad and the
+// booted slot first.
 TEST_F(InstallTest, RefusalsLeaveTheBootedSlotAndTheBootloaderAsTheyWere) {
     struct Refusal {
         const char* name;
@@ -152,6 +154,7 @@ TEST_F(InstallTest, RefusalsLeaveTheBootedSlotAndTheBootloaderAsTheyWere) {
         const char* package;
         int status;
         const char* message;
+        bool targetWritten = false;
     };
     const Refusal kRefusals[] = {
         {"wrong compatible",
@@ -190,6 +193,21 @@ TEST_F(InstallTest, RefusalsLeaveTheBootedSlotAndTheBootloaderAsTheyWere) {
              t.Describe("pre-install = " + t.P("hook"));
          },
          "two.pkg", 17, "exit status 3"},
+        {"failing post-install hook",
+         [](InstallTest& t) {
+             // Fails only once the slot holds the image.
+             testutil::WriteText(t.P("hook"), "#!/bin/sh\ncmp -s \"$FWKIT_DEVICE\" " +
+                                                  t.P("two.img") + " && exit 4\n");
+             t.Run("chmod +x hook");
+             t.Describe("post-install = " + t.P("hook"));
+         },
+         "two.pkg", 17, "exit status 4", true},
+        {"booted slot none of the description's",
+         [](InstallTest& t) { testutil::WriteText(t.P("cmdline"), "fwkit.slot=C\n"); }, "two.pkg",
+         11, "'C' is none of the description's"},
+        {"description naming the booted slot's device as the target",
+         [](InstallTest& t) { t.Describe("", "device = " + t.P("slotA") + "\nkind = raw"); },
+         "two.pkg", 10, "has the device of slot rootfs.A"},
         {"not a package", [](InstallTest& t) { testutil::WriteText(t.P("p.pkg"), "x\n"); },
          "p.pkg", 2, "not a package"},
     };
@@ -205,8 +223,12 @@ TEST_F(InstallTest, RefusalsLeaveTheBootedSlotAndTheBootloaderAsTheyWere) {
         EXPECT_EQ(r.err.rfind("fwkit: ", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(refusal.message), std::string::npos) << r.err;
         EXPECT_EQ(ReadBytes(P("slotA")), booted);
-        EXPECT_EQ(ReadBytes(P("slotB")), target);
-        EXPECT_EQ(GrubEnv(), env);
+        if (!refusal.targetWritten) {
+            EXPECT_EQ(ReadBytes(P("slotB")), target);
+            EXPECT_EQ(GrubEnv(), env);
+        } else {
+            EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=0\nBOOT_ORDER=A B\n");
+        }
     }
 }
 
@@ -221,6 +243,69 @@ TEST_F(InstallTest, ASecondInstallIsRefusedWhileTheLockIsHeld) {
     EXPECT_NE(second.err.find("another install holds the lock"), std::string::npos) << second.err;
     EXPECT_EQ(GrubEnv(), env);
     EXPECT_EQ(ReadBytes(P("slotB")), ReadBytes(P("one.img")));
+    EXPECT_EQ(ReadBytes(P("slotA")), ReadBytes(P("one.img")));
+}
+
+// A firmware file of a kernel and a root file system: each fragment into the
+// target slot of the class that takes its name or type, all read back and
+// recorded before the one switch; a fragment no class takes refuses it all.
+TEST_F(InstallTest, FirmwareFileSplitAmongItsClassesAllOrNothing) {
+    testutil::WriteBytes(P("kernel.bin"), testutil::RandomBytes(30000, 5));
+    const std::string imgpack = testutil::Quote(IMGPACK_PATH);
+    ASSERT_EQ(Run("cp one.img rootfs.bin && " + imgpack + " -t 400 -o k.fw kernel.bin && " +
+                  imgpack + " -t 401 -o r.fw rootfs.bin && " + imgpack +
+                  " -p 2 -t 300 -a 7 -o all.fw k.fw r.fw")
+                  .status, 0);
+    Package("all.pkg", "all.fw", "1.2.0");
+    const auto describe = [this](const std::string& rootfs) {
+        std::string text;
+        for (const char* slot : {"kernel.A", "kernel.B", "rootfs.A", "rootfs.B"})
+            text += std::string("[slot ") + slot + "]\nkind = file\ndevice = " +
+                    P(std::string("slot-") + slot) + "\n";
+        testutil::WriteText(P("system.conf"),
+                            "[system]\ncompatible = demo\nkeyring = " + P("release.pub") +
+                                "\nbootloader = grub\ncmdline = " + P("cmdline") + "\nstate = " +
+                                P("state") + "\n[grub]\nenv = " + P("grubenv") +
+                                "\n[class kernel]\nfragment = kernel.bin\n[class rootfs]\n"
+                                "fragment = " + rootfs + "\n" + text);
+        Run("for s in kernel.A kernel.B rootfs.A rootfs.B; do echo old > slot-$s; done");
+    };
+    describe("type=402");
+    const RunResult refused = Install("all.pkg");
+    EXPECT_EQ(refused.status, 13);
+    EXPECT_NE(refused.err.find("fragment rootfs.bin (type 401) goes to no slot class"),
+              std::string::npos) << refused.err;
+    EXPECT_EQ(testutil::ReadText(P("slot-kernel.B")), "old\n");
+    EXPECT_EQ(GrubEnv(), "");
+
+    describe("type=401");
+    const RunResult installed = Install("--json all.pkg");
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(ReadBytes(P("slot-kernel.B")), ReadBytes(P("kernel.bin")));
+    EXPECT_EQ(ReadBytes(P("slot-rootfs.B")), ReadBytes(P("rootfs.bin")));
+    EXPECT_EQ(testutil::ReadText(P("slot-kernel.A")), "old\n");
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=3\nBOOT_ORDER=B A\n");
+    EXPECT_EQ(nlohmann::json::parse(installed.out)["slot"], "kernel.B rootfs.B");
+    const nlohmann::json status = Status();
+    EXPECT_EQ(status["slots"][1]["size"], 30000);
+    EXPECT_EQ(status["slots"][3]["version"], "1.2.0");
+    EXPECT_FALSE(testutil::Exists(P("state/image.fw")));
+}
+
+// The C API's update agent installs as fwkit install does, and refuses alike.
+TEST_F(InstallTest, CApiInstallsAndRefusesAsFwkitDoes) {
+    const std::string agent = testutil::Quote(CAPI_STREAM_PATH) + " --install system.conf ";
+    Package("p.pkg", "two.img", "1.1.0", "other");
+    const RunResult refused = Run(agent + "p.pkg");
+    EXPECT_EQ(refused.status, 4) << refused.out;
+    EXPECT_EQ(refused.out.rfind("refused: p.pkg: ", 0), 0u) << refused.out;
+    EXPECT_EQ(GrubEnv(), "");
+    const RunResult installed = Run(agent + "two.pkg");
+    ASSERT_EQ(installed.status, 0) << installed.out;
+    EXPECT_EQ(ReadBytes(P("slotB")), ReadBytes(P("two.img")));
+    EXPECT_EQ(GrubEnv(), "BOOT_B_LEFT=2\nBOOT_ORDER=B A\n");
+    EXPECT_NE(installed.out.find("\"slot\": \"rootfs.B\""), std::string::npos) << installed.out;
+    EXPECT_NE(installed.out.find("\"next\": \"B\""), std::string::npos) << installed.out;
 }
 
 TEST_F(InstallTest, DescriptionRefusedWithItsLineAndReason) {
@@ -250,6 +335,12 @@ TEST_F(InstallTest, DescriptionRefusedWithItsLineAndReason) {
                         "[slot kernel.C]\ndevice = kc\n",
          ":11: class kernel has other boot names than class rootfs"},
         {head + slots + "[system]\n", ":11: [system] is given twice"},
+        {head + "[class kernel]\nfragment = type=4294967296\n",
+         ":6: fragment: '4294967296' is not a number from 0 to 4294967295"},
+        {head + slots + "[class kernel]\nfragment = type=400\n[slot kernel.A]\ndevice = ka\n"
+                        "[slot kernel.B]\ndevice = kb\n[class dtb]\nfragment = type=400\n"
+                        "[slot dtb.A]\ndevice = da\n[slot dtb.B]\ndevice = db\n",
+         ":17: class dtb takes the fragment of class kernel"},
         {head + "cmdline = " + std::string(300, 'x') + "\n", ":5: line too long"},
         {"[system]\nbootloader = script\ncompatible = d\nkeyring = k\n",
          ":1: bootloader script needs [script] command"},

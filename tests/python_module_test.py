@@ -1,6 +1,7 @@
 """The Python module over the C API: a package streamed from a pipe, bytes
 and a path, each giving pkgcheck's report; the image written only when every
-check passed; a delta rebuilt against its base. Run by CTest with FWKIT_LIBRARY,
+check passed; a delta rebuilt against its base; an install into file-backed
+slots with a script bootloader backend, and its status. Run by CTest with FWKIT_LIBRARY,
 PKGSIGN, PKGSTAMP, PKGCHECK and FWKIT set to the build's library and programs,
 and the module on PYTHONPATH."""
 
@@ -142,6 +143,69 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
                 self.assertEqual(file.read(), self.image)
         self.assertEqual(fwkit.check(self.path("d.pkg"), base=base[1:], out=out)["status"], 7)
         self.assertEqual(fwkit.check(self.path("d.pkg"))["status"], 7)
+
+
+# A bootloader backend for the script: each variable a file in vars/.
+BOOTCTL = """#!/bin/sh
+mkdir -p "${0%/*}/vars" && cd "${0%/*}/vars" || exit 1
+case $1 in
+get) cat "$2" 2>/dev/null; exit 0 ;;
+set) printf '%s' "$3" > "$2" ;;
+esac
+"""
+
+
+class ModuleInstalls(unittest.TestCase):
+    """A device of two file slots booted from A, its bootloader a script."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.path = lambda name: os.path.join(self.dir.name, name)
+        self.image = os.urandom(50000)
+        files = {"new.img": self.image, "slotA": os.urandom(4096), "slotB": b"",
+                 "cmdline": b"fwkit.slot=A\n", "bootctl": BOOTCTL.encode()}
+        for name, data in files.items():
+            with open(self.path(name), "wb") as file:
+                file.write(data)
+        os.chmod(self.path("bootctl"), 0o755)
+        conf = ("[system]\ncompatible = demo\nkeyring = {0}/k.pub\nbootloader = script\n"
+                "cmdline = {0}/cmdline\nstate = {0}/state\n[script]\ncommand = {0}/bootctl\n"
+                "[class rootfs]\nfiletype = rootfs\n[slot rootfs.A]\ndevice = {0}/slotA\n"
+                "kind = file\n[slot rootfs.B]\ndevice = {0}/slotB\nkind = file\n")
+        with open(self.path("system.conf"), "w") as file:
+            file.write(conf.format(self.dir.name))
+        for args in (["keygen", "-q", "k"], ["keygen", "-q", "other"],
+                     ["stamp", "-v", "1.1.0", "-f", "rootfs", "-o", "new.pkg", "new.img"],
+                     ["sign", "-q", "-k", "other.pem", "--compatible", "demo", "-o", "bad.pkg",
+                      "new.pkg"],
+                     ["sign", "-q", "-k", "k.pem", "--compatible", "demo", "new.pkg"]):
+            done = run(os.environ["FWKIT"], *args, cwd=self.dir.name)
+            self.assertEqual(done.returncode, 0, done.stderr)
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_install_writes_the_other_slot_and_status_tells_it(self):
+        conf = self.path("system.conf")
+        with self.assertRaises(fwkit.InstallError) as refused:
+            fwkit.install(self.path("bad.pkg"), config=conf)
+        self.assertEqual(refused.exception.status, 4)
+        self.assertEqual(os.listdir(self.path("state")), ["lock"])
+        result = fwkit.install(self.path("new.pkg"), config=conf, tries=2)
+        self.assertEqual((result["slot"], result["version"]), ("rootfs.B", "1.1.0"))
+        with open(self.path("slotB"), "rb") as file:
+            self.assertEqual(file.read(), self.image)
+        status = fwkit.status(config=conf)
+        self.assertEqual((status["booted"], status["next"]), ("A", "B"))
+        self.assertEqual(status["slots"][1]["sha256"], result["sha256"])
+        self.assertEqual(status["slots"][1]["tries_left"], 2)
+        with open(self.path("cmdline"), "w") as file:
+            file.write("fwkit.slot=B\n")
+        fwkit.mark_good(config=conf)
+        self.assertEqual(fwkit.status(config=conf)["slots"][1]["state"], "good")
+        with self.assertRaises(fwkit.InstallError) as unknown:
+            fwkit.mark_active("C", config=conf)
+        self.assertEqual(unknown.exception.status, 13)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,85 @@
+#include "CImageSplit.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CFirmwareFragment.h"
+#include "CSlot.h"
+
+CImageSplit::~CImageSplit() {
+    m_file.reset();
+    unlink(m_path.c_str());
+}
+
+bool CImageSplit::Fail(const std::string& problem) {
+    m_problem = problem;
+    return false;
+}
+
+const CPackageCheck::Result& CImageSplit::Stage(CPackageCheck& check, CInputFile& package) {
+    m_staged = std::make_unique<Core::File::Output>(m_path);
+    if (!m_staged->Open())
+        m_problem = m_path + ": " + m_staged->Cause();
+    const CPackageCheck::Result& result = check.Run(package, *m_staged);
+    if (result.error == PackageError::WriteFailed && m_problem.empty())
+        m_problem = m_path + ": " + m_staged->Cause();
+    m_staged.reset();
+    return result;
+}
+
+const ClassSpec* CImageSplit::ClassOf(const SystemDescription& system, unsigned index) {
+    const std::string type =
+        ClassSpec::kFragmentType + std::to_string(m_file->GetFragment(index)->GetType());
+    for (const ClassSpec& spec : system.classes)
+        if (!spec.fragment.empty() &&
+            (spec.fragment == m_file->GetFragmentName(index) || spec.fragment == type))
+            return &spec;
+    return nullptr;
+}
+
+bool CImageSplit::Map(const SystemDescription& system) {
+    m_file = std::make_unique<CFirmwareFile>(m_path, CFirmwareFile::Messages::KeepOnly,
+                                             CFirmwareFile::Bodies::Checked);
+    if (!m_file->ParseComplete() || m_file->NoFragments() == 0)
+        return Fail("the image is no firmware file whose every check holds" +
+                    (m_file->GetMessages().empty() ? "" : ": " + m_file->GetMessages().back()));
+    for (unsigned i = 0; i < m_file->NoFragments(); ++i) {
+        Part part;
+        part.index = i;
+        part.name = m_file->GetFragmentName(i);
+        part.spec = ClassOf(system, i);
+        part.offset = m_file->GetFragment(i)->GetRawData();
+        part.size = m_file->GetFragment(i)->GetRawDataSize();
+        const std::string what = "fragment " + part.name + " (type " +
+                                 std::to_string(m_file->GetFragment(i)->GetType()) + ")";
+        if (part.spec == nullptr)
+            return Fail(what + " goes to no slot class of " + system.file);
+        for (const Part& other : m_parts)
+            if (other.spec == part.spec)
+                return Fail(what + " goes to class " + part.spec->name + " as fragment " +
+                            other.name + " does");
+        m_parts.push_back(part);
+    }
+    return true;
+}
+
+bool CImageSplit::Write(const Part& part, Core::File::Output& output) {
+    m_file->DumpRawFragment(part.index, output);
+    if (m_file->WriteComplete())
+        return true;
+    if (m_file->DataChanged())
+        return Fail("fragment " + part.name + " changed in " + m_path + " since it was checked");
+    return Fail(m_file->WriteError() != 0 ? std::strerror(m_file->WriteError()) : output.Cause());
+}
+
+bool CImageSplit::Digest(const Part& part, std::string& sha256) {
+    SlotSpec spec;
+    spec.device = m_path;
+    spec.kind = SlotSpec::Kind::File;
+    CSlot staged(spec);
+    if (!staged.Resolve() || !staged.Digest(part.size, sha256, part.offset))
+        return Fail(staged.Problem());
+    return true;
+}
