@@ -392,9 +392,14 @@ TEST_F(InstallTest, BackendsKeepTheOrderAndCountersOtherToolsRead) {
     // Each command runs as one group: the runner's redirections would go to the
     // last command of a pipeline.
     const auto shell = [this](const char* command) { return Run("{ " + std::string(command) + "; }"); };
+    // U-Boot keeps the environment's CRC in the device's byte order: this
+    // machine's fw_printenv and mkenvimage cannot stand for a big-endian
+    // host's own tools.
+    const bool foreignOrder = testutil::kForeignHost && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
     for (const Backend& backend : kBackends) {
         SCOPED_TRACE(backend.name);
-        if (!Have(backend.tool) || !Have("mkenvimage"))
+        if (!Have(backend.tool) || !Have("mkenvimage") ||
+            (foreignOrder && std::string(backend.tool) == "fw_printenv"))
             continue;
         ASSERT_EQ(shell(backend.prepare).status, 0);
         std::unique_ptr<CBootEnv> env = backend.open(*this);
