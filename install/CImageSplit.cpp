@@ -29,13 +29,13 @@ const CPackageCheck::Result& CImageSplit::Stage(CPackageCheck& check, CInputFile
     return result;
 }
 
-const ClassSpec* CImageSplit::ClassOf(const SystemDescription& system, unsigned index) {
+const SlotClass* CImageSplit::ClassOf(const SystemDescription& system, unsigned index) {
     const std::string type =
-        ClassSpec::kFragmentType + std::to_string(m_file->GetFragment(index)->GetType());
-    for (const ClassSpec& spec : system.classes)
-        if (!spec.fragment.empty() &&
-            (spec.fragment == m_file->GetFragmentName(index) || spec.fragment == type))
-            return &spec;
+        SlotClass::kFragmentType + std::to_string(m_file->GetFragment(index)->GetType());
+    for (const SlotClass& entry : system.classes)
+        if (!entry.fragment.empty() &&
+            (entry.fragment == m_file->GetFragmentName(index) || entry.fragment == type))
+            return &entry;
     return nullptr;
 }
 
@@ -49,16 +49,16 @@ bool CImageSplit::Map(const SystemDescription& system) {
         Part part;
         part.index = i;
         part.name = m_file->GetFragmentName(i);
-        part.spec = ClassOf(system, i);
+        part.slotClass = ClassOf(system, i);
         part.offset = m_file->GetFragment(i)->GetRawData();
         part.size = m_file->GetFragment(i)->GetRawDataSize();
         const std::string what = "fragment " + part.name + " (type " +
                                  std::to_string(m_file->GetFragment(i)->GetType()) + ")";
-        if (part.spec == nullptr)
+        if (part.slotClass == nullptr)
             return Fail(what + " goes to no slot class of " + system.file);
         for (const Part& other : m_parts)
-            if (other.spec == part.spec)
-                return Fail(what + " goes to class " + part.spec->name + " as fragment " +
+            if (other.slotClass == part.slotClass)
+                return Fail(what + " goes to class " + part.slotClass->name + " as fragment " +
                             other.name + " does");
         m_parts.push_back(part);
     }
@@ -75,10 +75,10 @@ bool CImageSplit::Write(const Part& part, Core::File::Output& output) {
 }
 
 bool CImageSplit::Digest(const Part& part, std::string& sha256) {
-    SlotSpec spec;
-    spec.device = m_path;
-    spec.kind = SlotSpec::Kind::File;
-    CSlot staged(spec);
+    SlotDescription entry;
+    entry.device = m_path;
+    entry.kind = SlotDescription::Kind::File;
+    CSlot staged(entry);
     if (!staged.Resolve() || !staged.Digest(part.size, sha256, part.offset))
         return Fail(staged.Problem());
     return true;

@@ -22,7 +22,7 @@
 class CImageSplit {
   public:
     struct Part {
-        const ClassSpec* spec = nullptr;  // the class it goes to
+        const SlotClass* slotClass = nullptr;  // the class it goes to
         unsigned index = 0;               // of the fragment in the firmware file
         std::string name;                 // the fragment's
         uint64_t offset = 0;              // of its body in the staged file
@@ -50,7 +50,7 @@ class CImageSplit {
 
   private:
     bool Fail(const std::string& problem);
-    const ClassSpec* ClassOf(const SystemDescription& system, unsigned index);
+    const SlotClass* ClassOf(const SystemDescription& system, unsigned index);
 
     std::string m_path;
     std::unique_ptr<Core::File::Output> m_staged;

@@ -128,12 +128,12 @@ InstallError CInstaller::ChooseTarget() {
     const std::string* filetype = m_header.Find("filetype");
     if (filetype == nullptr)
         return Fail(InstallError::UnknownSlot, m_package + ": the package names no filetype");
-    const ClassSpec* fragments = nullptr;  // the first class that takes fragments
-    for (const ClassSpec& spec : system.classes) {
-        if (spec.filetype == *filetype)
-            m_class = &spec;
-        if (!spec.fragment.empty() && fragments == nullptr)
-            fragments = &spec;
+    const SlotClass* fragments = nullptr;  // the first class that takes fragments
+    for (const SlotClass& entry : system.classes) {
+        if (entry.filetype == *filetype)
+            m_class = &entry;
+        if (!entry.fragment.empty() && fragments == nullptr)
+            fragments = &entry;
     }
     if (m_class == nullptr && fragments == nullptr)
         return Fail(InstallError::UnknownSlot,
@@ -151,8 +151,8 @@ InstallError CInstaller::ChooseTarget() {
     }
     m_target = std::make_unique<CSlot>(*system.FindSlot(m_class->name, m_result.bootName));
     m_booted = std::make_unique<CSlot>(*system.FindSlot(m_class->name, m_system.Booted()));
-    m_result.slot = m_target->Spec().name;
-    m_result.device = m_target->Spec().device;
+    m_result.slot = m_target->Described().name;
+    m_result.device = m_target->Described().device;
     const InstallError target = CheckTarget(*m_target, *m_booted);
     return target == InstallError::Ok ? ReadBootedRecord() : target;
 }
@@ -161,13 +161,13 @@ InstallError CInstaller::CheckTarget(CSlot& target, CSlot& booted) {
     if (!target.Resolve())
         return Fail(InstallError::SlotUnavailable, target.Problem());
     if (target.HoldsRoot() || (booted.Resolve() && target.SameAs(booted)))
-        return Fail(InstallError::TargetIsBooted, target.Path() + ": slot " + target.Spec().name +
+        return Fail(InstallError::TargetIsBooted, target.Path() + ": slot " + target.Described().name +
                                                       " is the device the system runs from");
     return InstallError::Ok;
 }
 
 InstallError CInstaller::ReadBootedRecord() {
-    CSlotRecord record = m_system.Record(m_booted->Spec().name);
+    CSlotRecord record = m_system.Record(m_booted->Described().name);
     m_bootedRecorded = record.Read(m_bootedRecord);
     if (!record.Problem().empty())
         return Fail(InstallError::StateFailed, record.Problem());
@@ -236,7 +236,7 @@ InstallError CInstaller::CheckBase() {
         return InstallError::Ok;
     return Fail(InstallError::Package,
                 m_package + ": a delta against another base than the booted slot " +
-                    m_booted->Spec().name,
+                    m_booted->Described().name,
                 PackageError::BaseMismatch);
 }
 
@@ -248,7 +248,7 @@ InstallError CInstaller::RunHook(const std::string& hook) {
     std::string devices, classes;
     for (const CSlot* slot : Targets()) {
         devices += (devices.empty() ? "" : " ") + slot->Path();
-        classes += (classes.empty() ? "" : " ") + slot->Spec().className;
+        classes += (classes.empty() ? "" : " ") + slot->Described().className;
     }
     const bool ran = run.Run({hook}, {{"FWKIT_SLOT", m_result.bootName},
                                       {"FWKIT_DEVICE", devices},
@@ -266,7 +266,7 @@ InstallError CInstaller::MarkTargetBad() {
     if (!m_system.Control().MarkBad(m_result.bootName))
         return Fail(InstallError::Bootloader, m_system.Env().Problem());
     for (const CSlot* slot : Targets()) {
-        CSlotRecord record = m_system.Record(slot->Spec().name);
+        CSlotRecord record = m_system.Record(slot->Described().name);
         if (!record.Remove())
             return Fail(InstallError::StateFailed, record.Problem());
     }
@@ -338,7 +338,7 @@ InstallError CInstaller::RecordStatus(const CSlot& target, uint64_t size,
     record.sha256 = sha256;
     record.size = size;
     record.installed = static_cast<int64_t>(std::time(nullptr));
-    CSlotRecord file = m_system.Record(target.Spec().name);
+    CSlotRecord file = m_system.Record(target.Described().name);
     return file.Write(record) ? InstallError::Ok : Fail(InstallError::StateFailed, file.Problem());
 }
 
@@ -377,14 +377,14 @@ InstallError CInstaller::StageImages(CInputFile& package) {
     const SystemDescription& system = m_system.Description();
     for (const CImageSplit::Part& part : m_images->Parts()) {
         m_targets.push_back(
-            std::make_unique<CSlot>(*system.FindSlot(part.spec->name, m_result.bootName)));
-        CSlot booted(*system.FindSlot(part.spec->name, m_system.Booted()));
+            std::make_unique<CSlot>(*system.FindSlot(part.slotClass->name, m_result.bootName)));
+        CSlot booted(*system.FindSlot(part.slotClass->name, m_system.Booted()));
         const InstallError target = CheckTarget(*m_targets.back(), booted);
         if (target != InstallError::Ok)
             return target;
-        const std::string& name = m_targets.back()->Spec().name;
+        const std::string& name = m_targets.back()->Described().name;
         m_result.slot += (m_result.slot.empty() ? "" : " ") + name;
-        m_result.device += (m_result.device.empty() ? "" : " ") + m_targets.back()->Spec().device;
+        m_result.device += (m_result.device.empty() ? "" : " ") + m_targets.back()->Described().device;
     }
     return InstallError::Ok;
 }

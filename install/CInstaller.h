@@ -98,7 +98,7 @@ class CInstaller {
     std::unique_ptr<CInstallLock> m_lock;
     CPackageHeader m_header;
     std::vector<CEd25519Key> m_keys;
-    const ClassSpec* m_class = nullptr;
+    const SlotClass* m_class = nullptr;
     std::unique_ptr<CSlot> m_booted;  // the booted slot of the class
     std::unique_ptr<CSlot> m_target;
     bool m_bootedRecorded = false;

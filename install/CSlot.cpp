@@ -36,7 +36,7 @@ bool CSlot::Fail(const std::string& problem) {
 }
 
 bool CSlot::Resolve() {
-    const std::string& device = m_spec.device;
+    const std::string& device = m_described.device;
     if (device.compare(0, 10, "PARTLABEL=") != 0 && device.compare(0, 9, "PARTUUID=") != 0) {
         m_path = device;
         return true;

@@ -13,11 +13,11 @@
 
 class CSlot {
   public:
-    explicit CSlot(const SlotSpec& spec) : m_spec(spec) {}
+    explicit CSlot(const SlotDescription& entry) : m_described(entry) {}
 
     // Finds the slot's device; false with Problem() when it cannot be found.
     bool Resolve();
-    const SlotSpec& Spec() const { return m_spec; }
+    const SlotDescription& Described() const { return m_described; }
     // The path of its device or file, once resolved.
     const std::string& Path() const { return m_path; }
     const std::string& Problem() const { return m_problem; }
@@ -47,7 +47,7 @@ class CSlot {
     bool Fail(const std::string& problem);
     bool Identity(dev_t& device, ino_t& inode, bool& block) const;
 
-    SlotSpec m_spec;
+    SlotDescription m_described;
     std::string m_path;
     std::string m_problem;
 };

@@ -16,7 +16,7 @@ bool CSlotWriter::Fail(const std::string& cause) {
 
 bool CSlotWriter::Open() {
     std::string path = m_slot.Path();
-    if (m_slot.Spec().kind == SlotSpec::Kind::Raw) {
+    if (m_slot.Described().kind == SlotDescription::Kind::Raw) {
         // Opened here, without O_CREAT or O_TRUNC, and handed to the output as
         // a descriptor: written in place, as a stream.
         m_fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);

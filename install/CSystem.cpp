@@ -50,10 +50,10 @@ std::string CSystem::BootedFromCmdline(bool& readable) {
 }
 
 std::string CSystem::BootedFromRoot() {
-    for (const SlotSpec& spec : Description().slots) {
-        CSlot slot(spec);
+    for (const SlotDescription& entry : Description().slots) {
+        CSlot slot(entry);
         if (slot.Resolve() && slot.HoldsRoot())
-            return spec.bootName;
+            return entry.bootName;
     }
     return "";
 }
@@ -74,14 +74,14 @@ InstallError CSystem::FindBooted() {
     return InstallError::Ok;
 }
 
-CSystem::SlotStatus CSystem::StatusOf(const SlotSpec& spec) {
+CSystem::SlotStatus CSystem::StatusOf(const SlotDescription& entry) {
     SlotStatus status;
-    status.name = spec.name;
-    status.className = spec.className;
-    status.bootName = spec.bootName;
-    status.device = spec.device;
-    status.triesLeft = m_control->TriesLeft(spec.bootName);
-    status.recorded = Record(spec.name).Read(status.record);
+    status.name = entry.name;
+    status.className = entry.className;
+    status.bootName = entry.bootName;
+    status.device = entry.device;
+    status.triesLeft = m_control->TriesLeft(entry.bootName);
+    status.recorded = Record(entry.name).Read(status.record);
     status.state = status.triesLeft == 0                          ? "bad"
                    : status.recorded && !status.record.confirmed ? "trying"
                                                                   : "good";
@@ -101,8 +101,8 @@ InstallError CSystem::GetStatus(Status& status) {
     status.fallback = !status.order.empty() && status.order.front() != m_booted &&
                       m_control->TriesLeft(status.order.front()) == 0;
     status.slots.clear();
-    for (const SlotSpec& spec : Description().slots)
-        status.slots.push_back(StatusOf(spec));
+    for (const SlotDescription& entry : Description().slots)
+        status.slots.push_back(StatusOf(entry));
     if (!m_env->Problem().empty())
         return Fail(InstallError::Bootloader, m_env->Problem());
     return InstallError::Ok;
@@ -140,10 +140,10 @@ InstallError CSystem::MarkGood() {
     const InstallError saved = Saved(m_control->MarkGood(m_booted));
     if (saved != InstallError::Ok)
         return saved;
-    for (const SlotSpec& spec : Description().slots) {
-        CSlotRecord record = Record(spec.name);
+    for (const SlotDescription& entry : Description().slots) {
+        CSlotRecord record = Record(entry.name);
         SlotRecord held;
-        if (spec.bootName != m_booted || !record.Read(held) || held.confirmed)
+        if (entry.bootName != m_booted || !record.Read(held) || held.confirmed)
             continue;
         held.confirmed = true;
         if (!record.Write(held))

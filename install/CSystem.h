@@ -72,7 +72,7 @@ class CSystem {
   private:
     std::string BootedFromCmdline(bool& readable);
     std::string BootedFromRoot();
-    SlotStatus StatusOf(const SlotSpec& spec);
+    SlotStatus StatusOf(const SlotDescription& entry);
     InstallError Saved(bool saved);
 
     CSystemDescription m_description;

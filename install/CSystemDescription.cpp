@@ -58,16 +58,16 @@ std::string Trimmed(const char* text) {
 
 }  // namespace
 
-const ClassSpec* SystemDescription::FindClass(const std::string& name) const {
-    for (const ClassSpec& spec : classes)
-        if (spec.name == name)
-            return &spec;
+const SlotClass* SystemDescription::FindClass(const std::string& name) const {
+    for (const SlotClass& entry : classes)
+        if (entry.name == name)
+            return &entry;
     return nullptr;
 }
 
-const SlotSpec* SystemDescription::FindSlot(const std::string& className,
+const SlotDescription* SystemDescription::FindSlot(const std::string& className,
                                             const std::string& bootName) const {
-    for (const SlotSpec& slot : slots)
+    for (const SlotDescription& slot : slots)
         if (slot.className == className && slot.bootName == bootName)
             return &slot;
     return nullptr;
@@ -75,7 +75,7 @@ const SlotSpec* SystemDescription::FindSlot(const std::string& className,
 
 std::vector<std::string> SystemDescription::BootNames() const {
     std::vector<std::string> names;
-    for (const SlotSpec& slot : slots)
+    for (const SlotDescription& slot : slots)
         if (!classes.empty() && slot.className == classes.front().name)
             names.push_back(slot.bootName);
     return names;
@@ -132,24 +132,24 @@ bool CSystemDescription::OpenSection(const std::string& header, int number) {
     if (header == "system" || header == "uboot" || header == "grub" || header == "script")
         return true;
     if (header.compare(0, 6, "class ") == 0) {
-        ClassSpec spec;
-        spec.name = header.substr(6);
-        spec.line = number;
-        if (!IsBootName(spec.name))
+        SlotClass entry;
+        entry.name = header.substr(6);
+        entry.line = number;
+        if (!IsBootName(entry.name))
             return Refuse(number, "a class name is letters, digits and '_'");
-        m_system.classes.push_back(spec);
+        m_system.classes.push_back(entry);
         return true;
     }
     if (header.compare(0, 5, "slot ") == 0) {
-        SlotSpec spec;
-        spec.name = header.substr(5);
-        spec.line = number;
-        const size_t dot = spec.name.find('.');
-        if (dot == std::string::npos || dot == 0 || dot + 1 == spec.name.size())
+        SlotDescription entry;
+        entry.name = header.substr(5);
+        entry.line = number;
+        const size_t dot = entry.name.find('.');
+        if (dot == std::string::npos || dot == 0 || dot + 1 == entry.name.size())
             return Refuse(number, "a slot is named CLASS.BOOTNAME, e.g. [slot rootfs.A]");
-        spec.className = spec.name.substr(0, dot);
-        spec.bootName = spec.name.substr(dot + 1);
-        m_system.slots.push_back(spec);
+        entry.className = entry.name.substr(0, dot);
+        entry.bootName = entry.name.substr(dot + 1);
+        m_system.slots.push_back(entry);
         return true;
     }
     return Refuse(number, "unknown section [" + header + "]");
@@ -217,36 +217,36 @@ bool CSystemDescription::TakeBackend(const std::string& section, const std::stri
     return true;
 }
 
-bool CSystemDescription::TakeClass(ClassSpec& spec, const std::string& key,
+bool CSystemDescription::TakeClass(SlotClass& entry, const std::string& key,
                                    const std::string& value) {
     if (key == "fragment") {
-        spec.fragment = value;
+        entry.fragment = value;
         uint64_t type = 0;
         const std::string problem =
-            value.compare(0, ClassSpec::kFragmentTypeLength, ClassSpec::kFragmentType) == 0
-                ? Core::Parse::Unsigned(value.substr(ClassSpec::kFragmentTypeLength), 0,
+            value.compare(0, SlotClass::kFragmentTypeLength, SlotClass::kFragmentType) == 0
+                ? Core::Parse::Unsigned(value.substr(SlotClass::kFragmentTypeLength), 0,
                                         UINT32_MAX, type)
                 : "";
         return problem.empty() || Refuse(m_line, "fragment: " + problem);
     }
     if (key != "filetype")
-        return Refuse(m_line, "unknown key '" + key + "' in [class " + spec.name + "]");
-    spec.filetype = value;
+        return Refuse(m_line, "unknown key '" + key + "' in [class " + entry.name + "]");
+    entry.filetype = value;
     return true;
 }
 
-bool CSystemDescription::TakeSlot(SlotSpec& spec, const std::string& key,
+bool CSystemDescription::TakeSlot(SlotDescription& entry, const std::string& key,
                                   const std::string& value) {
     if (key == "device") {
-        spec.device = value;
+        entry.device = value;
     } else if (key == "bootname") {
-        spec.bootName = value;
+        entry.bootName = value;
     } else if (key == "kind") {
         if (value != "raw" && value != "file")
             return Refuse(m_line, "kind: '" + value + "' is neither raw nor file");
-        spec.kind = value == "raw" ? SlotSpec::Kind::Raw : SlotSpec::Kind::File;
+        entry.kind = value == "raw" ? SlotDescription::Kind::Raw : SlotDescription::Kind::File;
     } else {
-        return Refuse(m_line, "unknown key '" + key + "' in [slot " + spec.name + "]");
+        return Refuse(m_line, "unknown key '" + key + "' in [slot " + entry.name + "]");
     }
     return true;
 }
@@ -260,8 +260,8 @@ bool CSystemDescription::Check() {
         if (!CheckSlot(m_system.slots[i], i))
             return false;
     const std::vector<std::string> bootNames = m_system.BootNames();
-    for (const ClassSpec& spec : m_system.classes)
-        if (!CheckClass(spec, bootNames))
+    for (const SlotClass& entry : m_system.classes)
+        if (!CheckClass(entry, bootNames))
             return false;
     return true;
 }
@@ -285,45 +285,45 @@ bool CSystemDescription::CheckSystem() {
     return true;
 }
 
-bool CSystemDescription::CheckSlot(const SlotSpec& spec, size_t index) {
-    if (m_system.FindClass(spec.className) == nullptr)
-        return Refuse(spec.line, "slot " + spec.name + ": no [class " + spec.className + "]");
-    if (spec.device.empty())
-        return Refuse(spec.line, "slot " + spec.name + " has no 'device'");
-    if (!IsBootName(spec.bootName))
-        return Refuse(spec.line, "slot " + spec.name + ": a boot name is letters, digits and '_'");
+bool CSystemDescription::CheckSlot(const SlotDescription& entry, size_t index) {
+    if (m_system.FindClass(entry.className) == nullptr)
+        return Refuse(entry.line, "slot " + entry.name + ": no [class " + entry.className + "]");
+    if (entry.device.empty())
+        return Refuse(entry.line, "slot " + entry.name + " has no 'device'");
+    if (!IsBootName(entry.bootName))
+        return Refuse(entry.line, "slot " + entry.name + ": a boot name is letters, digits and '_'");
     for (size_t i = 0; i < index; ++i) {
-        const SlotSpec& other = m_system.slots[i];
-        if (other.device == spec.device)
-            return Refuse(spec.line, "slot " + spec.name + " has the device of slot " + other.name);
-        if (other.className == spec.className && other.bootName == spec.bootName)
-            return Refuse(spec.line, "slot " + spec.name + " has the boot name of slot " +
+        const SlotDescription& other = m_system.slots[i];
+        if (other.device == entry.device)
+            return Refuse(entry.line, "slot " + entry.name + " has the device of slot " + other.name);
+        if (other.className == entry.className && other.bootName == entry.bootName)
+            return Refuse(entry.line, "slot " + entry.name + " has the boot name of slot " +
                                          other.name);
     }
     return true;
 }
 
-bool CSystemDescription::CheckClass(const ClassSpec& spec,
+bool CSystemDescription::CheckClass(const SlotClass& entry,
                                     const std::vector<std::string>& bootNames) {
-    const std::string name = "class " + spec.name;
-    if (spec.filetype.empty() == spec.fragment.empty())
-        return Refuse(spec.line, name + " needs either 'filetype' or 'fragment'");
+    const std::string name = "class " + entry.name;
+    if (entry.filetype.empty() == entry.fragment.empty())
+        return Refuse(entry.line, name + " needs either 'filetype' or 'fragment'");
     std::set<std::string> names;
-    for (const SlotSpec& slot : m_system.slots)
-        if (slot.className == spec.name)
+    for (const SlotDescription& slot : m_system.slots)
+        if (slot.className == entry.name)
             names.insert(slot.bootName);
     if (names.size() < 2)
-        return Refuse(spec.line, name + " needs two slots or more");
+        return Refuse(entry.line, name + " needs two slots or more");
     if (names != std::set<std::string>(bootNames.begin(), bootNames.end()))
-        return Refuse(spec.line, name + " has other boot names than class " +
+        return Refuse(entry.line, name + " has other boot names than class " +
                                      m_system.classes.front().name);
-    for (const ClassSpec& other : m_system.classes) {
-        if (&other == &spec)
+    for (const SlotClass& other : m_system.classes) {
+        if (&other == &entry)
             break;
-        if (!spec.filetype.empty() && other.filetype == spec.filetype)
-            return Refuse(spec.line, name + " takes the filetype of class " + other.name);
-        if (!spec.fragment.empty() && other.fragment == spec.fragment)
-            return Refuse(spec.line, name + " takes the fragment of class " + other.name);
+        if (!entry.filetype.empty() && other.filetype == entry.filetype)
+            return Refuse(entry.line, name + " takes the filetype of class " + other.name);
+        if (!entry.fragment.empty() && other.fragment == entry.fragment)
+            return Refuse(entry.line, name + " takes the fragment of class " + other.name);
     }
     return true;
 }

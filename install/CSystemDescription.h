@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-struct SlotSpec {
+struct SlotDescription {
     enum class Kind { Raw, File };
     std::string name;       // "rootfs.A"
     std::string className;  // "rootfs"
@@ -31,7 +31,7 @@ struct SlotSpec {
     int line = 0;           // of its section header
 };
 
-struct ClassSpec {
+struct SlotClass {
     // A fragment given by its type rather than its name: "type=N".
     static constexpr char kFragmentType[] = "type=";
     static constexpr size_t kFragmentTypeLength = sizeof kFragmentType - 1;
@@ -56,12 +56,12 @@ struct SystemDescription {
     std::string ubootConfig = "/etc/fw_env.config";
     std::string grubEnv = "/boot/grub/grubenv";
     std::string scriptCommand;
-    std::vector<ClassSpec> classes;  // in the order the description names them
-    std::vector<SlotSpec> slots;     // likewise
+    std::vector<SlotClass> classes;  // in the order the description names them
+    std::vector<SlotDescription> slots;     // likewise
 
-    const ClassSpec* FindClass(const std::string& name) const;
+    const SlotClass* FindClass(const std::string& name) const;
     // The slot of `className` booted as `bootName`, or null.
-    const SlotSpec* FindSlot(const std::string& className, const std::string& bootName) const;
+    const SlotDescription* FindSlot(const std::string& className, const std::string& bootName) const;
     // The boot names, in the order the first class's slots are named.
     std::vector<std::string> BootNames() const;
 };
@@ -86,15 +86,15 @@ class CSystemDescription {
     bool Refuse(int line, const std::string& reason);
     bool TakeSystem(const std::string& key, const std::string& value);
     bool TakeBackend(const std::string& section, const std::string& key, const std::string& value);
-    bool TakeClass(ClassSpec& spec, const std::string& key, const std::string& value);
-    bool TakeSlot(SlotSpec& spec, const std::string& key, const std::string& value);
+    bool TakeClass(SlotClass& entry, const std::string& key, const std::string& value);
+    bool TakeSlot(SlotDescription& entry, const std::string& key, const std::string& value);
     bool TakeNumber(const std::string& key, const std::string& value, uint64_t min, uint64_t max,
                     unsigned& into);
     bool OpenSection(const std::string& header, int number);
     bool Check();
     bool CheckSystem();
-    bool CheckClass(const ClassSpec& spec, const std::vector<std::string>& bootNames);
-    bool CheckSlot(const SlotSpec& spec, size_t index);
+    bool CheckClass(const SlotClass& entry, const std::vector<std::string>& bootNames);
+    bool CheckSlot(const SlotDescription& entry, size_t index);
 
     SystemDescription m_system;
     std::string m_problem;

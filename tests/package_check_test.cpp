@@ -493,7 +493,7 @@ class PackageSigner : public testing::Test {
 
 TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
     const CPackageSigner::Request request{
-        {{"one", &m_one}, {"two", &m_two}}, "board-a", "", false, {}, false};
+        {{"one", &m_one}, {"two", &m_two}}, "board-a", "", false, {}, false, {}};
     const CPackageSigner::Result result = Sign(request, "p.pkg", m_dir / "s.pkg");
     ASSERT_EQ(result.error, PackageError::Ok);
     EXPECT_EQ(result.keyIds, (std::vector<std::string>{m_one.KeyId(), m_two.KeyId()}));
@@ -505,9 +505,9 @@ TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
     EXPECT_TRUE(SignIntoPipe(request, "p.pkg") == signedFile);
 
     // Keeping the signatures of another key, and signing again over its own.
-    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false, {}, false}, "p.pkg", m_dir / "a.pkg").error,
+    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false, {}, false, {}}, "p.pkg", m_dir / "a.pkg").error,
               PackageError::Ok);
-    ASSERT_EQ(Sign({{{"two", &m_two}, {"one", &m_one}}, "", "", true, {}, false}, "a.pkg",
+    ASSERT_EQ(Sign({{{"two", &m_two}, {"one", &m_one}}, "", "", true, {}, false, {}}, "a.pkg",
                    m_dir / "b.pkg")
                   .error,
               PackageError::Ok);
@@ -517,7 +517,7 @@ TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
 TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
     using Culprit = CPackageSigner::Culprit;
     testutil::WriteText(m_dir / "short.pkg", Unsigned(m_image.substr(1), Md5(m_image)));
-    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false, {}, false}, "p.pkg", m_dir / "one.pkg").error,
+    ASSERT_EQ(Sign({{{"one", &m_one}}, "", "", false, {}, false, {}}, "p.pkg", m_dir / "one.pkg").error,
               PackageError::Ok);
     // A planted entry: key one's id, a signature of another message.
     const std::string signedOne = testutil::ReadText(m_dir / "one.pkg");
@@ -542,37 +542,37 @@ TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
         std::string problem;  // its start
     } rows[] = {
         {"one key twice",
-         {{{"one", &m_one}, {"copy", &copy}}, "", "", false, {}, false},
+         {{{"one", &m_one}, {"copy", &copy}}, "", "", false, {}, false, {}},
          "p.pkg",
          PackageError::DuplicateKey,
          Culprit::Key,
          "signs with key " + m_one.KeyId() + " as one"},
         {"an image one byte short",
-         {{{"one", &m_one}}, "", "", false, {}, false},
+         {{{"one", &m_one}}, "", "", false, {}, false, {}},
          "short.pkg",
          PackageError::ImageMismatch,
          Culprit::Package,
          "md5 does not match the image"},
         {"no package",
-         {{{"one", &m_one}}, "", "", false, {}, false},
+         {{{"one", &m_one}}, "", "", false, {}, false, {}},
          "none.pkg",
          PackageError::ReadFailed,
          Culprit::Package,
          "No such file or directory"},
         {"kept signatures over a changed line",
-         {{{"two", &m_two}}, "board-b", "", true, {}, false},
+         {{{"two", &m_two}}, "board-b", "", true, {}, false, {}},
          "one.pkg",
          PackageError::KeptVoid,
          Culprit::Package,
          "--add: its compatible line"},
         {"a kept signature by no key given",
-         {{{"two", &m_two}}, "", "", true, {}, false},
+         {{{"two", &m_two}}, "", "", true, {}, false, {}},
          "one.pkg",
          PackageError::KeptVoid,
          Culprit::Package,
          "--add: the signature by key " + one + " cannot be checked"},
         {"a kept signature that does not verify",
-         {{{"two", &m_two}}, "", "", true, {m_one}, false},
+         {{{"two", &m_two}}, "", "", true, {m_one}, false, {}},
          "planted.pkg",
          PackageError::KeptVoid,
          Culprit::Package,
@@ -591,7 +591,7 @@ TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
         EXPECT_FALSE(testutil::Exists(m_dir / "out.pkg"));
     }
     const CPackageSigner::Result dropped =
-        Sign({{{"two", &m_two}}, "", "", true, {m_one}, true}, "planted.pkg", m_dir / "out.pkg");
+        Sign({{{"two", &m_two}}, "", "", true, {m_one}, true, {}}, "planted.pkg", m_dir / "out.pkg");
     EXPECT_EQ(dropped.error, PackageError::Ok);
     EXPECT_EQ(dropped.dropped, std::vector<std::string>{one});
     EXPECT_EQ(Verify(testutil::ReadText(m_dir / "out.pkg"), {&m_two}), PackageError::Ok);

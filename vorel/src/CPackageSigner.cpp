@@ -62,6 +62,11 @@ std::string CPackageSigner::AddConflict() const {
         if ((before == nullptr) != (after == nullptr) || (before != nullptr && *before != *after))
             return std::string("its ") + name + " line would change";
     }
+    for (const CPackageHeader::Line& line : m_request.lines) {
+        const std::string* before = m_plan.original.Find(line.first);
+        if (before == nullptr || *before != line.second)
+            return "its " + line.first + " line would change";
+    }
     return "its lines are not in name order";
 }
 
@@ -126,6 +131,12 @@ bool CPackageSigner::Prepare(CInputFile& package) {
         m_plan.header.SetLine("compatible", m_request.compatible);
     if (!m_request.expires.empty())
         m_plan.header.SetLine("expires", m_request.expires);
+    for (const CPackageHeader::Line& line : m_request.lines)
+        if (!m_plan.header.SetLine(line.first, line.second)) {
+            read.error = PackageError::NotAPackage;
+            read.problem = "cannot set the line " + line.first + ": " + line.second;
+            return Refuse(read);
+        }
     if (!KeepSignatures())
         return false;
     const size_t count = m_plan.kept.size() + m_request.keys.size();

@@ -51,6 +51,9 @@ class CPackageSigner {
         // covers, is refused (KeptVoid), or dropped when dropVoid is set.
         std::vector<CEd25519Key> verifiers;
         bool dropVoid = false;
+        // Further lines to set, such as those naming an attachment
+        // (CPackageAttachment::Describe).
+        std::vector<CPackageHeader::Line> lines;
     };
     // The input a failure is about: the package, a key, or the output.
     using Culprit = PackageInput;

@@ -18,6 +18,10 @@ const char* PackageErrorText(PackageError error) {
             return "the base does not match";
         case PackageError::AlreadyEncoded:
             return "encoded already";
+        case PackageError::AttachmentMismatch:
+            return "signed data beside the package does not match the header";
+        case PackageError::CutShort:
+            return "cut short";
         case PackageError::DuplicateKey:
             return "a key given twice";
         case PackageError::TooManySignatures:
@@ -56,6 +60,7 @@ int PackageErrorStatus(PackageError error) {
         case PackageError::ImageMismatch:
             return 3;
         case PackageError::BadSignature:
+        case PackageError::AttachmentMismatch:
             return 4;
         case PackageError::Unsigned:
             return 5;
@@ -63,6 +68,8 @@ int PackageErrorStatus(PackageError error) {
             return 6;
         case PackageError::BaseMismatch:
             return 7;
+        case PackageError::CutShort:
+            return 8;
         default:
             return 1;
     }

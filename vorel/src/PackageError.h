@@ -16,6 +16,10 @@ enum class PackageError {
     BaseMismatch,     // a delta whose base was not given, or whose base-sha256 is not
                       // the SHA-256 of the base given
     AlreadyEncoded,   // a package to be encoded whose payload is encoded already
+    AttachmentMismatch,  // signed data kept beside the package (CPackageAttachment)
+                         // differs in size or SHA-256 from what the header names
+    CutShort,            // the package ended before its image did: a cut download,
+                         // not a damaged one
     // requests the package cannot meet
     DuplicateKey,       // two keys given to sign with are one key
     TooManySignatures,  // more signatures than one header line holds
@@ -39,5 +43,6 @@ enum class PackageInput { None, Package, Image, Base, Key, Output };
 const char* PackageErrorText(PackageError error);
 // The exit status the programs give for the error (0 Ok, 2 NotAPackage or
 // AlreadyEncoded, 3 ImageMismatch, 4 BadSignature, 5 Unsigned, 6
-// RefusedByPolicy, 7 BaseMismatch, 1 any other).
+// RefusedByPolicy, 7 BaseMismatch, 8 CutShort, 1 any other; AttachmentMismatch
+// is 4, as data the signature covers no longer is what was signed).
 int PackageErrorStatus(PackageError error);
