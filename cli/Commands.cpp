@@ -28,6 +28,7 @@ const std::vector<Command>& Commands() {
         {"check", IN_MODULE(Check), "check upgrade packages: header, image, signatures and policy"},
         {"keygen", IN_MODULE(Keygen), "make a key pair to sign with, in files or in a token"},
         {"delta", IN_MODULE(Delta), "compress a package's image, or encode it against a base image"},
+        {"sbom", IN_MODULE(Sbom), "extract a package's bill of materials, or make an image's"},
         {"install", IN_MODULE(Install), "install a package into the slot that is not running"},
         {"status", IN_MODULE(Status), "show the slots, which one is booted and which boots next"},
         {"mark-good", IN_MODULE(MarkGood), "confirm the booted slot after a good boot"},

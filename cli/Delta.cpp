@@ -12,6 +12,7 @@
 #include "KeyFiles.h"
 #include "Output.h"
 #include "PackageJson.h"
+#include "SbomFiles.h"
 #include "Subcommands.h"
 
 namespace Cli {
@@ -40,12 +41,15 @@ const char kUsage[] =
     "      --window-log=N     the largest window, 2^N bytes (default 30, which every\n"
     "                         host decodes; matches reach that far into the base)\n"
     "  -j, --json             say what was written as one JSON document\n";
+// With the bill of materials: PACKAGE's own, from beside it, or --sbom's.
+const char kSbomNote[] =
+    "A bill of materials PACKAGE carries (PACKAGE.sbom) goes beside OUT as OUT.sbom.\n";
 const char kStatus[] =
     "\n"
     "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
     "package or encoded already, 3 its image does not match its header.\n";
 
-enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog };
+enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kSbom, kSbomOut };
 
 const std::vector<option> kLong =
     LongOptions({{"base", required_argument, nullptr, 'b'},
@@ -56,6 +60,8 @@ const std::vector<option> kLong =
                  {"level", required_argument, nullptr, 'l'},
                  {"frame-size", required_argument, nullptr, kFrameSize},
                  {"window-log", required_argument, nullptr, kWindowLog},
+                 {"sbom", required_argument, nullptr, kSbom},
+                 {"sbom-out", required_argument, nullptr, kSbomOut},
                  {"json", no_argument, nullptr, 'j'}});
 
 struct Options {
@@ -64,6 +70,8 @@ struct Options {
     std::vector<std::string> keys;
     KeyFiles::TokenAccess access;
     CPackageEncoder::Settings settings;
+    std::string sbom;
+    std::string sbomOut;
     std::string package;
     bool json = false;
 };
@@ -90,6 +98,12 @@ bool Take(int c, Options& options) {
         case kModule:
             options.access.module = optarg;
             return true;
+        case kSbom:
+            options.sbom = optarg;
+            return true;
+        case kSbomOut:
+            options.sbomOut = optarg;
+            return true;
         case 'l':
             if (!Number("--level", optarg, static_cast<uint64_t>(CPackageEncoder::MinLevel()),
                         static_cast<uint64_t>(CPackageEncoder::MaxLevel()), value))
@@ -113,8 +127,8 @@ bool Take(int c, Options& options) {
 }
 
 // The header block: the encoded lines, signed by each key given.
-bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::string& block) {
-    const CPackageHeader& header = encoder.Header();
+bool HeaderBlock(const Options& options, const CPackageEncoder& encoder,
+                 const CPackageHeader& header, std::string& block) {
     if (options.keys.empty()) {
         block = header.Compose(encoder.PayloadSha256(), "");
         return true;
@@ -141,8 +155,15 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::st
     return false;
 }
 
-// Writes the encoded package; put in place only when complete.
-int Write(const Options& options, const CPackageEncoder& encoder, const std::string& block) {
+// Writes the encoded package; put in place only when complete, and the bill of
+// materials after it.
+int Write(const Options& options, const CPackageEncoder& encoder, const std::string& block,
+          const SbomFiles::Document& sbom) {
+    const std::string sbomTarget = SbomFiles::Target(options.output, options.sbomOut);
+    Core::File::Output sbomOutput(sbomTarget);
+    sbomOutput.Protect(options.package, "the package");
+    if (sbom.present && SbomFiles::Write(kProgram, sbomTarget, sbom, sbomOutput) != 0)
+        return 1;
     const std::string target = OutputPath(options.output);
     if (target.empty())
         return 1;
@@ -159,6 +180,8 @@ int Write(const Options& options, const CPackageEncoder& encoder, const std::str
         output.Commit(false);
         return Complain(options.output, output.Cause());
     }
+    if (sbom.present && !sbomOutput.Commit(true))
+        return Complain(sbomTarget, sbomOutput.Cause());
     return 0;
 }
 
@@ -170,7 +193,8 @@ int Delta(int argc, char** argv) {
     int c = 0;
     while ((c = NextOption(argc, argv, ":b:o:k:l:jqh", kLong.data())) != -1) {
         if (c == 'h') {
-            std::printf("%s%s%s", kUsage, CommonHelp(25).c_str(), kStatus);
+            std::printf("%s%s%s%s%s", kUsage, SbomFiles::kHelp, CommonHelp(25).c_str(), kSbomNote,
+                        kStatus);
             return 0;
         }
         if (c == ':' || c == '?')
@@ -195,10 +219,18 @@ int Delta(int argc, char** argv) {
                  encoder.Problem());
         return PackageErrorStatus(error);
     }
-    std::string block;
-    if (!HeaderBlock(options, encoder, block))
+    SbomFiles::Document sbom;
+    if (SbomFiles::Prepare(kProgram, options.sbom, options.package, sbom) != 0)
         return 1;
-    const int status = Write(options, encoder, block);
+    if (sbom.present && SbomFiles::Target(options.output, options.sbomOut).empty())
+        return UsageError("delta", "a bill of materials with --output - needs --sbom-out FILE");
+    CPackageHeader header = encoder.Header();
+    for (const CPackageHeader::Line& line : sbom.lines)
+        header.SetLine(line.first, line.second);
+    std::string block;
+    if (!HeaderBlock(options, encoder, header, block))
+        return 1;
+    const int status = Write(options, encoder, block, sbom);
     if (status == 0 && options.json && !common.quiet)
         std::fputs(DeltaJson(options.output, options.package, options.base,
                              block.size() + encoder.Payload().size(), block)

@@ -10,6 +10,7 @@
 #include "Json.h"
 #include "PackageJson.h"
 #include "Progress.h"
+#include "SbomFiles.h"
 #include "SignCommand.h"
 #include "Subcommands.h"
 
@@ -103,7 +104,7 @@ bool NameOutput(std::string& output) {
 int Sign(int argc, char** argv) {
     Common common;
     const std::string help = std::string(kSignUsage) + SignCommand::kAbout +
-                             "OUT - is standard output.\n\n" + SignCommand::kSigningHelp +
+                             "OUT - is standard output.\n\n" + SignCommand::kSigningHelp + SbomFiles::kHelp +
                              SignCommand::kTokenHelp + kSignJson + CommonHelp(kColumn) +
                              kSignStatus;
     bool json = false;

@@ -12,6 +12,7 @@ int Sign(int argc, char** argv);
 int Check(int argc, char** argv);
 int Keygen(int argc, char** argv);
 int Delta(int argc, char** argv);
+int Sbom(int argc, char** argv);
 int Install(int argc, char** argv);
 int Status(int argc, char** argv);
 int MarkGood(int argc, char** argv);

@@ -21,7 +21,10 @@
 
 #include "CInputFile.h"
 #include "CMappedFile.h"
+#include "CPackageAttachment.h"
 #include "CPackageCheck.h"
+#include "CPackageHeader.h"
+#include "CSbomAttachment.h"
 #include "CheckReport.h"
 #include "FilePath.h"
 #include "KeyFiles.h"
@@ -113,6 +116,27 @@ int CheckStream(CPackageCheck& check, const Options& options, CPackageCheck::Res
     return 0;
 }
 
+// The bill of materials a package file's header names, read from beside it
+// before the image is used, so that a document that is not what the header
+// names keeps the image from being written out. 0, or the status of a failure
+// after its message (a document that cannot be read, status 1).
+int ReadSbom(const Options& options, CInputFile& buffer, bool& named, std::string& document,
+             PackageError& error) {
+    CPackageHeader header;
+    named = header.Read(buffer) == PackageError::Ok && CSbomAttachment::Named(header.Lines());
+    if (!named)
+        return 0;
+    const std::string path = CPackageAttachment::Beside(options.package, CSbomAttachment::kKind);
+    std::string problem;
+    error = CSbomAttachment::Load(header.Lines(), path, document, problem);
+    if (error == PackageError::OpenFailed || error == PackageError::ReadFailed)
+        return Fail(options, path,
+                    std::string(error == PackageError::OpenFailed ? "cannot be opened"
+                                                                  : "cannot be read") +
+                        problem.substr(std::min(problem.size(), path.size())));
+    return 0;
+}
+
 // Gives the trust the keys and the policy; 0, or the status of a failure.
 int Configure(const Options& options, CPackageTrust& trust) {
     std::string cause;
@@ -159,6 +183,7 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
         CPackageCheck::Result result;
         if (CheckStream(check, options, result) != 0)
             return 1;
+        CSbomAttachment::Judge(result, nullptr);  // a stream has nothing beside it
         Print(options, result);
         return PackageErrorStatus(result.error);
     }
@@ -166,8 +191,13 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     if (!cause.empty())
         return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
+    bool sbomNamed = false;
+    std::string sbom;
+    PackageError sbomError = PackageError::Ok;
+    if (ReadSbom(options, buffer, sbomNamed, sbom, sbomError) != 0)
+        return 1;
     CPackageCheck::Result result;
-    if (options.output.empty()) {
+    if (options.output.empty() || sbomError != PackageError::Ok) {
         result = check.Run(buffer);
         if (buffer.Changed() || !buffer.EndsAtSize())
             return Fail(options, options.package, PackageErrorText(PackageError::Changed));
@@ -180,6 +210,8 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     }
     if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
         return Fail(options, options.package, PackageErrorText(result.error));
+    if (sbomNamed)
+        CSbomAttachment::Judge(result, &sbom);
     Print(options, result);
     return PackageErrorStatus(result.error);
 }

@@ -66,6 +66,19 @@ bool PolicyShown(const Options& options, const CPackageCheck::Result& result) {
            !result.trust.policyReason.empty();
 }
 
+// The bill of materials the header names, when it does: what it is, or why it
+// was refused.
+std::string SbomLine(const CPackageCheck::Result::Sbom& sbom) {
+    if (!sbom.problem.empty())
+        return "sbom FAILED: " + sbom.problem;
+    if (!sbom.checked)
+        return "sbom not checked: " + sbom.summary.format + ", the document is not at hand";
+    const CSbomDocument::Summary& summary = sbom.summary;
+    return "sbom ok: " + summary.format + ", " + summary.name +
+           (summary.version.empty() ? "" : " " + summary.version) + ", " +
+           std::to_string(summary.components) + " components";
+}
+
 void PrintLines(const Options& options, const CPackageCheck::Result& result) {
     const std::string shown = Core::Text::Escaped(options.package) + ": ";
     if (result.error == PackageError::NotAPackage) {
@@ -88,6 +101,8 @@ void PrintLines(const Options& options, const CPackageCheck::Result& result) {
                         result.trust.policyReason.empty()
                             ? "ok"
                             : ("FAILED: " + result.trust.policyReason).c_str());
+        if (result.sbom.named)
+            std::printf("%s%s\n", shown.c_str(), SbomLine(result.sbom).c_str());
     }
     if (result.error == PackageError::Ok)
         std::printf("%sOK\n", shown.c_str());

@@ -27,6 +27,11 @@ bool ReadPin(const std::string& path, std::string& pin, std::string& cause) {
 }  // namespace
 
 bool ReadSmallFile(const std::string& path, std::string& text, std::string& cause) {
+    return ReadBoundedFile(path, kMaxKeyFile, "too large for a key file", text, cause);
+}
+
+bool ReadBoundedFile(const std::string& path, size_t max, const char* tooLarge, std::string& text,
+                     std::string& cause) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         cause = std::strerror(errno);
@@ -35,11 +40,11 @@ bool ReadSmallFile(const std::string& path, std::string& text, std::string& caus
     text.clear();
     char chunk[4096];
     ssize_t got = 0;
-    while (text.size() <= kMaxKeyFile && (got = Core::File::ReadSome(fd, chunk, sizeof chunk)) > 0)
+    while (text.size() <= max && (got = Core::File::ReadSome(fd, chunk, sizeof chunk)) > 0)
         text.append(chunk, static_cast<size_t>(got));
-    cause = got < 0                     ? std::strerror(errno)
-            : text.size() > kMaxKeyFile ? "too large for a key file"
-                                        : "";
+    cause = got < 0              ? std::strerror(errno)
+            : text.size() > max ? tooLarge
+                                 : "";
     close(fd);
     return cause.empty();
 }

@@ -17,6 +17,10 @@ constexpr size_t kMaxKeyFile = 64 * 1024;
 
 // Reads a whole small file; false with `cause` set when it cannot.
 bool ReadSmallFile(const std::string& path, std::string& text, std::string& cause);
+// Reads a whole file of at most `max` bytes; false with `cause` set when it
+// cannot, or `tooLarge` when it is longer.
+bool ReadBoundedFile(const std::string& path, size_t max, const char* tooLarge, std::string& text,
+                     std::string& cause);
 
 // Loads an Ed25519 key of the kind asked for from a PEM file; false with `cause`.
 bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key, std::string& cause);

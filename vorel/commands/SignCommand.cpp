@@ -20,8 +20,10 @@
 #include "CPackageLock.h"
 #include "CPackageSigner.h"
 #include "CPkcs11Uri.h"
+#include "FilePath.h"
 #include "Messages.h"
 #include "Output.h"
+#include "SbomFiles.h"
 #include "Stdout.h"
 #include "Text.h"
 
@@ -203,6 +205,21 @@ std::string KeyIds(const std::vector<std::string>& keyIds) {
     return (keyIds.size() == 1 ? "key " : "keys ") + ids;
 }
 
+// Where the bill of materials goes beside the signed package: empty when it
+// stays where it is (a package signed in place keeps the document beside it).
+// 0, or the status of a usage error (nowhere to put it).
+int SbomTarget(const Options& options, const SbomFiles::Document& sbom, std::string& target) {
+    target = SbomFiles::Target(options.output, options.sbomOut);
+    if (sbom.present && target.empty())
+        return Messages::UsageError(options.command,
+                                    "the package's bill of materials needs --sbom-out FILE "
+                                    "when the output is standard output");
+    if (!sbom.given && Core::File::SameFile(options.output, options.package) &&
+        options.sbomOut.empty())
+        target.clear();
+    return 0;
+}
+
 int Sign(Options options) {
     std::vector<Signer> signers;
     std::vector<CEd25519Key> verifiers;
@@ -210,7 +227,12 @@ int Sign(Options options) {
         return status;
     if (const int status = LoadVerifiers(options, verifiers))
         return status;
-    CPackageSigner signer(SigningRequest(options, signers, std::move(verifiers)));
+    SbomFiles::Document sbom;
+    if (const int status = SbomFiles::Prepare(options.program, options.sbom, options.package, sbom))
+        return status;
+    CPackageSigner::Request request = SigningRequest(options, signers, std::move(verifiers));
+    request.lines = sbom.lines;
+    CPackageSigner signer(std::move(request));
     if (const int status = Report(options, signers, signer.CheckKeys()))
         return status;
     if (const int status = CheckFiles(options))
@@ -228,11 +250,22 @@ int Sign(Options options) {
         output.Protect(options.attach[i], "the signature");
         output.Protect(options.publics[i], "the public key");
     }
+    std::string sbomTarget;
+    if (const int status = SbomTarget(options, sbom, sbomTarget))
+        return status;
+    Core::File::Output sbomOutput(Core::SeparateFromMessages(sbomTarget));
+    sbomOutput.Protect(options.package, "the package");
+    if (!sbomTarget.empty() && SbomFiles::Write(options.program, sbomTarget, sbom, sbomOutput))
+        return 1;
     if (!output.Open())
         return Messages::Complain(options.program, shown, output.Cause());
     const CPackageSigner::Result& result = signer.Run(buffer, output);
     if (const int status = Report(options, signers, result))
         return status;
+    if (!sbomTarget.empty() && !sbomOutput.Commit(true))
+        return Messages::Complain(options.program, sbomTarget, sbomOutput.Cause());
+    if (sbom.given)
+        Say(options, SbomFiles::Said(sbomTarget.empty() ? options.sbom : sbomTarget, sbom));
     if (!result.dropped.empty())
         Say(options, Core::Text::Escaped(shown) + ": dropped the signatures that do not verify, " +
                          KeyIds(result.dropped) + "\n");
@@ -252,7 +285,12 @@ int WriteMessage(const Options& options) {
     if (const int status = LoadVerifiers(options, verifiers))
         return status;
     CInputFile buffer(options.package);
-    CPackageSigner signer(SigningRequest(options, {}, std::move(verifiers)));
+    SbomFiles::Document sbom;
+    if (const int status = SbomFiles::Prepare(options.program, options.sbom, options.package, sbom))
+        return status;
+    CPackageSigner::Request request = SigningRequest(options, {}, std::move(verifiers));
+    request.lines = sbom.lines;
+    CPackageSigner signer(std::move(request));
     std::string message;
     if (const int status = Report(options, {}, signer.Message(buffer, message)))
         return status;

@@ -27,6 +27,8 @@ struct Options {
     bool add = false;
     std::vector<std::string> keyrings;  // --keyring: the keys the kept signatures verify with
     bool replace = false;               // --replace: a kept signature that does not is dropped
+    std::string sbom;     // --sbom: the bill of materials to carry
+    std::string sbomOut;  // --sbom-out: where it goes (default: beside the output)
     std::string package;
     bool quiet = false;  // no result lines (the key id, "signed with ...")
     // When set, what the run made is kept there, for a caller that reports it in a

@@ -9,6 +9,7 @@
 #include "CPackageHeader.h"
 #include "Messages.h"
 #include "Parse.h"
+#include "SbomFiles.h"
 #include "SignCommand.h"
 
 namespace SignCommand {
@@ -48,7 +49,9 @@ enum LongOnly {
     kPinFile,
     kModule,
     kKeyring,
-    kReplace
+    kReplace,
+    kSbom,
+    kSbomOut
 };
 
 // Takes one option; 0, or the status of a usage error.
@@ -101,6 +104,12 @@ int TakeOption(int c, Options& options) {
         case kModule:
             options.access.module = value;
             return 0;
+        case kSbom:
+            options.sbom = value;
+            return 0;
+        case kSbomOut:
+            options.sbomOut = value;
+            return 0;
     }
     return 1;
 }
@@ -127,6 +136,11 @@ int CheckCombination(const Options& options, int operands) {
     if (options.attach.size() != options.publics.size())
         return Messages::UsageError(options.command,
                                     "each --attach SIG needs its --public PUB.pem");
+    if (!options.sbomOut.empty() && !options.messageOut.empty())
+        return Messages::UsageError(options.command, "--message-out writes no bill of materials");
+    if (!options.sbom.empty() && options.output == "-" && options.sbomOut.empty())
+        return Messages::UsageError(options.command,
+                                    "--sbom with --output - needs --sbom-out FILE");
     if (!options.messageOut.empty() && (signs || !options.output.empty()))
         return Messages::UsageError(options.command,
                                     "--message-out signs nothing and writes no package");
@@ -153,7 +167,9 @@ std::vector<option> Offered(Offer offer, std::string& letters) {
                                      {"attach", required_argument, nullptr, kAttach},
                                      {"public", required_argument, nullptr, kPublic},
                                      {"pin-file", required_argument, nullptr, kPinFile},
-                                     {"module", required_argument, nullptr, kModule}};
+                                     {"module", required_argument, nullptr, kModule},
+                                     {"sbom", required_argument, nullptr, kSbom},
+                                     {"sbom-out", required_argument, nullptr, kSbomOut}};
     letters = offer == Offer::All ? "k:o:g:" : offer == Offer::Signing ? "k:o:" : "";
     std::vector<option> offered;
     for (const option& o : all) {

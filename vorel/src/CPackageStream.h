@@ -41,6 +41,7 @@
 #include "CFrameDecoder.h"
 #include "CPackageHeader.h"
 #include "CPackageTrust.h"
+#include "CSbomDocument.h"
 #include "PackageError.h"
 
 class CImageDigest;
@@ -78,6 +79,14 @@ class CPackageStream {
         CPackageTrust::Verdict trust;  // the judgement of the header, when it was read
         std::string md5;     // of the image (the payload) as read, whatever the header says
         std::string sha256;  // likewise
+        // The bill of materials the header names, once its reader judged the
+        // document (CSbomAttachment::Judge); the stream itself never sees it.
+        struct Sbom {
+            bool named = false;    // the header names one
+            bool checked = false;  // the document was at hand and is what the header names
+            CSbomDocument::Summary summary;  // only the format (the header's) unless checked
+            std::string problem;             // why it is not what the header names
+        } sbom;
     };
 
     CPackageStream();

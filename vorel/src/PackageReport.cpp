@@ -42,6 +42,20 @@ void AddVerdict(nlohmann::ordered_json& doc, const CPackageTrust::Verdict& trust
     doc["policy"] = policy;
 }
 
+// The bill of materials the header names: what it is, and whether it was checked.
+void AddSbom(nlohmann::ordered_json& doc, const CPackageStream::Result::Sbom& sbom) {
+    const CSbomDocument::Summary& summary = sbom.summary;
+    nlohmann::ordered_json subject;
+    if (sbom.checked)
+        subject = {{"name", summary.name}, {"version", OrNull(summary.version)}};
+    doc["sbom"] = {{"format", OrNull(summary.format)},
+                   {"checked", sbom.checked},
+                   {"subject", subject},
+                   {"components", sbom.checked ? nlohmann::ordered_json(summary.components)
+                                               : nlohmann::ordered_json()},
+                   {"problem", OrNull(sbom.problem)}};
+}
+
 }  // namespace
 
 std::string PackageReportJson(const std::string& file, const CPackageStream::Result& result) {
@@ -62,6 +76,8 @@ std::string PackageReportJson(const std::string& file, const CPackageStream::Res
                                  {"ok", item.ok}});
     if (result.error != PackageError::NotAPackage)
         AddVerdict(doc, result.trust);
+    if (result.sbom.named)
+        AddSbom(doc, result.sbom);
     return Dump(doc);
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Messages.h"
+#include "SbomFiles.h"
 #include "SignCommand.h"
 #include "Stdout.h"
 
@@ -37,7 +38,7 @@ const char kEnd[] =
 int main(int argc, char** argv) {
     const std::string version = std::string(kProgram) + " (fwkit) " + Messages::Version() + "\n";
     const std::string help = std::string(kUsage) + SignCommand::kAbout + "\n" +
-                             SignCommand::kSigningHelp + SignCommand::kGenerateHelp +
+                             SignCommand::kSigningHelp + SbomFiles::kHelp + SignCommand::kGenerateHelp +
                              SignCommand::kTokenHelp + kEnd;
     const PackageCommand::Caller caller{kProgram, kProgram, help, version, "", {}, nullptr};
     SignCommand::Options options;

@@ -1,0 +1,36 @@
+// An ext2, ext3 or ext4 file system image read through libext2fs, read-only:
+// nothing is mounted and nothing is written.
+//
+//   CExt2Tree tree;
+//   if (!tree.Open("rootfs.ext4")) ... tree.Problem() ...
+//   tree.Read("/var/lib/dpkg/status", 64 << 20, status);
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "CImageTree.h"
+
+struct struct_ext2_filsys;
+
+class CExt2Tree : public CImageTree {
+  public:
+    CExt2Tree() = default;
+    ~CExt2Tree() override;
+    CExt2Tree(const CExt2Tree&) = delete;
+    CExt2Tree& operator=(const CExt2Tree&) = delete;
+
+    // Opens the image; false with Problem() when it is no file system libext2fs reads.
+    bool Open(const std::string& image);
+    // Whether `image` starts like an ext2/3/4 file system (its superblock's magic).
+    static bool Looks(const std::string& image);
+
+    bool Size(const std::string& path, uint64_t& size) override;
+    bool Stream(const std::string& path, const Sink& sink, bool follow = true) override;
+
+  private:
+    // Opens the regular file at `path` for reading; its size in `size`.
+    bool OpenFile(const std::string& path, bool follow, void*& file, uint64_t& size);
+
+    struct_ext2_filsys* m_fs = nullptr;
+};

@@ -1,0 +1,162 @@
+#include "CSbomGenerator.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <vector>
+
+#include "CSha256.h"
+#include "Parse.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A status file of a full distribution's packages is a few MiB; these are far above.
+constexpr size_t kMaxStatus = 64u << 20;
+constexpr size_t kMaxCopyright = 4u << 20;
+constexpr size_t kMaxList = 16u << 20;
+constexpr size_t kMaxOsRelease = 64u << 10;
+
+// The value of `key` in an os-release file ("KEY=value", maybe quoted).
+std::string OsRelease(const std::string& text, const std::string& key) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, key.size() + 1, key + "=") != 0)
+            continue;
+        std::string value = line.substr(key.size() + 1);
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+    return "";
+}
+
+// The files dpkg lists for the package, sorted, each with its SHA-256; the
+// directories and links among them are passed over.
+Json Files(CImageTree& tree, const CDpkgStatus::Package& package) {
+    const std::string info = "/var/lib/dpkg/info/" + package.name;
+    std::string list;
+    if (!(package.multiArchSame && tree.Read(info + ":" + package.architecture + ".list", kMaxList, list)) &&
+        !tree.Read(info + ".list", kMaxList, list))
+        return Json();
+    std::vector<std::string> paths;
+    std::istringstream lines(list);
+    std::string path;
+    while (std::getline(lines, path))
+        if (!path.empty() && path != "/.")
+            paths.push_back(path);
+    std::sort(paths.begin(), paths.end());
+    Json files = Json::array();
+    for (const std::string& file : paths) {
+        CSha256 digest;
+        if (!tree.Stream(
+                file, [&digest](const char* data, size_t size) { digest.Update(data, size); }, false))
+            continue;
+        files.push_back({{"type", "file"},
+                         {"name", file},
+                         {"hashes", Json::array({{{"alg", "SHA-256"}, {"content", digest.HexDigest()}}})}});
+    }
+    return files;
+}
+
+Json Component(CImageTree& tree, const CDpkgStatus::Package& package, bool hashes) {
+    const std::string purl = CSbomGenerator::Purl(package);
+    Json component = {{"type", "library"},
+                      {"bom-ref", purl},
+                      {"name", package.name},
+                      {"version", package.version}};
+    std::string copyright;
+    if (tree.Read("/usr/share/doc/" + package.name + "/copyright", kMaxCopyright, copyright)) {
+        const std::string license = CDpkgStatus::License(copyright);
+        if (!license.empty())
+            component["licenses"] = Json::array({{{"license", {{"name", license}}}}});
+    }
+    component["purl"] = purl;
+    Json properties = Json::array({{{"name", "deb:architecture"}, {"value", package.architecture}},
+                                   {{"name", "deb:source"}, {"value", package.source}}});
+    if (package.sourceVersion != package.version)
+        properties.push_back({{"name", "deb:source-version"}, {"value", package.sourceVersion}});
+    component["properties"] = properties;
+    if (hashes) {
+        const Json files = Files(tree, package);
+        if (!files.empty())
+            component["components"] = files;
+    }
+    return component;
+}
+
+// A name-based UUID (version 5 form) from the SHA-256 of `text`.
+std::string SerialNumber(const std::string& text) {
+    std::string digest = CSha256::Of(text.data(), text.size()).substr(0, 16);
+    digest[6] = static_cast<char>((digest[6] & 0x0f) | 0x50);
+    digest[8] = static_cast<char>((digest[8] & 0x3f) | 0x80);
+    const std::string hex = CSha256::Hex(digest);
+    return "urn:uuid:" + hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) +
+           "-" + hex.substr(16, 4) + "-" + hex.substr(20);
+}
+
+std::string Dump(const Json& doc) {
+    return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string CSbomGenerator::Purl(const CDpkgStatus::Package& package) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string version;
+    for (const char c : package.version) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_' ||
+                                c == '~';
+        if (unreserved) {
+            version += c;
+        } else {
+            version += '%';
+            version += kHex[u >> 4];
+            version += kHex[u & 15];
+        }
+    }
+    return "pkg:deb/debian/" + package.name + "@" + version + "?arch=" + package.architecture;
+}
+
+bool CSbomGenerator::Generate(CImageTree& tree, std::string& document) {
+    std::string status;
+    if (!tree.Read("/var/lib/dpkg/status", kMaxStatus, status)) {
+        m_problem = tree.Problem();
+        return false;
+    }
+    std::string release;
+    if (!tree.Read("/etc/os-release", kMaxOsRelease, release))
+        tree.Read("/usr/lib/os-release", kMaxOsRelease, release);
+    const std::string name = !m_settings.name.empty() ? m_settings.name : OsRelease(release, "NAME");
+    Json subject = {{"type", "operating-system"},
+                    {"bom-ref", "subject"},
+                    {"name", name.empty() ? "rootfs" : name}};
+    const std::string version =
+        !m_settings.version.empty() ? m_settings.version : OsRelease(release, "VERSION_ID");
+    if (!version.empty())
+        subject["version"] = version;
+    Json metadata = Json::object();
+    if (m_settings.hasTime)
+        metadata["timestamp"] = Core::Parse::FormatUtcTime(m_settings.time);
+    metadata["tools"] = {{"components", Json::array({{{"type", "application"},
+                                                      {"name", "fwkit"},
+                                                      {"version", m_settings.toolVersion}}})}};
+    metadata["component"] = subject;
+    Json components = Json::array();
+    for (const CDpkgStatus::Package& package : CDpkgStatus::Installed(status))
+        components.push_back(Component(tree, package, m_settings.hashes));
+    Json doc = {{"bomFormat", "CycloneDX"},
+                {"specVersion", "1.5"},
+                {"serialNumber", ""},
+                {"version", 1},
+                {"metadata", metadata},
+                {"components", components}};
+    doc["serialNumber"] = SerialNumber(Dump(doc));
+    document = Dump(doc);
+    return true;
+}
