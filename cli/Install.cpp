@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CInstaller.h"
+#include "CPackageAttachment.h"
 #include "CSystem.h"
 #include "Command.h"
 #include "Subcommands.h"
@@ -26,11 +27,15 @@ const char kInstallUsage[] =
     "  -j, --json              say what was installed as one JSON document\n";
 const char kStatusUsage[] =
     "Usage: fwkit status [--config FILE] [--json]\n"
+    "       fwkit status [--config FILE] --sbom [SLOT]\n"
     "Show each slot's state (good, bad, trying), its tries left, its installed version and\n"
     "SHA-256, which slot is booted, which boots next, and whether this boot is a fallback.\n"
+    "With --sbom, print the bill of materials recorded for the slot booted as SLOT\n"
+    "(default: the booted slot) instead.\n"
     "\n"
     "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n"
-    "  -j, --json              one JSON document (schema fwkit-status/1)\n";
+    "  -j, --json              one JSON document (schema fwkit-status/1)\n"
+    "      --sbom              print the slot's bill of materials, as its package carried it\n";
 const char kMarkGoodUsage[] =
     "Usage: fwkit mark-good [--config FILE]\n"
     "Confirm the booted slot after a good boot: its tries are reset, the order is kept.\n"
@@ -60,12 +65,13 @@ struct Parsed {
     std::string config = CSystemDescription::kDefaultPath;
     bool json = false;
     bool allowDowngrade = false;
+    bool sbom = false;
     uint32_t tries = 0;
     Common common;
     std::vector<std::string> operands;
 };
 
-enum { kAllowDowngrade = 256 };
+enum { kAllowDowngrade = 256, kSbom };
 
 // Reads the options `allowed` of the subcommand: c (config) always, j, t and
 // the downgrade option where given. 0 when read, -1 after the help, else 1.
@@ -75,22 +81,24 @@ int Parse(int argc, char** argv, const char* name, const std::string& allowed,
                                                    {"json", no_argument, nullptr, 'j'},
                                                    {"tries", required_argument, nullptr, 't'},
                                                    {"allow-downgrade", no_argument, nullptr,
-                                                    kAllowDowngrade}});
+                                                    kAllowDowngrade},
+                                                   {"sbom", no_argument, nullptr, kSbom}});
     int c = 0;
     while ((c = NextOption(argc, argv, ":c:jt:qh", longs.data())) != -1) {
-        const bool own = c == 'c' || c == 'j' || c == 't' || c == kAllowDowngrade;
+        const bool own = c == 'c' || c == 'j' || c == 't' || c == kAllowDowngrade || c == kSbom;
         if (c == 'h') {
             std::printf("%s%s%s", help.c_str(), CommonHelp(24).c_str(), kExitStatus);
             return -1;
         }
-        if (own && c != 'c' && allowed.find(static_cast<char>(c == kAllowDowngrade ? 'd' : c)) ==
-                                   std::string::npos)
+        const char letter = c == kAllowDowngrade ? 'd' : c == kSbom ? 's' : static_cast<char>(c);
+        if (own && c != 'c' && allowed.find(letter) == std::string::npos)
             return UsageError(name, std::string("'") + argv[optind - 1] + "' is not an option of " +
                                         name);
         if (c == 'c')
             parsed.config = optarg;
         parsed.json = parsed.json || c == 'j';
         parsed.allowDowngrade = parsed.allowDowngrade || c == kAllowDowngrade;
+        parsed.sbom = parsed.sbom || c == kSbom;
         if (c == 't' && !Number("--tries", optarg, 1, CSystemDescription::kMaxTries, parsed.tries))
             return 1;
         if (!own && !TakeCommon(c, parsed.common))
@@ -183,13 +191,34 @@ int Install(int argc, char** argv) {
     return 0;
 }
 
+// Prints the bill of materials recorded for the slots booted as `bootName`: the
+// first of them (in the description's order) that has one.
+int PrintSbom(const CSystem& system, const CSystem::Status& status, const std::string& bootName) {
+    for (const CSystem::SlotStatus& slot : status.slots) {
+        if (slot.bootName != bootName)
+            continue;
+        CSlotRecord record = system.Record(slot.name);
+        std::string document;
+        if (record.ReadSbom(CPackageAttachment::kMaxSbomSize, document)) {
+            std::fwrite(document.data(), 1, document.size(), stdout);
+            return 0;
+        }
+        if (!record.Problem().empty())
+            return Refused(InstallError::StateFailed, record.Problem());
+    }
+    std::fflush(stdout);
+    return Complain("slot " + bootName, "no bill of materials is recorded for it");
+}
+
 int Status(int argc, char** argv) {
     Parsed parsed;
-    const int read = Parse(argc, argv, "status", "j", kStatusUsage, parsed);
+    const int read = Parse(argc, argv, "status", "js", kStatusUsage, parsed);
     if (read != 0)
         return read < 0 ? 0 : read;
-    if (const int extra = Operands("status", parsed, 0, 0))
+    if (const int extra = Operands("status", parsed, 0, parsed.sbom ? 1 : 0))
         return extra;
+    if (parsed.sbom && parsed.json)
+        return UsageError("status", "--sbom prints the document itself; --json does not apply");
     CSystem system;
     if (const int status = OpenSystem(parsed, system))
         return status;
@@ -197,6 +226,12 @@ int Status(int argc, char** argv) {
     const InstallError got = system.GetStatus(status);
     if (got != InstallError::Ok)
         return Refused(got, system.Problem());
+    if (parsed.sbom) {
+        const std::string slot = parsed.operands.empty() ? status.booted : parsed.operands[0];
+        if (!system.IsBootName(slot))
+            return Refused(InstallError::UnknownSlot, "slot " + slot + ": no such slot");
+        return PrintSbom(system, status, slot);
+    }
     if (parsed.json)
         std::fputs(CSystem::StatusJson(status).c_str(), stdout);
     else

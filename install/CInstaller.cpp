@@ -9,8 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include "CInputFile.h"
+#include "CPackageAttachment.h"
 #include "CPackageCheck.h"
 #include "CProgramRun.h"
+#include "CSbomAttachment.h"
 #include "Core.h"
 #include "Parse.h"
 
@@ -40,6 +42,8 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
     m_package = package;
     m_writtenSha256.clear();
     m_writtenSize = 0;
+    m_hasSbom = false;
+    m_sbom.clear();
     CInputFile input(package);
     const SystemDescription& system = m_system.Description();
     // The one place that orders the steps; each returns Ok once it is durable.
@@ -53,6 +57,7 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
         [&] { return ChooseTarget(); },
         [&] { return LoadKeys(); },
         [&] { return JudgeHeader(); },
+        [&] { return LoadSbom(); },
     };
     // One image into the target slot of its class.
     const std::vector<std::function<InstallError()>> single = {
@@ -222,6 +227,26 @@ InstallError CInstaller::JudgeHeader() {
     return Fail(InstallError::Package, m_package + ": " + why, verdict.error);
 }
 
+InstallError CInstaller::LoadSbom() {
+    if (!CSbomAttachment::Named(m_header.Lines()))
+        return InstallError::Ok;
+    const std::string path = !m_options.sbom.empty()
+                                 ? m_options.sbom
+                                 : CPackageAttachment::Beside(m_package, CSbomAttachment::kKind);
+    std::string problem;
+    const PackageError error = CSbomAttachment::Load(m_header.Lines(), path, m_sbom, problem);
+    if (error == PackageError::OpenFailed)
+        return Fail(InstallError::Package,
+                    path + ": cannot be opened" + problem.substr(path.size()),
+                    PackageError::ReadFailed);
+    if (error == PackageError::ReadFailed)
+        return Fail(InstallError::Package, problem, error);
+    if (error != PackageError::Ok)
+        return Fail(InstallError::Package, path + ": " + problem, error);
+    m_hasSbom = true;
+    return InstallError::Ok;
+}
+
 InstallError CInstaller::CheckBase() {
     if (m_header.GetEncoding() != CPackageHeader::Encoding::ZstdDelta)
         return InstallError::Ok;
@@ -339,6 +364,8 @@ InstallError CInstaller::RecordStatus(const CSlot& target, uint64_t size,
     record.size = size;
     record.installed = static_cast<int64_t>(std::time(nullptr));
     CSlotRecord file = m_system.Record(target.Described().name);
+    if (m_hasSbom && !file.WriteSbom(m_sbom))
+        return Fail(InstallError::StateFailed, file.Problem());
     return file.Write(record) ? InstallError::Ok : Fail(InstallError::StateFailed, file.Problem());
 }
 

@@ -42,6 +42,10 @@ class CInstaller {
     struct Options {
         bool allowDowngrade = false;  // min-version is not the booted slot's version
         unsigned tries = 0;           // the new slot's tries; 0: the description's
+        // Where the bill of materials the header names is read from (default:
+        // beside the package, PACKAGE.sbom); checked against the header and
+        // recorded beside the slot's status.
+        std::string sbom;
     };
 
     struct Result {
@@ -69,6 +73,7 @@ class CInstaller {
     InstallError ChooseTarget();
     InstallError LoadKeys();
     InstallError JudgeHeader();
+    InstallError LoadSbom();
     InstallError CheckBase();
     InstallError RunHook(const std::string& hook);
     InstallError OpenTarget();
@@ -107,6 +112,8 @@ class CInstaller {
     std::unique_ptr<CImageSplit> m_images;         // a package split by its fragments
     std::vector<std::unique_ptr<CSlot>> m_targets;  // their target slots, in the same order
     std::string m_package;
+    bool m_hasSbom = false;  // the header names a bill of materials, held in m_sbom
+    std::string m_sbom;
     std::string m_writtenSha256;  // of the image as it went to the slot
     uint64_t m_writtenSize = 0;
 };

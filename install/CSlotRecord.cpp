@@ -9,11 +9,12 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "FilePath.h"
 #include "Output.h"
 #include "Parse.h"
 
-bool CSlotRecord::Fail(const std::string& problem) {
-    m_problem = m_path + ": " + problem;
+bool CSlotRecord::Fail(const std::string& problem, const std::string* path) {
+    m_problem = (path != nullptr ? *path : m_path) + ": " + problem;
     return false;
 }
 
@@ -57,15 +58,43 @@ bool CSlotRecord::Write(const SlotRecord& record) {
     return true;
 }
 
+bool CSlotRecord::WriteSbom(const std::string& document) {
+    Core::File::Output output(m_sbomPath);
+    if (!output.Open() || !output.Write(document.data(), document.size()) || !output.Commit(true))
+        return Fail(output.Cause(), &m_sbomPath);
+    return true;
+}
+
+bool CSlotRecord::ReadSbom(size_t max, std::string& document) {
+    m_problem.clear();
+    const int fd = open(m_sbomPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? false : Fail(std::strerror(errno), &m_sbomPath);
+    document.assign(max + 1, '\0');
+    const ssize_t got = Core::File::ReadAt(fd, &document[0], document.size(), 0);
+    const int error = errno;
+    close(fd);
+    if (got < 0)
+        return Fail(std::strerror(error), &m_sbomPath);
+    if (static_cast<size_t>(got) > max)
+        return Fail("larger than a bill of materials is", &m_sbomPath);
+    document.resize(static_cast<size_t>(got));
+    return true;
+}
+
 bool CSlotRecord::Remove() {
-    if (unlink(m_path.c_str()) != 0)
-        return errno == ENOENT || Fail(std::strerror(errno));
+    return Unlink(m_path) && Unlink(m_sbomPath);
+}
+
+bool CSlotRecord::Unlink(const std::string& path) {
+    if (unlink(path.c_str()) != 0)
+        return errno == ENOENT || Fail(std::strerror(errno), &path);
     const int dir = open(m_state.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = dir >= 0 && fsync(dir) == 0;
     const int error = errno;
     if (dir >= 0)
         close(dir);
-    return synced || Fail(std::strerror(error));
+    return synced || Fail(std::strerror(error), &path);
 }
 
 bool CSlotRecord::MakeState(const std::string& state, std::string& problem) {
