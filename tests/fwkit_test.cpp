@@ -463,6 +463,80 @@ TEST_F(FwkitTest, ModuleSubcommandsWithoutTheirModule) {
     EXPECT_EQ(testutil::Run("ls", dir.Path()).out, "boot.bin\nkernel\nrootfs.ext4\n");
 }
 
+// A bill of materials signed beside the package: refused unless it is a document of a
+// known format with a subject, kept byte for byte, reported by check, extracted by
+// sbom, and any change to it after signing refused.
+TEST_F(FwkitTest, BillOfMaterialsIsSignedBesideThePackage) {
+    ASSERT_EQ(Fwkit("stamp -v 1.0.0 -o a.pkg kernel").status, 0);
+    ASSERT_EQ(Fwkit("keygen -q k").status, 0);
+    const std::string cyclonedx = R"({"bomFormat": "CycloneDX", "specVersion": "1.6",
+        "metadata": {"component": {"name": "board-x", "version": "2.4.1"}},
+        "components": [{"name": "a"}, {"name": "b"}]})";
+    struct Refused {
+        const char* document;
+        const char* reason;
+    } const kRefused[] = {
+        {"{\"bomFormat\": ", "not well-formed JSON"},
+        {R"({"bomFormat": "CycloneDX", "specVersion": "1.3"})", "none of 1.4, 1.5 and 1.6"},
+        {R"({"bomFormat": "CycloneDX", "specVersion": "1.5"})", "names no subject"},
+        {R"({"spdxVersion": "SPDX-2.2", "name": "x"})", "is not SPDX-2.3"},
+        {R"(["bomFormat"])", "not a JSON object"},
+        {"{}", "neither CycloneDX"},
+    };
+    for (const Refused& refused : kRefused) {
+        testutil::WriteText(P("bad.json"), refused.document);
+        const RunResult sign = Fwkit("sign -k k.pem --sbom bad.json -o b.pkg a.pkg");
+        EXPECT_EQ(sign.status, 1) << refused.document;
+        EXPECT_EQ(sign.err.rfind("fwkit: bad.json: not a bill of materials fwkit carries: ", 0), 0u);
+        EXPECT_NE(sign.err.find(refused.reason), std::string::npos) << sign.err;
+        EXPECT_FALSE(testutil::Exists(P("b.pkg")));
+    }
+    EXPECT_EQ(Fwkit("sign -k k.pem --sbom bad.json -o - a.pkg").status, 1);  // no --sbom-out
+
+    testutil::WriteText(P("bom.json"), cyclonedx);
+    const RunResult sign = Fwkit("sign -k k.pem --sbom bom.json -o s.pkg a.pkg");
+    ASSERT_EQ(sign.status, 0) << sign.err;
+    EXPECT_NE(sign.out.find("s.pkg.sbom: cyclonedx-1.6 of board-x 2.4.1, 2 components\n"),
+              std::string::npos);
+    EXPECT_EQ(testutil::ReadText(P("s.pkg.sbom")), cyclonedx);
+    EXPECT_NE(testutil::ReadText(P("s.pkg")).find("\nsbom-format: cyclonedx-1.6\n"),
+              std::string::npos);
+    const nlohmann::json checked = nlohmann::json::parse(Fwkit("check -j -k k.pub s.pkg").out);
+    EXPECT_EQ(checked[0]["sbom"], nlohmann::json::parse(R"({"format": "cyclonedx-1.6",
+        "checked": true, "subject": {"name": "board-x", "version": "2.4.1"}, "components": 2,
+        "problem": null})"));
+    EXPECT_EQ(Fwkit("sbom -k k.pub s.pkg").out, cyclonedx);
+    // A package without one reads as before.
+    EXPECT_EQ(Fwkit("check -k k.pub a.pkg").out.find("sbom"), std::string::npos);
+    EXPECT_FALSE(nlohmann::json::parse(Fwkit("check -j a.pkg").out)[0].contains("sbom"));
+    EXPECT_EQ(Fwkit("sbom a.pkg").status, 1);
+
+    testutil::WriteText(P("s.pkg.sbom"), cyclonedx + " ");
+    const RunResult changed = Fwkit("check -k k.pub -o image.bin s.pkg");
+    EXPECT_EQ(changed.status, 4);
+    EXPECT_NE(changed.out.find("s.pkg: sbom FAILED: sbom: "), std::string::npos) << changed.out;
+    EXPECT_FALSE(testutil::Exists(P("image.bin")));
+    EXPECT_EQ(Fwkit("sbom -k k.pub s.pkg").status, 4);
+    testutil::Run("rm s.pkg.sbom", dir.Path());
+    const RunResult missing = Fwkit("check s.pkg");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("fwkit: s.pkg.sbom: cannot be opened: "), std::string::npos);
+
+    // SPDX: the described package is the subject, the other packages its components.
+    testutil::WriteText(P("spdx.json"), R"({"spdxVersion": "SPDX-2.3", "name": "doc",
+        "documentDescribes": ["SPDXRef-fw"], "packages": [{"SPDXID": "SPDXRef-lib",
+        "name": "lib"}, {"SPDXID": "SPDXRef-fw", "name": "fw", "versionInfo": "3"}]})");
+    ASSERT_EQ(Piped("sign -q -k k.pem --sbom spdx.json --sbom-out x.sbom -o - a.pkg > x.pkg")
+                  .status, 0);
+    testutil::Run("mv x.sbom x.pkg.sbom", dir.Path());
+#ifdef PKGCHECK_PATH
+    const nlohmann::json spdx = nlohmann::json::parse(Tool(PKGCHECK_PATH, "-j x.pkg").out);
+    EXPECT_EQ(spdx["sbom"]["format"], "spdx-2.3");
+    EXPECT_EQ(spdx["sbom"]["subject"]["name"], "fw");
+    EXPECT_EQ(spdx["sbom"]["components"], 1);
+#endif
+}
+
 }  // namespace
 
 #endif

@@ -143,6 +143,27 @@ TEST_F(InstallTest, RawSlotWrittenInPlaceAndDeltaRebuiltFromTheBootedSlot) {
     EXPECT_EQ(Status()["slots"][1]["size"], two.size());
 }
 
+// The bill of materials goes with its package through stamp, sign, delta, check and
+// install, byte for byte, into the slot's status; a changed one installs nothing.
+TEST_F(InstallTest, BillOfMaterialsRecordedBesideTheSlotStatus) {
+    EXPECT_EQ(Fwkit("status -c system.conf --sbom").status, 1);  // none recorded
+    const std::string bom = "{\"bomFormat\":\"CycloneDX\",\"specVersion\":\"1.5\",\"metadata\":"
+                            "{\"component\":{\"name\":\"demo\"}}}\n";
+    testutil::WriteText(P("bom.json"), bom);
+    ASSERT_EQ(Fwkit("sign -q -k release.pem --sbom bom.json -o s.pkg two.pkg").status, 0);
+    ASSERT_EQ(Fwkit("delta -q --base one.img -k release.pem -o delta.pkg s.pkg").status, 0);
+    ASSERT_EQ(Fwkit("check -q -k release.pub --base one.img delta.pkg").status, 0);
+    testutil::WriteText(P("delta.pkg.sbom"), bom + " ");
+    EXPECT_EQ(Install("delta.pkg").status, 4);
+    EXPECT_EQ(GrubEnv(), "");
+    testutil::WriteText(P("delta.pkg.sbom"), bom);
+    const RunResult installed = Install("delta.pkg");
+    ASSERT_EQ(installed.status, 0) << installed.err;
+    EXPECT_EQ(Fwkit("status -c system.conf --sbom B").out, bom);
+    EXPECT_EQ(Fwkit("status -c system.conf --sbom").status, 1);  // A, booted, has none
+    EXPECT_EQ(Fwkit("status -c system.conf --sbom C").status, 13);
+}
+
 // Each refusal: its exit status and message, the booted slot, the target and
 // the bootloader's environment as they were. A refusal after the target was
 // written (a failing post-install hook) leaves the target marked bad and the
