@@ -14,7 +14,9 @@
 
 #include "CEd25519Key.h"
 #include "CPackageCheck.h"
+#include "CPackageAttachment.h"
 #include "CPackageStream.h"
+#include "CSbomAttachment.h"
 #include "Output.h"
 #include "PackageError.h"
 #include "PackageReport.h"
@@ -37,6 +39,10 @@ struct fwkit_check {
     std::vector<struct stat> inputs;             // files the output may never be
     std::unique_ptr<Core::File::Output> output;  // open while a package is fed
     std::string outputProblem;                   // why the output failed
+    bool hasSbom = false;  // the caller gave the bill of materials (PACKAGE.sbom)
+    std::string sbom;
+    bool judged = false;  // `result` holds the stream's result with the document judged
+    CPackageStream::Result result;
 };
 
 namespace {
@@ -79,6 +85,12 @@ int Setting(fwkit_check* check, Work work) {
 }
 
 void Connect(fwkit_check* check);
+
+// The result the reports tell: the stream's, with the bill of materials judged
+// once the package was finished.
+const CPackageStream::Result& ResultOf(const fwkit_check* check) {
+    return check->judged ? check->result : check->stream.GetResult();
+}
 
 // Records the verdict once the stream's error is final; the output is put in
 // place when the package passed, and discarded otherwise.
@@ -267,7 +279,35 @@ int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
 }
 
 int fwkit_check_finish(fwkit_check* check) {
-    return End(check, [check] { return check->stream.Finish().error; });
+    return End(check, [check] {
+        check->result = check->stream.Finish();
+        CSbomAttachment::Judge(check->result, check->hasSbom ? &check->sbom : nullptr);
+        check->judged = true;
+        return check->result.error;
+    });
+}
+
+int fwkit_check_add_attachment(fwkit_check* check, const char* kind, const void* data,
+                               size_t size) {
+    if (check == nullptr || kind == nullptr || (data == nullptr && size > 0) ||
+        std::strcmp(kind, CSbomAttachment::kKind) != 0 ||
+        size > CPackageAttachment::kMaxSbomSize)
+        return FWKIT_E_ARGUMENT;
+    if (check->finished || check->busy)
+        return FWKIT_E_ORDER;
+    return Guarded([&] {
+        check->sbom.assign(static_cast<const char*>(data), size);
+        check->hasSbom = true;
+        return FWKIT_OK;
+    });
+}
+
+const char* fwkit_check_sbom(fwkit_check* check, size_t* size) {
+    if (check == nullptr || !check->decided || check->busy || !ResultOf(check).sbom.checked)
+        return nullptr;
+    if (size != nullptr)
+        *size = check->sbom.size();
+    return check->sbom.data();
 }
 
 int fwkit_check_abandon(fwkit_check* check) {
@@ -287,7 +327,7 @@ const char* fwkit_check_message(fwkit_check* check) {
         return fwkit_strerror(FWKIT_E_ORDER);
     if (!check->decided)
         return check->fed ? "the package is being checked" : "no package has been fed";
-    const CPackageStream::Result& result = check->stream.GetResult();
+    const CPackageStream::Result& result = ResultOf(check);
     if (Guarded([&] {
             const bool output = !check->outputProblem.empty();
             const std::string& problem = output ? check->outputProblem : result.problem;
@@ -304,7 +344,7 @@ const char* fwkit_check_json(fwkit_check* check, const char* name) {
     if (check == nullptr || !check->decided || check->busy)
         return nullptr;
     const int built = Guarded([&] {
-        check->json = PackageReportJson(name != nullptr ? name : "-", check->stream.GetResult());
+        check->json = PackageReportJson(name != nullptr ? name : "-", ResultOf(check));
         return FWKIT_OK;
     });
     return built == FWKIT_OK ? check->json.c_str() : nullptr;
@@ -316,6 +356,9 @@ int fwkit_check_reset(fwkit_check* check) {
     if (check->busy)
         return FWKIT_E_ORDER;
     check->stream.Reset();
+    check->hasSbom = false;
+    check->sbom.clear();
+    check->judged = false;
     check->output.reset();
     check->outputProblem.clear();
     Connect(check);

@@ -149,6 +149,22 @@ FWKIT_API const char *fwkit_check_message(fwkit_check *check);
  * package `name` (null: "-"); null before the verdict is known. Valid until
  * the handle is next used. */
 FWKIT_API const char *fwkit_check_json(fwkit_check *check, const char *name);
+/* Signed data kept beside the package, which the header names by its size and
+ * SHA-256: of `kind` "sbom", the bill of materials (the file PACKAGE.sbom).
+ * The `size` bytes at `data` (at most 64 MiB) are copied. Give them at any
+ * time before fwkit_check_finish; finish then judges them against the header:
+ * bytes other than those it names make the verdict FWKIT_BAD_SIGNATURE (4),
+ * as data the signature covers no longer is what was signed, and the image
+ * output is discarded. A header that names a document none was given for is
+ * judged as before, and fwkit_check_json says "checked": false of it.
+ * FWKIT_E_ARGUMENT for another kind or a larger size; FWKIT_E_ORDER once
+ * finished. fwkit_check_reset forgets them. */
+FWKIT_API int fwkit_check_add_attachment(fwkit_check *check, const char *kind, const void *data,
+                                         size_t size);
+/* The bill of materials given, once finish found it to be the one the header
+ * names: `*size` bytes (not NUL-terminated), valid until the handle is next
+ * reset or freed; null otherwise. */
+FWKIT_API const char *fwkit_check_sbom(fwkit_check *check, size_t *size);
 /* Forgets the package; the settings stay, for the next package. */
 FWKIT_API int fwkit_check_reset(fwkit_check *check);
 

@@ -72,6 +72,24 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
             fwkit.check(self.package, keys=[b"not a key"])
         self.assertEqual(fwkit.version(), os.environ.get("FWKIT_VERSION", fwkit.version()))
 
+    def test_bill_of_materials_is_judged_as_pkgcheck_judges_it(self):
+        bom = b'{"bomFormat": "CycloneDX", "specVersion": "1.5", "metadata": ' \
+              b'{"component": {"name": "fw", "version": "1"}}, "components": []}'
+        with open(self.path("bom.json"), "wb") as file:
+            file.write(bom)
+        run(os.environ["PKGSIGN"], "-k", "k.pem", "--sbom", "bom.json", "-o", "s.pkg", "u.pkg",
+            cwd=self.dir.name)
+        wanted = self.pkgcheck(self.path("s.pkg"))
+        self.assertEqual(fwkit.check(self.path("s.pkg")), wanted)
+        self.assertEqual(wanted["sbom"]["subject"], {"name": "fw", "version": "1"})
+        with open(self.path("s.pkg"), "rb") as file:
+            signed = file.read()
+        self.assertFalse(fwkit.check(signed)["sbom"]["checked"])  # nothing beside bytes
+        self.assertEqual(fwkit.check(signed, sbom=bom)["sbom"], wanted["sbom"])
+        out = self.path("out.img")
+        self.assertEqual(fwkit.check(signed, sbom=bom + b" ", out=out)["status"], 4)
+        self.assertFalse(os.path.exists(out))
+
     def test_out_path_is_written_as_pkgcheck_writes_it(self):
         with open(self.path("real.img"), "wb") as file:
             file.write(b"old slot")

@@ -56,7 +56,9 @@ def _library():
                 ("fwkit_check_json", ctypes.c_char_p, [handle, ctypes.c_char_p]),
                 ("fwkit_check_message", ctypes.c_char_p, [handle]),
                 ("fwkit_check_set_output", ctypes.c_int, [handle, ctypes.c_char_p]),
-                ("fwkit_check_protect", ctypes.c_int, [handle, ctypes.c_char_p])]:
+                ("fwkit_check_protect", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_check_add_attachment", ctypes.c_int,
+                 [handle, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t])]:
             function = getattr(lib, name)
             function.restype = restype
             function.argtypes = argtypes
@@ -192,8 +194,30 @@ def _write_to(lib, handle, out, inputs):
     _call(lib.fwkit_check_set_output(handle, _text("out", os.fsencode(out))), "out=%r" % (out,))
 
 
+# The largest bill of materials a package carries (the library's bound).
+_MAX_SBOM = 64 << 20
+
+
+def _sbom(package, sbom):
+    """The bill of materials to judge: the bytes or file given, else the
+    file beside a package given by its path (PACKAGE.sbom), when there is one."""
+    if isinstance(sbom, (bytes, bytearray, memoryview)):
+        return bytes(sbom)
+    if sbom is None:
+        if isinstance(package, (bytes, bytearray, memoryview)) or hasattr(package, "read"):
+            return None
+        sbom = os.fspath(package) + (b".sbom" if isinstance(os.fspath(package), bytes) else ".sbom")
+        if not os.path.exists(sbom):
+            return None
+    with open(sbom, "rb") as file:
+        data = file.read(_MAX_SBOM + 1)
+    if len(data) > _MAX_SBOM:
+        raise ValueError("sbom=%r: larger than 64 MiB" % (sbom,))
+    return data
+
+
 def check(package, keys=(), threshold=None, min_version=None, compatible=None, out=None,
-          time=None, progress=None, base=None):
+          time=None, progress=None, base=None, sbom=None):
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
 
     package: a path, the bytes of a package, or a file object read chunk by
@@ -211,7 +235,10 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     judged at (a signed 64-bit number). progress: called with (done, total).
     base: the base image a delta package is rebuilt from (bytes, or the path
     of a regular file or block device, read whole); out then gets the image
-    rebuilt.
+    rebuilt. sbom: the bill of materials the header names (bytes, or a path);
+    by default the file beside a package given by its path (PACKAGE.sbom).
+    The result's "sbom" then says its format, subject and component count; a
+    document other than the one the header names fails the check (status 4).
 
     A value that would switch a check off or be cut short on its way to the
     library is refused: an integer out of its range, a text holding a NUL
@@ -262,6 +289,10 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
 
         callback = _SINK(sink)
         _call(lib.fwkit_check_set_sink(handle, callback, None))
+        document = _sbom(package, sbom)
+        if document is not None:
+            _call(lib.fwkit_check_add_attachment(handle, b"sbom", document, len(document)),
+                  "sbom")
         name = _feed(lib, handle, package)
         # Reading failures raised above, and the sink's refusals are its own:
         # any other failure is the output's.
