@@ -183,6 +183,7 @@ int Generate(Options options) {
         options.settings.time = static_cast<int64_t>(seconds);
     }
     options.settings.toolVersion = FWKIT_VERSION;
+    CExt2Tree::LoadMessages();
     struct stat st {};
     CExt2Tree image;
     CDirectoryTree directory;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -28,7 +29,7 @@ bool CDirectoryTree::Open(const std::string& directory) {
     return m_root >= 0 || Fail(directory + ": " + std::strerror(errno));
 }
 
-int CDirectoryTree::OpenFile(const std::string& path, bool follow) {
+int CDirectoryTree::OpenFile(const std::string& path, bool follow, uint64_t& size) {
     struct open_how how {};
     how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW);
     how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
@@ -43,29 +44,24 @@ int CDirectoryTree::OpenFile(const std::string& path, bool follow) {
         Fail(path + ": not a regular file");
         return -1;
     }
+    size = static_cast<uint64_t>(st.st_size);
     return fd;
 }
 
-bool CDirectoryTree::Size(const std::string& path, uint64_t& size) {
-    const int fd = OpenFile(path, true);
+bool CDirectoryTree::Stream(const std::string& path, const Sink& sink, bool follow, uint64_t max) {
+    uint64_t size = 0;
+    const int fd = OpenFile(path, follow, size);
     if (fd < 0)
         return false;
-    struct stat st {};
-    const bool known = fstat(fd, &st) == 0;
-    close(fd);
-    size = known ? static_cast<uint64_t>(st.st_size) : 0;
-    return known || Fail(path + ": " + std::strerror(errno));
-}
-
-bool CDirectoryTree::Stream(const std::string& path, const Sink& sink, bool follow) {
-    const int fd = OpenFile(path, follow);
-    if (fd < 0)
-        return false;
-    std::vector<char> piece(kDirectoryPiece);
+    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(kDirectoryPiece, size + 1)));
     ssize_t got = 0;
-    while ((got = Core::File::ReadSome(fd, piece.data(), piece.size())) > 0)
+    uint64_t total = 0;  // a file that grows while it is read stops at `max` all the same
+    while (size <= max && (got = Core::File::ReadSome(fd, piece.data(), piece.size())) > 0 &&
+           (total += static_cast<uint64_t>(got)) <= max)
         sink(piece.data(), static_cast<size_t>(got));
     const int error = errno;
     close(fd);
+    if (size > max || total > max)
+        return Fail(path + ": larger than " + std::to_string(max) + " bytes");
     return got == 0 || Fail(path + ": " + std::strerror(error));
 }

@@ -18,12 +18,12 @@ class CDirectoryTree : public CImageTree {
     // Opens the directory; false with Problem() when it is none.
     bool Open(const std::string& directory);
 
-    bool Size(const std::string& path, uint64_t& size) override;
-    bool Stream(const std::string& path, const Sink& sink, bool follow = true) override;
+    bool Stream(const std::string& path, const Sink& sink, bool follow = true,
+                uint64_t max = UINT64_MAX) override;
 
   private:
     // The regular file at `path`, open for reading; -1 after Fail.
-    int OpenFile(const std::string& path, bool follow);
+    int OpenFile(const std::string& path, bool follow, uint64_t& size);
 
     int m_root = -1;
 };

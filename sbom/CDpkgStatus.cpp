@@ -2,35 +2,40 @@
 
 #include <algorithm>
 #include <map>
-#include <sstream>
 
 namespace {
 
 using Paragraph = std::map<std::string, std::string>;
 
-// Splits deb822 text into its paragraphs, each field its first line's value
-// (continuation lines, which start with a blank, are passed over).
-std::vector<Paragraph> Paragraphs(const std::string& text) {
-    std::vector<Paragraph> paragraphs(1);
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+// Hands each paragraph of deb822 text to `take`, each field its first line's
+// value (continuation lines, which start with a blank, are passed over), until
+// `take` returns false.
+template <typename Take>
+void Paragraphs(const std::string& text, Take take) {
+    Paragraph paragraph;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start - (end > start && text[end - 1] == '\r'));
+        start = end + 1;
         if (line.find_first_not_of(" \t") == std::string::npos) {
-            if (!paragraphs.back().empty())
-                paragraphs.emplace_back();
+            if (!paragraph.empty() && !take(paragraph))
+                return;
+            paragraph.clear();
             continue;
         }
         const size_t colon = line.find(':');
         if (line[0] == ' ' || line[0] == '\t' || line[0] == '#' || colon == std::string::npos)
             continue;
-        const size_t start = line.find_first_not_of(" \t", colon + 1);
-        const size_t end = line.find_last_not_of(" \t");
-        paragraphs.back()[line.substr(0, colon)] =
-            start == std::string::npos ? "" : line.substr(start, end + 1 - start);
+        const size_t first = line.find_first_not_of(" \t", colon + 1);
+        const size_t last = line.find_last_not_of(" \t");
+        paragraph[line.substr(0, colon)] =
+            first == std::string::npos ? "" : line.substr(first, last + 1 - first);
     }
-    return paragraphs;
+    if (!paragraph.empty())
+        take(paragraph);
 }
 
 std::string Field(const Paragraph& paragraph, const char* name) {
@@ -48,11 +53,11 @@ bool IsInstalled(const std::string& status) {
 
 std::vector<CDpkgStatus::Package> CDpkgStatus::Installed(const std::string& status) {
     std::vector<Package> packages;
-    for (const Paragraph& paragraph : Paragraphs(status)) {
+    Paragraphs(status, [&packages](const Paragraph& paragraph) {
         Package package;
         package.name = Field(paragraph, "Package");
         if (package.name.empty() || !IsInstalled(Field(paragraph, "Status")))
-            continue;
+            return true;
         package.version = Field(paragraph, "Version");
         package.architecture = Field(paragraph, "Architecture");
         package.multiArchSame = Field(paragraph, "Multi-Arch") == "same";
@@ -66,7 +71,8 @@ std::vector<CDpkgStatus::Package> CDpkgStatus::Installed(const std::string& stat
                                     ? source.substr(open + 1, close - open - 1)
                                     : package.version;
         packages.push_back(package);
-    }
+        return true;
+    });
     std::sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
         return a.name != b.name ? a.name < b.name : a.architecture < b.architecture;
     });
@@ -74,13 +80,18 @@ std::vector<CDpkgStatus::Package> CDpkgStatus::Installed(const std::string& stat
 }
 
 std::string CDpkgStatus::License(const std::string& copyright) {
-    const std::vector<Paragraph> paragraphs = Paragraphs(copyright);
-    // Only the machine-readable form says which licence covers which files.
-    if (paragraphs.empty() || Field(paragraphs.front(), "Format").empty())
-        return "";
-    for (const Paragraph& paragraph : paragraphs) {
-        if (Field(paragraph, "Files") == "*")
-            return Field(paragraph, "License");
-    }
-    return "";
+    // Only the machine-readable form, which a Format field opens, says which
+    // licence covers which files.
+    std::string license;
+    bool first = true;
+    Paragraphs(copyright, [&](const Paragraph& paragraph) {
+        if (first && Field(paragraph, "Format").empty())
+            return false;
+        first = false;
+        if (Field(paragraph, "Files") != "*")
+            return true;
+        license = Field(paragraph, "License");
+        return false;
+    });
+    return license;
 }

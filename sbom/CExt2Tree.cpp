@@ -5,12 +5,10 @@ extern "C" {
 #include <et/com_err.h>
 }
 #include <ext2fs/ext2fs.h>
-#include <fcntl.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
-#include "FilePath.h"
 
 namespace {
 
@@ -28,15 +26,8 @@ CExt2Tree::~CExt2Tree() {
         ext2fs_close_free(&m_fs);
 }
 
-bool CExt2Tree::Looks(const std::string& image) {
-    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    uint8_t magic[2] = {0, 0};
-    // The superblock starts 1024 bytes in; its magic 0xEF53, little-endian, 56 bytes into it.
-    const ssize_t got = Core::File::ReadAt(fd, magic, sizeof magic, 1024 + 56);
-    close(fd);
-    return got == 2 && magic[0] == 0x53 && magic[1] == 0xEF;
+void CExt2Tree::LoadMessages() {
+    initialize_ext2_error_table();
 }
 
 bool CExt2Tree::Open(const std::string& image) {
@@ -44,7 +35,7 @@ bool CExt2Tree::Open(const std::string& image) {
     const errcode_t error =
         ext2fs_open2(image.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, unix_io_manager, &fs);
     if (error != 0)
-        return Fail(Cause(image, error));
+        return Fail(error_message(error));
     m_fs = fs;
     return true;
 }
@@ -71,24 +62,20 @@ bool CExt2Tree::OpenFile(const std::string& path, bool follow, void*& file, uint
     return true;
 }
 
-bool CExt2Tree::Size(const std::string& path, uint64_t& size) {
-    void* file = nullptr;
-    if (!OpenFile(path, true, file, size))
-        return false;
-    ext2fs_file_close(static_cast<ext2_file_t>(file));
-    return true;
-}
-
-bool CExt2Tree::Stream(const std::string& path, const Sink& sink, bool follow) {
+bool CExt2Tree::Stream(const std::string& path, const Sink& sink, bool follow, uint64_t max) {
     void* opened = nullptr;
     uint64_t size = 0;
     if (!OpenFile(path, follow, opened, size))
         return false;
     ext2_file_t file = static_cast<ext2_file_t>(opened);
-    std::vector<char> piece(kExt2Piece);
+    if (size > max) {
+        ext2fs_file_close(file);
+        return Fail(path + ": larger than " + std::to_string(max) + " bytes");
+    }
+    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(kExt2Piece, size + 1)));
     unsigned got = 0;
     errcode_t error = 0;
-    while ((error = ext2fs_file_read(file, piece.data(), kExt2Piece, &got)) == 0 && got > 0)
+    while ((error = ext2fs_file_read(file, piece.data(), static_cast<unsigned>(piece.size()), &got)) == 0 && got > 0)
         sink(piece.data(), got);
     ext2fs_file_close(file);
     return error == 0 || Fail(Cause(path, error));

@@ -22,11 +22,13 @@ class CExt2Tree : public CImageTree {
 
     // Opens the image; false with Problem() when it is no file system libext2fs reads.
     bool Open(const std::string& image);
-    // Whether `image` starts like an ext2/3/4 file system (its superblock's magic).
-    static bool Looks(const std::string& image);
+    // Registers libext2fs's error texts with com_err, process-wide, so that
+    // Problem() says "Bad magic number in super-block" rather than a code: for
+    // a program to call once, as the library changes no process-wide state.
+    static void LoadMessages();
 
-    bool Size(const std::string& path, uint64_t& size) override;
-    bool Stream(const std::string& path, const Sink& sink, bool follow = true) override;
+    bool Stream(const std::string& path, const Sink& sink, bool follow = true,
+                uint64_t max = UINT64_MAX) override;
 
   private:
     // Opens the regular file at `path` for reading; its size in `size`.

@@ -21,13 +21,12 @@ class CImageTree {
     // False with Problem() when it is missing, no regular file, longer, or
     // cannot be read.
     bool Read(const std::string& path, size_t max, std::string& data);
-    // The size of the regular file at `path`; false with Problem() when it is
-    // missing or no regular file.
-    virtual bool Size(const std::string& path, uint64_t& size) = 0;
     // Hands the regular file at `path` to `sink` in pieces (with `follow` false,
     // a symbolic link at `path` itself is no regular file); false (and nothing
-    // or a part handed on) when it is missing, no regular file or cannot be read.
-    virtual bool Stream(const std::string& path, const Sink& sink, bool follow = true) = 0;
+    // or a part handed on) when it is missing, no regular file, longer than
+    // `max` bytes (nothing handed on) or cannot be read.
+    virtual bool Stream(const std::string& path, const Sink& sink, bool follow = true,
+                        uint64_t max = UINT64_MAX) = 0;
     const std::string& Problem() const { return m_problem; }
 
   protected:
