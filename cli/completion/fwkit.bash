@@ -32,7 +32,7 @@ _fwkit() {
     local cur prev words cword
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
-    local subcommands="pack join list extract stamp keygen sign check delta install status mark-good mark-bad mark-active help"
+    local subcommands="pack join list extract stamp keygen sign check delta sbom install status mark-good mark-bad mark-active help"
     local common="--quiet --progress --no-progress --help"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$subcommands --help --version" -- "$cur"))
@@ -57,11 +57,12 @@ _fwkit() {
         extract) options="--directory --name $common" ;;
         stamp) options="--version --filetype --output --json $common" ;;
         keygen) options="--pin-file --module --json $common" ;;
-        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --json $common" ;;
+        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --sbom --sbom-out --json $common" ;;
         check) options="--key --keyring --threshold --compatible --min-version --at --json --output --base $common" ;;
-        delta) options="--base --output --key --pin-file --module --level --frame-size --window-log $common" ;;
+        delta) options="--base --output --key --pin-file --module --level --frame-size --window-log --sbom --sbom-out $common" ;;
+        sbom) options="--key --keyring --output --generate --hashes --name --subject-version $common" ;;
         install) options="--config --allow-downgrade --tries --json $common" ;;
-        status) options="--config --json $common" ;;
+        status) options="--config --json --sbom $common" ;;
         mark-good | mark-bad | mark-active) options="--config $common" ;;
         help)
             [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "${subcommands% help}" -- "$cur"))

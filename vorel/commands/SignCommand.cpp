@@ -205,8 +205,9 @@ std::string KeyIds(const std::vector<std::string>& keyIds) {
     return (keyIds.size() == 1 ? "key " : "keys ") + ids;
 }
 
-// Where the bill of materials goes beside the signed package: empty when it
-// stays where it is (a package signed in place keeps the document beside it).
+// Where the bill of materials goes beside the signed package: empty when there
+// is none, or when it stays where it is (a package signed in place keeps the
+// document beside it).
 // 0, or the status of a usage error (nowhere to put it).
 int SbomTarget(const Options& options, const SbomFiles::Document& sbom, std::string& target) {
     target = SbomFiles::Target(options.output, options.sbomOut);
@@ -214,8 +215,8 @@ int SbomTarget(const Options& options, const SbomFiles::Document& sbom, std::str
         return Messages::UsageError(options.command,
                                     "the package's bill of materials needs --sbom-out FILE "
                                     "when the output is standard output");
-    if (!sbom.given && Core::File::SameFile(options.output, options.package) &&
-        options.sbomOut.empty())
+    if (!sbom.present || (!sbom.given && Core::File::SameFile(options.output, options.package) &&
+                          options.sbomOut.empty()))
         target.clear();
     return 0;
 }
