@@ -932,9 +932,9 @@ TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("a key is never replaced"), std::string::npos) << again.err;
     const std::string plain = Quote("pkcs11:token=release;object=fw");
-    ASSERT_EQ(
-        Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " --pin-file pin >t.pub").status,
-        0);
+    // The public key is read without logging in: no PIN is asked for.
+    const RunResult pub = Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " >t.pub");
+    ASSERT_EQ(pub.status, 0) << pub.err;
     const RunResult signedNow =
         Shell(env + Quote(PKGSIGN_PATH) + " -k " + plain + " --pin-file pin p.pkg");
     ASSERT_EQ(signedNow.status, 0) << signedNow.err;
@@ -952,6 +952,43 @@ TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
     EXPECT_EQ(noPin.status, 1);
     EXPECT_NE(noPin.err.find("needs a PIN"), std::string::npos) << noPin.err;
     EXPECT_TRUE(testutil::ReadText(m_dir / "p.pkg") == before);
+}
+
+// An encrypted PEM key signs with its passphrase from --pass-file, never
+// prompting; without it, or with a wrong one, the key file is named and the
+// package left as it was. An expiry already past is signed only with --force.
+TEST_F(PackageTools, EncryptedKeysAndPastExpiries) {
+    ASSERT_EQ(Shell("openssl pkey -in k.pem -aes256 -passout pass:secret -out e.pem && "
+                    "echo secret >pass && echo wrong >bad")
+                  .status,
+              0);
+    const std::string before = testutil::ReadText(m_dir / "p.pkg");
+    const struct {
+        const char* args;
+        int status;
+        const char* err;
+    } rows[] = {
+        {"-k e.pem -o s.pkg p.pkg", 1,
+         "pkgsign: e.pem: an encrypted private key; give its passphrase with --pass-file FILE\n"},
+        {"-k e.pem --pass-file bad -o s.pkg p.pkg", 1,
+         "pkgsign: e.pem: the passphrase of --pass-file does not decrypt it\n"},
+        {"-k e.pem --pass-file pass -o s.pkg p.pkg", 0, ""},
+        {"-k k.pem --expires 2001-01-01T00:00:00Z --force -o s.pkg p.pkg", 0, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        unlink((m_dir / "s.pkg").c_str());
+        const RunResult r = Sign(row.args);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(testutil::Exists(m_dir / "s.pkg"), row.status == 0);
+        EXPECT_TRUE(testutil::ReadText(m_dir / "p.pkg") == before);
+    }
+    EXPECT_EQ(Check("-k k.pub --at 2000-01-01T00:00:00Z s.pkg").status, 0);
+    const RunResult delta =
+        Shell(Quote(FWKIT_PATH) + " delta -k e.pem --pass-file pass -o d.pkg p.pkg");
+    ASSERT_EQ(delta.status, 0) << delta.err;
+    EXPECT_EQ(Check("-k k.pub d.pkg").status, 0);
 }
 
 TEST_F(PackageTools, TwoStepSigningWithOpenssl) {
