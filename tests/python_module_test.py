@@ -168,8 +168,10 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
 
         with self.assertRaisesRegex(Refused, "stop at 0"):
             fwkit.check(self.package, progress=progress)
-        with self.assertRaisesRegex(OSError, os.strerror(errno.ENOSPC)):
-            fwkit.check(self.package, out=Full())
+        for out in (Full(), "/dev/full"):
+            with self.assertRaisesRegex(OSError if out != "/dev/full" else fwkit.Error,
+                                        os.strerror(errno.ENOSPC)):
+                fwkit.check(self.package, out=out)
 
     def test_delta_is_rebuilt_against_its_base_as_bytes_or_path(self):
         base = self.image[:300000] + os.urandom(1000) + self.image[301000:]
