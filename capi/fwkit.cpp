@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "CEd25519Key.h"
+#include "Core.h"
+#include "Parse.h"
 #include "CPackageCheck.h"
 #include "CPackageAttachment.h"
 #include "CPackageStream.h"
@@ -43,6 +45,7 @@ struct fwkit_check {
     std::string sbom;
     bool judged = false;  // `result` holds the stream's result with the document judged
     CPackageStream::Result result;
+    int sinkStatus = 0;  // the non-zero answer with which the sink stopped the check
 };
 
 namespace {
@@ -92,6 +95,27 @@ const CPackageStream::Result& ResultOf(const fwkit_check* check) {
     return check->judged ? check->result : check->stream.GetResult();
 }
 
+// Keeps the sink's answer when it stops the check; true to go on.
+bool Answered(fwkit_check* check, int answer) {
+    if (answer != 0 && !check->freed)
+        check->sinkStatus = answer;
+    return answer == 0 && !check->freed;
+}
+
+// What the verdict is about, beside its text: why the output or the sink
+// failed, why the package or its base was refused, or the header's refusal
+// in the words pkgcheck prints.
+std::string Problem(const fwkit_check* check) {
+    const CPackageStream::Result& result = ResultOf(check);
+    if (!check->outputProblem.empty())
+        return check->outputProblem;
+    if (check->sinkStatus != 0 && result.error == PackageError::WriteFailed)
+        return "the sink returned " + std::to_string(check->sinkStatus);
+    if (!result.problem.empty() || result.error == PackageError::NotAPackage)
+        return result.problem;
+    return CPackageTrust::Reason(result.trust);
+}
+
 // Records the verdict once the stream's error is final; the output is put in
 // place when the package passed, and discarded otherwise.
 int Decide(fwkit_check* check, PackageError error) {
@@ -130,12 +154,12 @@ void Connect(fwkit_check* check) {
     if (check->sink != nullptr) {
         start = [check](uint64_t total) {
             check->total = total;
-            return check->sink(check->user, nullptr, 0, 0, total) == 0 && !check->freed;
+            return Answered(check, check->sink(check->user, nullptr, 0, 0, total));
         };
         sink = [check](const uint8_t* data, size_t size) {
             check->done += size;
-            return check->sink(check->user, data, size, check->done, check->total) == 0 &&
-                   !check->freed;
+            return Answered(check,
+                            check->sink(check->user, data, size, check->done, check->total));
         };
     }
     if (check->output != nullptr) {
@@ -191,6 +215,8 @@ const char* fwkit_strerror(int result) {
             return PackageErrorText(PackageError::RefusedByPolicy);
         case FWKIT_BASE_MISMATCH:
             return PackageErrorText(PackageError::BaseMismatch);
+        case FWKIT_CUT_SHORT:
+            return PackageErrorText(PackageError::CutShort);
         case FWKIT_E_ARGUMENT:
             return "invalid argument";
         case FWKIT_E_ORDER:
@@ -221,6 +247,25 @@ int fwkit_check_add_key_pem(fwkit_check* check, const char* pem, size_t size) {
         if (!key.Valid() || key.IsPrivate())
             return FWKIT_E_ARGUMENT;
         return Setting(check, [&](CPackageTrust& trust) { trust.AddKey(key); });
+    });
+}
+
+int fwkit_check_add_keys_pem(fwkit_check* check, const char* pem, size_t size, size_t* count) {
+    if (check == nullptr || pem == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return Guarded([&]() -> int {
+        std::string problem;
+        const std::vector<CEd25519Key> keys =
+            CEd25519Key::KeyringFromPem(std::string(pem, size), problem);
+        if (keys.empty())
+            return FWKIT_E_ARGUMENT;
+        const int set = Setting(check, [&](CPackageTrust& trust) {
+            for (const CEd25519Key& key : keys)
+                trust.AddKey(key);
+        });
+        if (set == FWKIT_OK && count != nullptr)
+            *count = keys.size();
+        return set;
     });
 }
 
@@ -330,7 +375,7 @@ const char* fwkit_check_message(fwkit_check* check) {
     const CPackageStream::Result& result = ResultOf(check);
     if (Guarded([&] {
             const bool output = !check->outputProblem.empty();
-            const std::string& problem = output ? check->outputProblem : result.problem;
+            const std::string problem = Problem(check);
             check->message = PackageErrorText(output ? PackageError::WriteFailed : result.error);
             if (!problem.empty())
                 check->message += ": " + problem;
@@ -344,10 +389,57 @@ const char* fwkit_check_json(fwkit_check* check, const char* name) {
     if (check == nullptr || !check->decided || check->busy)
         return nullptr;
     const int built = Guarded([&] {
-        check->json = PackageReportJson(name != nullptr ? name : "-", ResultOf(check));
+        CPackageStream::Result result = ResultOf(check);
+        if (!check->outputProblem.empty())
+            result.error = PackageError::WriteFailed;
+        result.problem = Problem(check);
+        check->json = PackageReportJson(name != nullptr ? name : "-", result);
         return FWKIT_OK;
     });
     return built == FWKIT_OK ? check->json.c_str() : nullptr;
+}
+
+int fwkit_check_sink_status(const fwkit_check* check) {
+    if (check == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return check->busy ? FWKIT_E_ORDER : check->sinkStatus;
+}
+
+const char* fwkit_check_header_line(fwkit_check* check, const char* name) {
+    if (check == nullptr || name == nullptr || check->busy)
+        return nullptr;
+    const CPackageStream::Result& result = check->stream.GetResult();
+    if (result.error == PackageError::NotAPackage)
+        return nullptr;
+    for (const CPackageHeader::Line& line : result.headers) {
+        if (line.first == name)
+            return line.second.c_str();
+    }
+    return nullptr;
+}
+
+int fwkit_version_pack(const char* text, uint32_t* packed) {
+    if (text == nullptr || packed == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return Guarded([&] {
+        uint32_t value = 0;
+        if (!Core::Parse::PackageVersion(text, value).empty())
+            return FWKIT_E_ARGUMENT;
+        *packed = value;
+        return FWKIT_OK;
+    });
+}
+
+int fwkit_version_text(uint32_t packed, char* buffer, size_t size) {
+    if (buffer == nullptr)
+        return FWKIT_E_ARGUMENT;
+    return Guarded([&] {
+        const std::string text = Core::Version::Text(packed);
+        if (text.size() >= size)
+            return FWKIT_E_ARGUMENT;
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        return FWKIT_OK;
+    });
 }
 
 int fwkit_check_reset(fwkit_check* check) {
@@ -361,6 +453,7 @@ int fwkit_check_reset(fwkit_check* check) {
     check->judged = false;
     check->output.reset();
     check->outputProblem.clear();
+    check->sinkStatus = 0;
     Connect(check);
     check->fed = false;
     check->decided = false;

@@ -54,7 +54,11 @@ enum {
     FWKIT_BAD_SIGNATURE = 4,     /* malformed, by none of the keys given, or not verifying */
     FWKIT_UNSIGNED = 5,          /* keys were given and the package is not signed */
     FWKIT_REFUSED = 6,           /* refused by policy */
-    FWKIT_BASE_MISMATCH = 7,     /* a delta, and its base was not given or is another */
+    FWKIT_BASE_MISMATCH = 7,     /* a delta, and its base was not given, is another, or is
+                                    shorter than its base-filesize */
+    FWKIT_CUT_SHORT = 8,         /* the package ended before filesize image bytes had come
+                                    (a cut download): only its size is checked, and the
+                                    message says "cut short: N of M image bytes" */
     FWKIT_E_ARGUMENT = -1,       /* a null handle, null data with a size, a key that is not one */
     FWKIT_E_ORDER = -2,          /* not at this point: a setting while a package is fed,
                                     bytes after finish, a status before one is known */
@@ -68,7 +72,9 @@ typedef struct fwkit_check fwkit_check;
  * header's filesize. It is called once with size 0 (data null, done 0) when
  * the header has been accepted, so that progress can start. Return 0 to go
  * on; anything else, that first call's answer included, stops the check with
- * FWKIT_FAILED, and the sink is not called again. Never more than `total`
+ * FWKIT_FAILED, and the sink is not called again: that answer (an errno value,
+ * say) is kept for fwkit_check_sink_status, and the message says "write
+ * error: the sink returned N". Never more than `total`
  * bytes are handed on. Of an encoded package, the sink gets the image it
  * rebuilds, and `total` is that image's size (its target-filesize). A sink
  * that calls a function of the handle it serves gets FWKIT_E_ORDER (null from
@@ -93,11 +99,18 @@ FWKIT_API void fwkit_check_free(fwkit_check *check);
  * one or more, a signature is required. FWKIT_E_ARGUMENT for anything that is
  * not a public key. */
 FWKIT_API int fwkit_check_add_key_pem(fwkit_check *check, const char *pem, size_t size);
+/* Every public Ed25519 key of a PEM text of one or more blocks (a keyring, as
+ * pkgcheck --keyring reads it), `size` bytes; their number in `*count` (null:
+ * not told). FWKIT_E_ARGUMENT, adding none, when the text holds no public key
+ * or a block that is not an Ed25519 public key. */
+FWKIT_API int fwkit_check_add_keys_pem(fwkit_check *check, const char *pem, size_t size,
+                                       size_t *count);
 /* How many distinct keys among those given must have signed (1 by default).
  * FWKIT_E_ARGUMENT for 0, or for more than the distinct keys given so far:
  * give the keys first. */
 FWKIT_API int fwkit_check_set_threshold(fwkit_check *check, unsigned threshold);
-/* The lowest version accepted, packed as the header's "version" line holds it. */
+/* The lowest version accepted, packed as the header's "version" line holds it
+ * (fwkit_version_pack makes it from "MAJOR.MINOR.BUILD"). */
 FWKIT_API int fwkit_check_set_min_version(fwkit_check *check, uint32_t packed);
 /* The product or board this device is: the package must name it.
  * FWKIT_E_ARGUMENT for a name that is empty or blank (spaces and tabs alone),
@@ -110,7 +123,9 @@ FWKIT_API int fwkit_check_set_sink(fwkit_check *check, fwkit_sink sink, void *us
 /* The base image a delta is rebuilt from: `size` bytes at `data`, not copied,
  * which must stay valid and unchanged until the package is finished (null:
  * none). Its SHA-256 must be the package's base-sha256, checked before a byte
- * reaches the sink (else FWKIT_BASE_MISMATCH). A package that is not a delta
+ * reaches the sink (else FWKIT_BASE_MISMATCH). A delta with a base-filesize
+ * line uses the first that many bytes alone, so a whole slot larger than the
+ * image it holds may be given; a base shorter than that is FWKIT_BASE_MISMATCH. A package that is not a delta
  * does not use it. Rebuilding needs one frame's buffer (at most 32 MiB) and
  * zstd's decoder state beside it, whatever the image's size. */
 FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t size);
@@ -165,8 +180,26 @@ FWKIT_API int fwkit_check_add_attachment(fwkit_check *check, const char *kind, c
  * names: `*size` bytes (not NUL-terminated), valid until the handle is next
  * reset or freed; null otherwise. */
 FWKIT_API const char *fwkit_check_sbom(fwkit_check *check, size_t *size);
+/* The answer with which the sink stopped the check (see fwkit_sink); 0 when
+ * it never did. */
+FWKIT_API int fwkit_check_sink_status(const fwkit_check *check);
+/* The value of the header line `name` ("version", "compatible", ...) once the
+ * header has been read and judged, accepted or refused by its signatures or
+ * the policy, so that a client can look at it before the image comes; null
+ * when the header has no such line, was not read yet, or is not a package
+ * header. Valid until the handle is reset or freed. */
+FWKIT_API const char *fwkit_check_header_line(fwkit_check *check, const char *name);
 /* Forgets the package; the settings stay, for the next package. */
 FWKIT_API int fwkit_check_reset(fwkit_check *check);
+
+/* Package versions, as pkgcheck --min-version reads them and as the header's
+ * "version" line holds them packed (major 0-255, minor 0-255, build 0-65535).
+ * fwkit_version_pack: "1.0.1" into `*packed`; FWKIT_E_ARGUMENT for text that
+ * is not such a version. fwkit_version_text: "MAJOR.MINOR.BUILD" of `packed`
+ * into `buffer` of `size` bytes (16 always suffice), with its NUL;
+ * FWKIT_E_ARGUMENT when it does not fit. */
+FWKIT_API int fwkit_version_pack(const char *text, uint32_t *packed);
+FWKIT_API int fwkit_version_text(uint32_t packed, char *buffer, size_t size);
 
 /* Installing on a device: the installer of fwkit install, status and
  * mark-good|mark-bad|mark-active, on the device's system description.
@@ -177,7 +210,7 @@ FWKIT_API int fwkit_check_reset(fwkit_check *check);
  *       fprintf(stderr, "update: %s\n", fwkit_install_message(install));
  *   fwkit_install_free(install);
  *
- * The calls return FWKIT_OK, a package's verdict (1 to 7, as above) or one of
+ * The calls return FWKIT_OK, a package's verdict (1 to 8, as above) or one of
  * the installer's own results below: the exit statuses of fwkit install. A
  * handle may be used from one thread at a time. */
 enum {

@@ -34,6 +34,7 @@ const char kUsage[] =
     "                         (repeatable: one signature each)\n"
     "      --pin-file=FILE    the PIN of the token (else the URI's pin-source)\n"
     "      --module=PATH      the PKCS#11 module (default: p11-kit's proxy)\n"
+    "      --pass-file=FILE   the passphrase of an encrypted PEM private key (first line)\n"
     "  -l, --level=N          zstd's compression level (default 9 while base and image\n"
     "                         are at most 128 MiB together, else 3)\n"
     "      --frame-size=MIB   MiB of image per frame, 1 to 32 (default 32); a device\n"
@@ -49,13 +50,14 @@ const char kStatus[] =
     "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
     "package or encoded already, 3 its image does not match its header.\n";
 
-enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kSbom, kSbomOut };
+enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kSbom, kSbomOut, kPassFile };
 
 const std::vector<option> kLong =
     LongOptions({{"base", required_argument, nullptr, 'b'},
                  {"output", required_argument, nullptr, 'o'},
                  {"key", required_argument, nullptr, 'k'},
                  {"pin-file", required_argument, nullptr, kPinFile},
+                 {"pass-file", required_argument, nullptr, kPassFile},
                  {"module", required_argument, nullptr, kModule},
                  {"level", required_argument, nullptr, 'l'},
                  {"frame-size", required_argument, nullptr, kFrameSize},
@@ -94,6 +96,9 @@ bool Take(int c, Options& options) {
             return true;
         case kPinFile:
             options.access.pinFile = optarg;
+            return true;
+        case kPassFile:
+            options.access.passFile = optarg;
             return true;
         case kModule:
             options.access.module = optarg;

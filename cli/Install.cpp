@@ -53,12 +53,12 @@ const char kMarkActiveUsage[] =
     "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n";
 const char kExitStatus[] =
     "\n"
-    "Exit status: 0 done; 1 usage or a package that cannot be read; 2-7 the package is\n"
+    "Exit status: 0 done; 1 usage or a package that cannot be read; 2-8 the package is\n"
     "refused, as by fwkit check (2 not a package, 3 image mismatch, 4 signature, 5 unsigned,\n"
-    "6 policy: compatible, version, expiry, 7 a delta against another base); 10 the\n"
-    "description is refused; 11 the booted slot cannot be told; 12 the target is the booted\n"
-    "slot; 13 no such slot; 14 the slot cannot be opened, written or read; 15 it reads back\n"
-    "other bytes; 16 another install is running; 17 a hook failed; 18 the bootloader's\n"
+    "6 policy: compatible, version, expiry, 7 a delta against another base, 8 cut short);\n"
+    "10 the description is refused; 11 the booted slot cannot be told; 12 the target is the\n"
+    "booted slot; 13 no such slot; 14 the slot cannot be opened, written or read; 15 it reads\n"
+    "back other bytes; 16 another install is running; 17 a hook failed; 18 the bootloader's\n"
     "environment cannot be read or written; 19 the state directory cannot be written.\n";
 
 struct Parsed {

@@ -251,10 +251,21 @@ InstallError CInstaller::CheckBase() {
     if (m_header.GetEncoding() != CPackageHeader::Encoding::ZstdDelta)
         return InstallError::Ok;
     const std::string* base = m_header.Find("base-sha256");
-    std::string booted = m_bootedRecorded ? m_bootedRecord.sha256 : "";
-    if (!m_bootedRecorded) {
-        const int64_t size = m_booted->Capacity();
-        if (size < 0 || !m_booted->Digest(static_cast<uint64_t>(size), booted))
+    // base-filesize, when the delta has it, says how much of the slot the
+    // digest covers; the record of what was installed serves when it is as long.
+    const std::optional<uint64_t>& covered = m_header.BaseSize();
+    const bool recorded = m_bootedRecorded && (!covered || *covered == m_bootedRecord.size);
+    std::string booted = recorded ? m_bootedRecord.sha256 : "";
+    if (!recorded) {
+        const int64_t capacity = m_booted->Capacity();
+        if (capacity >= 0 && covered && *covered > static_cast<uint64_t>(capacity))
+            return Fail(InstallError::Package,
+                        m_package + ": the booted slot " + m_booted->Described().name + " has " +
+                            std::to_string(capacity) + " bytes, fewer than base-filesize " +
+                            std::to_string(*covered),
+                        PackageError::BaseMismatch);
+        const uint64_t size = covered ? *covered : static_cast<uint64_t>(capacity);
+        if (capacity < 0 || !m_booted->Digest(size, booted))
             return Fail(InstallError::SlotUnavailable, m_booted->Problem());
     }
     if (base != nullptr && *base == booted)
@@ -310,8 +321,10 @@ InstallError CInstaller::WriteImage(CInputFile& package) {
     std::unique_ptr<CSlot::Mapping> base;
     const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
     if (delta) {
-        const int64_t size =
-            m_bootedRecorded ? static_cast<int64_t>(m_bootedRecord.size) : m_booted->Capacity();
+        const std::optional<uint64_t>& covered = m_header.BaseSize();
+        const int64_t size = covered            ? static_cast<int64_t>(*covered)
+                             : m_bootedRecorded ? static_cast<int64_t>(m_bootedRecord.size)
+                                                : m_booted->Capacity();
         if (size >= 0 && size <= m_booted->Capacity())
             base = m_booted->Map(static_cast<uint64_t>(size));
         if (!base)

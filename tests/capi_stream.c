@@ -148,6 +148,83 @@ static int keeps_the_headers_promises(void) {
     return wrong;
 }
 
+/* A sink that stops the check with the errno value a full slot gives. */
+static int full_sink(void *user, const unsigned char *data, size_t size, uint64_t done,
+                     uint64_t total) {
+    return (void)user, (void)data, (void)done, (void)total, size > 0 ? 28 : 0;
+}
+
+/* The verdicts' messages say why as pkgcheck does, and the header's lines and
+ * the sink's answer can be read once known. */
+static int says_why(void) {
+    static const char package[] = "filesize: 3\nfiletype: dalm_upgrade\n"
+                                  "md5: 900150983cd24fb0d6963f7d28e17f72\nversion: 7\n\nabc";
+    static const struct {
+        const char *what;
+        size_t cut;          /* bytes left off the end */
+        const char *compatible;
+        int full;            /* the sink refuses the image */
+        int want;
+        const char *message;
+    } cases[] = {
+        {"cut short", 1, NULL, 0, FWKIT_CUT_SHORT, "cut short: 2 of 3 image bytes"},
+        {"another board", 0, "board-x", 0, FWKIT_REFUSED,
+         "refused by policy: no compatible line; this device is board-x"},
+        {"a full slot", 0, NULL, 1, FWKIT_FAILED, "write error: the sink returned 28"},
+    };
+    int wrong = 0;
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        fwkit_check *check = fwkit_check_new();
+        const char *version;
+        int result;
+        wrong += fwkit_check_header_line(check, "version") != NULL;
+        if (cases[i].compatible != NULL)
+            fwkit_check_set_compatible(check, cases[i].compatible);
+        if (cases[i].full)
+            fwkit_check_set_sink(check, full_sink, NULL);
+        fwkit_check_feed(check, package, sizeof package - 1 - cases[i].cut);
+        result = fwkit_check_finish(check);
+        version = fwkit_check_header_line(check, "version");
+        if (result != cases[i].want || strcmp(fwkit_check_message(check), cases[i].message) != 0 ||
+            version == NULL || strcmp(version, "7") != 0 ||
+            fwkit_check_header_line(check, "signature") != NULL ||
+            fwkit_check_sink_status(check) != (cases[i].full ? 28 : 0))
+            wrong += fprintf(stderr, "%s: %s\n", cases[i].what, fwkit_check_message(check)) > 0;
+        fwkit_check_free(check);
+    }
+    return wrong;
+}
+
+/* Versions as text and packed, by the parser of pkgcheck --min-version. */
+static int packs_versions(void) {
+    uint32_t packed = 0;
+    char text[16];
+    int wrong = fwkit_version_pack("1.0.1", &packed) != FWKIT_OK || packed != 0x01000001u;
+    wrong += fwkit_version_text(0xFF00FFFFu, text, sizeof text) != FWKIT_OK ||
+             strcmp(text, "255.0.65535") != 0;
+    wrong += fwkit_version_pack("1.256.0", &packed) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_version_text(0x01000001u, text, 5) != FWKIT_E_ARGUMENT;
+    return wrong;
+}
+
+/* Every key of a PEM text of several is taken; a text of none is refused. */
+static int takes_every_key(const char *path) {
+    char pem[8192];
+    FILE *file = fopen(path, "rb");
+    size_t size = file != NULL ? fread(pem, 1, sizeof pem / 2, file) : 0, count = 0;
+    fwkit_check *check = fwkit_check_new();
+    int wrong;
+    if (file != NULL)
+        fclose(file);
+    memcpy(pem + size, pem, size); /* the key twice: one distinct key */
+    wrong = fwkit_check_add_keys_pem(check, pem, 2 * size, &count) != FWKIT_OK || count != 2;
+    wrong += fwkit_check_set_threshold(check, 2) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_keys_pem(check, "no key", 6, &count) != FWKIT_E_ARGUMENT || count != 2;
+    fwkit_check_free(check);
+    return wrong;
+}
+
 static int add_key(fwkit_check *check, const char *path) {
     char pem[4096];
     FILE *file = fopen(path, "rb");
@@ -186,7 +263,8 @@ int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--install") == 0)
         return install(argv[2], argv[3]);
     if (argc < 3 || argc > 4 || refuses_bad_arguments() != 0 ||
-        keeps_the_headers_promises() != 0 || (argc == 4 && refuses_its_input(argv[1]) != 0))
+        keeps_the_headers_promises() != 0 || says_why() != 0 || packs_versions() != 0 ||
+        takes_every_key(argv[1]) != 0 || (argc == 4 && refuses_its_input(argv[1]) != 0))
         return 99;
     check = fwkit_check_new();
     p.check = check;

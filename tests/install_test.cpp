@@ -133,6 +133,10 @@ TEST_F(InstallTest, RawSlotWrittenInPlaceAndDeltaRebuiltFromTheBootedSlot) {
     Describe("tries = 5", "device = " + P("slotB") + "\nkind = raw");
     testutil::WriteBytes(P("slotB"), Bytes(200000, 0xEE));  // a partition larger than the image
     ASSERT_EQ(Fwkit("delta -q --base one.img -k release.pem -o delta.pkg two.pkg").status, 0);
+    // The booted slot holds the base and more: its first base-filesize bytes are the base.
+    Bytes booted = ReadBytes(P("slotA"));
+    booted.resize(booted.size() + 8192, 0x55);
+    testutil::WriteBytes(P("slotA"), booted);
     const RunResult installed = Install("delta.pkg");
     ASSERT_EQ(installed.status, 0) << installed.err;
     const Bytes slot = ReadBytes(P("slotB"));

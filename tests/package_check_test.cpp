@@ -119,8 +119,8 @@ const Case kCases[] = {
     {"two keys of which one signed", [](auto p) { return p; }, 3, PackageError::Ok, 0},
     {"changed image byte", [](auto p) { return p.substr(0, p.size() - 1) + "d"; }, 1,
      PackageError::ImageMismatch, 3},
-    {"one byte short", [](auto p) { return p.substr(0, p.size() - 1); }, 1,
-     PackageError::ImageMismatch, 3},
+    {"one byte short", [](auto p) { return p.substr(0, p.size() - 1); }, 1, PackageError::CutShort,
+     8},
     {"one byte too many", [](auto p) { return p + "d"; }, 1, PackageError::ImageMismatch, 3},
     {"wrong sha256", [](auto p) { return Replaced(p, "sha256: b", "sha256: c"); }, 0,
      PackageError::ImageMismatch, 3},
@@ -207,7 +207,8 @@ TEST_F(PackageCheck, EachDamageGivesItsVerdict) {
         });
         EXPECT_EQ(check.Run(buffer).error, c.error);
         // A header that is refused keeps every byte of the image from the sink.
-        if (c.error != PackageError::Ok && c.error != PackageError::ImageMismatch) {
+        if (c.error != PackageError::Ok && c.error != PackageError::ImageMismatch &&
+            c.error != PackageError::CutShort) {
             EXPECT_EQ(handedOn, 0u);
         }
     }
@@ -242,7 +243,8 @@ TEST_F(PackageCheck, StreamInAnyChunkingGivesTheBufferCheckersResult) {
             EXPECT_TRUE(seen.image == wanted.image);
             EXPECT_EQ(seen.progress, wanted.progress);
             const PackageError error = seen.result.error;
-            if (error != PackageError::Ok && error != PackageError::ImageMismatch) {
+            if (error != PackageError::Ok && error != PackageError::ImageMismatch &&
+                error != PackageError::CutShort) {
                 EXPECT_EQ(seen.image, "");
                 EXPECT_TRUE(seen.progress.empty());
             } else {
@@ -745,7 +747,7 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
         int status;
     } rows[] = {{good, "-k k.pub", 0},
                 {good, "-k w.pub -k k.pub", 0},
-                {good.substr(0, good.size() - 1), "-k k.pub", 3},
+                {good.substr(0, good.size() - 1), "-k k.pub", 8},
                 {Replaced(good, "version: 7", "version: 8"), "-k k.pub", 4},
                 {good, "-k w.pub", 4},
                 {Unsigned("abc"), "-k k.pub", 5},
@@ -764,6 +766,13 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
         const auto json = nlohmann::json::parse(report.out);
         EXPECT_EQ(json["status"], row.status);
         EXPECT_EQ(json["ok"], row.status == 0);
+        // A package cut short reports its size alone: its digests never were complete.
+        const std::string cut = std::to_string(m_image.size() - 1) + " of " +
+                                std::to_string(m_image.size()) + " image bytes";
+        if (row.status == 8) {
+            EXPECT_EQ(json["checks"].size(), 1u);
+            EXPECT_EQ(json["problem"], cut);
+        }
 
         // Read from a pipe, once: the same verdict, lines and report, and the
         // image in place only when every check passed.
@@ -785,6 +794,7 @@ TEST_F(PackageTools, ExitStatusesAndNothingWrittenForADamagedPackage) {
         const RunResult client =
             Shell("cat c.pkg | " + Quote(CAPI_STREAM_PATH) + " k.pub client.img client.out");
         EXPECT_EQ(client.status, row.status) << client.out;
+        EXPECT_EQ(client.out.find("cut short: " + cut) != std::string::npos, row.status == 8);
         EXPECT_EQ(testutil::Exists(m_dir / "client.out"), row.status == 0);
         if (row.status == 0) {
             EXPECT_TRUE(testutil::ReadText(m_dir / "client.img") == m_image);
@@ -922,9 +932,9 @@ TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("a key is never replaced"), std::string::npos) << again.err;
     const std::string plain = Quote("pkcs11:token=release;object=fw");
-    ASSERT_EQ(
-        Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " --pin-file pin >t.pub").status,
-        0);
+    // The public key is read without logging in: no PIN is asked for.
+    const RunResult pub = Shell(env + Quote(PKGSIGN_PATH) + " --public " + plain + " >t.pub");
+    ASSERT_EQ(pub.status, 0) << pub.err;
     const RunResult signedNow =
         Shell(env + Quote(PKGSIGN_PATH) + " -k " + plain + " --pin-file pin p.pkg");
     ASSERT_EQ(signedNow.status, 0) << signedNow.err;
@@ -942,6 +952,43 @@ TEST_F(PackageTools, SignsWithAKeyMadeInAToken) {
     EXPECT_EQ(noPin.status, 1);
     EXPECT_NE(noPin.err.find("needs a PIN"), std::string::npos) << noPin.err;
     EXPECT_TRUE(testutil::ReadText(m_dir / "p.pkg") == before);
+}
+
+// An encrypted PEM key signs with its passphrase from --pass-file, never
+// prompting; without it, or with a wrong one, the key file is named and the
+// package left as it was. An expiry already past is signed only with --force.
+TEST_F(PackageTools, EncryptedKeysAndPastExpiries) {
+    ASSERT_EQ(Shell("openssl pkey -in k.pem -aes256 -passout pass:secret -out e.pem && "
+                    "echo secret >pass && echo wrong >bad")
+                  .status,
+              0);
+    const std::string before = testutil::ReadText(m_dir / "p.pkg");
+    const struct {
+        const char* args;
+        int status;
+        const char* err;
+    } rows[] = {
+        {"-k e.pem -o s.pkg p.pkg", 1,
+         "pkgsign: e.pem: an encrypted private key; give its passphrase with --pass-file FILE\n"},
+        {"-k e.pem --pass-file bad -o s.pkg p.pkg", 1,
+         "pkgsign: e.pem: the passphrase of --pass-file does not decrypt it\n"},
+        {"-k e.pem --pass-file pass -o s.pkg p.pkg", 0, ""},
+        {"-k k.pem --expires 2001-01-01T00:00:00Z --force -o s.pkg p.pkg", 0, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        unlink((m_dir / "s.pkg").c_str());
+        const RunResult r = Sign(row.args);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(testutil::Exists(m_dir / "s.pkg"), row.status == 0);
+        EXPECT_TRUE(testutil::ReadText(m_dir / "p.pkg") == before);
+    }
+    EXPECT_EQ(Check("-k k.pub --at 2000-01-01T00:00:00Z s.pkg").status, 0);
+    EXPECT_EQ(Shell(Quote(FWKIT_PATH) + " delta -k e.pem --pass-file pass -o d.pkg p.pkg && " +
+                    Quote(PKGCHECK_PATH) + " -k k.pub d.pkg")
+                  .status,
+              0);
 }
 
 TEST_F(PackageTools, TwoStepSigningWithOpenssl) {
@@ -1086,7 +1133,11 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
     std::string base = m_image;
     base.replace(1000, 5000, 5000, 'b');
     testutil::WriteText(m_dir / "old.img", base);
-    testutil::WriteText(m_dir / "other.img", base + "x");
+    std::string other = base;
+    other[7] ^= 1;
+    testutil::WriteText(m_dir / "other.img", other);
+    // A slot holds the base and more.
+    testutil::WriteText(m_dir / "slot.img", base + std::string(4096, '\0'));
     const std::string fwkit = Quote(FWKIT_PATH);
     const std::string pkgcheck = Quote(PKGCHECK_PATH);
     const RunResult made = Shell(fwkit + " delta --base old.img -k k.pem -o d.pkg p.pkg && " +
@@ -1105,6 +1156,7 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
         {fwkit + " check -k k.pub --base old.img -o out d.pkg", 0},
         {pkgcheck + " -o out c.pkg", 0},
         {pkgcheck + " -k k.pub --base other.img -o out d.pkg", 7},
+        {pkgcheck + " -k k.pub --base slot.img -o out d.pkg", 0},
         {"cat d.pkg | " + pkgcheck + " -k k.pub -o out -", 7},
         {pkgcheck + " -k k.pub --base old.img -o out bad.pkg", 3},
         // The base is emptied once pkgcheck has read it and waits for the
@@ -1248,6 +1300,12 @@ TEST_F(EncodedPackage, EachDamageGivesItsVerdict) {
     // A payload that gives more than its header says hands on no more than that.
     const std::string shorter = Replaced(good, "target-filesize: " + std::to_string(m_target.size()),
                                          "target-filesize: 1500000");
+    // A slot larger than the base is one, for its first base-filesize bytes;
+    // a delta without that line needs the base exactly.
+    const std::string larger = m_base + "slot";
+    const std::string shortBase = m_base.substr(0, m_base.size() - 1);
+    const std::string unsized =
+        Replaced(good, "base-filesize: " + std::to_string(m_base.size()) + "\n", "");
     const struct {
         const char* what;
         std::string package;
@@ -1255,12 +1313,16 @@ TEST_F(EncodedPackage, EachDamageGivesItsVerdict) {
         PackageError error;
         int status;
     } cases[] = {
+        {"a base larger than base-filesize", good, &larger, PackageError::Ok, 0},
+        {"a base shorter than base-filesize", good, &shortBase, PackageError::BaseMismatch, 7},
+        {"no base-filesize, the base exact", unsized, &m_base, PackageError::Ok, 0},
+        {"no base-filesize, a larger base", unsized, &larger, PackageError::BaseMismatch, 7},
         {"the wrong base", good, &otherBase, PackageError::BaseMismatch, 7},
         {"no base", good, nullptr, PackageError::BaseMismatch, 7},
         {"a flipped payload byte", flipped, &m_base, PackageError::ImageMismatch, 3},
         {"a flipped target-sha256", wrongTarget, &m_base, PackageError::ImageMismatch, 3},
-        {"a truncated payload", good.substr(0, good.size() - 100), &m_base,
-         PackageError::ImageMismatch, 3},
+        {"a truncated payload", good.substr(0, good.size() - 100), &m_base, PackageError::CutShort,
+         8},
         {"a target-filesize below the image", shorter, &m_base, PackageError::ImageMismatch, 3},
     };
     for (const auto& c : cases) {
@@ -1272,6 +1334,14 @@ TEST_F(EncodedPackage, EachDamageGivesItsVerdict) {
         if (c.error == PackageError::BaseMismatch) {
             EXPECT_EQ(seen.image, "");
             EXPECT_TRUE(seen.progress.empty());
+        }
+        if (c.error == PackageError::Ok) {
+            EXPECT_TRUE(seen.image == m_target);
+        }
+        if (c.base == &shortBase) {
+            EXPECT_EQ(seen.result.problem, "the base has " + std::to_string(shortBase.size()) +
+                                               " bytes, fewer than base-filesize " +
+                                               std::to_string(m_base.size()));
         }
     }
 }
@@ -1310,6 +1380,10 @@ TEST_F(EncodedPackage, HeaderLinesAreReadStrictly) {
          "target-sha256 A" + line("target-sha256").substr(15, 64) +
              " is not 64 lowercase hexadecimal digits"},
         {Replaced(header, line("encoding"), ""), "base-sha256 line without an encoding line"},
+        {Replaced(Replaced(header, line("base-sha256"), ""), "zstd-delta", "zstd"),
+         "a base-filesize line with encoding zstd"},
+        {Replaced(header, line("base-filesize"), "base-filesize: 4294967296\n"),
+         "base-filesize: '4294967296' is not a number from 0 to 4294967295"},
     };
     for (const auto& [text, problem] : cases) {
         SCOPED_TRACE(problem);

@@ -5,6 +5,7 @@ slots with a script bootloader backend, and its status. Run by CTest with FWKIT_
 PKGSIGN, PKGSTAMP, PKGCHECK and FWKIT set to the build's library and programs,
 and the module on PYTHONPATH."""
 
+import errno
 import json
 import os
 import subprocess
@@ -47,6 +48,7 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
             result = fwkit.check(cat.stdout, keys=[self.path("k.pub")], out=out,
                                  progress=lambda done, total: seen.append((done, total)))
         wanted = self.pkgcheck("p.pkg", "-k", "k.pub")
+        self.assertEqual(result["version"].pop("text"), "0.0.1")
         self.assertEqual(result, dict(wanted, file="-"))
         self.assertTrue(result["ok"])
         with open(out, "rb") as file:
@@ -54,11 +56,14 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
         self.assertEqual(seen[0], (0, len(self.image)))
         self.assertEqual(seen[-1], (len(self.image), len(self.image)))
         self.assertEqual(fwkit.check(self.package)["checks"], wanted["checks"])
-        self.assertEqual(fwkit.check(self.path("p.pkg")), self.pkgcheck(self.path("p.pkg")))
+        result = fwkit.check(self.path("p.pkg"))
+        del result["version"]["text"]
+        self.assertEqual(result, self.pkgcheck(self.path("p.pkg")))
 
     def test_damaged_or_refused_package_writes_nothing(self):
         out = self.path("out.img")
-        cases = [(self.package[:-1], [self.path("k.pub")], 3),
+        cases = [(self.package[:-1], [self.path("k.pub")], 8),
+                 (self.package + b"x", [self.path("k.pub")], 3),
                  (self.package.replace(b"version: ", b"version: 1"), [self.path("k.pub")], 4),
                  (self.package[self.package.index(b"\n\n") + 2:], [], 2)]
         for package, keys, status in cases:
@@ -80,7 +85,9 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
         run(os.environ["PKGSIGN"], "-k", "k.pem", "--sbom", "bom.json", "-o", "s.pkg", "u.pkg",
             cwd=self.dir.name)
         wanted = self.pkgcheck(self.path("s.pkg"))
-        self.assertEqual(fwkit.check(self.path("s.pkg")), wanted)
+        result = fwkit.check(self.path("s.pkg"))
+        del result["version"]["text"]
+        self.assertEqual(result, wanted)
         self.assertEqual(wanted["sbom"]["subject"], {"name": "fw", "version": "1"})
         with open(self.path("s.pkg"), "rb") as file:
             signed = file.read()
@@ -133,7 +140,8 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
     def test_values_that_would_wrap_or_check_nothing_are_refused(self):
         key = self.path("k.pub")
         cases = [dict(time=2**64 + 1), dict(time=-2**63 - 1), dict(time=True),
-                 dict(min_version=2**32), dict(min_version=-1), dict(min_version="1.0.0"),
+                 dict(min_version=2**32), dict(min_version=-1), dict(min_version="1.0"),
+                 dict(min_version="1.256.0"),
                  dict(keys=[key], threshold=2**32 + 1), dict(keys=[key], threshold=0),
                  dict(keys=[key], threshold=2), dict(threshold=1), dict(keys=key),
                  dict(compatible=""), dict(compatible=" \t"), dict(compatible="board\0other")]
@@ -146,6 +154,37 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
         edges = dict(keys=[key], threshold=1, min_version=0, time=2**63 - 1, compatible="b")
         self.assertEqual(fwkit.check(self.package, **edges)["policy"]["refused"], "compatible")
 
+    def test_keyrings_versions_and_callbacks(self):
+        run(os.environ["PKGSIGN"], "-g", "o", cwd=self.dir.name)
+        with open(self.path("o.pub"), "rb") as other, open(self.path("k.pub"), "rb") as key:
+            ring = other.read() + key.read()  # the signer's key second
+        # (check's arguments, status, the policy line that refused)
+        cases = [(dict(keys=[ring]), 0, None), (dict(keys=[ring], threshold=2), 4, None),
+                 (dict(min_version="0.0.1"), 0, None), (dict(min_version="0.0.2"), 6, "version")]
+        for kwargs, status, refused in cases:
+            with self.subTest(**{name: repr(value)[:40] for name, value in kwargs.items()}):
+                result = fwkit.check(self.package, **kwargs)
+                self.assertEqual(result["status"], status)
+                self.assertEqual(result["version"]["text"], "0.0.1")
+                self.assertEqual((result["policy"] or {}).get("refused"), refused)
+
+        class Refused(Exception):
+            pass
+
+        class Full:
+            def write(self, data):
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+        def progress(done, total):
+            raise Refused("stop at %d" % done)
+
+        with self.assertRaisesRegex(Refused, "stop at 0"):
+            fwkit.check(self.package, progress=progress)
+        for out in (Full(), "/dev/full"):
+            with self.assertRaisesRegex(OSError if out != "/dev/full" else fwkit.Error,
+                                        os.strerror(errno.ENOSPC)):
+                fwkit.check(self.package, out=out)
+
     def test_delta_is_rebuilt_against_its_base_as_bytes_or_path(self):
         base = self.image[:300000] + os.urandom(1000) + self.image[301000:]
         with open(self.path("old.img"), "wb") as file:
@@ -154,7 +193,7 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
                    cwd=self.dir.name)
         self.assertEqual(made.returncode, 0, made.stderr)
         out = self.path("out.img")
-        for given in (base, self.path("old.img")):
+        for given in (base, self.path("old.img"), base + b"rest of the slot"):
             result = fwkit.check(self.path("d.pkg"), base=given, out=out)
             self.assertTrue(result["ok"], result)
             with open(out, "rb") as file:

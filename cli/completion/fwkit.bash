@@ -57,9 +57,9 @@ _fwkit() {
         extract) options="--directory --name $common" ;;
         stamp) options="--version --filetype --output --json $common" ;;
         keygen) options="--pin-file --module --json $common" ;;
-        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --sbom --sbom-out --json $common" ;;
+        sign) options="--key --add --compatible --expires --force --output --message-out --attach --public --pin-file --module --pass-file --sbom --sbom-out --json $common" ;;
         check) options="--key --keyring --threshold --compatible --min-version --at --json --output --base $common" ;;
-        delta) options="--base --output --key --pin-file --module --level --frame-size --window-log --sbom --sbom-out $common" ;;
+        delta) options="--base --output --key --pin-file --module --pass-file --level --frame-size --window-log --sbom --sbom-out $common" ;;
         sbom) options="--key --keyring --output --generate --hashes --name --subject-version $common" ;;
         install) options="--config --allow-downgrade --tries --json $common" ;;
         status) options="--config --json --sbom $common" ;;

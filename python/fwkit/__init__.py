@@ -44,6 +44,10 @@ def _library():
                 ("fwkit_check_new", handle, []),
                 ("fwkit_check_free", None, [handle]),
                 ("fwkit_check_add_key_pem", ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_size_t]),
+                ("fwkit_check_add_keys_pem", ctypes.c_int,
+                 [handle, ctypes.c_char_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_size_t)]),
+                ("fwkit_version_pack", ctypes.c_int, [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint32)]),
+                ("fwkit_version_text", ctypes.c_int, [ctypes.c_uint32, ctypes.c_char_p, ctypes.c_size_t]),
                 ("fwkit_check_set_threshold", ctypes.c_int, [handle, ctypes.c_uint]),
                 ("fwkit_check_set_min_version", ctypes.c_int, [handle, ctypes.c_uint32]),
                 ("fwkit_check_set_compatible", ctypes.c_int, [handle, ctypes.c_char_p]),
@@ -85,6 +89,23 @@ def _integer(name, value, low, high):
     if not low <= value <= high:
         raise ValueError("%s=%d: not from %d to %d" % (name, value, low, high))
     return int(value)
+
+
+def _min_version(value):
+    """The packed minimum version of an integer or of "MAJOR.MINOR.BUILD"."""
+    if not isinstance(value, str):
+        return _integer("min_version", value, 0, 2**32 - 1)
+    packed = ctypes.c_uint32()
+    if _library().fwkit_version_pack(_text("min_version", value), ctypes.byref(packed)) != 0:
+        raise ValueError("min_version=%r: not MAJOR.MINOR.BUILD (0-255.0-255.0-65535)" % value)
+    return packed.value
+
+
+def _version_text(packed):
+    """"MAJOR.MINOR.BUILD" of a packed version."""
+    text = ctypes.create_string_buffer(16)
+    _library().fwkit_version_text(packed, text, len(text))
+    return text.value.decode()
 
 
 def _text(name, value):
@@ -221,10 +242,12 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
 
     package: a path, the bytes of a package, or a file object read chunk by
-    chunk. keys: a list of public keys (paths or PEM text) a signature may be
+    chunk. keys: a list of public keys (paths or PEM text, each of one key or
+    a keyring of several, every one of which is taken) a signature may be
     made with; with any, a signature is required. threshold: how many distinct
     keys of them must have signed (1 by default; from 1 to the number of keys
-    given). min_version: the lowest packed version accepted (0 to 2**32-1).
+    given). min_version: the lowest version accepted, as "MAJOR.MINOR.BUILD"
+    or packed as the header holds it (0 to 2**32-1).
     compatible: the board the package must name (neither empty nor blank).
     out: a file object, written as the image passes, or a path, written by the
     rules of ``pkgcheck -o``: a symbolic link is followed; a device or a FIFO
@@ -239,6 +262,18 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     by default the file beside a package given by its path (PACKAGE.sbom).
     The result's "sbom" then says its format, subject and component count; a
     document other than the one the header names fails the check (status 4).
+    A callback (progress, or out's write) that raises stops the
+    check, and its exception is raised again from here, OSError with its
+    strerror (a full disk: ENOSPC) included.
+
+    The result's "status" is pkgcheck's exit status: 0 every check passed, 1
+    the output failed, 2 not a package, 3 the image does not match, 4 bad
+    signature (or a bill of materials other than the one signed), 5 unsigned,
+    6 refused by policy (its "policy" says which line and why), 7 the base of
+    a delta does not match, 8 cut short (the package ended before its image
+    did: a cut download, "problem" says how many of the image's bytes came).
+    Its "version", when the header has one, also holds "text", the version as
+    "MAJOR.MINOR.BUILD".
 
     A value that would switch a check off or be cut short on its way to the
     library is refused: an integer out of its range, a text holding a NUL
@@ -258,13 +293,12 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
             raise ValueError("keys=%r: a list of keys, not one key" % (keys,))
         for key in keys:
             pem = _pem(key)
-            _call(lib.fwkit_check_add_key_pem(handle, pem, len(pem)), "key %r" % (key,))
+            _call(lib.fwkit_check_add_keys_pem(handle, pem, len(pem), None), "key %r" % (key,))
         if threshold is not None:
             threshold = _integer("threshold", threshold, 1, 2**32 - 1)
             _call(lib.fwkit_check_set_threshold(handle, threshold), "threshold=%d" % threshold)
         if min_version is not None:
-            min_version = _integer("min_version", min_version, 0, 2**32 - 1)
-            _call(lib.fwkit_check_set_min_version(handle, min_version))
+            _call(lib.fwkit_check_set_min_version(handle, _min_version(min_version)))
         if compatible is not None:
             _call(lib.fwkit_check_set_compatible(handle, _text("compatible", compatible)),
                   "compatible=%r" % (compatible,))
@@ -283,8 +317,8 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
                 if progress is not None:
                     progress(done, total)
                 return 0
-            except Exception:  # the check then fails as a write error
-                refused.append(True)
+            except Exception as error:  # the check stops, and fwkit.check raises it
+                refused.append(error)
                 return 1
 
         callback = _SINK(sink)
@@ -296,11 +330,16 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
         name = _feed(lib, handle, package)
         # Reading failures raised above, and the sink's refusals are its own:
         # any other failure is the output's.
-        if lib.fwkit_check_finish(handle) == 1 and stream is None and out is not None \
-                and not refused:
+        verdict = lib.fwkit_check_finish(handle)
+        if refused:
+            raise refused[0]
+        if verdict == 1 and stream is None and out is not None:
             raise Error("out=%r: %s" % (out, lib.fwkit_check_message(handle).decode(
                 "utf-8", "replace")))
-        return json.loads(lib.fwkit_check_json(handle, name.encode("utf-8", "replace")))
+        result = json.loads(lib.fwkit_check_json(handle, name.encode("utf-8", "replace")))
+        if result.get("version"):
+            result["version"]["text"] = _version_text(result["version"]["packed"])
+        return result
     finally:
         lib.fwkit_check_free(handle)
 
@@ -314,7 +353,7 @@ _installer_ready = False
 
 class InstallError(Error):
     """The installer refused: ``status`` is the exit status fwkit install
-    gives (a package's verdict 1-7, or the installer's own 10-19) and the
+    gives (a package's verdict 1-8, or the installer's own 10-19) and the
     message says which file and why."""
 
     def __init__(self, status, message):

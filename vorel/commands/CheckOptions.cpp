@@ -36,7 +36,8 @@ const char kStatusHelp[] =
     "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
     "malformed, does not verify, or too few signatures by the keys given, 5 a key was\n"
     "given and the package is unsigned, 6 refused by policy, 7 a delta whose base was\n"
-    "not given (--base) or is another than the one it was made against.\n";
+    "not given (--base) or is another than the one it was made against, 8 cut short:\n"
+    "the package ended before its image did.\n";
 
 namespace {
 

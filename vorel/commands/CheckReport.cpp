@@ -47,9 +47,7 @@ std::string SignatureLine(const Options& options, const CPackageCheck::Result& r
         case State::UnknownKey:
             return "signature FAILED: made by none of the keys given" + key;
         case State::TooFew:
-            return "signature FAILED: valid signatures by " +
-                   std::to_string(result.trust.verifiedKeys) + " of the keys given, " +
-                   std::to_string(result.trust.threshold) + " needed";
+            return "signature FAILED: " + CPackageTrust::Reason(result.trust);
     }
     return "signature FAILED";
 }

@@ -14,7 +14,8 @@ namespace KeyFiles {
 
 namespace {
 
-// The PIN in a PIN file: its first line, without the line feed.
+// The PIN in a PIN file, or the passphrase in a passphrase file: its first
+// line, without the line feed.
 bool ReadPin(const std::string& path, std::string& pin, std::string& cause) {
     if (!ReadSmallFile(path, pin, cause))
         return false;
@@ -49,16 +50,22 @@ bool ReadBoundedFile(const std::string& path, size_t max, const char* tooLarge, 
     return cause.empty();
 }
 
-bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key, std::string& cause) {
+bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key, std::string& cause,
+             const std::string* passphrase) {
     std::string pem;
     if (!ReadSmallFile(path, pem, cause))
         return false;
-    key = CEd25519Key::FromPem(pem);
-    if (CEd25519Key::PemBlocks(pem) > 1) {
+    key = CEd25519Key::FromPem(pem, passphrase);
+    const bool encrypted = CEd25519Key::IsEncryptedPem(pem);
+    if (encrypted && !key.Valid()) {
+        cause = passphrase == nullptr ? "an encrypted private key; give its passphrase with "
+                                        "--pass-file FILE"
+                                      : "the passphrase of --pass-file does not decrypt it";
+    } else if (CEd25519Key::PemBlocks(pem) > 1) {
         cause = wantPrivate ? "holds several keys; a key file to sign with holds one"
                             : "holds several keys; give them with --keyring, or one per -k";
     } else if (!key.Valid()) {
-        cause = wantPrivate ? "not an Ed25519 private key (PEM, unencrypted)"
+        cause = wantPrivate ? "not an Ed25519 private key (PEM)"
                             : "not an Ed25519 public key (PEM)";
     } else if (key.IsPrivate() != wantPrivate) {
         cause = wantPrivate ? "a public key; signing needs the private key"
@@ -79,8 +86,13 @@ bool LoadSigner(const std::string& keyName, const TokenAccess& access, bool gene
                 std::unique_ptr<CSigningKey>& signer, std::string& file, std::string& cause) {
     file = keyName;
     if (!CPkcs11Uri::IsUri(keyName)) {
+        std::string passphrase;
+        if (!access.passFile.empty() && !ReadPin(access.passFile, passphrase, cause)) {
+            file = access.passFile;
+            return false;
+        }
         auto key = std::make_unique<CEd25519Key>();
-        if (!LoadKey(keyName, true, *key, cause))
+        if (!LoadKey(keyName, true, *key, cause, access.passFile.empty() ? nullptr : &passphrase))
             return false;
         signer = std::move(key);
         return true;

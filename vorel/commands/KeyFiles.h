@@ -22,16 +22,20 @@ bool ReadSmallFile(const std::string& path, std::string& text, std::string& caus
 bool ReadBoundedFile(const std::string& path, size_t max, const char* tooLarge, std::string& text,
                      std::string& cause);
 
-// Loads an Ed25519 key of the kind asked for from a PEM file; false with `cause`.
-bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key, std::string& cause);
+// Loads an Ed25519 key of the kind asked for from a PEM file, an encrypted
+// private key with `passphrase` (null: none given); false with `cause`.
+bool LoadKey(const std::string& path, bool wantPrivate, CEd25519Key& key, std::string& cause,
+             const std::string* passphrase = nullptr);
 
 // The public keys of a keyring file (PEM public keys one after the other);
 // false with `cause`.
 bool LoadKeyring(const std::string& path, std::vector<CEd25519Key>& keys, std::string& cause);
 
-// Where a token key's PIN comes from: --pin-file, else the URI's pin-source.
+// Where a token key's PIN comes from: --pin-file, else the URI's pin-source;
+// and the passphrase of an encrypted PEM private key: --pass-file.
 struct TokenAccess {
     std::string pinFile;
+    std::string passFile;
     std::string module;  // --module, or empty
 };
 

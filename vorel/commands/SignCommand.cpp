@@ -19,6 +19,7 @@
 #include "CPackageCheck.h"
 #include "CPackageLock.h"
 #include "CPackageSigner.h"
+#include "CPkcs11Key.h"
 #include "CPkcs11Uri.h"
 #include "FilePath.h"
 #include "Messages.h"
@@ -102,9 +103,10 @@ int PrintPublic(const Options& options) {
     std::string cause;
     std::string pem;
     if (CPkcs11Uri::IsUri(keyName)) {
-        std::unique_ptr<CSigningKey> signer;
-        if (KeyFiles::LoadSigner(keyName, options.access, false, signer, file, cause))
-            pem = signer->PublicPem();
+        // Only the public half is read: no PIN is asked for or needed.
+        CPkcs11Uri uri;
+        if (uri.Parse(keyName, cause))
+            pem = CPkcs11Key::ReadPublic(uri, options.access.module, cause).PublicPem();
     } else if (KeyFiles::ReadSmallFile(keyName, pem, cause)) {
         pem = CEd25519Key::FromPem(pem).PublicPem();
         if (pem.empty())

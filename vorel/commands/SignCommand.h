@@ -24,6 +24,8 @@ struct Options {
     std::string messageOut;
     std::string compatible;
     std::string expires;
+    int64_t expiresAt = 0;  // --expires, in seconds since the epoch
+    bool force = false;     // --force: sign with an --expires already past
     bool add = false;
     std::vector<std::string> keyrings;  // --keyring: the keys the kept signatures verify with
     bool replace = false;               // --replace: a kept signature that does not is dropped

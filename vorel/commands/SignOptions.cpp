@@ -3,6 +3,7 @@
 // the pieces of the help that describe them.
 #include <getopt.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,13 @@ const char kAbout[] =
     "key file or a PKCS#11 URI (pkcs11:token=TOKEN;object=LABEL).\n";
 const char kSigningHelp[] =
     "  -k, --key=KEY          a key to sign with (repeatable: one signature each)\n"
+    "      --pass-file=FILE   the passphrase of an encrypted PEM private key (first line)\n"
     "      --add              keep the signatures the package has (each must verify)\n"
     "      --keyring=FILE     with --add: the public keys they verify with (repeatable)\n"
     "      --replace          with --add: drop those that do not verify\n"
     "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
     "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
+    "      --force            with --expires: sign even when TIME is already past\n"
     "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
     "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
     "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
@@ -43,10 +46,12 @@ enum LongOnly {
     kAdd = 256,
     kCompatible,
     kExpires,
+    kForce,
     kMessageOut,
     kAttach,
     kPublic,
     kPinFile,
+    kPassFile,
     kModule,
     kKeyring,
     kReplace,
@@ -78,11 +83,13 @@ int TakeOption(int c, Options& options) {
                                                                    "' is not a word of printable "
                                                                    "ASCII without blanks");
         case kExpires: {
-            int64_t seconds = 0;
-            const std::string problem = Core::Parse::UtcTime(value, seconds);
+            const std::string problem = Core::Parse::UtcTime(value, options.expiresAt);
             options.expires = value;
             return Messages::ValueProblem(options.command, "--expires", problem);
         }
+        case kForce:
+            options.force = true;
+            return 0;
         case kMessageOut:
             options.messageOut = value;
             return 0;
@@ -94,6 +101,9 @@ int TakeOption(int c, Options& options) {
             return 0;
         case kPinFile:
             options.access.pinFile = value;
+            return 0;
+        case kPassFile:
+            options.access.passFile = value;
             return 0;
         case kKeyring:
             options.keyrings.push_back(value);
@@ -130,6 +140,11 @@ int CheckCombination(const Options& options, int operands) {
             return Messages::UsageError(options.command, "--public KEY takes no other operand");
         return 0;
     }
+    // A package that expires before it is signed would be refused by every device.
+    if (!options.expires.empty() && !options.force &&
+        options.expiresAt <= static_cast<int64_t>(std::time(nullptr)))
+        return Messages::UsageError(options.command, "--expires: " + options.expires +
+                                                         " is in the past; --force signs it anyway");
     if (!options.add && (options.replace || !options.keyrings.empty()))
         return Messages::UsageError(options.command,
                                     "--keyring and --replace check the signatures --add keeps");
@@ -163,10 +178,12 @@ std::vector<option> Offered(Offer offer, std::string& letters) {
                                      {"replace", no_argument, nullptr, kReplace},
                                      {"compatible", required_argument, nullptr, kCompatible},
                                      {"expires", required_argument, nullptr, kExpires},
+                                     {"force", no_argument, nullptr, kForce},
                                      {"message-out", required_argument, nullptr, kMessageOut},
                                      {"attach", required_argument, nullptr, kAttach},
                                      {"public", required_argument, nullptr, kPublic},
                                      {"pin-file", required_argument, nullptr, kPinFile},
+                                     {"pass-file", required_argument, nullptr, kPassFile},
                                      {"module", required_argument, nullptr, kModule},
                                      {"sbom", required_argument, nullptr, kSbom},
                                      {"sbom-out", required_argument, nullptr, kSbomOut}};

@@ -30,8 +30,10 @@ class CEd25519Key : public CSigningKey {
     // The key in PEM text: a private key ("PRIVATE KEY") or a public key ("PUBLIC
     // KEY"). Empty when the text holds neither, a key of another kind, or
     // more than one PEM block (a keyring: KeyringFromPem). An encrypted
-    // private key is not read (nothing asks for a passphrase).
-    static CEd25519Key FromPem(const std::string& pem);
+    // private key is read only with its `passphrase` (nothing ever prompts).
+    static CEd25519Key FromPem(const std::string& pem, const std::string* passphrase = nullptr);
+    // Whether the text holds an encrypted private key (PKCS#8).
+    static bool IsEncryptedPem(const std::string& pem);
     // The public key of 32 raw bytes; empty when they are not 32.
     static CEd25519Key FromRawPublicKey(const std::string& raw);
     // The public keys of a keyring: PEM public keys one after the other, as a

@@ -125,6 +125,10 @@ PackageError CPackageEncoder::Encode(const std::string& package, const std::stri
     m_header.SetLine("target-sha256", sha256);
     Describe(base.empty() ? "zstd" : "zstd-delta",
              base.empty() ? "" : CSha256::Hex(CSha256::Of(baseFile.Data(), baseFile.Size())));
+    // The base's length is signed with its digest, so that a device may give
+    // a slot larger than the base as it stands.
+    if (!base.empty())
+        m_header.SetLine("base-filesize", std::to_string(baseFile.Size()));
     if (m_header.SignedSize(CPackageSignature::kMaxEntries) + m_payload.size() >
         CPackageHeader::kMaxPackageSize)
         return Fail(PackageError::TooLarge, "the encoded package would reach 4 GiB");

@@ -15,8 +15,8 @@ constexpr uint32_t kChunk = 4096;
 constexpr size_t kSha256Digits = 64;
 constexpr size_t kMd5Digits = 32;
 // The lines that describe an encoded payload, beside "encoding".
-const char* const kEncodedLines[] = {"base-sha256", "target-filesize", "target-md5",
-                                     "target-sha256"};
+const char* const kEncodedLines[] = {"base-sha256", "base-filesize", "target-filesize",
+                                     "target-md5", "target-sha256"};
 // A signature line of the most entries is still read whole by every reader.
 static_assert(sizeof "signature: " - 1 +
                       CPackageSignature::ListValueSize(CPackageSignature::kMaxEntries) <=
@@ -69,6 +69,7 @@ PackageError CPackageHeader::Read(CBuffer& package) {
     m_fileSize = 0;
     m_encoding = Encoding::None;
     m_targetSize = 0;
+    m_baseSize.reset();
     PackageError error = ReadText(package);
     if (error == PackageError::Ok)
         error = ParseLines();
@@ -164,6 +165,8 @@ PackageError CPackageHeader::CheckEncoding() {
         return Fail("a base-sha256 line with encoding zstd");
     if (base != nullptr && !IsHex(*base, kSha256Digits))
         return Fail("base-sha256 " + *base + " is not 64 lowercase hexadecimal digits");
+    if (CheckBaseSize() != PackageError::Ok)
+        return PackageError::NotAPackage;
     const std::string* size = Find("target-filesize");
     const std::string* md5 = Find("target-md5");
     const std::string* sha256 = Find("target-sha256");
@@ -178,6 +181,22 @@ PackageError CPackageHeader::CheckEncoding() {
         return Fail("target-md5 " + *md5 + " is not 32 lowercase hexadecimal digits");
     if (!IsHex(*sha256, kSha256Digits))
         return Fail("target-sha256 " + *sha256 + " is not 64 lowercase hexadecimal digits");
+    return PackageError::Ok;
+}
+
+// "base-filesize", when a delta has it: how many bytes of the base its
+// base-sha256 covers (a slot may be larger than the image it holds).
+PackageError CPackageHeader::CheckBaseSize() {
+    const std::string* size = Find("base-filesize");
+    if (size == nullptr)
+        return PackageError::Ok;
+    if (m_encoding != Encoding::ZstdDelta)
+        return Fail("a base-filesize line with encoding zstd");
+    uint64_t value = 0;
+    const std::string problem = Core::Parse::Unsigned(*size, kMaxPackageSize, value);
+    if (!problem.empty())
+        return Fail("base-filesize: " + problem);
+    m_baseSize = value;
     return PackageError::Ok;
 }
 

@@ -10,7 +10,8 @@
 // An encoded package (an "encoding" line) holds the image it rebuilds in its
 // payload, the bytes after the empty line, which filesize, md5 and sha256
 // still describe: "zstd" (compressed) or "zstd-delta" (compressed against a
-// base image, whose SHA-256 "base-sha256" gives), and "target-filesize",
+// base image, whose SHA-256 "base-sha256" gives, over its first
+// "base-filesize" bytes when that line is there, else over all of it), and "target-filesize",
 // "target-md5" and "target-sha256" for the image that comes out. Read refuses
 // an encoding it does not know, a missing or malformed line of these, and any
 // of them without an encoding line.
@@ -22,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,6 +62,9 @@ class CPackageHeader {
     Encoding GetEncoding() const { return m_encoding; }
     // The value of "target-filesize" (of an encoded package).
     uint64_t TargetSize() const { return m_targetSize; }
+    // The value of "base-filesize" (of a delta that has one): the length of
+    // the base that base-sha256 covers and the delta was made against.
+    const std::optional<uint64_t>& BaseSize() const { return m_baseSize; }
 
     // Length of the block, empty line included: the image begins there.
     uint32_t Size() const { return static_cast<uint32_t>(m_text.size()); }
@@ -99,6 +104,7 @@ class CPackageHeader {
     PackageError ParseLines();
     PackageError CheckRequired();
     PackageError CheckEncoding();
+    PackageError CheckBaseSize();
 
     std::string m_text;
     std::vector<Line> m_lines;
@@ -106,4 +112,5 @@ class CPackageHeader {
     uint64_t m_fileSize = 0;
     Encoding m_encoding = Encoding::None;
     uint64_t m_targetSize = 0;
+    std::optional<uint64_t> m_baseSize;
 };

@@ -134,7 +134,7 @@ PackageError CPackageStream::DecideHeader() {
     if (m_decoding) {
         m_targetDigest.reset(new CImageDigest());
         const bool delta = m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta;
-        if (!m_decoder.Begin(delta ? m_base : nullptr, m_baseSize, m_header.TargetSize()))
+        if (!m_decoder.Begin(delta ? m_base : nullptr, m_baseUsed, m_header.TargetSize()))
             throw std::bad_alloc();
         // The image is digested where the decoder left it, until the decoder
         // overwrites it: the frame just ended, or with two buffers the one before.
@@ -170,8 +170,17 @@ PackageError CPackageStream::CheckBase() {
         m_result.problem = "a delta, and no base was given";
         return Fail(PackageError::BaseMismatch);
     }
+    const std::optional<uint64_t>& covered = m_header.BaseSize();
+    if (covered && m_baseSize < *covered) {
+        m_result.problem = "the base has " + std::to_string(m_baseSize) +
+                           " bytes, fewer than base-filesize " + std::to_string(*covered);
+        return Fail(PackageError::BaseMismatch);
+    }
+    // A base larger than base-filesize (a slot holding a smaller image) is
+    // used for its first base-filesize bytes only, digest and decoding alike.
+    m_baseUsed = covered ? static_cast<size_t>(*covered) : m_baseSize;
     const uint8_t* base = m_base;
-    const size_t size = m_baseSize;
+    const size_t size = m_baseUsed;
     const auto digest = [base, size] { return CSha256::Hex(CSha256::Of(base, size)); };
     try {
         m_baseSha256 = std::async(std::launch::async, digest);
@@ -297,12 +306,28 @@ const CPackageStream::Result& CPackageStream::Finish() {
         Fail(PackageError::ReadFailed);
         return m_result;
     }
+    if (m_digest->Size() < m_header.FileSize())
+        return CutShort();
     CompareImage();
     if (m_decoding)
         CompareTarget();
     const bool matches = std::all_of(m_result.checks.begin(), m_result.checks.end(),
                                      [](const Item& item) { return item.ok; });
     m_result.error = matches ? PackageError::Ok : PackageError::ImageMismatch;
+    m_phase = Phase::Finished;
+    m_digest.reset();
+    m_targetDigest.reset();
+    m_block = nullptr;
+    return m_result;
+}
+
+// The package ended before filesize bytes of its image had come (a download
+// cut off): its digests were never complete, so only the size is reported.
+const CPackageStream::Result& CPackageStream::CutShort() {
+    const std::string size = std::to_string(m_digest->Size());
+    m_result.checks.push_back({"filesize", *m_header.Find("filesize"), size, false});
+    m_result.problem = size + " of " + std::to_string(m_header.FileSize()) + " image bytes";
+    m_result.error = PackageError::CutShort;
     m_phase = Phase::Finished;
     m_digest.reset();
     m_targetDigest.reset();

@@ -103,7 +103,10 @@ class CPackageStream {
     void SetProgress(Progress progress) { m_progress = std::move(progress); }
     void SetStart(Start start) { m_start = std::move(start); }
     // The base image a delta is decoded against: `size` bytes at `data`, which
-    // stay the caller's and unchanged until the package is finished (null: none).
+    // stay the caller's and unchanged until the package is finished (null:
+    // none). Of a delta with a base-filesize line only that many bytes are
+    // used (a slot may be larger than its image); a shorter base is refused
+    // with BaseMismatch.
     void SetBase(const uint8_t* data, size_t size) {
         m_base = data;
         m_baseSize = data != nullptr ? size : 0;
@@ -124,7 +127,9 @@ class CPackageStream {
     uint8_t* Space(size_t& room);
     PackageError Commit(size_t count);
     // Ends the package: a header still incomplete is not one, and the image is
-    // compared with the header. The result stays until Reset.
+    // compared with the header; an image that ended before filesize bytes is
+    // CutShort (the problem says "N of M image bytes", and only filesize is
+    // among the checks). The result stays until Reset.
     const Result& Finish();
     // Ends the package with a failure of the caller's (ReadFailed when its
     // source failed part way), unless a check has already failed.
@@ -146,6 +151,7 @@ class CPackageStream {
     bool TakeTarget(const uint8_t* data, size_t size);
     bool HandHeld();
     bool HandTarget(const uint8_t* data, size_t size);
+    const Result& CutShort();
     void CompareImage();
     void CompareTarget();
 
@@ -170,6 +176,7 @@ class CPackageStream {
     // An encoded payload's decoding and the image it gives.
     const uint8_t* m_base = nullptr;
     size_t m_baseSize = 0;
+    size_t m_baseUsed = 0;  // of those, the bytes the delta was made against
     bool m_payloadOnly = false;
     bool m_decoding = false;
     CFrameDecoder m_decoder;

@@ -60,6 +60,15 @@ const char* CPackageTrust::StateText(SignatureState state) {
     return "bad";
 }
 
+std::string CPackageTrust::Reason(const Verdict& verdict) {
+    if (verdict.error == PackageError::RefusedByPolicy)
+        return verdict.policyReason;
+    if (verdict.signature == SignatureState::TooFew)
+        return "valid signatures by " + std::to_string(verdict.verifiedKeys) +
+               " of the keys given, " + std::to_string(verdict.threshold) + " needed";
+    return std::string();
+}
+
 CPackageTrust::Verdict CPackageTrust::Judge(const CPackageHeader& header) const {
     Verdict verdict;
     verdict.threshold = m_threshold;

@@ -96,6 +96,10 @@ class CPackageTrust {
     Verdict Judge(const CPackageHeader& header) const;
 
     static const char* StateText(SignatureState state);
+    // Why `verdict` refused the header, in the words pkgcheck prints: the
+    // policy's reason, or, for too few signers, "valid signatures by N of the
+    // keys given, M needed"; empty for any other verdict.
+    static std::string Reason(const Verdict& verdict);
 
   private:
     // True when a signature is required and no key was given to check it.

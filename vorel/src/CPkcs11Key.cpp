@@ -92,7 +92,9 @@ struct CPkcs11Key::Token {
     }
 
     bool Load(const std::string& path);
-    bool OpenSession(const CPkcs11Uri& uri, bool write, const std::string& pin);
+    // Logs in only when `login` and the token asks for it: public objects are
+    // readable without.
+    bool OpenSession(const CPkcs11Uri& uri, bool write, const std::string& pin, bool login = true);
     bool FindSlot(const CPkcs11Uri& uri, ck_slot_id_t& slot, ck_token_info& info);
     std::vector<ck_object_handle_t> Find(std::vector<ck_attribute> query);
     std::string Get(ck_object_handle_t object, ck_attribute_type_t type);
@@ -145,7 +147,8 @@ bool CPkcs11Key::Token::FindSlot(const CPkcs11Uri& uri, ck_slot_id_t& slot, ck_t
            Fail(std::to_string(matches) + " tokens match; name one with token=LABEL");
 }
 
-bool CPkcs11Key::Token::OpenSession(const CPkcs11Uri& uri, bool write, const std::string& pin) {
+bool CPkcs11Key::Token::OpenSession(const CPkcs11Uri& uri, bool write, const std::string& pin,
+                                    bool login) {
     ck_slot_id_t slot = 0;
     ck_token_info info{};
     if (!FindSlot(uri, slot, info))
@@ -154,7 +157,7 @@ bool CPkcs11Key::Token::OpenSession(const CPkcs11Uri& uri, bool write, const std
     if (!Check(f->C_OpenSession(slot, flags, nullptr, nullptr, &session), "cannot open a session"))
         return false;
     hasSession = true;
-    if ((info.flags & CKF_LOGIN_REQUIRED) == 0)
+    if (!login || (info.flags & CKF_LOGIN_REQUIRED) == 0)
         return true;
     if (pin.empty())
         return Fail("the token needs a PIN: pin-source=file:PATH in the URI, or --pin-file PATH");
@@ -279,6 +282,27 @@ std::unique_ptr<CPkcs11Key> CPkcs11Key::Open(const CPkcs11Uri& uri, const std::s
         return nullptr;
     }
     return Opened(std::move(token), publics[0], keys[0], true, problem);
+}
+
+CEd25519Key CPkcs11Key::ReadPublic(const CPkcs11Uri& uri, const std::string& module,
+                                   std::string& problem) {
+    Token token;
+    if (!token.Load(ModulePath(uri, module)) || !token.OpenSession(uri, false, "", false)) {
+        problem = token.problem;
+        return CEd25519Key();
+    }
+    const std::vector<ck_object_handle_t> publics = token.Find(KeyQuery(uri, kPublicClass));
+    if (publics.size() != 1) {
+        problem = publics.empty() ? "the token holds no Ed25519 public key" +
+                                        (uri.object.empty() ? "" : " object=" + uri.object)
+                                  : std::to_string(publics.size()) +
+                                        " public keys match; name one with object=";
+        return CEd25519Key();
+    }
+    CEd25519Key key = CEd25519Key::FromRawPublicKey(PointKey(token.Get(publics[0], CKA_EC_POINT)));
+    if (!key.Valid())
+        problem = "the token gives no Ed25519 public key (CKA_EC_POINT)";
+    return key;
 }
 
 std::unique_ptr<CPkcs11Key> CPkcs11Key::Generate(const CPkcs11Uri& uri, const std::string& module,

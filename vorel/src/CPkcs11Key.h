@@ -32,6 +32,10 @@ class CPkcs11Key : public CSigningKey {
     // module-path and the default. Null with `problem` set on failure.
     static std::unique_ptr<CPkcs11Key> Open(const CPkcs11Uri& uri, const std::string& module,
                                             const std::string& pin, std::string& problem);
+    // The public key of the pair the URI names, read in a session that does
+    // not log in (public objects need no PIN). Empty with `problem` set.
+    static CEd25519Key ReadPublic(const CPkcs11Uri& uri, const std::string& module,
+                                  std::string& problem);
     // Makes a new key pair in the token, labelled with the URI's object (which
     // no object of the token may carry yet): the private key sensitive and
     // never extractable, both kept in the token. Null with `problem` set.
