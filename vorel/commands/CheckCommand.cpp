@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
+#include "CFileSource.h"
 #include "CInputFile.h"
 #include "CMappedFile.h"
 #include "CPackageCheck.h"
@@ -165,6 +167,12 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     const std::string cause = CPackageCheck::FileProblem(options.package);
     if (!cause.empty())
         return Fail(options, options.package, cause);
+    // The chunk index a header names is read from beside the package.
+    const std::string index = CPackageAttachment::Beside(options.package, CChunkIndex::kKind);
+    check.Stream().SetAttachments([&index](const std::string&, uint64_t maxSize, std::string& data,
+                                           std::string& problem) {
+        return CFileSource::ReadFile(index, maxSize + 1, data, problem);
+    });
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
@@ -180,6 +188,10 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     }
     if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
         return Fail(options, options.package, PackageErrorText(result.error));
+    // A missing index is a package whose signed data beside it does not match.
+    if (result.error == PackageError::OpenFailed)
+        return std::max(Fail(options, index, result.problem),
+                        PackageErrorStatus(PackageError::AttachmentMismatch));
     Print(options, result);
     return PackageErrorStatus(result.error);
 }
