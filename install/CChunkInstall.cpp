@@ -10,19 +10,6 @@
 #include "CSha256.h"
 #include "FilePath.h"
 
-namespace {
-
-// Closes a descriptor when the scope ends.
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-}  // namespace
-
 PackageError CChunkInstall::Fail(PackageError error, const std::string& problem) {
     m_problem = problem;
     return error;
@@ -161,11 +148,11 @@ PackageError CChunkInstall::Run(const std::string& target, const std::string& bo
     m_counts = Counts();
     m_done.assign(static_cast<size_t>(m_index.Count()), false);
     m_reusable.clear();
-    const Descriptor out{open(target.c_str(), O_RDWR | O_CLOEXEC)};
+    const Core::File::ClosedAtEnd out{open(target.c_str(), O_RDWR | O_CLOEXEC)};
     if (out.fd < 0)
         return Fail(PackageError::WriteFailed, std::strerror(errno));
     FindPresent(out.fd);
-    const Descriptor in{booted.empty() ? -1 : open(booted.c_str(), O_RDONLY | O_CLOEXEC)};
+    const Core::File::ClosedAtEnd in{booted.empty() ? -1 : open(booted.c_str(), O_RDONLY | O_CLOEXEC)};
     if (in.fd >= 0) {
         FindReusable(in.fd, bootedSize);
         const PackageError copied = CopyReusable(out.fd, in.fd);
