@@ -157,22 +157,27 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     check.Trust() = trust;
     if (!options.base.empty())
         check.SetBase(base.Data(), base.Size());
+    // The chunk index a header names is read from beside the package (standard
+    // input and descriptors have nothing beside them).
+    const std::string index = CPackageAttachment::Beside(options.package, CChunkIndex::kKind);
+    if (options.package != "-" && Core::File::DescriptorOf(options.package) < 0)
+        check.Stream().SetAttachments([&index](const std::string&, uint64_t maxSize,
+                                               std::string& data, std::string& problem) {
+            return CFileSource::ReadFile(index, maxSize + 1, data, problem);
+        });
     if (IsStream(options.package)) {
         CPackageCheck::Result result;
         if (CheckStream(check, options, result) != 0)
             return 1;
+        if (result.error == PackageError::OpenFailed)
+            return std::max(Fail(options, index, result.problem),
+                            PackageErrorStatus(PackageError::AttachmentMismatch));
         Print(options, result);
         return PackageErrorStatus(result.error);
     }
     const std::string cause = CPackageCheck::FileProblem(options.package);
     if (!cause.empty())
         return Fail(options, options.package, cause);
-    // The chunk index a header names is read from beside the package.
-    const std::string index = CPackageAttachment::Beside(options.package, CChunkIndex::kKind);
-    check.Stream().SetAttachments([&index](const std::string&, uint64_t maxSize, std::string& data,
-                                           std::string& problem) {
-        return CFileSource::ReadFile(index, maxSize + 1, data, problem);
-    });
     CInputFile buffer(options.package);
     CPackageCheck::Result result;
     if (options.output.empty()) {
