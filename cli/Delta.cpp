@@ -44,6 +44,7 @@ const char kUsage[] =
     "      --chunk=SIZE       add a chunk index of the image the package rebuilds: the\n"
     "                         SHA-256 of every SIZE bytes (64K, 256K, 1M or 4M), written\n"
     "                         to OUT.index (default: PACKAGE's own index-chunk, if any)\n"
+    "      --index            add a chunk index of the default size (64K)\n"
     "      --index-out=FILE   write the chunk index to FILE (needed with -o -)\n"
     "  -j, --json             say what was written as one JSON document\n";
 const char kStatus[] =
@@ -51,7 +52,7 @@ const char kStatus[] =
     "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
     "package or encoded already, 3 its image does not match its header.\n";
 
-enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kChunk, kIndexOut };
+enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kChunk, kIndex, kIndexOut };
 
 const std::vector<option> kLong =
     LongOptions({{"base", required_argument, nullptr, 'b'},
@@ -63,6 +64,7 @@ const std::vector<option> kLong =
                  {"frame-size", required_argument, nullptr, kFrameSize},
                  {"window-log", required_argument, nullptr, kWindowLog},
                  {"chunk", required_argument, nullptr, kChunk},
+                 {"index", no_argument, nullptr, kIndex},
                  {"index-out", required_argument, nullptr, kIndexOut},
                  {"json", no_argument, nullptr, 'j'}});
 
@@ -114,6 +116,10 @@ bool Take(int c, Options& options) {
             const std::string problem = CChunkIndex::ParseChunk(optarg, options.settings.chunk);
             return problem.empty() || UsageError("delta", "--chunk: " + problem) == 0;
         }
+        case kIndex:
+            if (options.settings.chunk == 0)
+                options.settings.chunk = CChunkIndex::kDefaultChunk;
+            return true;
         case kIndexOut:
             options.indexOut = optarg;
             return true;

@@ -1131,7 +1131,7 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
     // i.pkg indexes the image it rebuilds; j.pkg's index beside it is damaged.
     const RunResult made = Shell(fwkit + " delta --base old.img -k k.pem -o d.pkg p.pkg && " +
                                  fwkit + " delta -o c.pkg p.pkg && " + fwkit +
-                                 " delta --base old.img --chunk 64K -k k.pem -o i.pkg p.pkg && "
+                                 " delta --base old.img --index -k k.pem -o i.pkg p.pkg && "
                                  "cp i.pkg j.pkg && cp i.pkg.index j.pkg.index && "
                                  "printf x | dd of=j.pkg.index bs=1 seek=40 conv=notrunc");
     ASSERT_EQ(made.status, 0) << made.err;
