@@ -165,9 +165,8 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::st
 
 // The path of the chunk index: --index-out, else beside the output.
 std::string IndexPath(const Options& options) {
-    return options.indexOut.empty()
-               ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
-               : options.indexOut;
+    return options.indexOut.empty() ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
+                                    : options.indexOut;
 }
 
 // Writes the chunk index, put in place before the package it belongs to.
