@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CEd25519Key.h"
 #include "Core.h"
 #include "Parse.h"
@@ -41,8 +43,8 @@ struct fwkit_check {
     std::vector<struct stat> inputs;             // files the output may never be
     std::unique_ptr<Core::File::Output> output;  // open while a package is fed
     std::string outputProblem;                   // why the output failed
-    bool hasSbom = false;  // the caller gave the bill of materials (PACKAGE.sbom)
-    std::string sbom;
+    // kind → the bytes the caller gave (the chunk index, the bill of materials)
+    std::map<std::string, std::string> attachments;
     bool judged = false;  // `result` holds the stream's result with the document judged
     CPackageStream::Result result;
     int sinkStatus = 0;  // the non-zero answer with which the sink stopped the check
@@ -189,6 +191,34 @@ bool OpenOutput(fwkit_check* check) {
     return opened;
 }
 
+// The attachment kinds a caller may hand in, and the most bytes of each.
+uint64_t AttachmentLimit(const std::string& kind) {
+    if (kind == CChunkIndex::kKind)
+        return CPackageAttachment::kMaxIndexSize;
+    return kind == CSbomAttachment::kKind ? CPackageAttachment::kMaxSbomSize : 0;
+}
+
+// The bytes the caller gave of `kind`, or null.
+const std::string* Attachment(const fwkit_check* check, const char* kind) {
+    const auto given = check->attachments.find(kind);
+    return given != check->attachments.end() ? &given->second : nullptr;
+}
+
+// The stream fetches what the header names from what the caller gave; a kind
+// the header names and the caller did not give fails as one that does not match.
+void ServeAttachments(fwkit_check* check) {
+    check->stream.SetAttachments([check](const std::string& kind, uint64_t maxSize,
+                                         std::string& data, std::string& problem) {
+        const auto given = check->attachments.find(kind);
+        if (given == check->attachments.end()) {
+            problem = kind + ": none given";
+            return PackageError::AttachmentMismatch;
+        }
+        data = given->second.substr(0, static_cast<size_t>(maxSize + 1));
+        return PackageError::Ok;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -305,6 +335,27 @@ int fwkit_check_set_base(fwkit_check* check, const void* data, size_t size) {
     });
 }
 
+int fwkit_check_add_attachment(fwkit_check* check, const char* kind, const void* data,
+                               size_t size) {
+    if (check == nullptr || kind == nullptr || (data == nullptr && size > 0) ||
+        AttachmentLimit(kind) == 0 || size > AttachmentLimit(kind))
+        return FWKIT_E_ARGUMENT;
+    // The bill of materials is judged when the package is finished, so it may
+    // come while the package is fed; the index is needed once the header is in.
+    if (std::strcmp(kind, CSbomAttachment::kKind) == 0) {
+        if (check->finished || check->busy)
+            return FWKIT_E_ORDER;
+        return Guarded([&] {
+            check->attachments[kind].assign(static_cast<const char*>(data), size);
+            return FWKIT_OK;
+        });
+    }
+    return Setting(check, [&](CPackageTrust&) {
+        check->attachments[kind].assign(static_cast<const char*>(data), size);
+        ServeAttachments(check);
+    });
+}
+
 int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
     if (check == nullptr || (data == nullptr && size > 0))
         return FWKIT_E_ARGUMENT;
@@ -326,33 +377,19 @@ int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
 int fwkit_check_finish(fwkit_check* check) {
     return End(check, [check] {
         check->result = check->stream.Finish();
-        CSbomAttachment::Judge(check->result, check->hasSbom ? &check->sbom : nullptr);
+        CSbomAttachment::Judge(check->result, Attachment(check, CSbomAttachment::kKind));
         check->judged = true;
         return check->result.error;
-    });
-}
-
-int fwkit_check_add_attachment(fwkit_check* check, const char* kind, const void* data,
-                               size_t size) {
-    if (check == nullptr || kind == nullptr || (data == nullptr && size > 0) ||
-        std::strcmp(kind, CSbomAttachment::kKind) != 0 ||
-        size > CPackageAttachment::kMaxSbomSize)
-        return FWKIT_E_ARGUMENT;
-    if (check->finished || check->busy)
-        return FWKIT_E_ORDER;
-    return Guarded([&] {
-        check->sbom.assign(static_cast<const char*>(data), size);
-        check->hasSbom = true;
-        return FWKIT_OK;
     });
 }
 
 const char* fwkit_check_sbom(fwkit_check* check, size_t* size) {
     if (check == nullptr || !check->decided || check->busy || !ResultOf(check).sbom.checked)
         return nullptr;
+    const std::string* sbom = Attachment(check, CSbomAttachment::kKind);
     if (size != nullptr)
-        *size = check->sbom.size();
-    return check->sbom.data();
+        *size = sbom->size();
+    return sbom->data();
 }
 
 int fwkit_check_abandon(fwkit_check* check) {
@@ -448,12 +485,12 @@ int fwkit_check_reset(fwkit_check* check) {
     if (check->busy)
         return FWKIT_E_ORDER;
     check->stream.Reset();
-    check->hasSbom = false;
-    check->sbom.clear();
     check->judged = false;
     check->output.reset();
     check->outputProblem.clear();
     check->sinkStatus = 0;
+    check->attachments.clear();
+    check->stream.SetAttachments(nullptr);
     Connect(check);
     check->fed = false;
     check->decided = false;

@@ -130,6 +130,33 @@ FWKIT_API int fwkit_check_set_sink(fwkit_check *check, fwkit_sink sink, void *us
  * zstd's decoder state beside it, whatever the image's size. */
 FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t size);
 
+/* Hands in signed data kept beside the package that its header may name;
+ * the bytes are copied, and fwkit_check_reset forgets them (they belong to
+ * the package).
+ *
+ * Kind "index", the chunk index (PKG.index beside a package file, at most
+ * 2 MiB), before the package is fed: once the header is accepted it is
+ * checked against the length and SHA-256 the header names (else
+ * FWKIT_BAD_SIGNATURE, the message saying "signed data beside the package
+ * does not match the header"), and the image then reaches the sink chunk by
+ * chunk, each chunk only once its SHA-256 matched the index: a damaged chunk
+ * gives FWKIT_IMAGE_MISMATCH before a byte of it is handed on. Without an
+ * index given, a package that names one is checked as any other.
+ *
+ * Kind "sbom", the bill of materials (PKG.sbom, at most 64 MiB), at any time
+ * before fwkit_check_finish, which judges it against the header: bytes other
+ * than those it names make the verdict FWKIT_BAD_SIGNATURE (4), as data the
+ * signature covers no longer is what was signed, and the image output is
+ * discarded. A header that names a document none was given for is judged as
+ * before, and fwkit_check_json says "checked": false of it (a stream client
+ * may not have the file; pkgcheck, which has, refuses the package then).
+ *
+ * FWKIT_E_ARGUMENT for a null or unknown kind, null data with a size, or more
+ * bytes than the kind holds; FWKIT_E_ORDER for an index once a package is
+ * being fed, for a document once it is finished. */
+FWKIT_API int fwkit_check_add_attachment(fwkit_check *check, const char *kind, const void *data,
+                                         size_t size);
+
 /* Writes the image into the file `path` (null: none) by the rules of
  * pkgcheck -o: a symbolic link is followed; a device or a FIFO receives the
  * image as it passes, so that the verdict then says whether what it got is
@@ -164,18 +191,6 @@ FWKIT_API const char *fwkit_check_message(fwkit_check *check);
  * package `name` (null: "-"); null before the verdict is known. Valid until
  * the handle is next used. */
 FWKIT_API const char *fwkit_check_json(fwkit_check *check, const char *name);
-/* Signed data kept beside the package, which the header names by its size and
- * SHA-256: of `kind` "sbom", the bill of materials (the file PACKAGE.sbom).
- * The `size` bytes at `data` (at most 64 MiB) are copied. Give them at any
- * time before fwkit_check_finish; finish then judges them against the header:
- * bytes other than those it names make the verdict FWKIT_BAD_SIGNATURE (4),
- * as data the signature covers no longer is what was signed, and the image
- * output is discarded. A header that names a document none was given for is
- * judged as before, and fwkit_check_json says "checked": false of it.
- * FWKIT_E_ARGUMENT for another kind or a larger size; FWKIT_E_ORDER once
- * finished. fwkit_check_reset forgets them. */
-FWKIT_API int fwkit_check_add_attachment(fwkit_check *check, const char *kind, const void *data,
-                                         size_t size);
 /* The bill of materials given, once finish found it to be the one the header
  * names: `*size` bytes (not NUL-terminated), valid until the handle is next
  * reset or freed; null otherwise. */
@@ -189,7 +204,8 @@ FWKIT_API int fwkit_check_sink_status(const fwkit_check *check);
  * when the header has no such line, was not read yet, or is not a package
  * header. Valid until the handle is reset or freed. */
 FWKIT_API const char *fwkit_check_header_line(fwkit_check *check, const char *name);
-/* Forgets the package; the settings stay, for the next package. */
+/* Forgets the package and the attachments handed in for it; the settings
+ * stay, for the next package. */
 FWKIT_API int fwkit_check_reset(fwkit_check *check);
 
 /* Package versions, as pkgcheck --min-version reads them and as the header's
@@ -244,7 +260,9 @@ FWKIT_API int fwkit_install_set_tries(fwkit_install *install, unsigned tries);
  * has the bootloader try it next. */
 FWKIT_API int fwkit_install_run(fwkit_install *install, const char *package);
 /* What the last successful run installed, as the JSON document fwkit install
- * --json prints; null before one. Valid until the handle is next used. */
+ * --json prints (for a package with a chunk index, the bytes "reused" from the
+ * booted slot, "fetched" from the package and "present" in the target
+ * already); null before one. Valid until the handle is next used. */
 FWKIT_API const char *fwkit_install_json(fwkit_install *install);
 /* The slots' status as the JSON document fwkit status --json prints, in
  * `*json` (valid until the handle is next used). */

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
+#include "CPackageAttachment.h"
 #include "CPackageEncoder.h"
 #include "CPackageSigner.h"
 #include "Command.h"
@@ -41,6 +43,11 @@ const char kUsage[] =
     "                         rebuilds with a buffer of one frame\n"
     "      --window-log=N     the largest window, 2^N bytes (default 30, which every\n"
     "                         host decodes; matches reach that far into the base)\n"
+    "      --chunk=SIZE       add a chunk index of the image the package rebuilds: the\n"
+    "                         SHA-256 of every SIZE bytes (64K, 256K, 1M or 4M), written\n"
+    "                         to OUT.index (default: PACKAGE's own index-chunk, if any)\n"
+    "      --index            add a chunk index of the default size (64K)\n"
+    "      --index-out=FILE   write the chunk index to FILE (needed with -o -)\n"
     "  -j, --json             say what was written as one JSON document\n";
 // With the bill of materials: PACKAGE's own, from beside it, or --sbom's.
 const char kSbomNote[] =
@@ -50,7 +57,18 @@ const char kStatus[] =
     "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
     "package or encoded already, 3 its image does not match its header.\n";
 
-enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kSbom, kSbomOut, kPassFile };
+enum LongOnly {
+    kPinFile = 256,
+    kModule,
+    kFrameSize,
+    kWindowLog,
+    kSbom,
+    kSbomOut,
+    kPassFile,
+    kChunk,
+    kIndex,
+    kIndexOut
+};
 
 const std::vector<option> kLong =
     LongOptions({{"base", required_argument, nullptr, 'b'},
@@ -64,11 +82,15 @@ const std::vector<option> kLong =
                  {"window-log", required_argument, nullptr, kWindowLog},
                  {"sbom", required_argument, nullptr, kSbom},
                  {"sbom-out", required_argument, nullptr, kSbomOut},
+                 {"chunk", required_argument, nullptr, kChunk},
+                 {"index", no_argument, nullptr, kIndex},
+                 {"index-out", required_argument, nullptr, kIndexOut},
                  {"json", no_argument, nullptr, 'j'}});
 
 struct Options {
     std::string base;
     std::string output;
+    std::string indexOut;
     std::vector<std::string> keys;
     KeyFiles::TokenAccess access;
     CPackageEncoder::Settings settings;
@@ -120,6 +142,17 @@ bool Take(int c, Options& options) {
                 return false;
             options.settings.frameSize = size_t{value} << 20;
             return true;
+        case kChunk: {
+            const std::string problem = CChunkIndex::ParseChunk(optarg, options.settings.chunk);
+            return problem.empty() || UsageError("delta", "--chunk: " + problem) == 0;
+        }
+        case kIndex:
+            if (options.settings.chunk == 0)
+                options.settings.chunk = CChunkIndex::kDefaultChunk;
+            return true;
+        case kIndexOut:
+            options.indexOut = optarg;
+            return true;
         case kWindowLog:
             if (!Number("--window-log", optarg, 20,
                         static_cast<uint64_t>(CPackageEncoder::MaxWindowLog()), value))
@@ -160,8 +193,28 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder,
     return false;
 }
 
-// Writes the encoded package; put in place only when complete, and the bill of
-// materials after it.
+// The path of the chunk index: --index-out, else beside the output.
+std::string IndexPath(const Options& options) {
+    return options.indexOut.empty() ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
+                                    : options.indexOut;
+}
+
+// Writes the chunk index, put in place before the package it belongs to.
+int WriteIndex(const Options& options, const std::string& index) {
+    const std::string path = IndexPath(options);
+    Core::File::Output output(OutputPath(path));
+    output.Protect(options.package, "the package");
+    if (!options.base.empty())
+        output.Protect(options.base, "the base");
+    if (!output.Open() || !output.Write(index.data(), index.size()) || !output.Commit(true)) {
+        output.Commit(false);
+        return Complain(path, output.Cause());
+    }
+    return 0;
+}
+
+// Writes the encoded package and its index; put in place only when complete,
+// the index before the package, the bill of materials after it.
 int Write(const Options& options, const CPackageEncoder& encoder, const std::string& block,
           const SbomFiles::Document& sbom) {
     const std::string sbomTarget = SbomFiles::Target(options.output, options.sbomOut);
@@ -181,10 +234,16 @@ int Write(const Options& options, const CPackageEncoder& encoder, const std::str
     const std::string& payload = encoder.Payload();
     if (!output.Open() || !output.Expect(block.size() + payload.size()) ||
         !output.Write(block.data(), block.size()) ||
-        !output.Write(payload.data(), payload.size()) || !output.Commit(true)) {
+        !output.Write(payload.data(), payload.size())) {
         output.Commit(false);
         return Complain(options.output, output.Cause());
     }
+    if (CChunkIndex::Named(encoder.Header()) && WriteIndex(options, encoder.Index()) != 0) {
+        output.Commit(false);
+        return 1;
+    }
+    if (!output.Commit(true))
+        return Complain(options.output, output.Cause());
     if (sbom.present && !sbomOutput.Commit(true))
         return Complain(sbomTarget, sbomOutput.Cause());
     return 0;
@@ -216,6 +275,8 @@ int Delta(int argc, char** argv) {
                                        ? "no package given"
                                        : "one package only; '" + std::string(argv[optind + 1]) +
                                              "' is one too many");
+    if (!options.indexOut.empty() && options.settings.chunk == 0)
+        return UsageError("delta", "--index-out goes with --chunk");
     options.package = argv[optind];
     CPackageEncoder encoder(options.settings);
     const PackageError error = encoder.Encode(options.package, options.base);
@@ -232,6 +293,8 @@ int Delta(int argc, char** argv) {
     CPackageHeader header = encoder.Header();
     for (const CPackageHeader::Line& line : sbom.lines)
         header.SetLine(line.first, line.second);
+    if (CChunkIndex::Named(encoder.Header()) && options.output == "-" && options.indexOut.empty())
+        return UsageError("delta", "a chunk index with -o -: give it a file (--index-out FILE)");
     std::string block;
     if (!HeaderBlock(options, encoder, header, block))
         return 1;

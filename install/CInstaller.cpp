@@ -1,6 +1,12 @@
 #include "CInstaller.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -8,18 +14,49 @@
 #include <vector>
 #include <nlohmann/json.hpp>
 
-#include "CInputFile.h"
+#include "CChunkInstall.h"
+#include "CFileSource.h"
+#include "CMemoryBuffer.h"
 #include "CPackageAttachment.h"
 #include "CPackageCheck.h"
 #include "CProgramRun.h"
 #include "CSbomAttachment.h"
 #include "Core.h"
+#include "FilePath.h"
 #include "Parse.h"
 
 namespace {
 
 // A keyring larger than this holds no keys a device keeps.
 constexpr size_t kMaxKeyring = 1u << 20;
+
+// A file slot's image is put together chunk by chunk in the file of this
+// suffix beside it, kept when an install is cut short so that the next run
+// resumes from it, and renamed over the slot once complete.
+constexpr const char* kPartial = ".part";
+
+// Opens or creates the partial file at `path`, with the mode of the slot at
+// `slot` when there is one, and sizes it to `size`; empty, or why not.
+std::string SizePartial(const std::string& path, const std::string& slot, uint64_t size) {
+    const Core::File::ClosedAtEnd file{
+        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644)};
+    struct stat st {};
+    if (file.fd < 0 || ftruncate(file.fd, static_cast<off_t>(size)) != 0 ||
+        (stat(slot.c_str(), &st) == 0 && fchmod(file.fd, st.st_mode & 07777) != 0))
+        return std::strerror(errno);
+    return "";
+}
+
+// Renames the complete partial file over the slot, durably; empty, or why not.
+std::string PutInPlace(const std::string& partial, const std::string& slot) {
+    if (rename(partial.c_str(), slot.c_str()) != 0)
+        return std::strerror(errno);
+    const Core::File::ClosedAtEnd dir{
+        open(Core::File::DirName(slot).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || (fsync(dir.fd) != 0 && errno != EINVAL))
+        return std::strerror(errno);
+    return "";
+}
 
 }  // namespace
 
@@ -32,6 +69,11 @@ InstallError CInstaller::Fail(InstallError error, const std::string& problem,
 }
 
 const CInstaller::Result& CInstaller::Install(const std::string& package, const Options& options) {
+    CFileSource source(package);
+    return Run(source, options);
+}
+
+const CInstaller::Result& CInstaller::Run(CPackageSource& input, const Options& options) {
     m_result = Result();
     m_class = nullptr;
     m_booted.reset();
@@ -39,12 +81,11 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
     m_targets.clear();
     m_bootedRecorded = false;
     m_options = options;
-    m_package = package;
+    m_package = input.Name();
     m_writtenSha256.clear();
     m_writtenSize = 0;
     m_hasSbom = false;
     m_sbom.clear();
-    CInputFile input(package);
     const SystemDescription& system = m_system.Description();
     // The one place that orders the steps; each returns Ok once it is durable.
     const std::vector<std::function<InstallError()>> judge = {
@@ -57,7 +98,7 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
         [&] { return ChooseTarget(); },
         [&] { return LoadKeys(); },
         [&] { return JudgeHeader(); },
-        [&] { return LoadSbom(); },
+        [&] { return LoadSbom(input); },
     };
     // One image into the target slot of its class.
     const std::vector<std::function<InstallError()>> single = {
@@ -67,6 +108,17 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
         [&] { return MarkTargetBad(); },
         [&] { return WriteImage(input); },
         [&] { return SyncTarget(); },
+        [&] { return ReadBack(*m_target, m_writtenSize, m_writtenSha256); },
+        [&] { return RecordStatus(*m_target, m_writtenSize, m_writtenSha256); },
+        [&] { return RunHook(system.postInstall); },
+        [&] { return SwitchBootloader(); },
+    };
+    // One image with a chunk index into a raw slot, only what it lacks written.
+    const std::vector<std::function<InstallError()>> chunked = {
+        [&] { return LoadIndex(input); },
+        [&] { return RunHook(system.preInstall); },
+        [&] { return MarkTargetBad(); },
+        [&] { return WriteChunks(input); },
         [&] { return ReadBack(*m_target, m_writtenSize, m_writtenSha256); },
         [&] { return RecordStatus(*m_target, m_writtenSize, m_writtenSha256); },
         [&] { return RunHook(system.postInstall); },
@@ -89,7 +141,7 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
         return true;
     };
     if (run(judge))
-        run(m_images ? split : single);
+        run(m_images ? split : Chunked() ? chunked : single);
     if (m_writer)
         m_writer->Abandon();
     m_images.reset();
@@ -115,11 +167,23 @@ InstallError CInstaller::TakeLock() {
                 m_lock->Problem());
 }
 
-InstallError CInstaller::ReadHeader(CInputFile& package) {
-    const std::string problem = CPackageCheck::FileProblem(m_package);
-    if (!problem.empty())
-        return Fail(InstallError::Package, m_package + ": " + problem, PackageError::ReadFailed);
-    const PackageError read = m_header.Read(package);
+InstallError CInstaller::ReadHeader(CPackageSource& package) {
+    std::string block;  // the header block's worth, or the whole of a shorter package
+    const PackageError got =
+        package.Read(0, CPackageHeader::kMaxSize, [&block](const uint8_t* data, size_t size) {
+            block.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        });
+    if (got == PackageError::OpenFailed)
+        return Fail(InstallError::Package, m_package + ": " + package.Problem(),
+                    PackageError::ReadFailed);
+    if (got != PackageError::Ok && got != PackageError::CutShort)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(got) +
+                        (package.Problem().empty() ? "" : ": " + package.Problem()),
+                    got);
+    CMemoryBuffer buffer(block.data(), block.size());
+    const PackageError read = m_header.Read(buffer);
     if (read != PackageError::Ok)
         return Fail(InstallError::Package,
                     m_package + ": " + PackageErrorText(read) +
@@ -227,18 +291,32 @@ InstallError CInstaller::JudgeHeader() {
     return Fail(InstallError::Package, m_package + ": " + why, verdict.error);
 }
 
-InstallError CInstaller::LoadSbom() {
+// The bill of materials the header names: the file --sbom gives, else the one
+// beside the package (a file, or at its URL), checked against the header.
+InstallError CInstaller::LoadSbom(CPackageSource& input) {
     if (!CSbomAttachment::Named(m_header.Lines()))
         return InstallError::Ok;
     const std::string path = !m_options.sbom.empty()
                                  ? m_options.sbom
                                  : CPackageAttachment::Beside(m_package, CSbomAttachment::kKind);
     std::string problem;
-    const PackageError error = CSbomAttachment::Load(m_header.Lines(), path, m_sbom, problem);
-    if (error == PackageError::OpenFailed)
+    PackageError error = PackageError::Ok;
+    if (!m_options.sbom.empty()) {
+        error = CSbomAttachment::Load(m_header.Lines(), path, m_sbom, problem);
+    } else {
+        error = input.ReadAttachment(CSbomAttachment::kKind, CPackageAttachment::kMaxSbomSize,
+                                     m_sbom);
+        problem = input.Problem();
+        CPackageAttachment named(CSbomAttachment::kKind, CPackageAttachment::kMaxSbomSize);
+        if (error == PackageError::Ok && (error = named.Check(m_header, m_sbom)) != PackageError::Ok)
+            problem = named.Problem();
+    }
+    if (error == PackageError::OpenFailed) {
+        const bool named = problem.compare(0, path.size() + 2, path + ": ") == 0;
         return Fail(InstallError::Package,
-                    path + ": cannot be opened" + problem.substr(path.size()),
+                    path + ": cannot be opened" + (named ? problem.substr(path.size()) : ": " + problem),
                     PackageError::ReadFailed);
+    }
     if (error == PackageError::ReadFailed)
         return Fail(InstallError::Package, problem, error);
     if (error != PackageError::Ok)
@@ -315,7 +393,7 @@ InstallError CInstaller::MarkTargetBad() {
 // A file slot gets the image in the one pass and is renamed into place only
 // when it passed; a raw slot is written in a second pass of bytes verified by
 // the first. Either is synced before this returns.
-InstallError CInstaller::WriteImage(CInputFile& package) {
+InstallError CInstaller::WriteImage(CPackageSource& package) {
     CPackageCheck check;
     ConfigureTrust(check.Trust());
     std::unique_ptr<CSlot::Mapping> base;
@@ -389,6 +467,77 @@ InstallError CInstaller::SwitchBootloader() {
     return InstallError::Ok;
 }
 
+bool CInstaller::Chunked() const {
+    return m_target && m_header.GetEncoding() == CPackageHeader::Encoding::None &&
+           CChunkIndex::Named(m_header);
+}
+
+InstallError CInstaller::LoadIndex(CPackageSource& package) {
+    std::string data;
+    PackageError error =
+        package.ReadAttachment(CChunkIndex::kKind, CPackageAttachment::kMaxIndexSize, data);
+    std::string problem = package.Problem();
+    if (error == PackageError::Ok) {
+        error = m_index.Take(m_header, std::move(data));
+        problem = m_index.Problem();
+    }
+    if (error == PackageError::OpenFailed || error == PackageError::ReadFailed)
+        error = PackageError::AttachmentMismatch;  // as pkgcheck judges a missing index
+    if (error != PackageError::Ok)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(error) + ": " + problem, error);
+    if (m_target->Described().kind == SlotDescription::Kind::File)
+        return InstallError::Ok;  // a file slot takes any size
+    const int64_t capacity = m_target->Capacity();
+    if (capacity < 0 || static_cast<uint64_t>(capacity) < m_header.FileSize())
+        return Fail(InstallError::SlotUnavailable,
+                    capacity < 0 ? m_target->Problem()
+                                 : m_target->Path() + ": holds " + std::to_string(capacity) +
+                                       " bytes, the image " + std::to_string(m_header.FileSize()));
+    return InstallError::Ok;
+}
+
+// Each chunk checked against the index before it is written; the whole image
+// is read back against the header's signed SHA-256 after.
+InstallError CInstaller::WriteChunks(CPackageSource& package) {
+    const std::string* sha256 = m_header.Find("sha256");
+    if (sha256 == nullptr)
+        return Fail(InstallError::Package, m_package + ": a chunk index without a sha256 line",
+                    PackageError::NotAPackage);
+    uint64_t bootedSize = 0;
+    std::string booted;
+    if (m_booted->Resolve()) {
+        const int64_t capacity = m_booted->Capacity();
+        bootedSize = m_bootedRecorded ? m_bootedRecord.size
+                                      : static_cast<uint64_t>(std::max<int64_t>(capacity, 0));
+        bootedSize = std::min<uint64_t>(bootedSize, static_cast<uint64_t>(std::max<int64_t>(capacity, 0)));
+        booted = m_booted->Path();
+    }
+    const bool file = m_target->Described().kind == SlotDescription::Kind::File;
+    const std::string slot = file ? Core::File::FollowLinks(m_target->Path()) : m_target->Path();
+    const std::string written = file ? slot + kPartial : slot;
+    const std::string sized = file ? SizePartial(written, slot, m_header.FileSize()) : "";
+    if (!sized.empty())
+        return Fail(InstallError::SlotUnavailable, written + ": " + sized);
+    CChunkInstall install(package, m_index, m_header.Size());
+    const PackageError error = install.Run(written, booted, bootedSize);
+    m_result.chunked = true;
+    m_result.present = install.GetCounts().present;
+    m_result.reused = install.GetCounts().reused;
+    m_result.fetched = install.GetCounts().fetched;
+    if (error == PackageError::WriteFailed)
+        return Fail(InstallError::SlotUnavailable, m_target->Path() + ": " + install.Problem());
+    if (error != PackageError::Ok)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(error) + ": " + install.Problem(), error);
+    const std::string placed = file ? PutInPlace(written, slot) : "";
+    if (!placed.empty())
+        return Fail(InstallError::SlotUnavailable, slot + ": " + placed);
+    m_writtenSha256 = *sha256;
+    m_writtenSize = m_header.FileSize();
+    return InstallError::Ok;
+}
+
 std::vector<const CSlot*> CInstaller::Targets() const {
     std::vector<const CSlot*> targets;
     if (m_target)
@@ -401,7 +550,7 @@ std::vector<const CSlot*> CInstaller::Targets() const {
 // The package is checked with its image staged, the image's fragments mapped
 // to their classes, and each class's target slot found, all before a slot or
 // the bootloader is touched.
-InstallError CInstaller::StageImages(CInputFile& package) {
+InstallError CInstaller::StageImages(CPackageSource& package) {
     if (m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta)
         return Fail(InstallError::UnknownSlot,
                     m_package + ": a delta is not split among slot classes by its fragments");
@@ -455,11 +604,16 @@ InstallError CInstaller::WriteParts() {
 
 std::string CInstaller::ResultJson(const std::string& package, const Result& result) {
     const SlotRecord& record = result.record;
-    const nlohmann::ordered_json document = {
+    nlohmann::ordered_json document = {
         {"schema", "fwkit-install/1"}, {"package", package},
         {"slot", result.slot},         {"name", result.bootName},
         {"device", result.device},     {"version", record.version},
         {"sha256", record.sha256},     {"size", record.size},
         {"keyids", record.keyIds}};
+    if (result.chunked) {
+        document["present"] = result.present;
+        document["reused"] = result.reused;
+        document["fetched"] = result.fetched;
+    }
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -24,10 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CImageSplit.h"
 #include "CInstallLock.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
+#include "CPackageSource.h"
 #include "CPackageTrust.h"
 #include "CSlot.h"
 #include "CSlotRecord.h"
@@ -35,7 +37,6 @@
 #include "CSystem.h"
 #include "InstallError.h"
 
-class CInputFile;
 
 class CInstaller {
   public:
@@ -56,12 +57,23 @@ class CInstaller {
         std::string bootName;                     // "B"
         std::string device;
         SlotRecord record;  // what was installed
+        // A package with a chunk index, written chunk by chunk: the bytes the
+        // target held already, those copied from the booted slot, those read
+        // from the package.
+        bool chunked = false;
+        uint64_t present = 0;
+        uint64_t reused = 0;
+        uint64_t fetched = 0;
     };
 
     explicit CInstaller(CSystem& system) : m_system(system) {}
 
     // Installs the package file `package` (a file that can be read twice).
     const Result& Install(const std::string& package, const Options& options);
+    // Installs the package `source` reads (a file, a server); a stream slot
+    // gets its image in a second read of the package, of the bytes the first
+    // verified.
+    const Result& Run(CPackageSource& source, const Options& options);
     const Result& GetResult() const { return m_result; }
     // What was installed from `package`, as the JSON document "fwkit install
     // --json" prints (schema fwkit-install/1).
@@ -69,21 +81,26 @@ class CInstaller {
 
   private:
     InstallError TakeLock();
-    InstallError ReadHeader(CInputFile& package);
+    InstallError ReadHeader(CPackageSource& package);
     InstallError ChooseTarget();
     InstallError LoadKeys();
     InstallError JudgeHeader();
-    InstallError LoadSbom();
+    InstallError LoadSbom(CPackageSource& input);
     InstallError CheckBase();
     InstallError RunHook(const std::string& hook);
     InstallError OpenTarget();
     InstallError MarkTargetBad();
-    InstallError WriteImage(CInputFile& package);
+    InstallError WriteImage(CPackageSource& package);
     InstallError SyncTarget();
     InstallError ReadBack(CSlot& target, uint64_t size, const std::string& written);
     InstallError RecordStatus(const CSlot& target, uint64_t size, const std::string& sha256);
     InstallError SwitchBootloader();
-    InstallError StageImages(CInputFile& package);
+    InstallError StageImages(CPackageSource& package);
+    // Whether the image goes in chunk by chunk: a plain package with an index
+    // (into a raw slot in place, into a file slot through a partial file beside it).
+    bool Chunked() const;
+    InstallError LoadIndex(CPackageSource& package);
+    InstallError WriteChunks(CPackageSource& package);
     InstallError WriteParts();
 
     InstallError CheckTarget(CSlot& target, CSlot& booted);
@@ -116,4 +133,5 @@ class CInstaller {
     std::string m_sbom;
     std::string m_writtenSha256;  // of the image as it went to the slot
     uint64_t m_writtenSize = 0;
+    CChunkIndex m_index;
 };

@@ -516,6 +516,45 @@ TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
     EXPECT_EQ(Verify(testutil::ReadText(m_dir / "b.pkg"), {&m_one, &m_two}), PackageError::Ok);
 }
 
+// A package signed with a chunk index: a stream given the index hands on only
+// chunks that matched it, so a damaged chunk and all after it never reach the
+// sink; an index that is not the one the header names stops the stream first.
+TEST_F(PackageSigner, ChunkIndexKeepsADamagedChunkFromTheSink) {
+    CPackageSigner::Request request{{{"one", &m_one}}, "", "", false, {}, false, {}};
+    request.chunk = 65536;
+    Core::File::Output index(m_dir / "s.pkg.index");
+    ASSERT_TRUE(index.Open());
+    request.indexOutput = &index;
+    ASSERT_EQ(Sign(request, "p.pkg", m_dir / "s.pkg").error, PackageError::Ok);
+    const std::string good = testutil::ReadText(m_dir / "s.pkg.index");
+    ASSERT_EQ(good.size(), 5u * 32);  // 300 KiB in 64 KiB chunks
+    std::string package = testutil::ReadText(m_dir / "s.pkg");
+    EXPECT_EQ(Verify(package, {&m_one}), PackageError::Ok);  // read as before without the index
+    package[package.size() - m_image.size() + 2 * 65536 + 5] ^= 1;
+    struct Case {
+        const char* name;
+        std::string index;
+        PackageError error;
+        size_t handed;
+    } cases[] = {{"damaged chunk 2", good, PackageError::ImageMismatch, 2 * 65536},
+                 {"index changed", good.substr(0, 32 * 4) + std::string(32, 'x'),
+                  PackageError::AttachmentMismatch, 0}};
+    for (const Case& c : cases) {
+        CPackageStream stream;
+        stream.AddKey(m_one);
+        size_t handed = 0;
+        stream.SetImageSink([&](const uint8_t*, size_t size) { return (handed += size) > 0; });
+        stream.SetAttachments([&](const std::string&, uint64_t, std::string& data, std::string&) {
+            data = c.index;
+            return PackageError::Ok;
+        });
+        for (size_t at = 0; at < package.size(); at += 10000)
+            stream.Feed(package.data() + at, std::min<size_t>(10000, package.size() - at));
+        EXPECT_EQ(stream.Finish().error, c.error) << c.name;
+        EXPECT_EQ(handed, c.handed) << c.name;
+    }
+}
+
 TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
     using Culprit = CPackageSigner::Culprit;
     testutil::WriteText(m_dir / "short.pkg", Unsigned(m_image.substr(1), Md5(m_image)));
@@ -1140,9 +1179,21 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
     testutil::WriteText(m_dir / "slot.img", base + std::string(4096, '\0'));
     const std::string fwkit = Quote(FWKIT_PATH);
     const std::string pkgcheck = Quote(PKGCHECK_PATH);
+    // i.pkg indexes the image it rebuilds; j.pkg's index beside it is damaged.
     const RunResult made = Shell(fwkit + " delta --base old.img -k k.pem -o d.pkg p.pkg && " +
-                                 fwkit + " delta -o c.pkg p.pkg");
+                                 fwkit + " delta -o c.pkg p.pkg && " + fwkit +
+                                 " delta --base old.img --index -k k.pem -o i.pkg p.pkg && "
+                                 "cp i.pkg j.pkg && cp i.pkg.index j.pkg.index && "
+                                 "printf x | dd of=j.pkg.index bs=1 seek=40 conv=notrunc && " +
+                                 fwkit + " sign -q -k k.pem --chunk 64K -o s.pkg p.pkg");
     ASSERT_EQ(made.status, 0) << made.err;
+    std::string chunked = testutil::ReadText(m_dir / "s.pkg");  // chunk 1 damaged
+    chunked[chunked.size() - m_image.size() + 65536 + 5] ^= 1;
+    testutil::WriteText(m_dir / "sbad.pkg", chunked);
+    // The C API's client with the index handed in (--index); the image it
+    // was handed as it passed, x.img, ends before the damaged chunk.
+    const std::string client = Quote(CAPI_STREAM_PATH) + " --index ";
+    EXPECT_EQ(testutil::ReadText(m_dir / "i.pkg.index").size(), (m_image.size() + 65535) / 65536 * 32);
     EXPECT_LT(testutil::ReadText(m_dir / "d.pkg").size(), 64u * 1024);
     std::string damaged = testutil::ReadText(m_dir / "d.pkg");
     damaged[damaged.size() - 10] ^= 1;
@@ -1159,6 +1210,16 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
         {pkgcheck + " -k k.pub --base slot.img -o out d.pkg", 0},
         {"cat d.pkg | " + pkgcheck + " -k k.pub -o out -", 7},
         {pkgcheck + " -k k.pub --base old.img -o out bad.pkg", 3},
+        {pkgcheck + " -k k.pub --base old.img -o out i.pkg", 0},
+        {"cat i.pkg | " + fwkit + " check -k k.pub --base old.img -o out -", 0},
+        {pkgcheck + " -k k.pub --base old.img -o out j.pkg", 4},
+        {"mv i.pkg.index i.kept; " + fwkit + " check --base old.img -o out i.pkg; s=$?; "
+         "mv i.kept i.pkg.index; exit $s", 4},
+        {fwkit + " delta --chunk 64K -o - p.pkg >/dev/null", 1},
+        {client + "s.pkg.index k.pub x.img out <s.pkg", 0},
+        {client + "j.pkg.index k.pub x.img out <s.pkg", 4},
+        {client + "s.pkg.index k.pub x.img out <sbad.pkg; s=$?; "
+                  "test $(stat -c %s x.img) = 65536 && exit $s", 3},
         // The base is emptied once pkgcheck has read it and waits for the
         // package: the check goes on from what it read, and no signal kills it.
         {"rm -f fifo; cp old.img cut.img; mkfifo fifo; " + pkgcheck +

@@ -190,6 +190,29 @@ def _feed(lib, handle, package):
     return name if isinstance(name, str) else "-"
 
 
+# The most bytes the library takes of each kind of signed data kept beside a
+# package: the chunk index (that of a 4 GiB image in 64 KiB chunks) and the
+# bill of materials.
+_MAX_ATTACHMENT = {"index": 2 << 20, "sbom": 64 << 20}
+
+
+def _attachment(package, given, kind):
+    """The bytes of signed data of `kind` to hand in: `given` as bytes, or
+    read from the path it names; by default PACKAGE.KIND beside a package
+    given as a path, when there is one (None when not). A file is read up to
+    a byte more than the library takes, which then refuses it."""
+    if isinstance(given, (bytes, bytearray, memoryview)):
+        return bytes(given)
+    if given is None:
+        if not isinstance(package, (str, bytes, os.PathLike)) or hasattr(package, "read"):
+            return None
+        given = os.fsencode(package) + b"." + kind.encode()
+        if not os.path.exists(given):
+            return None
+    with open(given, "rb") as file:
+        return file.read(_MAX_ATTACHMENT[kind] + 1)
+
+
 def _inputs(package, keys, base):
     """The files the output may never be: the package's, each key file's and
     the base's, as paths the library can look at (a file object by its
@@ -215,30 +238,8 @@ def _write_to(lib, handle, out, inputs):
     _call(lib.fwkit_check_set_output(handle, _text("out", os.fsencode(out))), "out=%r" % (out,))
 
 
-# The largest bill of materials a package carries (the library's bound).
-_MAX_SBOM = 64 << 20
-
-
-def _sbom(package, sbom):
-    """The bill of materials to judge: the bytes or file given, else the
-    file beside a package given by its path (PACKAGE.sbom), when there is one."""
-    if isinstance(sbom, (bytes, bytearray, memoryview)):
-        return bytes(sbom)
-    if sbom is None:
-        if isinstance(package, (bytes, bytearray, memoryview)) or hasattr(package, "read"):
-            return None
-        sbom = os.fspath(package) + (b".sbom" if isinstance(os.fspath(package), bytes) else ".sbom")
-        if not os.path.exists(sbom):
-            return None
-    with open(sbom, "rb") as file:
-        data = file.read(_MAX_SBOM + 1)
-    if len(data) > _MAX_SBOM:
-        raise ValueError("sbom=%r: larger than 64 MiB" % (sbom,))
-    return data
-
-
 def check(package, keys=(), threshold=None, min_version=None, compatible=None, out=None,
-          time=None, progress=None, base=None, sbom=None):
+          time=None, progress=None, base=None, index=None, sbom=None):
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
 
     package: a path, the bytes of a package, or a file object read chunk by
@@ -258,6 +259,11 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     judged at (a signed 64-bit number). progress: called with (done, total).
     base: the base image a delta package is rebuilt from (bytes, or the path
     of a regular file or block device, read whole); out then gets the image
+    rebuilt. index: the chunk index of a package whose header names one (bytes,
+    or the path of its file; by default PACKAGE.index beside a package given as
+    a path, when it exists): it must be the one the header names (else status
+    4), and each chunk then reaches out only once it matched the index (a
+    damaged chunk: status 3, before any of it is written).
     rebuilt. sbom: the bill of materials the header names (bytes, or a path);
     by default the file beside a package given by its path (PACKAGE.sbom).
     The result's "sbom" then says its format, subject and component count; a
@@ -305,6 +311,12 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
         if time is not None:
             seconds = time if isinstance(time, numbers.Integral) else int(time)
             _call(lib.fwkit_check_set_time(handle, _integer("time", seconds, -2**63, 2**63 - 1)))
+        for kind, given in (("index", index), ("sbom", sbom)):
+            attached = _attachment(package, given, kind)
+            if attached is not None:
+                _call(lib.fwkit_check_add_attachment(handle, kind.encode(), attached,
+                                                     len(attached)),
+                      "%s of %d bytes" % (kind, len(attached)))
         stream = out if out is None or hasattr(out, "write") else None
         if out is not None and stream is None:
             _write_to(lib, handle, out, _inputs(package, keys, base))
@@ -323,10 +335,6 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
 
         callback = _SINK(sink)
         _call(lib.fwkit_check_set_sink(handle, callback, None))
-        document = _sbom(package, sbom)
-        if document is not None:
-            _call(lib.fwkit_check_add_attachment(handle, b"sbom", document, len(document)),
-                  "sbom")
         name = _feed(lib, handle, package)
         # Reading failures raised above, and the sink's refusals are its own:
         # any other failure is the output's.
@@ -408,7 +416,9 @@ def _on_installer(config, work):
 def install(package, config=None, allow_downgrade=False, tries=0):
     """Installs the package file `package` into the slot that is not running,
     as ``fwkit install`` does, and returns what was installed as the dict
-    ``fwkit install --json`` prints. Raises InstallError when refused."""
+    ``fwkit install --json`` prints (with a chunk index, also the bytes
+    "reused" from the booted slot, "fetched" and "present"). Raises
+    InstallError when refused."""
     document = []
 
     def run(lib, handle):
