@@ -171,7 +171,10 @@ FWKIT_API const char *fwkit_check_json(fwkit_check *check, const char *name);
  * bytes other than those it names make the verdict FWKIT_BAD_SIGNATURE (4),
  * as data the signature covers no longer is what was signed, and the image
  * output is discarded. A header that names a document none was given for is
- * judged as before, and fwkit_check_json says "checked": false of it.
+ * judged as before, and fwkit_check_json says "checked": false of it: unlike
+ * fwkit check and pkgcheck, which fail such a package (status 1), as a stream's
+ * reader may not have the document; a caller that requires it looks at
+ * "checked" (or fwkit_check_sbom) after finish.
  * FWKIT_E_ARGUMENT for another kind or a larger size; FWKIT_E_ORDER once
  * finished. fwkit_check_reset forgets them. */
 FWKIT_API int fwkit_check_add_attachment(fwkit_check *check, const char *kind, const void *data,

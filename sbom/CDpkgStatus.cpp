@@ -47,7 +47,8 @@ bool Paragraphs(std::string_view text, std::initializer_list<std::string_view> w
         const size_t first = line.find_first_not_of(" \t", colon + 1);
         const size_t last = line.find_last_not_of(" \t");
         paragraph[std::string(name)] =
-            std::string(first == std::string_view::npos ? std::string_view() : line.substr(first, last + 1 - first));
+            std::string(first == std::string_view::npos ? std::string_view()
+                                                        : line.substr(first, last + 1 - first));
     }
     return whole && !paragraph.empty() && !take(paragraph);
 }
@@ -67,27 +68,27 @@ bool IsInstalled(const std::string& status) {
 
 std::vector<CDpkgStatus::Package> CDpkgStatus::Installed(const std::string& status) {
     std::vector<Package> packages;
-    Paragraphs(status, {"Package", "Status", "Version", "Architecture", "Multi-Arch", "Source"}, true,
-               [&packages](const Paragraph& paragraph) {
-        Package package;
-        package.name = Field(paragraph, "Package");
-        if (package.name.empty() || !IsInstalled(Field(paragraph, "Status")))
-            return true;
-        package.version = Field(paragraph, "Version");
-        package.architecture = Field(paragraph, "Architecture");
-        package.multiArchSame = Field(paragraph, "Multi-Arch") == "same";
-        // "Source: glibc" or "Source: glibc (2.36-9)" when the versions differ.
-        const std::string source = Field(paragraph, "Source");
-        const size_t blank = source.find(' ');
-        package.source = source.empty() ? package.name : source.substr(0, blank);
-        const size_t open = source.find('(');
-        const size_t close = source.find(')');
-        package.sourceVersion = open != std::string::npos && close > open
-                                    ? source.substr(open + 1, close - open - 1)
-                                    : package.version;
-        packages.push_back(package);
-        return true;
-    });
+    Paragraphs(status, {"Package", "Status", "Version", "Architecture", "Multi-Arch", "Source"},
+               true, [&packages](const Paragraph& paragraph) {
+                   Package package;
+                   package.name = Field(paragraph, "Package");
+                   if (package.name.empty() || !IsInstalled(Field(paragraph, "Status")))
+                       return true;
+                   package.version = Field(paragraph, "Version");
+                   package.architecture = Field(paragraph, "Architecture");
+                   package.multiArchSame = Field(paragraph, "Multi-Arch") == "same";
+                   // "Source: glibc" or "Source: glibc (2.36-9)" when the versions differ.
+                   const std::string source = Field(paragraph, "Source");
+                   const size_t blank = source.find(' ');
+                   package.source = source.empty() ? package.name : source.substr(0, blank);
+                   const size_t open = source.find('(');
+                   const size_t close = source.find(')');
+                   package.sourceVersion = open != std::string::npos && close > open
+                                               ? source.substr(open + 1, close - open - 1)
+                                               : package.version;
+                   packages.push_back(package);
+                   return true;
+               });
     std::sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
         return a.name != b.name ? a.name < b.name : a.architecture < b.architecture;
     });
@@ -99,15 +100,16 @@ std::string CDpkgStatus::License(const std::string& copyright, bool whole, bool*
     // licence covers which files.
     std::string license;
     bool first = true;
-    const bool stopped = Paragraphs(copyright, {"Format", "Files", "License"}, whole, [&](const Paragraph& paragraph) {
-        if (first && Field(paragraph, "Format").empty())
-            return false;
-        first = false;
-        if (Field(paragraph, "Files") != "*")
-            return true;
-        license = Field(paragraph, "License");
-        return false;
-    });
+    const bool stopped = Paragraphs(copyright, {"Format", "Files", "License"}, whole,
+                                    [&](const Paragraph& paragraph) {
+                                        if (first && Field(paragraph, "Format").empty())
+                                            return false;
+                                        first = false;
+                                        if (Field(paragraph, "Files") != "*")
+                                            return true;
+                                        license = Field(paragraph, "License");
+                                        return false;
+                                    });
     if (decided != nullptr)
         *decided = stopped || whole;
     return license;

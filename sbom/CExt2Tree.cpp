@@ -150,7 +150,8 @@ bool CExt2Tree::ReadStart(const std::string& path, size_t count, std::string& da
     unsigned got = 0;
     errcode_t error = 0;
     while (have < data.size() &&
-           (error = ext2fs_file_read(file, &data[have], static_cast<unsigned>(data.size() - have), &got)) == 0 &&
+           (error = ext2fs_file_read(file, &data[have], static_cast<unsigned>(data.size() - have),
+                                     &got)) == 0 &&
            got > 0)
         have += got;
     ext2fs_file_close(file);

@@ -72,7 +72,8 @@ std::string License(CImageTree& tree, const std::string& name) {
     if (!tree.ReadStart(path, kCopyrightStart, copyright))
         return "";
     bool decided = false;
-    const std::string license = CDpkgStatus::License(copyright, copyright.size() < kCopyrightStart, &decided);
+    const std::string license =
+        CDpkgStatus::License(copyright, copyright.size() < kCopyrightStart, &decided);
     if (decided)
         return license;
     return tree.Read(path, kMaxCopyright, copyright) ? CDpkgStatus::License(copyright) : "";
@@ -170,7 +171,8 @@ bool CSbomGenerator::Generate(CImageTree& tree, std::string& document) {
                                                       {"name", "fwkit"},
                                                       {"version", m_settings.toolVersion}}})}};
     metadata["component"] = subject;
-    Json doc = {{"bomFormat", "CycloneDX"}, {"specVersion", "1.5"}, {"serialNumber", ""}, {"version", 1}};
+    Json doc = {
+        {"bomFormat", "CycloneDX"}, {"specVersion", "1.5"}, {"serialNumber", ""}, {"version", 1}};
     doc["metadata"] = std::move(metadata);
     Json& components = doc["components"] = Json::array();
     for (const CDpkgStatus::Package& package : CDpkgStatus::Installed(status))
