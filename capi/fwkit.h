@@ -148,8 +148,10 @@ FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t 
  * than those it names make the verdict FWKIT_BAD_SIGNATURE (4), as data the
  * signature covers no longer is what was signed, and the image output is
  * discarded. A header that names a document none was given for is judged as
- * before, and fwkit_check_json says "checked": false of it (a stream client
- * may not have the file; pkgcheck, which has, refuses the package then).
+ * before, and fwkit_check_json says "checked": false of it: unlike fwkit
+ * check and pkgcheck, which fail such a package (status 1), as a stream's
+ * reader may not have the document; a caller that requires it looks at
+ * "checked" (or fwkit_check_sbom) after finish.
  *
  * FWKIT_E_ARGUMENT for a null or unknown kind, null data with a size, or more
  * bytes than the kind holds; FWKIT_E_ORDER for an index once a package is

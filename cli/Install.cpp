@@ -16,7 +16,8 @@ namespace Cli {
 namespace {
 
 const char kInstallUsage[] =
-    "Usage: fwkit install [--config FILE] [--allow-downgrade] [--tries N] [--json] PACKAGE\n"
+    "Usage: fwkit install [--config FILE] [--allow-downgrade] [--tries N] [--sbom FILE]\n"
+    "                     [--json] PACKAGE\n"
     "Install the package PACKAGE (- for standard input) into the slot that is not running:\n"
     "judged against the description's keyring, threshold and compatible, written, synced,\n"
     "read back and recorded before the bootloader is told to try that slot next.\n"
@@ -24,6 +25,8 @@ const char kInstallUsage[] =
     "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n"
     "      --allow-downgrade   accept a version below the booted slot's\n"
     "  -t, --tries=N           the new slot's tries (default: the description's)\n"
+    "      --sbom=FILE         the bill of materials the header names (default:\n"
+    "                          PACKAGE.sbom beside it; needed for standard input)\n"
     "  -j, --json              say what was installed as one JSON document\n";
 const char kStatusUsage[] =
     "Usage: fwkit status [--config FILE] [--json]\n"
@@ -66,6 +69,7 @@ struct Parsed {
     bool json = false;
     bool allowDowngrade = false;
     bool sbom = false;
+    std::string sbomFile;  // install's --sbom FILE
     uint32_t tries = 0;
     Common common;
     std::vector<std::string> operands;
@@ -73,16 +77,18 @@ struct Parsed {
 
 enum { kAllowDowngrade = 256, kSbom };
 
-// Reads the options `allowed` of the subcommand: c (config) always, j, t and
-// the downgrade option where given. 0 when read, -1 after the help, else 1.
+// Reads the options `allowed` of the subcommand: c (config) always, j, t, the
+// downgrade option (d) and --sbom where given: status's alone (s), install's
+// with a FILE (S). 0 when read, -1 after the help, else 1.
 int Parse(int argc, char** argv, const char* name, const std::string& allowed,
           const std::string& help, Parsed& parsed) {
-    const std::vector<option> longs = LongOptions({{"config", required_argument, nullptr, 'c'},
-                                                   {"json", no_argument, nullptr, 'j'},
-                                                   {"tries", required_argument, nullptr, 't'},
-                                                   {"allow-downgrade", no_argument, nullptr,
-                                                    kAllowDowngrade},
-                                                   {"sbom", no_argument, nullptr, kSbom}});
+    const bool sbomFile = allowed.find('S') != std::string::npos;
+    const std::vector<option> longs =
+        LongOptions({{"config", required_argument, nullptr, 'c'},
+                     {"json", no_argument, nullptr, 'j'},
+                     {"tries", required_argument, nullptr, 't'},
+                     {"allow-downgrade", no_argument, nullptr, kAllowDowngrade},
+                     {"sbom", sbomFile ? required_argument : no_argument, nullptr, kSbom}});
     int c = 0;
     while ((c = NextOption(argc, argv, ":c:jt:qh", longs.data())) != -1) {
         const bool own = c == 'c' || c == 'j' || c == 't' || c == kAllowDowngrade || c == kSbom;
@@ -90,7 +96,9 @@ int Parse(int argc, char** argv, const char* name, const std::string& allowed,
             std::printf("%s%s%s", help.c_str(), CommonHelp(24).c_str(), kExitStatus);
             return -1;
         }
-        const char letter = c == kAllowDowngrade ? 'd' : c == kSbom ? 's' : static_cast<char>(c);
+        const char letter = c == kAllowDowngrade ? 'd'
+                            : c == kSbom         ? (sbomFile ? 'S' : 's')
+                                                 : static_cast<char>(c);
         if (own && c != 'c' && allowed.find(letter) == std::string::npos)
             return UsageError(name, std::string("'") + argv[optind - 1] + "' is not an option of " +
                                         name);
@@ -99,6 +107,8 @@ int Parse(int argc, char** argv, const char* name, const std::string& allowed,
         parsed.json = parsed.json || c == 'j';
         parsed.allowDowngrade = parsed.allowDowngrade || c == kAllowDowngrade;
         parsed.sbom = parsed.sbom || c == kSbom;
+        if (c == kSbom && sbomFile)
+            parsed.sbomFile = optarg;
         if (c == 't' && !Number("--tries", optarg, 1, CSystemDescription::kMaxTries, parsed.tries))
             return 1;
         if (!own && !TakeCommon(c, parsed.common))
@@ -163,7 +173,7 @@ int Mark(int argc, char** argv, const char* name, const char* usage, size_t leas
 
 int Install(int argc, char** argv) {
     Parsed parsed;
-    const int read = Parse(argc, argv, "install", "jtd", kInstallUsage, parsed);
+    const int read = Parse(argc, argv, "install", "jtdS", kInstallUsage, parsed);
     if (read != 0)
         return read < 0 ? 0 : read;
     if (parsed.operands.size() != 1)
@@ -179,6 +189,7 @@ int Install(int argc, char** argv) {
     CInstaller::Options options;
     options.allowDowngrade = parsed.allowDowngrade;
     options.tries = parsed.tries;
+    options.sbom = parsed.sbomFile;
     const CInstaller::Result& result = installer.Install(package, options);
     if (result.error != InstallError::Ok)
         return Refused(result.error, result.problem, result.verdict);

@@ -44,7 +44,7 @@ const char kKeygenStatus[] =
 const char kSignJson[] = "  -j, --json             say what was made as one JSON document\n";
 const char kCheckUsage[] =
     "Usage: fwkit check [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY]\n"
-    "                   [--json] [-o IMAGE] PACKAGE...\n";
+    "                   [--json] [-o IMAGE] [--sbom FILE] PACKAGE...\n";
 const char kCheckJson[] =
     "  -j, --json             print one JSON array: the document of each package\n"
     "      --require-signature  refuse a package when no key is given to check its\n"
@@ -140,6 +140,7 @@ int Check(int argc, char** argv) {
     Common common;
     const std::string help = std::string(kCheckUsage) + CheckCommand::kAbout + kCheckSeveral +
                              CheckCommand::kPolicyHelp + kCheckJson + CheckCommand::kOutputHelp +
+                             CheckCommand::kSbomHelp +
                              CommonHelp(kColumn) + "\n" + CheckCommand::kStatusHelp + kCheckStatus;
     CheckCommand::Options options;
     PackageCommand::Caller caller = Caller("fwkit check", help, common);

@@ -115,6 +115,9 @@ foreach(component_package bin:fwkit lib:libfwkit1 dev:fwkit-dev python:python3-f
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${FWKIT_CHANGELOG}
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
+# The generator of bills of materials names the dpkg status it reads in an image.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/fwkit/lintian-overrides RENAME fwkit
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT bin)
 
 # --- the C API and the Python module over it ---------------------------------
 install(TARGETS fwkit_c EXPORT fwkitTargets

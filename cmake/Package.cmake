@@ -29,7 +29,13 @@ set(CPACK_DEBIAN_BIN_PACKAGE_SECTION utils)
 if(CMAKE_CROSSCOMPILING AND FWKIT_HOST_DEBIAN_ARCH)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${FWKIT_HOST_DEBIAN_ARCH})
   set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_BIN_PACKAGE_DEPENDS "libc6 (>= 2.36), libgcc-s1, libssl3 (>= 3.0.0), libstdc++6 (>= 12), libzstd1 (>= 1.5.4)")
+  # fwkit's package module also links the installer's libinih, libblkid and
+  # libubootenv, libext2fs (with com_err) for bills of materials, and libcurl
+  # where the network subcommands are built.
+  set(CPACK_DEBIAN_BIN_PACKAGE_DEPENDS "libc6 (>= 2.36), libgcc-s1, libssl3 (>= 3.0.0), libstdc++6 (>= 12), libzstd1 (>= 1.5.4), libinih1 (>= 55), libblkid1 (>= 2.38), libubootenv0.1 (>= 0.3.2), libext2fs2 (>= 1.47.0), libcom-err2 (>= 1.47.0)")
+  if(TARGET CURL::libcurl)
+    string(APPEND CPACK_DEBIAN_BIN_PACKAGE_DEPENDS ", libcurl4 (>= 7.88)")
+  endif()
 else()
   set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS ON)
 endif()

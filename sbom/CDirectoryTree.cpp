@@ -65,3 +65,17 @@ bool CDirectoryTree::Stream(const std::string& path, const Sink& sink, bool foll
         return Fail(path + ": larger than " + std::to_string(max) + " bytes");
     return got == 0 || Fail(path + ": " + std::strerror(error));
 }
+
+bool CDirectoryTree::ReadStart(const std::string& path, size_t count, std::string& data) {
+    data.clear();
+    uint64_t size = 0;
+    const int fd = OpenFile(path, true, size);
+    if (fd < 0)
+        return false;
+    data.resize(static_cast<size_t>(std::min<uint64_t>(count, size)));
+    const ssize_t got = Core::File::ReadAt(fd, &data[0], data.size(), 0);
+    const int error = errno;
+    close(fd);
+    data.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return got >= 0 || Fail(path + ": " + std::strerror(error));
+}

@@ -20,6 +20,7 @@ class CDirectoryTree : public CImageTree {
 
     bool Stream(const std::string& path, const Sink& sink, bool follow = true,
                 uint64_t max = UINT64_MAX) override;
+    bool ReadStart(const std::string& path, size_t count, std::string& data) override;
 
   private:
     // The regular file at `path`, open for reading; -1 after Fail.

@@ -22,5 +22,8 @@ class CDpkgStatus {
     static std::vector<Package> Installed(const std::string& status);
     // The licence a machine-readable copyright file gives for all its files:
     // the License field of its "Files: *" paragraph; empty when it names none.
-    static std::string License(const std::string& copyright);
+    // Given the start of the file only (`whole` false), `decided` says whether
+    // that start was enough to tell.
+    static std::string License(const std::string& copyright, bool whole = true,
+                               bool* decided = nullptr);
 };

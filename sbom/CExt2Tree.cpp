@@ -14,6 +14,9 @@ namespace {
 
 // What libext2fs reads in one call when a file is streamed.
 constexpr unsigned kExt2Piece = 256 * 1024;
+// The directory entries held for lookups (some 100 bytes each); past this,
+// a lookup reads its directories again as libext2fs's own does.
+constexpr size_t kMaxHeldNames = 128 * 1024;
 
 std::string Cause(const std::string& path, errcode_t error) {
     return path + ": " + error_message(error);
@@ -32,6 +35,7 @@ void CExt2Tree::LoadMessages() {
 
 bool CExt2Tree::Open(const std::string& image) {
     ext2_filsys fs = nullptr;
+    // Read-only and without the bitmaps, which nothing here needs.
     const errcode_t error =
         ext2fs_open2(image.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, unix_io_manager, &fs);
     if (error != 0)
@@ -40,11 +44,64 @@ bool CExt2Tree::Open(const std::string& image) {
     return true;
 }
 
+const CExt2Tree::Directory* CExt2Tree::Entries(uint32_t inode, errcode_t& error) {
+    error = 0;
+    const auto held = m_directories.find(inode);
+    if (held != m_directories.end())
+        return &held->second;
+    if (m_names >= kMaxHeldNames)
+        return nullptr;
+    Directory entries;
+    const auto take = [](ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
+        static_cast<Directory*>(data)->emplace(
+            std::string(entry->name, static_cast<size_t>(ext2fs_dirent_name_len(entry))),
+            Entry{entry->inode, ext2fs_dirent_file_type(entry)});
+        return 0;
+    };
+    error = ext2fs_dir_iterate2(m_fs, inode, 0, nullptr, take, &entries);
+    if (error != 0)
+        return nullptr;
+    m_names += entries.size();
+    return &m_directories.emplace(inode, std::move(entries)).first->second;
+}
+
+errcode_t CExt2Tree::Resolve(const std::string& path, bool follow, uint32_t& inode) {
+    ext2_ino_t at = EXT2_ROOT_INO;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const size_t from = start;
+        const std::string name = path.substr(from, end - from);
+        start = end + 1;
+        if (name.empty())
+            continue;
+        const bool last = path.find_first_not_of('/', end) == std::string::npos;
+        errcode_t error = 0;
+        const Directory* entries = Entries(at, error);
+        if (entries == nullptr && error != 0)
+            return error;
+        const auto found = entries != nullptr ? entries->find(name) : Directory::const_iterator();
+        if (entries != nullptr && found == entries->end())
+            return EXT2_ET_FILE_NOT_FOUND;
+        // Directories without file types, links (resolved against the
+        // directory they are in) and a directory too many are left to libext2fs.
+        if (entries == nullptr || found->second.type == EXT2_FT_UNKNOWN ||
+            (found->second.type == EXT2_FT_SYMLINK && (follow || !last))) {
+            const std::string rest = path.substr(from);
+            return follow ? ext2fs_namei_follow(m_fs, EXT2_ROOT_INO, at, rest.c_str(), &inode)
+                          : ext2fs_namei(m_fs, EXT2_ROOT_INO, at, rest.c_str(), &inode);
+        }
+        at = found->second.inode;
+    }
+    inode = at;
+    return 0;
+}
+
 bool CExt2Tree::OpenFile(const std::string& path, bool follow, void*& file, uint64_t& size) {
     ext2_ino_t inode = 0;
-    errcode_t error =
-        follow ? ext2fs_namei_follow(m_fs, EXT2_ROOT_INO, EXT2_ROOT_INO, path.c_str(), &inode)
-               : ext2fs_namei(m_fs, EXT2_ROOT_INO, EXT2_ROOT_INO, path.c_str(), &inode);
+    errcode_t error = Resolve(path, follow, inode);
     if (error != 0)
         return Fail(Cause(path, error));
     struct ext2_inode node {};
@@ -54,7 +111,7 @@ bool CExt2Tree::OpenFile(const std::string& path, bool follow, void*& file, uint
     if (!LINUX_S_ISREG(node.i_mode))
         return Fail(path + ": not a regular file");
     ext2_file_t opened = nullptr;
-    error = ext2fs_file_open(m_fs, inode, 0, &opened);
+    error = ext2fs_file_open2(m_fs, inode, &node, 0, &opened);
     if (error != 0)
         return Fail(Cause(path, error));
     size = EXT2_I_SIZE(&node);
@@ -78,5 +135,26 @@ bool CExt2Tree::Stream(const std::string& path, const Sink& sink, bool follow, u
     while ((error = ext2fs_file_read(file, piece.data(), static_cast<unsigned>(piece.size()), &got)) == 0 && got > 0)
         sink(piece.data(), got);
     ext2fs_file_close(file);
+    return error == 0 || Fail(Cause(path, error));
+}
+
+bool CExt2Tree::ReadStart(const std::string& path, size_t count, std::string& data) {
+    data.clear();
+    void* opened = nullptr;
+    uint64_t size = 0;
+    if (!OpenFile(path, true, opened, size))
+        return false;
+    ext2_file_t file = static_cast<ext2_file_t>(opened);
+    data.resize(static_cast<size_t>(std::min<uint64_t>(count, size)));
+    size_t have = 0;
+    unsigned got = 0;
+    errcode_t error = 0;
+    while (have < data.size() &&
+           (error = ext2fs_file_read(file, &data[have], static_cast<unsigned>(data.size() - have),
+                                     &got)) == 0 &&
+           got > 0)
+        have += got;
+    ext2fs_file_close(file);
+    data.resize(have);
     return error == 0 || Fail(Cause(path, error));
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "CImageTree.h"
 
@@ -29,10 +30,25 @@ class CExt2Tree : public CImageTree {
 
     bool Stream(const std::string& path, const Sink& sink, bool follow = true,
                 uint64_t max = UINT64_MAX) override;
+    bool ReadStart(const std::string& path, size_t count, std::string& data) override;
 
   private:
+    struct Entry {
+        uint32_t inode;
+        int type;  // EXT2_FT_*
+    };
+    using Directory = std::unordered_map<std::string, Entry>;
+
     // Opens the regular file at `path` for reading; its size in `size`.
     bool OpenFile(const std::string& path, bool follow, void*& file, uint64_t& size);
+    // The inode at `path`, found through the directories read so far: a
+    // directory is read once, not once per name looked up in it.
+    long Resolve(const std::string& path, bool follow, uint32_t& inode);
+    // The entries of directory `inode`, read on first use; nullptr (and
+    // `error` set, or 0 when too many names are held already) when not held.
+    const Directory* Entries(uint32_t inode, long& error);
 
     struct_ext2_filsys* m_fs = nullptr;
+    std::unordered_map<uint32_t, Directory> m_directories;
+    size_t m_names = 0;  // the entries held in m_directories
 };

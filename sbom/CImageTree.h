@@ -27,6 +27,9 @@ class CImageTree {
     // `max` bytes (nothing handed on) or cannot be read.
     virtual bool Stream(const std::string& path, const Sink& sink, bool follow = true,
                         uint64_t max = UINT64_MAX) = 0;
+    // Reads the first `count` bytes of the regular file at `path` into `data`
+    // (all of a shorter one); false as Read is.
+    virtual bool ReadStart(const std::string& path, size_t count, std::string& data) = 0;
     const std::string& Problem() const { return m_problem; }
 
   protected:

@@ -15,6 +15,9 @@ using Json = nlohmann::ordered_json;
 // A status file of a full distribution's packages is a few MiB; these are far above.
 constexpr size_t kMaxStatus = 64u << 20;
 constexpr size_t kMaxCopyright = 4u << 20;
+// The "Files: *" paragraph comes first in nearly every copyright file; the
+// rest of the file is read only when this much does not reach its end.
+constexpr size_t kCopyrightStart = 4u << 10;
 constexpr size_t kMaxList = 16u << 20;
 constexpr size_t kMaxOsRelease = 64u << 10;
 
@@ -62,28 +65,49 @@ Json Files(CImageTree& tree, const CDpkgStatus::Package& package) {
     return files;
 }
 
-Json Component(CImageTree& tree, const CDpkgStatus::Package& package, bool hashes) {
-    const std::string purl = CSbomGenerator::Purl(package);
-    Json component = {{"type", "library"},
-                      {"bom-ref", purl},
-                      {"name", package.name},
-                      {"version", package.version}};
+// The licence of the "Files: *" paragraph of the package's copyright file.
+std::string License(CImageTree& tree, const std::string& name) {
+    const std::string path = "/usr/share/doc/" + name + "/copyright";
     std::string copyright;
-    if (tree.Read("/usr/share/doc/" + package.name + "/copyright", kMaxCopyright, copyright)) {
-        const std::string license = CDpkgStatus::License(copyright);
-        if (!license.empty())
-            component["licenses"] = Json::array({{{"license", {{"name", license}}}}});
-    }
-    component["purl"] = purl;
-    Json properties = Json::array({{{"name", "deb:architecture"}, {"value", package.architecture}},
-                                   {{"name", "deb:source"}, {"value", package.source}}});
+    if (!tree.ReadStart(path, kCopyrightStart, copyright))
+        return "";
+    bool decided = false;
+    const std::string license =
+        CDpkgStatus::License(copyright, copyright.size() < kCopyrightStart, &decided);
+    if (decided)
+        return license;
+    return tree.Read(path, kMaxCopyright, copyright) ? CDpkgStatus::License(copyright) : "";
+}
+
+// A property of a component: {"name": NAME, "value": VALUE}.
+Json Property(const char* name, const std::string& value) {
+    Json property = Json::object();
+    property["name"] = name;
+    property["value"] = value;
+    return property;
+}
+
+// Built field by field: an initializer list would copy every value once more.
+Json Component(CImageTree& tree, const CDpkgStatus::Package& package, bool hashes) {
+    std::string purl = CSbomGenerator::Purl(package);
+    Json component = Json::object();
+    component["type"] = "library";
+    component["bom-ref"] = purl;
+    component["name"] = package.name;
+    component["version"] = package.version;
+    const std::string license = License(tree, package.name);
+    if (!license.empty())
+        component["licenses"] = Json::array({{{"license", {{"name", license}}}}});
+    component["purl"] = std::move(purl);
+    Json& properties = component["properties"] = Json::array();
+    properties.push_back(Property("deb:architecture", package.architecture));
+    properties.push_back(Property("deb:source", package.source));
     if (package.sourceVersion != package.version)
-        properties.push_back({{"name", "deb:source-version"}, {"value", package.sourceVersion}});
-    component["properties"] = properties;
+        properties.push_back(Property("deb:source-version", package.sourceVersion));
     if (hashes) {
-        const Json files = Files(tree, package);
+        Json files = Files(tree, package);
         if (!files.empty())
-            component["components"] = files;
+            component["components"] = std::move(files);
     }
     return component;
 }
@@ -147,16 +171,16 @@ bool CSbomGenerator::Generate(CImageTree& tree, std::string& document) {
                                                       {"name", "fwkit"},
                                                       {"version", m_settings.toolVersion}}})}};
     metadata["component"] = subject;
-    Json components = Json::array();
+    Json doc = {
+        {"bomFormat", "CycloneDX"}, {"specVersion", "1.5"}, {"serialNumber", ""}, {"version", 1}};
+    doc["metadata"] = std::move(metadata);
+    Json& components = doc["components"] = Json::array();
     for (const CDpkgStatus::Package& package : CDpkgStatus::Installed(status))
         components.push_back(Component(tree, package, m_settings.hashes));
-    Json doc = {{"bomFormat", "CycloneDX"},
-                {"specVersion", "1.5"},
-                {"serialNumber", ""},
-                {"version", 1},
-                {"metadata", metadata},
-                {"components", components}};
-    doc["serialNumber"] = SerialNumber(Dump(doc));
+    // The serial number is that of the document with an empty one, put in its place.
     document = Dump(doc);
+    const std::string empty = "\"serialNumber\": \"\"";
+    const size_t at = document.find(empty);
+    document.insert(at + empty.size() - 1, SerialNumber(document));
     return true;
 }

@@ -524,6 +524,26 @@ TEST_F(FwkitTest, BillOfMaterialsIsSignedBesideThePackage) {
     const RunResult missing = Fwkit("check s.pkg");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("fwkit: s.pkg.sbom: cannot be opened: "), std::string::npos);
+    // The document given with --sbom: instead of the one beside, and for standard input.
+    testutil::WriteText(P("changed.json"), cyclonedx + " ");
+    struct Given {
+        const char* args;
+        int status;
+        const char* says;
+    } const kGiven[] = {
+        {"check --sbom bom.json s.pkg", 0, "s.pkg: sbom ok: cyclonedx-1.6, board-x 2.4.1"},
+        {"check --sbom bom.json - < s.pkg", 0, "-: sbom ok: "},
+        {"check - < s.pkg", 0, "-: sbom not checked: "},
+        {"check --sbom changed.json - < s.pkg", 4, "-: sbom FAILED: "},
+        {"check --sbom none.json - < s.pkg", 1, "fwkit: none.json: cannot be opened: "},
+        {"check --sbom bom.json s.pkg a.pkg", 1, "--sbom FILE takes exactly one PACKAGE"},
+    };
+    for (const Given& given : kGiven) {
+        const RunResult run = Piped(given.args);
+        EXPECT_EQ(run.status, given.status) << given.args << run.err;
+        EXPECT_NE((run.out + run.err).find(given.says), std::string::npos)
+            << given.args << run.out << run.err;
+    }
 
     // SPDX: the described package is the subject, the other packages its components.
     testutil::WriteText(P("spdx.json"), R"({"spdxVersion": "SPDX-2.3", "name": "doc",

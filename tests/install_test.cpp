@@ -160,8 +160,14 @@ TEST_F(InstallTest, BillOfMaterialsRecordedBesideTheSlotStatus) {
     testutil::WriteText(P("delta.pkg.sbom"), bom + " ");
     EXPECT_EQ(Install("delta.pkg").status, 4);
     EXPECT_EQ(GrubEnv(), "");
+    // Standard input has nothing beside it: its document is given with --sbom.
+    const auto fromInput = [this](const std::string& args) {
+        return Run("{ " + testutil::Quote(FWKIT_PATH) + " install -c system.conf " + args +
+                   " - < delta.pkg; }");
+    };
+    EXPECT_EQ(fromInput("").status, 1);
     testutil::WriteText(P("delta.pkg.sbom"), bom);
-    const RunResult installed = Install("delta.pkg");
+    const RunResult installed = fromInput("--sbom delta.pkg.sbom");
     ASSERT_EQ(installed.status, 0) << installed.err;
     EXPECT_EQ(Fwkit("status -c system.conf --sbom B").out, bom);
     EXPECT_EQ(Fwkit("status -c system.conf --sbom").status, 1);  // A, booted, has none

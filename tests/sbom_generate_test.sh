@@ -30,6 +30,15 @@ for name in $names; do
     fi
 done
 printf '/.\n/usr\n/usr/bin\n/usr/bin/bash\n' >"$R/var/lib/dpkg/info/bash.list"
+# bash's licence behind a first paragraph longer than the start of a file that
+# is read first, and the first package's documentation behind a link.
+mkdir -p "$R/usr/share/doc/bash"
+{ echo "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+  echo "Comment: long"; for i in $(seq 300); do echo " line $i of a long comment"; done
+  printf '\nFiles: *\nCopyright: none\nLicense: GPL-3+\n'; } >"$R/usr/share/doc/bash/copyright"
+first=$(echo $names | cut -d" " -f1)
+mv "$R/usr/share/doc/$first" "$R/usr/share/doc/$first.real"
+ln -s "$first.real" "$R/usr/share/doc/$first"
 cp /usr/bin/bash "$R/usr/bin/bash"
 printf 'NAME="Test OS"\nVERSION_ID=7\n' >"$R/etc/os-release"
 mkfs.ext4 -q -d "$R" "$W/rootfs.ext4" 32M
@@ -47,7 +56,7 @@ for name in $names; do
     awk -v n="$name" 'BEGIN {RS = ""; FS = "\n"}
         NR > 1 && $0 ~ /^Files: \*(\n|$)/ {
             for (i = 1; i <= NF; i++) if ($i ~ /^License:/) {sub(/^License: */, "", $i); print n "\t" $i; exit}
-        }' "/usr/share/doc/$name/copyright" 2>/dev/null || true
+        }' "$R/usr/share/doc/$name/copyright" 2>/dev/null || true
 done | sort -u >"$W/licences"
 
 python3 - "$W" <<'PY'

@@ -268,6 +268,10 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     by default the file beside a package given by its path (PACKAGE.sbom).
     The result's "sbom" then says its format, subject and component count; a
     document other than the one the header names fails the check (status 4).
+    When the header names one and none is at hand, the check is judged as
+    before and "sbom" says "checked": False (fwkit check fails such a
+    package with status 1 instead): a caller that requires the document
+    looks at that.
     A callback (progress, or out's write) that raises stops the
     check, and its exception is raised again from here, OSError with its
     strerror (a full disk: ENOSPC) included.

@@ -122,15 +122,13 @@ int CheckStream(CPackageCheck& check, const Options& options, CPackageCheck::Res
 // before the image is used, so that a document that is not what the header
 // names keeps the image from being written out. 0, or the status of a failure
 // after its message (a document that cannot be read, status 1).
-int ReadSbom(const Options& options, CInputFile& buffer, bool& named, std::string& document,
-             PackageError& error) {
-    CPackageHeader header;
-    named = header.Read(buffer) == PackageError::Ok && CSbomAttachment::Named(header.Lines());
-    if (!named)
-        return 0;
-    const std::string path = CPackageAttachment::Beside(options.package, CSbomAttachment::kKind);
+int ReadSbom(const Options& options, const std::vector<CPackageHeader::Line>& headers,
+             std::string& document, PackageError& error) {
+    const std::string path =
+        !options.sbom.empty() ? options.sbom
+                              : CPackageAttachment::Beside(options.package, CSbomAttachment::kKind);
     std::string problem;
-    error = CSbomAttachment::Load(header.Lines(), path, document, problem);
+    error = CSbomAttachment::Load(headers, path, document, problem);
     if (error == PackageError::OpenFailed || error == PackageError::ReadFailed)
         return Fail(options, path,
                     std::string(error == PackageError::OpenFailed ? "cannot be opened"
@@ -196,7 +194,13 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
         if (result.error == PackageError::OpenFailed)
             return std::max(Fail(options, index, result.problem),
                             PackageErrorStatus(PackageError::AttachmentMismatch));
-        CSbomAttachment::Judge(result, nullptr);  // a stream has nothing beside it
+        // A stream has nothing beside it: its document is the one given, if any.
+        std::string sbom;
+        PackageError sbomError = PackageError::Ok;
+        const bool given = !options.sbom.empty() && CSbomAttachment::Named(result.headers);
+        if (given && ReadSbom(options, result.headers, sbom, sbomError) != 0)
+            return 1;
+        CSbomAttachment::Judge(result, given ? &sbom : nullptr);
         Print(options, result);
         return PackageErrorStatus(result.error);
     }
@@ -204,10 +208,12 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     if (!cause.empty())
         return Fail(options, options.package, cause);
     CInputFile buffer(options.package);
-    bool sbomNamed = false;
+    CPackageHeader header;
+    const bool sbomNamed =
+        header.Read(buffer) == PackageError::Ok && CSbomAttachment::Named(header.Lines());
     std::string sbom;
     PackageError sbomError = PackageError::Ok;
-    if (ReadSbom(options, buffer, sbomNamed, sbom, sbomError) != 0)
+    if (sbomNamed && ReadSbom(options, header.Lines(), sbom, sbomError) != 0)
         return 1;
     CPackageCheck::Result result;
     if (options.output.empty() || sbomError != PackageError::Ok) {

@@ -26,6 +26,9 @@ struct Options {
     bool json = false;
     std::string output;
     std::string base;     // the base image deltas are rebuilt from, or empty
+    // The bill of materials the header names, given with --sbom (one package
+    // only): read instead of PACKAGE.sbom, and so also for standard input.
+    std::string sbom;
     std::string package;  // the one being checked
     std::vector<std::string> packages;
     // Set by the caller: several packages may be given, each checked in turn, and
@@ -47,11 +50,12 @@ struct Options {
 extern const char kUnchecked[];
 
 // Pieces of the help, in pkgcheck's words: what checking does, the options of keys
-// and policy, -j, -o with --base, and the exit statuses.
+// and policy, -j, -o with --base, --sbom, and the exit statuses.
 extern const char kAbout[];
 extern const char kPolicyHelp[];
 extern const char kJsonHelp[];
 extern const char kOutputHelp[];
+extern const char kSbomHelp[];
 extern const char kStatusHelp[];
 
 // Reads the command line; 0 when read, -1 after --help or --version, 1 after a

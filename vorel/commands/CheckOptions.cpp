@@ -31,6 +31,9 @@ const char kOutputHelp[] =
     "                         passes: the exit status is then the verdict)\n"
     "      --base=OLD.img     the base image a delta package is rebuilt from; -o then\n"
     "                         gets the image rebuilt (so does a compressed package)\n";
+const char kSbomHelp[] =
+    "      --sbom=FILE        the bill of materials the header names (default:\n"
+    "                         PACKAGE.sbom beside it; needed for standard input)\n";
 const char kStatusHelp[] =
     "Exit status: 0 every check passed, 1 usage or a file that cannot be read or\n"
     "written, 2 not a package, 3 the image does not match, 4 a signature that is\n"
@@ -41,7 +44,7 @@ const char kStatusHelp[] =
 
 namespace {
 
-enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt, kBase };
+enum LongOnly { kKeyring = 256, kThreshold, kCompatible, kMinVersion, kAt, kBase, kSbom };
 
 // An empty or blank value names nothing, and taking it would switch a check
 // off (no board compared, no key required): a usage error naming the option.
@@ -73,6 +76,9 @@ int TakeOption(int c, Options& options) {
         case kBase:
             options.base = value;
             break;
+        case kSbom:
+            options.sbom = value;
+            return Named(options, "--sbom", value, "file");
         case kThreshold:
             problem = Core::Parse::Unsigned(value, UINT32_MAX, threshold);
             if (problem.empty() && threshold == 0)
@@ -110,6 +116,7 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& 
                                      {"min-version", required_argument, nullptr, kMinVersion},
                                      {"at", required_argument, nullptr, kAt},
                                      {"base", required_argument, nullptr, kBase},
+                                     {"sbom", required_argument, nullptr, kSbom},
                                      {"json", no_argument, nullptr, 'j'},
                                      {"output", required_argument, nullptr, 'o'}},
                                     [&options](int c) { return TakeOption(c, options); });
@@ -122,6 +129,8 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Options& 
         return Messages::UsageError(options.command, "no package given");
     if (operands > 1 && !options.output.empty())
         return Messages::UsageError(options.command, "-o IMAGE takes exactly one PACKAGE");
+    if (operands > 1 && !options.sbom.empty())
+        return Messages::UsageError(options.command, "--sbom FILE takes exactly one PACKAGE");
     options.packages.assign(argv + optind, argv + argc);
     if (std::count(options.packages.begin(), options.packages.end(), "-") > 1)
         return Messages::UsageError(options.command, "standard input (-) can be read only once");

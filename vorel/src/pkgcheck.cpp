@@ -21,7 +21,7 @@ const char kProgram[] = "pkgcheck";
 
 const char kUsage[] =
     "Usage: pkgcheck [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY] [-j]\n"
-    "                [-o IMAGE] PACKAGE\n";
+    "                [-o IMAGE] [--sbom FILE] PACKAGE\n";
 const char kEnd[] =
     "  -h, --help             print this help and exit\n"
     "  -V, --version          print the version and exit\n"
@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     const std::string version = std::string(kProgram) + " (fwkit) " + Messages::Version() + "\n";
     const std::string help = std::string(kUsage) + CheckCommand::kAbout + "\n" +
                              CheckCommand::kPolicyHelp + CheckCommand::kJsonHelp +
-                             CheckCommand::kOutputHelp + kEnd + CheckCommand::kStatusHelp;
+                             CheckCommand::kOutputHelp + CheckCommand::kSbomHelp + kEnd +
+                             CheckCommand::kStatusHelp;
     const PackageCommand::Caller caller{kProgram, kProgram, help, version, "", {}, nullptr};
     CheckCommand::Options options;
     const int parsed = CheckCommand::Parse(argc, argv, caller, options);
