@@ -18,7 +18,7 @@ bool CImageSplit::Fail(const std::string& problem) {
     return false;
 }
 
-const CPackageCheck::Result& CImageSplit::Stage(CPackageCheck& check, CInputFile& package) {
+const CPackageCheck::Result& CImageSplit::Stage(CPackageCheck& check, CPackageSource& package) {
     m_staged = std::make_unique<Core::File::Output>(m_path);
     if (!m_staged->Open())
         m_problem = m_path + ": " + m_staged->Cause();

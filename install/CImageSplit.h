@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "CFirmwareFile.h"
-#include "CInputFile.h"
+#include "CPackageSource.h"
 #include "CPackageCheck.h"
 #include "CSystemDescription.h"
 #include "Output.h"
@@ -35,7 +35,7 @@ class CImageSplit {
     CImageSplit& operator=(const CImageSplit&) = delete;
 
     // Runs `check` over `package`, its image staged; the check's result.
-    const CPackageCheck::Result& Stage(CPackageCheck& check, CInputFile& package);
+    const CPackageCheck::Result& Stage(CPackageCheck& check, CPackageSource& package);
     // Parses the staged image and maps its fragments to the classes of
     // `system`; false with Problem().
     bool Map(const SystemDescription& system);

@@ -8,7 +8,8 @@
 #include <vector>
 #include <nlohmann/json.hpp>
 
-#include "CInputFile.h"
+#include "CFileSource.h"
+#include "CMemoryBuffer.h"
 #include "CPackageCheck.h"
 #include "CProgramRun.h"
 #include "Core.h"
@@ -30,6 +31,11 @@ InstallError CInstaller::Fail(InstallError error, const std::string& problem,
 }
 
 const CInstaller::Result& CInstaller::Install(const std::string& package, const Options& options) {
+    CFileSource source(package);
+    return Run(source, options);
+}
+
+const CInstaller::Result& CInstaller::Run(CPackageSource& input, const Options& options) {
     m_result = Result();
     m_class = nullptr;
     m_booted.reset();
@@ -37,10 +43,9 @@ const CInstaller::Result& CInstaller::Install(const std::string& package, const 
     m_targets.clear();
     m_bootedRecorded = false;
     m_options = options;
-    m_package = package;
+    m_package = input.Name();
     m_writtenSha256.clear();
     m_writtenSize = 0;
-    CInputFile input(package);
     const SystemDescription& system = m_system.Description();
     // The one place that orders the steps; each returns Ok once it is durable.
     const std::vector<std::function<InstallError()>> judge = {
@@ -110,11 +115,23 @@ InstallError CInstaller::TakeLock() {
                 m_lock->Problem());
 }
 
-InstallError CInstaller::ReadHeader(CInputFile& package) {
-    const std::string problem = CPackageCheck::FileProblem(m_package);
-    if (!problem.empty())
-        return Fail(InstallError::Package, m_package + ": " + problem, PackageError::ReadFailed);
-    const PackageError read = m_header.Read(package);
+InstallError CInstaller::ReadHeader(CPackageSource& package) {
+    std::string block;  // the header block's worth, or the whole of a shorter package
+    const PackageError got =
+        package.Read(0, CPackageHeader::kMaxSize, [&block](const uint8_t* data, size_t size) {
+            block.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        });
+    if (got == PackageError::OpenFailed)
+        return Fail(InstallError::Package, m_package + ": " + package.Problem(),
+                    PackageError::ReadFailed);
+    if (got != PackageError::Ok && got != PackageError::CutShort)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(got) +
+                        (package.Problem().empty() ? "" : ": " + package.Problem()),
+                    got);
+    CMemoryBuffer buffer(block.data(), block.size());
+    const PackageError read = m_header.Read(buffer);
     if (read != PackageError::Ok)
         return Fail(InstallError::Package,
                     m_package + ": " + PackageErrorText(read) +
@@ -279,7 +296,7 @@ InstallError CInstaller::MarkTargetBad() {
 // A file slot gets the image in the one pass and is renamed into place only
 // when it passed; a raw slot is written in a second pass of bytes verified by
 // the first. Either is synced before this returns.
-InstallError CInstaller::WriteImage(CInputFile& package) {
+InstallError CInstaller::WriteImage(CPackageSource& package) {
     CPackageCheck check;
     ConfigureTrust(check.Trust());
     std::unique_ptr<CSlot::Mapping> base;
@@ -361,7 +378,7 @@ std::vector<const CSlot*> CInstaller::Targets() const {
 // The package is checked with its image staged, the image's fragments mapped
 // to their classes, and each class's target slot found, all before a slot or
 // the bootloader is touched.
-InstallError CInstaller::StageImages(CInputFile& package) {
+InstallError CInstaller::StageImages(CPackageSource& package) {
     if (m_header.GetEncoding() == CPackageHeader::Encoding::ZstdDelta)
         return Fail(InstallError::UnknownSlot,
                     m_package + ": a delta is not split among slot classes by its fragments");

@@ -28,6 +28,7 @@
 #include "CInstallLock.h"
 #include "CPackageCheck.h"
 #include "CPackageHeader.h"
+#include "CPackageSource.h"
 #include "CPackageTrust.h"
 #include "CSlot.h"
 #include "CSlotRecord.h"
@@ -35,7 +36,6 @@
 #include "CSystem.h"
 #include "InstallError.h"
 
-class CInputFile;
 
 class CInstaller {
   public:
@@ -58,6 +58,10 @@ class CInstaller {
 
     // Installs the package file `package` (a file that can be read twice).
     const Result& Install(const std::string& package, const Options& options);
+    // Installs the package `source` reads (a file, a server); a stream slot
+    // gets its image in a second read of the package, of the bytes the first
+    // verified.
+    const Result& Run(CPackageSource& source, const Options& options);
     const Result& GetResult() const { return m_result; }
     // What was installed from `package`, as the JSON document "fwkit install
     // --json" prints (schema fwkit-install/1).
@@ -65,7 +69,7 @@ class CInstaller {
 
   private:
     InstallError TakeLock();
-    InstallError ReadHeader(CInputFile& package);
+    InstallError ReadHeader(CPackageSource& package);
     InstallError ChooseTarget();
     InstallError LoadKeys();
     InstallError JudgeHeader();
@@ -73,12 +77,12 @@ class CInstaller {
     InstallError RunHook(const std::string& hook);
     InstallError OpenTarget();
     InstallError MarkTargetBad();
-    InstallError WriteImage(CInputFile& package);
+    InstallError WriteImage(CPackageSource& package);
     InstallError SyncTarget();
     InstallError ReadBack(CSlot& target, uint64_t size, const std::string& written);
     InstallError RecordStatus(const CSlot& target, uint64_t size, const std::string& sha256);
     InstallError SwitchBootloader();
-    InstallError StageImages(CInputFile& package);
+    InstallError StageImages(CPackageSource& package);
     InstallError WriteParts();
 
     InstallError CheckTarget(CSlot& target, CSlot& booted);

@@ -1,13 +1,7 @@
 #include "CPackageAttachment.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
+#include "CFileSource.h"
 #include "CSha256.h"
-#include "FilePath.h"
 #include "Parse.h"
 
 std::vector<CPackageHeader::Line> CPackageAttachment::Describe(const std::string& data) const {
@@ -72,16 +66,10 @@ PackageError CPackageAttachment::Load(const CPackageHeader& header, const std::s
     const PackageError lines = Lines(header, size, sha256);
     if (lines != PackageError::Ok)
         return lines;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return Fail(PackageError::OpenFailed, path + ": " + std::strerror(errno));
     // One byte more than named shows a longer file without reading all of it.
-    data.assign(size + 1, '\0');
-    const ssize_t got = Core::File::ReadAt(fd, &data[0], data.size(), 0);
-    const int error = errno;
-    close(fd);
-    if (got < 0)
-        return Fail(PackageError::ReadFailed, path + ": " + std::strerror(error));
-    data.resize(static_cast<size_t>(got));
+    std::string problem;
+    const PackageError read = CFileSource::ReadFile(path, size + 1, data, problem);
+    if (read != PackageError::Ok)
+        return Fail(read, problem);
     return Check(header, data);
 }

@@ -55,18 +55,58 @@ const CPackageCheck::Result& CPackageCheck::Refuse(PackageError error, const std
     return m_stream.Abandon(error, problem);
 }
 
-const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package, Core::File::Output& output) {
+void CPackageCheck::FirstPassInto(Core::File::Output& output) {
     if (output.Seekable())
         m_stream.SetImageSink(
             [&output](const uint8_t* data, size_t size) { return output.Write(data, size); });
     else
         m_stream.SetImageSink(nullptr);
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(CInputFile& package, Core::File::Output& output) {
+    FirstPassInto(output);
     m_written = Run(package);
     PackageError error = m_written.error;
     if (error == PackageError::Ok && !output.Seekable())
         error = Restream(package, output, m_written);
     if (error != PackageError::Changed && (package.Changed() || !package.EndsAtSize()))
         error = PackageError::Changed;
+    m_stream.SetImageSink(nullptr);
+    return Written(Conclude(output, error));
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(CPackageSource& package) {
+    m_stream.Reset();
+    bool refused = false;  // the stream stopped taking bytes
+    uint64_t fed = 0;
+    const CPackageSource::Sink feed = [&](const uint8_t* data, size_t size) {
+        fed += size;
+        refused = m_stream.Feed(data, size) != PackageError::Ok;
+        return !refused;
+    };
+    PackageError error = PackageError::Ok;
+    if (package.Size() == 0) {
+        // A source learns its size on the first read: the header block's worth.
+        error = package.Read(0, CPackageHeader::kMaxSize, feed);
+        if (error == PackageError::CutShort)
+            error = PackageError::Ok;
+    }
+    if (package.Size() > CPackageHeader::kMaxPackageSize)
+        return Refuse(PackageError::TooLarge, "");
+    if (error == PackageError::Ok && !refused && package.Size() > fed)
+        error = package.Read(fed, package.Size() - fed, feed);
+    if (refused || error == PackageError::Ok)
+        return m_stream.Finish();
+    return m_stream.Abandon(error, package.Problem());
+}
+
+const CPackageCheck::Result& CPackageCheck::Run(CPackageSource& package,
+                                                Core::File::Output& output) {
+    FirstPassInto(output);
+    m_written = Run(package);
+    PackageError error = m_written.error;
+    if (error == PackageError::Ok && !output.Seekable())
+        error = Restream([&]() -> const Result& { return Run(package); }, output, m_written);
     m_stream.SetImageSink(nullptr);
     return Written(Conclude(output, error));
 }
@@ -97,6 +137,11 @@ const CPackageCheck::Result& CPackageCheck::Run(int fd, Core::File::Output* outp
 
 PackageError CPackageCheck::Restream(CBuffer& package, Core::File::Output& output,
                                      const Result& verified) {
+    return Restream([&]() -> const Result& { return Run(package); }, output, verified);
+}
+
+PackageError CPackageCheck::Restream(const std::function<const Result&()>& pass,
+                                     Core::File::Output& output, const Result& verified) {
     CSha256 sha256;
     uint64_t size = 0;
     m_stream.SetImageSink([&](const uint8_t* data, size_t count) {
@@ -105,7 +150,7 @@ PackageError CPackageCheck::Restream(CBuffer& package, Core::File::Output& outpu
         return output.Write(data, count);
     });
     const Result verifiedCopy = verified;  // `verified` may be this check's own result
-    const PackageError error = Run(package).error;
+    const PackageError error = pass().error;
     m_stream.SetImageSink(nullptr);
     if (error == PackageError::WriteFailed)
         return error;

@@ -22,6 +22,7 @@
 //   if (result.error == PackageError::Ok) ... flash the image ...
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -30,6 +31,7 @@
 #include "CFileBuffer.h"
 #include "CInputFile.h"
 #include "CPackageHeader.h"
+#include "CPackageSource.h"
 #include "CPackageStream.h"
 #include "CPackageTrust.h"
 #include "Output.h"
@@ -71,6 +73,13 @@ class CPackageCheck {
     // did not hold still while it was read (twice, for a stream), WriteFailed when the output
     // failed (its Cause() says why).
     const Result& Run(CInputFile& package, Core::File::Output& output);
+    // The same over a package read by position (a file, a server), front to
+    // back; a failed read gives the source's error (ReadFailed, Changed,
+    // CutShort...), its Problem() in the result's problem.
+    const Result& Run(CPackageSource& package);
+    // Runs every check over `package` and writes its image into `output` by the
+    // rule above: a stream output gets it in a second read of the package.
+    const Result& Run(CPackageSource& package, Core::File::Output& output);
     // Checks a package read once from the descriptor `fd`, as it arrives (a
     // pipe, a FIFO, a device), to its end or until the package is refused
     // (the rest is then never read). The image goes to `output` when given, as
@@ -108,6 +117,12 @@ class CPackageCheck {
     static const char* StateText(SignatureState state) { return CPackageTrust::StateText(state); }
 
   private:
+    // The second pass `pass` runs, its image digested on the way to `output`,
+    // compared with the first pass's result `verified`.
+    PackageError Restream(const std::function<const Result&()>& pass, Core::File::Output& output,
+                          const Result& verified);
+    // A file output gets the image in the first pass; a stream, in the second.
+    void FirstPassInto(Core::File::Output& output);
     // A package refused before any of it is read.
     const Result& Refuse(PackageError error, const std::string& problem);
 
