@@ -192,7 +192,12 @@ FWKIT_API int fwkit_install_set_allow_downgrade(fwkit_install *install, int allo
 FWKIT_API int fwkit_install_set_tries(fwkit_install *install, unsigned tries);
 
 /* Installs the package file `package` into the slot that is not running and
- * has the bootloader try it next. */
+ * has the bootloader try it next. A package named by an http:// or https://
+ * URL is read from its server with libcurl as it is written (the system's CA
+ * certificates, the proxy variables, 3 retries that resume a cut transfer);
+ * the program calls curl_global_init(CURL_GLOBAL_DEFAULT) first, unless its
+ * libcurl is thread-safe (curl_version_info()->features has
+ * CURL_VERSION_THREADSAFE), which then initialises itself. */
 FWKIT_API int fwkit_install_run(fwkit_install *install, const char *package);
 /* What the last successful run installed, as the JSON document fwkit install
  * --json prints; null before one. Valid until the handle is next used. */

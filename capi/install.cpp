@@ -2,8 +2,10 @@
 // hands out; each call reads the system description anew, so that a
 // long-running update client sees the device as it is. No exception leaves
 // an entry point (any becomes FWKIT_E_MEMORY).
+#include <memory>
 #include <string>
 
+#include "CHttpSource.h"
 #include "CInstaller.h"
 #include "CSystem.h"
 #include "fwkit.h"
@@ -92,7 +94,11 @@ int fwkit_install_run(fwkit_install* install, const char* package) {
     return OnSystem(install, [&](CSystem& system, PackageError& verdict, std::string& problem) {
         install->json.clear();
         CInstaller installer(system);
-        const CInstaller::Result& result = installer.Install(package, install->options);
+        std::unique_ptr<CHttpSource> server;
+        if (CHttpSource::IsUrl(package))
+            server.reset(new CHttpSource(package, CHttpSource::Options()));
+        const CInstaller::Result& result = server ? installer.Run(*server, install->options)
+                                                  : installer.Install(package, install->options);
         verdict = result.verdict;
         problem = result.problem;
         if (result.error == InstallError::Ok)

@@ -8,6 +8,8 @@
 #include "CInstaller.h"
 #include "CSystem.h"
 #include "Command.h"
+#include "NetOptions.h"
+#include "Progress.h"
 #include "Subcommands.h"
 
 namespace Cli {
@@ -15,15 +17,22 @@ namespace Cli {
 namespace {
 
 const char kInstallUsage[] =
-    "Usage: fwkit install [--config FILE] [--allow-downgrade] [--tries N] [--json] PACKAGE\n"
+    "Usage: fwkit install [--config FILE] [--allow-downgrade] [--tries N] [NETWORK] [--json]\n"
+    "                     PACKAGE|URL\n"
     "Install the package PACKAGE (- for standard input) into the slot that is not running:\n"
     "judged against the description's keyring, threshold and compatible, written, synced,\n"
-    "read back and recorded before the bootloader is told to try that slot next.\n"
+    "read back and recorded before the bootloader is told to try that slot next. A URL\n"
+    "(http:// or https://) is read from its server as it is written, never stored whole;\n"
+    "a transfer cut by the network resumes where it stopped.\n"
     "\n"
     "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n"
     "      --allow-downgrade   accept a version below the booted slot's\n"
     "  -t, --tries=N           the new slot's tries (default: the description's)\n"
-    "  -j, --json              say what was installed as one JSON document\n";
+    "  -j, --json              say what was installed as one JSON document\n"
+    "\n"
+    "Network options (NETWORK), for a URL:\n";
+// The client key's option.
+const char kInstallCertKey[] = "key";
 const char kStatusUsage[] =
     "Usage: fwkit status [--config FILE] [--json]\n"
     "Show each slot's state (good, bad, trying), its tries left, its installed version and\n"
@@ -61,27 +70,42 @@ struct Parsed {
     bool json = false;
     bool allowDowngrade = false;
     uint32_t tries = 0;
+    CHttpSource::Options net;
     Common common;
     std::vector<std::string> operands;
 };
 
 enum { kAllowDowngrade = 256 };
 
-// Reads the options `allowed` of the subcommand: c (config) always, j, t and
-// the downgrade option where given. 0 when read, -1 after the help, else 1.
+// Reads the options `allowed` of the subcommand: c (config) always, j, t,
+// the downgrade option (d) and the network options (n) where given. 0 when
+// read, -1 after the help, else 1.
 int Parse(int argc, char** argv, const char* name, const std::string& allowed,
           const std::string& help, Parsed& parsed) {
-    const std::vector<option> longs = LongOptions({{"config", required_argument, nullptr, 'c'},
-                                                   {"json", no_argument, nullptr, 'j'},
-                                                   {"tries", required_argument, nullptr, 't'},
-                                                   {"allow-downgrade", no_argument, nullptr,
-                                                    kAllowDowngrade}});
+    std::vector<option> longs = LongOptions({{"config", required_argument, nullptr, 'c'},
+                                             {"json", no_argument, nullptr, 'j'},
+                                             {"tries", required_argument, nullptr, 't'},
+                                             {"allow-downgrade", no_argument, nullptr,
+                                              kAllowDowngrade}});
+    const bool network = allowed.find('n') != std::string::npos;
+    if (network) {
+        const std::vector<option> net = NetOptions(kInstallCertKey);
+        longs.insert(longs.end() - 1, net.begin(), net.end());
+    }
     int c = 0;
     while ((c = NextOption(argc, argv, ":c:jt:qh", longs.data())) != -1) {
         const bool own = c == 'c' || c == 'j' || c == 't' || c == kAllowDowngrade;
         if (c == 'h') {
-            std::printf("%s%s%s", help.c_str(), CommonHelp(24).c_str(), kExitStatus);
+            std::printf("%s%s%s%s", help.c_str(),
+                        network ? NetHelp(kInstallCertKey, 24).c_str() : "",
+                        CommonHelp(24).c_str(), kExitStatus);
             return -1;
+        }
+        const int net = network ? TakeNet(c, optarg, parsed.net) : 0;
+        if (net != 0) {
+            if (net < 0)
+                return 1;
+            continue;
         }
         if (own && c != 'c' && allowed.find(static_cast<char>(c == kAllowDowngrade ? 'd' : c)) ==
                                    std::string::npos)
@@ -155,7 +179,7 @@ int Mark(int argc, char** argv, const char* name, const char* usage, size_t leas
 
 int Install(int argc, char** argv) {
     Parsed parsed;
-    const int read = Parse(argc, argv, "install", "jtd", kInstallUsage, parsed);
+    const int read = Parse(argc, argv, "install", "jtdn", kInstallUsage, parsed);
     if (read != 0)
         return read < 0 ? 0 : read;
     if (parsed.operands.size() != 1)
@@ -164,18 +188,24 @@ int Install(int argc, char** argv) {
     CSystem system;
     if (const int status = OpenSystem(parsed, system))
         return status;
-    const std::string package = InputPath(parsed.operands[0]);
-    if (package.empty())
-        return 1;
     CInstaller installer(system);
     CInstaller::Options options;
     options.allowDowngrade = parsed.allowDowngrade;
     options.tries = parsed.tries;
-    const CInstaller::Result& result = installer.Install(package, options);
+    const std::unique_ptr<CHttpSource> server = OpenUrl(parsed.operands[0], parsed.net);
+    std::string package;
+    if (server == nullptr && (package = InputPath(parsed.operands[0])).empty())
+        return 1;
+    Progress progress(server ? parsed.common.progress : 0, "install");
+    const CInstaller::Result& result =
+        server ? installer.Run(*server, options) : installer.Install(package, options);
     if (result.error != InstallError::Ok)
         return Refused(result.error, result.problem, result.verdict);
-    if (parsed.json && !parsed.common.quiet)
-        std::fputs(CInstaller::ResultJson(parsed.operands[0], result).c_str(), stdout);
+    if (parsed.json && !parsed.common.quiet) {
+        const std::string document = CInstaller::ResultJson(parsed.operands[0], result);
+        std::fputs((server ? WithFetch(document, server->GetCounters()) : document).c_str(),
+                   stdout);
+    }
     else if (!parsed.common.quiet)
         std::printf("%s: installed version %s into slot %s (%s); it boots next\n",
                     parsed.operands[0].c_str(), result.record.version.c_str(), result.slot.c_str(),

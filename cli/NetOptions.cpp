@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "Command.h"
 #include "Progress.h"
@@ -93,6 +94,14 @@ std::unique_ptr<CHttpSource> OpenUrl(const std::string& name, const CHttpSource:
     std::unique_ptr<CHttpSource> source(new CHttpSource(name, options));
     source->SetFetched([](uint64_t fetched) { Progress::SetReceived(fetched); });
     return source;
+}
+
+std::string WithFetch(const std::string& document, const CHttpSource::Counters& counters) {
+    nlohmann::ordered_json fields = nlohmann::ordered_json::parse(document);
+    fields["fetch"] = {{"bytes_fetched", counters.fetched},
+                       {"requests", counters.requests},
+                       {"retries", counters.retries}};
+    return fields.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace Cli

@@ -31,4 +31,8 @@ int TakeNet(int c, const char* text, CHttpSource::Options& options);
 // started for the process the first time (the program's to do, once).
 std::unique_ptr<CHttpSource> OpenUrl(const std::string& name, const CHttpSource::Options& options);
 
+// The JSON document `document` (an object) with what the download did:
+// "fetch": {"bytes_fetched", "requests", "retries"}.
+std::string WithFetch(const std::string& document, const CHttpSource::Counters& counters);
+
 }  // namespace Cli

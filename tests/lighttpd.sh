@@ -32,6 +32,8 @@ server.modules = ("mod_accesslog")
 accesslog.filename = "$state/access.log"
 accesslog.format = "%s %b %{Range}i"
 mimetype.assign = ("" => "application/octet-stream")
+# A file replaced on disk is served, and named by its ETag, as it is now.
+server.stat-cache-engine = "disable"
 CONF
         if [ -n "$cert" ]; then
             cat <<CONF
