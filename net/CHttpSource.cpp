@@ -149,7 +149,8 @@ bool CHttpSource::IsUrl(const std::string& name) {
 
 PackageError CHttpSource::Fail(PackageError error, const std::string& url,
                                const std::string& reason) {
-    m_problem = url + ": " + reason;
+    // The package's own messages name it already; an attachment's names its URL.
+    m_problem = url == m_url ? reason : url + ": " + reason;
     return error;
 }
 

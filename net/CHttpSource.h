@@ -73,6 +73,7 @@ class CHttpSource : public CPackageSource {
     // Reads URL + "." + kind (CPackageAttachment::Beside), at most maxSize bytes.
     PackageError ReadAttachment(const std::string& kind, uint64_t maxSize,
                                 std::string& data) override;
+    // Why the last read failed; of an attachment, with its URL.
     const std::string& Problem() const override { return m_problem; }
 
     const Counters& GetCounters() const { return m_counters; }

@@ -14,6 +14,7 @@ It listens on a free port, writes it to FILE, and stops by itself after
     flip:N            flip one bit of the byte N bytes into the first answer's body
     status:CODE       answer CODE (404, 500, 416, ...) with an empty body
     norange           drop Range and If-Range from requests: whole files
+    slow:RATE         send answers at RATE bytes a second
     swap:N:OLD:NEW    after N bytes, rename NEW over OLD on the server's disk,
                       then cut the connection: the file changed mid-download
 
@@ -104,6 +105,8 @@ async def answers(upstream, client, faults, struck):
         client.write(data)
         await client.drain()
         sent += len(data)
+        if struck and faults.kind == "slow":
+            await asyncio.sleep(len(data) / float(faults.arg))
     client.close()
 
 
