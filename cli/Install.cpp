@@ -205,11 +205,17 @@ int Install(int argc, char** argv) {
         const std::string document = CInstaller::ResultJson(parsed.operands[0], result);
         std::fputs((server ? WithFetch(document, server->GetCounters()) : document).c_str(),
                    stdout);
-    }
-    else if (!parsed.common.quiet)
+    } else if (!parsed.common.quiet) {
         std::printf("%s: installed version %s into slot %s (%s); it boots next\n",
                     parsed.operands[0].c_str(), result.record.version.c_str(), result.slot.c_str(),
                     result.device.c_str());
+    }
+    if (result.chunked && !parsed.json && !parsed.common.quiet)
+        std::printf("%s: %llu bytes reused from the booted slot, %llu fetched, %llu already in "
+                    "place\n",
+                    parsed.operands[0].c_str(), static_cast<unsigned long long>(result.reused),
+                    static_cast<unsigned long long>(result.fetched),
+                    static_cast<unsigned long long>(result.present));
     return 0;
 }
 

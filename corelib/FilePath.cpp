@@ -125,6 +125,11 @@ std::string FollowLinks(std::string path) {
     return path;
 }
 
+ClosedAtEnd::~ClosedAtEnd() {
+    if (fd >= 0)
+        close(fd);
+}
+
 ssize_t ReadSome(int fd, void* buffer, size_t size) {
     ssize_t got = 0;
     do

@@ -52,6 +52,15 @@ int DescriptorOf(const std::string& path);
 // descriptors ends the chain: what the descriptor refers to has no usable path.
 std::string FollowLinks(std::string path);
 
+// Closes a descriptor (unless -1) when it goes out of scope.
+struct ClosedAtEnd {
+    explicit ClosedAtEnd(int descriptor) : fd(descriptor) {}
+    int fd;
+    ClosedAtEnd(const ClosedAtEnd&) = delete;
+    ClosedAtEnd& operator=(const ClosedAtEnd&) = delete;
+    ~ClosedAtEnd();
+};
+
 // read(2) that goes on when a signal interrupts it: the bytes read, 0 at the
 // end, -1 with errno on failure.
 ssize_t ReadSome(int fd, void* buffer, size_t size);

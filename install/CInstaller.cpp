@@ -8,6 +8,7 @@
 #include <vector>
 #include <nlohmann/json.hpp>
 
+#include "CChunkInstall.h"
 #include "CFileSource.h"
 #include "CMemoryBuffer.h"
 #include "CPackageCheck.h"
@@ -72,6 +73,17 @@ const CInstaller::Result& CInstaller::Run(CPackageSource& input, const Options& 
         [&] { return RunHook(system.postInstall); },
         [&] { return SwitchBootloader(); },
     };
+    // One image with a chunk index into a raw slot, only what it lacks written.
+    const std::vector<std::function<InstallError()>> chunked = {
+        [&] { return LoadIndex(input); },
+        [&] { return RunHook(system.preInstall); },
+        [&] { return MarkTargetBad(); },
+        [&] { return WriteChunks(input); },
+        [&] { return ReadBack(*m_target, m_writtenSize, m_writtenSha256); },
+        [&] { return RecordStatus(*m_target, m_writtenSize, m_writtenSha256); },
+        [&] { return RunHook(system.postInstall); },
+        [&] { return SwitchBootloader(); },
+    };
     // The fragments of a firmware file into the target slots of their classes,
     // each read back and recorded before the switch.
     const std::vector<std::function<InstallError()>> split = {
@@ -89,7 +101,7 @@ const CInstaller::Result& CInstaller::Run(CPackageSource& input, const Options& 
         return true;
     };
     if (run(judge))
-        run(m_images ? split : single);
+        run(m_images ? split : Chunked() ? chunked : single);
     if (m_writer)
         m_writer->Abandon();
     m_images.reset();
@@ -366,6 +378,67 @@ InstallError CInstaller::SwitchBootloader() {
     return InstallError::Ok;
 }
 
+bool CInstaller::Chunked() const {
+    return m_target && m_header.GetEncoding() == CPackageHeader::Encoding::None &&
+           CChunkIndex::Named(m_header) &&
+           m_target->Described().kind == SlotDescription::Kind::Raw;
+}
+
+InstallError CInstaller::LoadIndex(CPackageSource& package) {
+    std::string data;
+    PackageError error =
+        package.ReadAttachment(CChunkIndex::kKind, CPackageAttachment::kMaxIndexSize, data);
+    std::string problem = package.Problem();
+    if (error == PackageError::Ok) {
+        error = m_index.Take(m_header, std::move(data));
+        problem = m_index.Problem();
+    }
+    if (error == PackageError::OpenFailed || error == PackageError::ReadFailed)
+        error = PackageError::AttachmentMismatch;  // as pkgcheck judges a missing index
+    if (error != PackageError::Ok)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(error) + ": " + problem, error);
+    const int64_t capacity = m_target->Capacity();
+    if (capacity < 0 || static_cast<uint64_t>(capacity) < m_header.FileSize())
+        return Fail(InstallError::SlotUnavailable,
+                    capacity < 0 ? m_target->Problem()
+                                 : m_target->Path() + ": holds " + std::to_string(capacity) +
+                                       " bytes, the image " + std::to_string(m_header.FileSize()));
+    return InstallError::Ok;
+}
+
+// Each chunk checked against the index before it is written; the whole image
+// is read back against the header's signed SHA-256 after.
+InstallError CInstaller::WriteChunks(CPackageSource& package) {
+    const std::string* sha256 = m_header.Find("sha256");
+    if (sha256 == nullptr)
+        return Fail(InstallError::Package, m_package + ": a chunk index without a sha256 line",
+                    PackageError::NotAPackage);
+    uint64_t bootedSize = 0;
+    std::string booted;
+    if (m_booted->Resolve()) {
+        const int64_t capacity = m_booted->Capacity();
+        bootedSize = m_bootedRecorded ? m_bootedRecord.size
+                                      : static_cast<uint64_t>(std::max<int64_t>(capacity, 0));
+        bootedSize = std::min<uint64_t>(bootedSize, static_cast<uint64_t>(std::max<int64_t>(capacity, 0)));
+        booted = m_booted->Path();
+    }
+    CChunkInstall install(package, m_index, m_header.Size());
+    const PackageError error = install.Run(m_target->Path(), booted, bootedSize);
+    m_result.chunked = true;
+    m_result.present = install.GetCounts().present;
+    m_result.reused = install.GetCounts().reused;
+    m_result.fetched = install.GetCounts().fetched;
+    if (error == PackageError::WriteFailed)
+        return Fail(InstallError::SlotUnavailable, m_target->Path() + ": " + install.Problem());
+    if (error != PackageError::Ok)
+        return Fail(InstallError::Package,
+                    m_package + ": " + PackageErrorText(error) + ": " + install.Problem(), error);
+    m_writtenSha256 = *sha256;
+    m_writtenSize = m_header.FileSize();
+    return InstallError::Ok;
+}
+
 std::vector<const CSlot*> CInstaller::Targets() const {
     std::vector<const CSlot*> targets;
     if (m_target)
@@ -432,11 +505,16 @@ InstallError CInstaller::WriteParts() {
 
 std::string CInstaller::ResultJson(const std::string& package, const Result& result) {
     const SlotRecord& record = result.record;
-    const nlohmann::ordered_json document = {
+    nlohmann::ordered_json document = {
         {"schema", "fwkit-install/1"}, {"package", package},
         {"slot", result.slot},         {"name", result.bootName},
         {"device", result.device},     {"version", record.version},
         {"sha256", record.sha256},     {"size", record.size},
         {"keyids", record.keyIds}};
+    if (result.chunked) {
+        document["present"] = result.present;
+        document["reused"] = result.reused;
+        document["fetched"] = result.fetched;
+    }
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CImageSplit.h"
 #include "CInstallLock.h"
 #include "CPackageCheck.h"
@@ -52,6 +53,13 @@ class CInstaller {
         std::string bootName;                     // "B"
         std::string device;
         SlotRecord record;  // what was installed
+        // A package with a chunk index, written chunk by chunk: the bytes the
+        // target held already, those copied from the booted slot, those read
+        // from the package.
+        bool chunked = false;
+        uint64_t present = 0;
+        uint64_t reused = 0;
+        uint64_t fetched = 0;
     };
 
     explicit CInstaller(CSystem& system) : m_system(system) {}
@@ -83,6 +91,11 @@ class CInstaller {
     InstallError RecordStatus(const CSlot& target, uint64_t size, const std::string& sha256);
     InstallError SwitchBootloader();
     InstallError StageImages(CPackageSource& package);
+    // Whether the image goes in chunk by chunk: a plain package with an index,
+    // into a raw slot.
+    bool Chunked() const;
+    InstallError LoadIndex(CPackageSource& package);
+    InstallError WriteChunks(CPackageSource& package);
     InstallError WriteParts();
 
     InstallError CheckTarget(CSlot& target, CSlot& booted);
@@ -113,4 +126,5 @@ class CInstaller {
     std::string m_package;
     std::string m_writtenSha256;  // of the image as it went to the slot
     uint64_t m_writtenSize = 0;
+    CChunkIndex m_index;
 };

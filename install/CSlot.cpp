@@ -14,19 +14,11 @@
 #include <vector>
 
 #include "CSha256.h"
+#include "FilePath.h"
 
 namespace {
 
 constexpr size_t kChunk = 1u << 20;
-
-// Closes a descriptor when it goes out of scope.
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 }  // namespace
 
@@ -78,7 +70,7 @@ bool CSlot::HoldsRoot() const {
 }
 
 int64_t CSlot::Capacity() {
-    Descriptor file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
+    Core::File::ClosedAtEnd file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
     struct stat st {};
     if (file.fd < 0 || fstat(file.fd, &st) != 0)
         return Fail(m_path + ": " + std::strerror(errno)), -1;
@@ -91,7 +83,7 @@ int64_t CSlot::Capacity() {
 }
 
 bool CSlot::Digest(uint64_t size, std::string& sha256, uint64_t offset) {
-    Descriptor file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
+    Core::File::ClosedAtEnd file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0)
         return Fail(m_path + ": " + std::strerror(errno));
     // Read what is on the medium, not what the page cache kept of the write.
@@ -126,7 +118,7 @@ std::unique_ptr<CSlot::Mapping> CSlot::Map(uint64_t size) {
         return mapping;
     if (size > SIZE_MAX)
         return Fail(m_path + ": too large to map"), nullptr;
-    Descriptor file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
+    Core::File::ClosedAtEnd file{open(m_path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0)
         return Fail(m_path + ": " + std::strerror(errno)), nullptr;
     void* data = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, file.fd, 0);

@@ -143,6 +143,70 @@ TEST_F(InstallTest, RawSlotWrittenInPlaceAndDeltaRebuiltFromTheBootedSlot) {
     EXPECT_EQ(Status()["slots"][1]["size"], two.size());
 }
 
+// A package with a chunk index goes into a raw slot chunk by chunk: chunks the
+// booted slot holds are copied, the target's own kept on a second run, only
+// the rest read from the package, and a damaged chunk is never written.
+TEST_F(InstallTest, ChunkedInstallReusesResumesAndStopsAtADamagedChunk) {
+    constexpr size_t kChunk = 65536;
+    Bytes old = testutil::RandomBytes(8 * kChunk, 3);
+    Bytes next = old;
+    const Bytes fresh = testutil::RandomBytes(kChunk + 1000, 4);
+    std::copy(fresh.begin(), fresh.begin() + kChunk, next.begin() + 2 * kChunk);  // chunk 2 changed
+    next.insert(next.end(), fresh.begin() + kChunk, fresh.end());                  // a short last one
+    testutil::WriteBytes(P("old.img"), old);
+    testutil::WriteBytes(P("slotA"), old);
+    testutil::WriteBytes(P("next.img"), next);
+    ASSERT_EQ(Fwkit("stamp -v 2.0.0 -f rootfs -o next.pkg next.img").status, 0);
+    ASSERT_EQ(Fwkit("sign -q -k release.pem --chunk 64K --compatible demo next.pkg").status, 0);
+    Describe("", "device = " + P("slotB") + "\nkind = raw");
+    const auto fresh_slot = [&] { testutil::WriteBytes(P("slotB"), Bytes(10 * kChunk, 0xEE)); };
+    struct Case {
+        const char* name;
+        std::function<void()> before;
+        int status;
+        uint64_t present, reused, fetched;
+    } cases[] = {
+        {"reused from the booted slot", fresh_slot, 0, 0, 7 * kChunk, kChunk + 1000},
+        {"resumed from what the target holds",
+         [&] {
+             fresh_slot();
+             Bytes slot = ReadBytes(P("slotB"));
+             std::copy(next.begin(), next.begin() + 5 * kChunk, slot.begin());
+             testutil::WriteBytes(P("slotB"), slot);
+             testutil::WriteBytes(P("slotA"), Bytes(old.size(), 0));
+         },
+         0, 5 * kChunk, 0, 3 * kChunk + 1000},
+    };
+    for (const Case& c : cases) {
+        c.before();
+        const RunResult installed = Install("--json next.pkg");
+        ASSERT_EQ(installed.status, c.status) << c.name << ": " << installed.err;
+        const Bytes slot = ReadBytes(P("slotB"));
+        EXPECT_TRUE(std::equal(next.begin(), next.end(), slot.begin())) << c.name;
+        const nlohmann::json report = nlohmann::json::parse(installed.out);
+        EXPECT_EQ(report["present"], c.present) << c.name;
+        EXPECT_EQ(report["reused"], c.reused) << c.name;
+        EXPECT_EQ(report["fetched"], c.fetched) << c.name;
+        ASSERT_EQ(Run("grub-editenv grubenv set BOOT_ORDER='A B'").status, 0);
+    }
+
+    // A damaged chunk stops the install before it is written; a missing index refuses it.
+    fresh_slot();
+    Bytes package = ReadBytes(P("next.pkg"));
+    const size_t header = package.size() - next.size();
+    package[header + 3 * kChunk + 7] ^= 1;
+    testutil::WriteBytes(P("next.pkg"), package);
+    const RunResult damaged = Install("next.pkg");
+    EXPECT_EQ(damaged.status, 3) << damaged.err;
+    EXPECT_NE(damaged.err.find("chunk 3 does not match the index"), std::string::npos);
+    const Bytes slot = ReadBytes(P("slotB"));
+    EXPECT_TRUE(std::all_of(slot.begin() + 3 * kChunk, slot.begin() + 4 * kChunk,
+                            [](uint8_t b) { return b == 0xEE; }));
+    EXPECT_EQ(GrubEnv().find("BOOT_ORDER=B"), std::string::npos);
+    ASSERT_EQ(Run("rm next.pkg.index").status, 0);
+    EXPECT_EQ(Install("next.pkg").status, 4);
+}
+
 // Each refusal: its exit status and message, the booted slot, the target and
 // the bootloader's environment as they were. A refusal after the target was
 // written (a failing post-install hook) leaves the target marked bad and the

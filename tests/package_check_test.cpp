@@ -514,6 +514,45 @@ TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
     EXPECT_EQ(Verify(testutil::ReadText(m_dir / "b.pkg"), {&m_one, &m_two}), PackageError::Ok);
 }
 
+// A package signed with a chunk index: a stream given the index hands on only
+// chunks that matched it, so a damaged chunk and all after it never reach the
+// sink; an index that is not the one the header names stops the stream first.
+TEST_F(PackageSigner, ChunkIndexKeepsADamagedChunkFromTheSink) {
+    CPackageSigner::Request request{{{"one", &m_one}}, "", "", false, {}, false, {}};
+    request.chunk = 65536;
+    Core::File::Output index(m_dir / "s.pkg.index");
+    ASSERT_TRUE(index.Open());
+    request.indexOutput = &index;
+    ASSERT_EQ(Sign(request, "p.pkg", m_dir / "s.pkg").error, PackageError::Ok);
+    const std::string good = testutil::ReadText(m_dir / "s.pkg.index");
+    ASSERT_EQ(good.size(), 5u * 32);  // 300 KiB in 64 KiB chunks
+    std::string package = testutil::ReadText(m_dir / "s.pkg");
+    EXPECT_EQ(Verify(package, {&m_one}), PackageError::Ok);  // read as before without the index
+    package[package.size() - m_image.size() + 2 * 65536 + 5] ^= 1;
+    struct Case {
+        const char* name;
+        std::string index;
+        PackageError error;
+        size_t handed;
+    } cases[] = {{"damaged chunk 2", good, PackageError::ImageMismatch, 2 * 65536},
+                 {"index changed", good.substr(0, 32 * 4) + std::string(32, 'x'),
+                  PackageError::AttachmentMismatch, 0}};
+    for (const Case& c : cases) {
+        CPackageStream stream;
+        stream.AddKey(m_one);
+        size_t handed = 0;
+        stream.SetImageSink([&](const uint8_t*, size_t size) { return (handed += size) > 0; });
+        stream.SetAttachments([&](const std::string&, uint64_t, std::string& data, std::string&) {
+            data = c.index;
+            return PackageError::Ok;
+        });
+        for (size_t at = 0; at < package.size(); at += 10000)
+            stream.Feed(package.data() + at, std::min<size_t>(10000, package.size() - at));
+        EXPECT_EQ(stream.Finish().error, c.error) << c.name;
+        EXPECT_EQ(handed, c.handed) << c.name;
+    }
+}
+
 TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {
     using Culprit = CPackageSigner::Culprit;
     testutil::WriteText(m_dir / "short.pkg", Unsigned(m_image.substr(1), Md5(m_image)));

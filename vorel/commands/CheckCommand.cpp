@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
+#include "CFileSource.h"
 #include "CInputFile.h"
 #include "CMappedFile.h"
 #include "CPackageCheck.h"
@@ -199,16 +201,35 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     if (options.openSource)
         source = options.openSource(options.package);
     if (source) {
+        // The chunk index is read from beside the package on its server.
+        CPackageSource& server = *source;
+        check.Stream().SetAttachments([&server](const std::string& kind, uint64_t maxSize,
+                                                std::string& data, std::string& problem) {
+            const PackageError read = server.ReadAttachment(kind, maxSize + 1, data);
+            problem = server.Problem();
+            return read;
+        });
         CPackageCheck::Result result;
         if (CheckSource(check, *source, options, result) != 0)
             return 1;
         Print(options, result);
         return PackageErrorStatus(result.error);
     }
+    // The chunk index a header names is read from beside the package (standard
+    // input and descriptors have nothing beside them).
+    const std::string index = CPackageAttachment::Beside(options.package, CChunkIndex::kKind);
+    if (options.package != "-" && Core::File::DescriptorOf(options.package) < 0)
+        check.Stream().SetAttachments([&index](const std::string&, uint64_t maxSize,
+                                               std::string& data, std::string& problem) {
+            return CFileSource::ReadFile(index, maxSize + 1, data, problem);
+        });
     if (IsStream(options.package)) {
         CPackageCheck::Result result;
         if (CheckStream(check, options, result) != 0)
             return 1;
+        if (result.error == PackageError::OpenFailed)
+            return std::max(Fail(options, index, result.problem),
+                            PackageErrorStatus(PackageError::AttachmentMismatch));
         Print(options, result);
         return PackageErrorStatus(result.error);
     }
@@ -230,6 +251,10 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     }
     if (result.error == PackageError::ReadFailed || result.error == PackageError::TooLarge)
         return Fail(options, options.package, PackageErrorText(result.error));
+    // A missing index is a package whose signed data beside it does not match.
+    if (result.error == PackageError::OpenFailed)
+        return std::max(Fail(options, index, result.problem),
+                        PackageErrorStatus(PackageError::AttachmentMismatch));
     Print(options, result);
     return PackageErrorStatus(result.error);
 }

@@ -21,6 +21,7 @@
 #include "CPackageSigner.h"
 #include "CPkcs11Uri.h"
 #include "Messages.h"
+#include "CChunkIndex.h"
 #include "Output.h"
 #include "Stdout.h"
 #include "Text.h"
@@ -171,6 +172,7 @@ CPackageSigner::Request SigningRequest(const Options& options, const std::vector
     request.compatible = options.compatible;
     request.expires = options.expires;
     request.keep = options.add;
+    request.chunk = options.chunk;
     return request;
 }
 
@@ -230,6 +232,17 @@ int Sign(Options options) {
     }
     if (!output.Open())
         return Messages::Complain(options.program, shown, output.Cause());
+    // The chunk index goes beside the signed package, or where --index-out says.
+    const std::string indexPath =
+        options.indexOut.empty() ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
+                                 : options.indexOut;
+    Core::File::Output index(PackageCommand::OutputPath(indexPath));
+    index.Protect(options.package, "the package");
+    if (options.chunk > 0) {
+        if (!index.Open())
+            return Messages::Complain(options.program, indexPath, index.Cause());
+        signer.SetIndexOutput(&index);
+    }
     const CPackageSigner::Result& result = signer.Run(buffer, output);
     if (const int status = Report(options, signers, result))
         return status;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct Options {
     bool add = false;
     std::vector<std::string> keyrings;  // --keyring: the keys the kept signatures verify with
     bool replace = false;               // --replace: a kept signature that does not is dropped
+    uint64_t chunk = 0;    // --chunk: a chunk index of this chunk size
+    std::string indexOut;  // --index-out: where it goes (default PACKAGE.index beside the output)
     std::string package;
     bool quiet = false;  // no result lines (the key id, "signed with ...")
     // When set, what the run made is kept there, for a caller that reports it in a

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CPackageHeader.h"
 #include "Messages.h"
 #include "Parse.h"
@@ -25,6 +26,9 @@ const char kSigningHelp[] =
     "      --compatible=NAME  set the signed line \"compatible: NAME\" (product or board)\n"
     "      --expires=TIME     set the signed line \"expires: TIME\" (YYYY-MM-DDTHH:MM:SSZ)\n"
     "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
+    "      --chunk=SIZE       add a chunk index: the SHA-256 of every SIZE bytes of the\n"
+    "                         image (64K, 256K, 1M or 4M), written to OUT.index\n"
+    "      --index-out=FILE   write the chunk index to FILE (needed with -o -)\n"
     "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
     "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
     "      --public=PUB.pem   the public key of the --attach in the same place; alone:\n"
@@ -48,7 +52,9 @@ enum LongOnly {
     kPinFile,
     kModule,
     kKeyring,
-    kReplace
+    kReplace,
+    kChunk,
+    kIndexOut
 };
 
 // Takes one option; 0, or the status of a usage error.
@@ -98,6 +104,13 @@ int TakeOption(int c, Options& options) {
         case kReplace:
             options.replace = true;
             return 0;
+        case kChunk: {
+            const std::string problem = CChunkIndex::ParseChunk(value, options.chunk);
+            return Messages::ValueProblem(options.command, "--chunk", problem);
+        }
+        case kIndexOut:
+            options.indexOut = value;
+            return 0;
         case kModule:
             options.access.module = value;
             return 0;
@@ -130,6 +143,11 @@ int CheckCombination(const Options& options, int operands) {
     if (!options.messageOut.empty() && (signs || !options.output.empty()))
         return Messages::UsageError(options.command,
                                     "--message-out signs nothing and writes no package");
+    if (!options.indexOut.empty() && options.chunk == 0)
+        return Messages::UsageError(options.command, "--index-out goes with --chunk");
+    if (options.chunk > 0 && options.output == "-" && options.indexOut.empty())
+        return Messages::UsageError(options.command,
+                                    "--chunk with -o -: give the index a file (--index-out FILE)");
     if (options.messageOut.empty() && !signs)
         return Messages::UsageError(options.command, "no key given (-k KEY)");
     if (operands != 1)
@@ -152,6 +170,8 @@ std::vector<option> Offered(Offer offer, std::string& letters) {
                                      {"message-out", required_argument, nullptr, kMessageOut},
                                      {"attach", required_argument, nullptr, kAttach},
                                      {"public", required_argument, nullptr, kPublic},
+                                     {"chunk", required_argument, nullptr, kChunk},
+                                     {"index-out", required_argument, nullptr, kIndexOut},
                                      {"pin-file", required_argument, nullptr, kPinFile},
                                      {"module", required_argument, nullptr, kModule}};
     letters = offer == Offer::All ? "k:o:g:" : offer == Offer::Signing ? "k:o:" : "";

@@ -87,7 +87,7 @@ PackageError CFileSource::ReadFile(const std::string& path, uint64_t maxSize, st
                                    std::string& problem) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        problem = path + ": " + std::strerror(errno);
+        problem = std::strerror(errno);
         return PackageError::OpenFailed;
     }
     data.assign(static_cast<size_t>(maxSize), '\0');
@@ -95,7 +95,7 @@ PackageError CFileSource::ReadFile(const std::string& path, uint64_t maxSize, st
     const int error = errno;
     close(fd);
     if (got < 0) {
-        problem = path + ": " + std::strerror(error);
+        problem = std::strerror(error);
         return PackageError::ReadFailed;
     }
     data.resize(static_cast<size_t>(got));
@@ -104,8 +104,9 @@ PackageError CFileSource::ReadFile(const std::string& path, uint64_t maxSize, st
 
 PackageError CFileSource::ReadAttachment(const std::string& kind, uint64_t maxSize,
                                          std::string& data) {
+    // One byte more than allowed shows a longer file without reading all of it.
+    const std::string path = CPackageAttachment::Beside(m_path, kind);
     std::string problem;
-    const PackageError error =
-        ReadFile(CPackageAttachment::Beside(m_path, kind), maxSize, data, problem);
-    return error == PackageError::Ok ? error : Fail(error, problem);
+    const PackageError error = ReadFile(path, maxSize + 1, data, problem);
+    return error == PackageError::Ok ? error : Fail(error, path + ": " + problem);
 }

@@ -38,7 +38,7 @@ class CFileSource : public CPackageSource {
     const std::string& Problem() const override { return m_problem; }
 
     // Reads at most `maxSize` bytes of the file at `path` into `data`;
-    // OpenFailed or ReadFailed with `problem` ("PATH: reason") when it cannot.
+    // OpenFailed or ReadFailed with `problem` (the system's reason) when it cannot.
     static PackageError ReadFile(const std::string& path, uint64_t maxSize, std::string& data,
                                  std::string& problem);
 

@@ -70,6 +70,6 @@ PackageError CPackageAttachment::Load(const CPackageHeader& header, const std::s
     std::string problem;
     const PackageError read = CFileSource::ReadFile(path, size + 1, data, problem);
     if (read != PackageError::Ok)
-        return Fail(read, problem);
+        return Fail(read, path + ": " + problem);
     return Check(header, data);
 }

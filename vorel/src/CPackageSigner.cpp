@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "CChunkIndex.h"
+#include "CSha256.h"
+
 namespace {
 
 // Configures a check for signing: the package is signed whatever its policy
@@ -137,7 +140,7 @@ bool CPackageSigner::Prepare(CInputFile& package) {
             read.problem = "cannot set the line " + line.first + ": " + line.second;
             return Refuse(read);
         }
-    if (!KeepSignatures())
+    if (!PlanIndex() || !KeepSignatures())
         return false;
     const size_t count = m_plan.kept.size() + m_request.keys.size();
     if (count > CPackageSignature::kMaxEntries)
@@ -158,14 +161,45 @@ bool CPackageSigner::Prepare(CInputFile& package) {
     return true;
 }
 
+bool CPackageSigner::PlanIndex() {
+    if (m_request.chunk == 0)
+        return true;
+    if (m_plan.header.GetEncoding() != CPackageHeader::Encoding::None)
+        return Fail(PackageError::AlreadyEncoded, Culprit::Package,
+                    "an encoded package's image is indexed when it is made (fwkit delta --chunk)");
+    const uint64_t size = CChunkIndex::IndexSize(m_plan.header.FileSize(), m_request.chunk);
+    for (const CPackageHeader::Line& line :
+         CChunkIndex::Lines(std::string(static_cast<size_t>(size), '\0'), m_request.chunk))
+        m_plan.header.SetLine(line.first, line.second);
+    return true;
+}
+
+bool CPackageSigner::WriteIndex() {
+    Core::File::Output* output = m_request.indexOutput;
+    if (m_request.chunk == 0 || output == nullptr)
+        return true;
+    if (!output->Write(m_plan.index.data(), m_plan.index.size()) || !output->Commit(true))
+        return Fail(PackageError::WriteFailed, Culprit::Output, output->Cause());
+    return true;
+}
+
 // Runs the check over the package, the image going to `output` when given;
 // false after a failure. A package whose signatures or policy fail may be
 // signed; so may a delta, signed as stored.
 bool CPackageSigner::Check(CInputFile& package, CPackageCheck& check, Core::File::Output* output) {
-    if (output != nullptr)
-        check.SetImageSink(
-            [output](const uint8_t* data, size_t size) { return output->Write(data, size); });
+    CChunkIndex::Builder index(m_request.chunk > 0 ? m_request.chunk : CChunkIndex::kMinChunk);
+    check.SetImageSink([&](const uint8_t* data, size_t size) {
+        if (m_request.chunk > 0)
+            index.Update(data, size);
+        return output == nullptr || output->Write(data, size);
+    });
     m_result.check = check.Run(package);
+    check.SetImageSink(nullptr);
+    if (m_request.chunk > 0) {
+        m_plan.index = index.Finish();
+        m_plan.header.SetLine("index-sha256",
+                              CSha256::Hex(CSha256::Of(m_plan.index.data(), m_plan.index.size())));
+    }
     const PackageError error = m_result.check.error;
     if (package.Changed() || !package.EndsAtSize())
         return Fail(PackageError::Changed, Culprit::Package,
@@ -245,12 +279,14 @@ bool CPackageSigner::WriteSigned(CInputFile& package, Core::File::Output& output
 }
 
 const CPackageSigner::Result& CPackageSigner::Run(CInputFile& package, Core::File::Output& output) {
-    if (CheckKeys().error == PackageError::Ok && WriteSigned(package, output)) {
+    if (CheckKeys().error == PackageError::Ok && WriteSigned(package, output) && WriteIndex()) {
         if (!output.Commit(true))
             Fail(PackageError::WriteFailed, Culprit::Output, output.Cause());
         return m_result;
     }
     output.Commit(false);
+    if (m_request.indexOutput != nullptr)
+        m_request.indexOutput->Commit(false);
     return m_result;
 }
 

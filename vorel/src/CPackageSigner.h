@@ -54,6 +54,11 @@ class CPackageSigner {
         // Further lines to set, such as those naming an attachment
         // (CPackageAttachment::Describe).
         std::vector<CPackageHeader::Line> lines;
+        // The chunk size of a chunk index of the image (CChunkIndex); 0: none.
+        // The index is computed in the one pass over the image, named by the
+        // header, and written into indexOutput, put in place before the package.
+        uint64_t chunk = 0;
+        Core::File::Output* indexOutput = nullptr;
     };
     // The input a failure is about: the package, a key, or the output.
     using Culprit = PackageInput;
@@ -73,6 +78,8 @@ class CPackageSigner {
 
     explicit CPackageSigner(Request request) : m_request(std::move(request)) {}
 
+    // Where the chunk index of a request with a chunk size goes.
+    void SetIndexOutput(Core::File::Output* output) { m_request.indexOutput = output; }
     // Ok when the request can be met whatever the package: no key given twice.
     const Result& CheckKeys();
     // Signs `package` into the open `output`, which is put in place when the
@@ -93,6 +100,7 @@ class CPackageSigner {
         CPackageHeader header;
         std::vector<CPackageSignature> kept;
         size_t reserved = 0;
+        std::string index;  // the chunk index, once the image was read
     };
 
     // Records the failure; false.
@@ -102,6 +110,9 @@ class CPackageSigner {
     std::string KeptProblem(const CPackageSignature& entry) const;
     bool KeepSignatures();
     bool Prepare(CInputFile& package);
+    // Plans the index lines with a stand-in digest of the index's known length.
+    bool PlanIndex();
+    bool WriteIndex();
     bool Check(CInputFile& package, CPackageCheck& check, Core::File::Output* output);
     bool Sign(const CPackageHeader& header, const std::string& sha256,
               std::vector<CPackageSignature> entries, std::string& block);

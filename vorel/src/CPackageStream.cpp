@@ -43,6 +43,10 @@ void CPackageStream::Reset() {
     m_baseSha256 = std::future<std::string>();
     m_basePending = false;
     m_baseError = PackageError::Ok;
+    m_index.reset();
+    m_chunk.clear();
+    m_chunkNumber = 0;
+    m_chunkFailed = false;
 }
 
 PackageError CPackageStream::Fail(PackageError error) {
@@ -127,6 +131,8 @@ PackageError CPackageStream::DecideHeader() {
     if (m_result.trust.error != PackageError::Ok)
         return Fail(m_result.trust.error);
     m_decoding = m_header.GetEncoding() != CPackageHeader::Encoding::None && !m_payloadOnly;
+    if (TakeIndex() != PackageError::Ok)
+        return m_result.error;
     if (m_decoding && CheckBase() != PackageError::Ok)
         return m_result.error;
     m_phase = Phase::Image;
@@ -159,6 +165,68 @@ PackageError CPackageStream::DecideHeader() {
     if (!m_basePending && !Started())
         return Fail(PackageError::WriteFailed);
     return Feed(m_headerBytes.get() + m_header.Size(), m_headerFill - m_header.Size());
+}
+
+// The chunk index the header names, fetched and checked; an encoded package
+// read as stored has no image to check it with.
+PackageError CPackageStream::TakeIndex() {
+    const bool stored = m_header.GetEncoding() != CPackageHeader::Encoding::None && !m_decoding;
+    if (!m_attachments || stored || !CChunkIndex::Named(m_header))
+        return PackageError::Ok;
+    std::string data;
+    std::string problem;
+    const PackageError fetched =
+        m_attachments(CChunkIndex::kKind, CPackageAttachment::kMaxIndexSize, data, problem);
+    if (fetched != PackageError::Ok) {
+        m_result.problem = problem;
+        return Fail(fetched);
+    }
+    m_index.reset(new CChunkIndex());
+    const PackageError taken = m_index->Take(m_header, std::move(data));
+    if (taken != PackageError::Ok) {
+        m_result.problem = m_index->Problem();
+        return Fail(taken);
+    }
+    m_chunk.reserve(static_cast<size_t>(m_index->Chunk()));
+    return PackageError::Ok;
+}
+
+bool CPackageStream::Deliver(const uint8_t* data, size_t size) {
+    if (!m_index)
+        return !m_sink || m_sink(data, size);
+    while (size > 0) {
+        const size_t room = static_cast<size_t>(m_index->Chunk()) - m_chunk.size();
+        const size_t take = std::min(room, size);
+        m_chunk.append(reinterpret_cast<const char*>(data), take);
+        data += take;
+        size -= take;
+        if (m_chunk.size() == m_index->Chunk() && !DeliverChunk())
+            return false;
+    }
+    return true;
+}
+
+bool CPackageStream::DeliverChunk() {
+    if (m_chunk.empty())
+        return true;
+    const std::string computed = CSha256::Of(m_chunk.data(), m_chunk.size());
+    const std::string stored =
+        m_chunkNumber < m_index->Count() ? m_index->DigestOf(m_chunkNumber) : std::string();
+    if (computed != stored) {
+        m_chunkFailed = true;
+        m_result.checks.push_back({"chunk " + std::to_string(m_chunkNumber),
+                                   CSha256::Hex(stored), CSha256::Hex(computed), false});
+        return false;
+    }
+    const bool handed =
+        !m_sink || m_sink(reinterpret_cast<const uint8_t*>(m_chunk.data()), m_chunk.size());
+    m_chunk.clear();
+    ++m_chunkNumber;
+    return handed;
+}
+
+PackageError CPackageStream::SinkError() const {
+    return m_chunkFailed ? PackageError::ImageMismatch : PackageError::WriteFailed;
 }
 
 // A delta's base must be given; its SHA-256 is computed on a thread of its own
@@ -243,7 +311,7 @@ bool CPackageStream::HandHeld() {
 }
 
 bool CPackageStream::HandTarget(const uint8_t* data, size_t size) {
-    if (m_sink && !m_sink(data, size))
+    if (!Deliver(data, size))
         return false;
     m_targetHanded += size;
     if (m_progress)
@@ -271,11 +339,10 @@ PackageError CPackageStream::HandOn() {
         // A payload that stops decoding may blame the base: that is checked first.
         if (!decoding && !VerifyBase())
             return Fail(m_baseError);
-        return m_decoder.SinkFailed() && !m_overrun ? Fail(PackageError::WriteFailed)
-                                                     : PackageError::Ok;
+        return m_decoder.SinkFailed() && !m_overrun ? Fail(SinkError()) : PackageError::Ok;
     }
-    if (count > 0 && m_sink && !m_sink(block, count))
-        return Fail(PackageError::WriteFailed);
+    if (count > 0 && !Deliver(block, count))
+        return Fail(SinkError());
     if (m_progress && count > 0)
         m_progress(m_handedOn, total);
     return PackageError::Ok;
@@ -289,7 +356,12 @@ const CPackageStream::Result& CPackageStream::Finish() {
     if (m_block != nullptr && m_blockFill > 0 && HandOn() != PackageError::Ok)
         return m_result;
     if (m_decoding && !HandHeld()) {
-        Fail(m_baseError != PackageError::Ok ? m_baseError : PackageError::WriteFailed);
+        Fail(m_baseError != PackageError::Ok ? m_baseError : SinkError());
+        return m_result;
+    }
+    // The last chunk, short or whole, once the image has ended.
+    if (m_index && !m_overrun && !DeliverChunk()) {
+        Fail(SinkError());
         return m_result;
     }
     m_digest->Finish(m_result.md5, m_result.sha256);

@@ -20,6 +20,14 @@
 // while the first frames decode and are digested; what they give waits in the
 // decoder's buffers until the base has matched.
 //
+// A package whose header names a chunk index (CChunkIndex) is checked chunk
+// by chunk when the stream is given a way to fetch it (SetAttachments): once
+// the header is accepted the index is fetched and checked against the header,
+// and each chunk of the image is held until its SHA-256 matched the index,
+// then handed on; the first chunk that does not match stops the stream with
+// ImageMismatch before a byte of it reaches the sink. Without that way the
+// index is not read and the package is checked as any other.
+//
 //   CPackageStream stream;
 //   stream.AddKey(CEd25519Key::FromPem(publicPem));
 //   stream.SetImageSink([&](const uint8_t* data, size_t size) { return Flash(data, size); });
@@ -37,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CEd25519Key.h"
 #include "CFrameDecoder.h"
 #include "CPackageHeader.h"
@@ -58,6 +67,12 @@ class CPackageStream {
     // WriteFailed, so that a destination that cannot take the image is never
     // handed a byte of it.
     using Start = std::function<bool(uint64_t total)>;
+
+    // Fetches the attachment of `kind` the header names, at most `maxSize`
+    // bytes, into `data`; anything but Ok stops the stream with that error,
+    // `problem` saying why (its file, its URL).
+    using Attachments = std::function<PackageError(const std::string& kind, uint64_t maxSize,
+                                                   std::string& data, std::string& problem)>;
 
     struct Item {
         std::string name;      // "filesize", "md5", "sha256", "base-sha256" or "target-..."
@@ -93,6 +108,7 @@ class CPackageStream {
     void SetImageSink(ImageSink sink) { m_sink = std::move(sink); }
     void SetProgress(Progress progress) { m_progress = std::move(progress); }
     void SetStart(Start start) { m_start = std::move(start); }
+    void SetAttachments(Attachments attachments) { m_attachments = std::move(attachments); }
     // The base image a delta is decoded against: `size` bytes at `data`, which
     // stay the caller's and unchanged until the package is finished (null: none).
     void SetBase(const uint8_t* data, size_t size) {
@@ -138,12 +154,20 @@ class CPackageStream {
     bool HandHeld();
     bool HandTarget(const uint8_t* data, size_t size);
     void CompareImage();
+    PackageError TakeIndex();
+    // Hands image bytes to the sink, through the chunk window with an index.
+    bool Deliver(const uint8_t* data, size_t size);
+    // Checks the chunk in the window and hands it on.
+    bool DeliverChunk();
+    // Why the sink's side stopped: a chunk that did not match, or the sink.
+    PackageError SinkError() const;
     void CompareTarget();
 
     CPackageTrust m_trust;
     ImageSink m_sink;
     Progress m_progress;
     Start m_start;
+    Attachments m_attachments;
     Result m_result;
     Phase m_phase = Phase::Header;
 
@@ -179,4 +203,10 @@ class CPackageStream {
     std::future<std::string> m_baseSha256;
     bool m_basePending = false;
     PackageError m_baseError = PackageError::Ok;
+
+    // With a chunk index: the chunk being gathered, its number and digest.
+    std::unique_ptr<CChunkIndex> m_index;
+    std::string m_chunk;
+    uint64_t m_chunkNumber = 0;
+    bool m_chunkFailed = false;
 };
