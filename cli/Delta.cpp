@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
+#include "CPackageAttachment.h"
 #include "CPackageEncoder.h"
 #include "CPackageSigner.h"
 #include "Command.h"
@@ -39,13 +41,18 @@ const char kUsage[] =
     "                         rebuilds with a buffer of one frame\n"
     "      --window-log=N     the largest window, 2^N bytes (default 30, which every\n"
     "                         host decodes; matches reach that far into the base)\n"
+    "      --chunk=SIZE       add a chunk index of the image the package rebuilds: the\n"
+    "                         SHA-256 of every SIZE bytes (64K, 256K, 1M or 4M), written\n"
+    "                         to OUT.index (default: PACKAGE's own index-chunk, if any)\n"
+    "      --index            add a chunk index of the default size (64K)\n"
+    "      --index-out=FILE   write the chunk index to FILE (needed with -o -)\n"
     "  -j, --json             say what was written as one JSON document\n";
 const char kStatus[] =
     "\n"
     "Exit status: 0 written, 1 usage or a file that cannot be read or written, 2 not a\n"
     "package or encoded already, 3 its image does not match its header.\n";
 
-enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog };
+enum LongOnly { kPinFile = 256, kModule, kFrameSize, kWindowLog, kChunk, kIndex, kIndexOut };
 
 const std::vector<option> kLong =
     LongOptions({{"base", required_argument, nullptr, 'b'},
@@ -56,11 +63,15 @@ const std::vector<option> kLong =
                  {"level", required_argument, nullptr, 'l'},
                  {"frame-size", required_argument, nullptr, kFrameSize},
                  {"window-log", required_argument, nullptr, kWindowLog},
+                 {"chunk", required_argument, nullptr, kChunk},
+                 {"index", no_argument, nullptr, kIndex},
+                 {"index-out", required_argument, nullptr, kIndexOut},
                  {"json", no_argument, nullptr, 'j'}});
 
 struct Options {
     std::string base;
     std::string output;
+    std::string indexOut;
     std::vector<std::string> keys;
     KeyFiles::TokenAccess access;
     CPackageEncoder::Settings settings;
@@ -100,6 +111,17 @@ bool Take(int c, Options& options) {
             if (!Number("--frame-size", optarg, 1, CFrameDecoder::kMaxFrameSize >> 20, value))
                 return false;
             options.settings.frameSize = size_t{value} << 20;
+            return true;
+        case kChunk: {
+            const std::string problem = CChunkIndex::ParseChunk(optarg, options.settings.chunk);
+            return problem.empty() || UsageError("delta", "--chunk: " + problem) == 0;
+        }
+        case kIndex:
+            if (options.settings.chunk == 0)
+                options.settings.chunk = CChunkIndex::kDefaultChunk;
+            return true;
+        case kIndexOut:
+            options.indexOut = optarg;
             return true;
         case kWindowLog:
             if (!Number("--window-log", optarg, 20,
@@ -141,7 +163,28 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::st
     return false;
 }
 
-// Writes the encoded package; put in place only when complete.
+// The path of the chunk index: --index-out, else beside the output.
+std::string IndexPath(const Options& options) {
+    return options.indexOut.empty()
+               ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
+               : options.indexOut;
+}
+
+// Writes the chunk index, put in place before the package it belongs to.
+int WriteIndex(const Options& options, const std::string& index) {
+    const std::string path = IndexPath(options);
+    Core::File::Output output(OutputPath(path));
+    output.Protect(options.package, "the package");
+    if (!options.base.empty())
+        output.Protect(options.base, "the base");
+    if (!output.Open() || !output.Write(index.data(), index.size()) || !output.Commit(true)) {
+        output.Commit(false);
+        return Complain(path, output.Cause());
+    }
+    return 0;
+}
+
+// Writes the encoded package (and its index); put in place only when complete.
 int Write(const Options& options, const CPackageEncoder& encoder, const std::string& block) {
     const std::string target = OutputPath(options.output);
     if (target.empty())
@@ -155,10 +198,16 @@ int Write(const Options& options, const CPackageEncoder& encoder, const std::str
     const std::string& payload = encoder.Payload();
     if (!output.Open() || !output.Expect(block.size() + payload.size()) ||
         !output.Write(block.data(), block.size()) ||
-        !output.Write(payload.data(), payload.size()) || !output.Commit(true)) {
+        !output.Write(payload.data(), payload.size())) {
         output.Commit(false);
         return Complain(options.output, output.Cause());
     }
+    if (!encoder.Index().empty() && WriteIndex(options, encoder.Index()) != 0) {
+        output.Commit(false);
+        return 1;
+    }
+    if (!output.Commit(true))
+        return Complain(options.output, output.Cause());
     return 0;
 }
 
@@ -187,6 +236,8 @@ int Delta(int argc, char** argv) {
                                        ? "no package given"
                                        : "one package only; '" + std::string(argv[optind + 1]) +
                                              "' is one too many");
+    if (!options.indexOut.empty() && options.settings.chunk == 0)
+        return UsageError("delta", "--index-out goes with --chunk");
     options.package = argv[optind];
     CPackageEncoder encoder(options.settings);
     const PackageError error = encoder.Encode(options.package, options.base);
@@ -195,6 +246,8 @@ int Delta(int argc, char** argv) {
                  encoder.Problem());
         return PackageErrorStatus(error);
     }
+    if (!encoder.Index().empty() && options.output == "-" && options.indexOut.empty())
+        return UsageError("delta", "a chunk index with -o -: give it a file (--index-out FILE)");
     std::string block;
     if (!HeaderBlock(options, encoder, block))
         return 1;

@@ -1128,9 +1128,14 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
     testutil::WriteText(m_dir / "other.img", base + "x");
     const std::string fwkit = Quote(FWKIT_PATH);
     const std::string pkgcheck = Quote(PKGCHECK_PATH);
+    // i.pkg indexes the image it rebuilds; j.pkg's index beside it is damaged.
     const RunResult made = Shell(fwkit + " delta --base old.img -k k.pem -o d.pkg p.pkg && " +
-                                 fwkit + " delta -o c.pkg p.pkg");
+                                 fwkit + " delta -o c.pkg p.pkg && " + fwkit +
+                                 " delta --base old.img --index -k k.pem -o i.pkg p.pkg && "
+                                 "cp i.pkg j.pkg && cp i.pkg.index j.pkg.index && "
+                                 "printf x | dd of=j.pkg.index bs=1 seek=40 conv=notrunc");
     ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(testutil::ReadText(m_dir / "i.pkg.index").size(), (m_image.size() + 65535) / 65536 * 32);
     EXPECT_LT(testutil::ReadText(m_dir / "d.pkg").size(), 64u * 1024);
     std::string damaged = testutil::ReadText(m_dir / "d.pkg");
     damaged[damaged.size() - 10] ^= 1;
@@ -1146,6 +1151,12 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
         {pkgcheck + " -k k.pub --base other.img -o out d.pkg", 7},
         {"cat d.pkg | " + pkgcheck + " -k k.pub -o out -", 7},
         {pkgcheck + " -k k.pub --base old.img -o out bad.pkg", 3},
+        {pkgcheck + " -k k.pub --base old.img -o out i.pkg", 0},
+        {"cat i.pkg | " + fwkit + " check -k k.pub --base old.img -o out -", 0},
+        {pkgcheck + " -k k.pub --base old.img -o out j.pkg", 4},
+        {"mv i.pkg.index i.kept; " + fwkit + " check --base old.img -o out i.pkg; s=$?; "
+         "mv i.kept i.pkg.index; exit $s", 4},
+        {fwkit + " delta --chunk 64K -o - p.pkg >/dev/null", 1},
         // The base is emptied once pkgcheck has read it and waits for the
         // package: the check goes on from what it read, and no signal kills it.
         {"rm -f fifo; cp old.img cut.img; mkfifo fifo; " + pkgcheck +

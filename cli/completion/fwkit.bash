@@ -45,7 +45,7 @@ _fwkit() {
             ;;
         -t | --type | -r | --release | -v | --version | -b | --build | -a | --article | \
             --date | -n | --name | -f | --filetype | --compatible | --expires | --threshold | \
-            --min-version | --at | -l | --level | --frame-size | --window-log | --tries)
+            --min-version | --at | -l | --level | --frame-size | --window-log | --tries | --chunk)
             return
             ;;
     esac
@@ -57,9 +57,9 @@ _fwkit() {
         extract) options="--directory --name $common" ;;
         stamp) options="--version --filetype --output --json $common" ;;
         keygen) options="--pin-file --module --json $common" ;;
-        sign) options="--key --add --compatible --expires --output --message-out --attach --public --pin-file --module --json $common" ;;
+        sign) options="--key --add --compatible --expires --output --chunk --index --index-out --message-out --attach --public --pin-file --module --json $common" ;;
         check) options="--key --keyring --threshold --compatible --min-version --at --json --output --base $common" ;;
-        delta) options="--base --output --key --pin-file --module --level --frame-size --window-log $common" ;;
+        delta) options="--base --output --key --pin-file --module --level --frame-size --window-log --chunk --index --index-out $common" ;;
         install) options="--config --allow-downgrade --tries --json $common" ;;
         status) options="--config --json $common" ;;
         mark-good | mark-bad | mark-active) options="--config $common" ;;

@@ -28,6 +28,7 @@ const char kSigningHelp[] =
     "  -o, --output=OUT       write the signed package to OUT (default: over PACKAGE)\n"
     "      --chunk=SIZE       add a chunk index: the SHA-256 of every SIZE bytes of the\n"
     "                         image (64K, 256K, 1M or 4M), written to OUT.index\n"
+    "      --index            add a chunk index of the default size (64K)\n"
     "      --index-out=FILE   write the chunk index to FILE (needed with -o -)\n"
     "      --message-out=MSG  write the bytes a signature covers to MSG, sign nothing\n"
     "      --attach=SIG       add the raw 64-byte signature SIG made over that message\n"
@@ -54,6 +55,7 @@ enum LongOnly {
     kKeyring,
     kReplace,
     kChunk,
+    kIndex,
     kIndexOut
 };
 
@@ -108,6 +110,10 @@ int TakeOption(int c, Options& options) {
             const std::string problem = CChunkIndex::ParseChunk(value, options.chunk);
             return Messages::ValueProblem(options.command, "--chunk", problem);
         }
+        case kIndex:
+            if (options.chunk == 0)
+                options.chunk = CChunkIndex::kDefaultChunk;
+            return 0;
         case kIndexOut:
             options.indexOut = value;
             return 0;
@@ -171,6 +177,7 @@ std::vector<option> Offered(Offer offer, std::string& letters) {
                                      {"attach", required_argument, nullptr, kAttach},
                                      {"public", required_argument, nullptr, kPublic},
                                      {"chunk", required_argument, nullptr, kChunk},
+                                     {"index", no_argument, nullptr, kIndex},
                                      {"index-out", required_argument, nullptr, kIndexOut},
                                      {"pin-file", required_argument, nullptr, kPinFile},
                                      {"module", required_argument, nullptr, kModule}};

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CImageDigest.h"
 #include "CMappedFile.h"
 #include "CMemoryBuffer.h"
@@ -82,6 +83,7 @@ PackageError CPackageEncoder::Fail(PackageError error, const std::string& proble
     m_culprit = culprit;
     m_payload.clear();
     m_payloadSha256.clear();
+    m_index.clear();
     return error;
 }
 
@@ -90,6 +92,7 @@ PackageError CPackageEncoder::Encode(const std::string& package, const std::stri
     m_culprit = PackageInput::None;
     m_payload.clear();
     m_payloadSha256.clear();
+    m_index.clear();
     CMappedFile packageFile;
     if (!packageFile.Open(package))
         return Fail(PackageError::ReadFailed, packageFile.Problem());
@@ -99,6 +102,15 @@ PackageError CPackageEncoder::Encode(const std::string& package, const std::stri
     CMemoryBuffer bytes(packageFile.Data(), packageFile.Size());
     CPackageCheck check;
     check.Trust().SkipPolicy();
+    uint64_t chunk = m_settings.chunk;
+    if (chunk == 0 && m_header.Read(bytes) == PackageError::Ok && !IndexChunk(chunk))
+        return PackageError::NotAPackage;
+    CChunkIndex::Builder index(chunk > 0 ? chunk : CChunkIndex::kMinChunk);
+    if (chunk > 0)
+        check.SetImageSink([&index](const uint8_t* data, size_t size) {
+            index.Update(data, size);
+            return true;
+        });
     const CPackageCheck::Result& result = check.Run(bytes);
     if (result.error == PackageError::NotAPackage)
         return Fail(PackageError::NotAPackage, "not a package: " + result.problem);
@@ -123,12 +135,31 @@ PackageError CPackageEncoder::Encode(const std::string& package, const std::stri
     m_header.SetLine("target-filesize", std::to_string(imageSize));
     m_header.SetLine("target-md5", md5);
     m_header.SetLine("target-sha256", sha256);
+    if (chunk > 0) {
+        m_index = index.Finish();
+        for (const CPackageHeader::Line& line : CChunkIndex::Lines(m_index, chunk))
+            m_header.SetLine(line.first, line.second);
+    }
     Describe(base.empty() ? "zstd" : "zstd-delta",
              base.empty() ? "" : CSha256::Hex(CSha256::Of(baseFile.Data(), baseFile.Size())));
     if (m_header.SignedSize(CPackageSignature::kMaxEntries) + m_payload.size() >
         CPackageHeader::kMaxPackageSize)
         return Fail(PackageError::TooLarge, "the encoded package would reach 4 GiB");
     return PackageError::Ok;
+}
+
+// An input that names an index at a chunk size keeps one at that size: its
+// index lines stay, and they must name an index of the image rebuilt.
+bool CPackageEncoder::IndexChunk(uint64_t& chunk) {
+    const std::string* line = m_header.Find(CChunkIndex::kChunkLine);
+    if (line == nullptr)
+        return true;
+    const std::string refusal = CChunkIndex::ParseChunk(*line, chunk);
+    if (refusal.empty())
+        return true;
+    Fail(PackageError::NotAPackage,
+         "not a package: " + std::string(CChunkIndex::kChunkLine) + ": " + refusal);
+    return false;
 }
 
 // Sets the lines of the payload and of its encoding.

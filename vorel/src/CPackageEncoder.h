@@ -4,6 +4,8 @@
 // The package is checked first (a well-formed, unencoded package whose image
 // matches its header); its lines stay, the filesize, md5 and sha256 lines
 // then describe the payload, and the target lines the image it rebuilds.
+// With a chunk size the index of that image is computed in the same pass
+// that checks it, and named by the index lines (Index() is the attachment).
 //
 // The image is cut into independent frames of at most Settings::frameSize
 // bytes of output, so that a device rebuilds it with one frame's buffer
@@ -42,6 +44,9 @@ class CPackageEncoder {
         size_t frameSize = CFrameDecoder::kMaxFrameSize;  // output per frame, at most that
         int windowLogMax = 30;  // the largest window (log2); 30 every host decodes
         unsigned threads = 2;
+        // The chunk size of a chunk index of the image the package rebuilds
+        // (CChunkIndex); 0: the input's own index-chunk, if it names one, else none.
+        uint64_t chunk = 0;
     };
 
     CPackageEncoder() = default;
@@ -62,6 +67,9 @@ class CPackageEncoder {
     const CPackageHeader& Header() const { return m_header; }
     const std::string& PayloadSha256() const { return m_payloadSha256; }
     const std::string& Payload() const { return m_payload; }
+    // The chunk index of the image, to be kept beside the package; empty when
+    // the package has none.
+    const std::string& Index() const { return m_index; }
 
     // The range of Settings the encoder takes: level, frame size, window.
     static int MinLevel();
@@ -102,6 +110,9 @@ class CPackageEncoder {
     static bool CompressFrame(ZSTD_CCtx_s* context, const Search& search, const Frames& frames,
                               size_t at, size_t length, std::string& frame);
     void Describe(const std::string& encoding, const std::string& baseSha256);
+    // The chunk size to index at (0: none); false after Fail for a malformed
+    // index-chunk of the input.
+    bool IndexChunk(uint64_t& chunk);
 
     Settings m_settings;
     std::string m_problem;
@@ -109,4 +120,5 @@ class CPackageEncoder {
     CPackageHeader m_header;
     std::string m_payload;
     std::string m_payloadSha256;
+    std::string m_index;
 };
