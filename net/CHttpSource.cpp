@@ -14,8 +14,10 @@ namespace {
 
 // The longest pause between two tries.
 constexpr unsigned kMaxBackoff = 30000;
-// What libcurl receives at a time, and so what a read holds at most.
-constexpr long kReceiveBuffer = 256 * 1024;
+// What libcurl receives at a time, and so what a read holds at most. Over
+// loopback, 64 KiB to 4 MiB differed little in time; from 1 MiB on, the
+// install's peak of resident memory passed 16 MiB.
+constexpr long kReceiveBuffer = 512 * 1024;
 constexpr uint64_t kToTheEnd = UINT64_MAX;
 
 static_assert(CURL_ERROR_SIZE <= 256, "libcurl's message fits the source's buffer");
@@ -191,9 +193,12 @@ PackageError CHttpSource::Fetch(const std::string& url, File& file, uint64_t off
         want -= transfer.handed;
         if (!transfer.retry)
             return error;
-        if (tried >= m_options.retries)
+        // The bound is the whole source's: a link that keeps failing ends the
+        // install, however its failures spread over the reads.
+        if (m_counters.retries >= m_options.retries)
             return Fail(file.known ? PackageError::ReadFailed : PackageError::OpenFailed, url,
-                        transfer.reason + " (tried " + std::to_string(tried + 1) + " times)");
+                        transfer.reason + " (" + std::to_string(m_counters.retries) +
+                            (m_counters.retries == 1 ? " retry" : " retries") + " in all)");
         const unsigned pause =
             std::min<uint64_t>(kMaxBackoff, static_cast<uint64_t>(m_options.backoff) << std::min(tried, 16u));
         std::this_thread::sleep_for(std::chrono::milliseconds(pause));
@@ -243,6 +248,11 @@ PackageError CHttpSource::Judge(File& file, Transfer& transfer) {
     if (status == 404 || status == 410) {
         transfer.verdict = PackageError::OpenFailed;
         transfer.reason = "not on the server (" + std::to_string(status) + ")";
+    } else if (status == 416 && !file.known) {
+        // Nothing read of it yet: the server has no such byte, an empty file.
+        transfer.verdict = PackageError::OpenFailed;
+        transfer.reason = "the server has no byte " + std::to_string(transfer.offset) +
+                          " of it (416)";
     } else if (status == 416) {
         transfer.verdict = PackageError::CutShort;
         transfer.reason = "ends before byte " + std::to_string(transfer.offset) + " (416)";

@@ -12,10 +12,12 @@
 //
 // A transfer cut by the network (a dropped connection, a stall below the
 // low-speed limit, an answer 408, 429 or 5xx) is tried again after a pause
-// that doubles each time, at most `retries` times in one Read, and goes on
+// that doubles each time, at most `retries` times in all the source's reads
+// (the package's and its attachments', so one install), and goes on
 // with a range request from the first byte not yet handed on, so nothing is
 // fetched twice. Answers that will not change are final: 404 and 410 give
-// OpenFailed, 416 CutShort, other 4xx ReadFailed. A server that ignores Range
+// OpenFailed, 416 CutShort (OpenFailed on the first request: an empty
+// file), other 4xx ReadFailed. A server that ignores Range
 // (200 with the whole file) is read from its start, the bytes before the
 // offset skipped.
 //
@@ -45,7 +47,7 @@ class CHttpSource : public CPackageSource {
         long connectTimeout = 30;   // seconds to connect
         long lowSpeedLimit = 1024;  // bytes per second below which, for
         long lowSpeedTime = 30;     // this many seconds, a transfer is cut
-        unsigned retries = 3;       // tries after the first, in one Read
+        unsigned retries = 3;       // tries again after a failure, in all
         unsigned backoff = 500;     // milliseconds before the first retry
     };
 

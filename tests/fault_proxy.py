@@ -3,10 +3,12 @@
 machine and breaks the answers the way networks and servers do, for the
 network scenario:
 
-    fault_proxy.py --upstream PORT --port-file FILE FAULT [--times N]
+    fault_proxy.py --upstream PORT --port-file FILE FAULT [--times N] [--log LOG]
 
 It listens on a free port, writes it to FILE, and stops by itself after
---lifetime seconds. FAULT is one of:
+--lifetime seconds; with --log, each request line it receives is added to LOG.
+It also serves as a plain HTTP proxy (http_proxy): a request for an absolute
+URI goes to the upstream server all the same. FAULT is one of:
 
     pass              nothing
     drop:N            cut the connection after N bytes of its answers
@@ -44,13 +46,18 @@ class Faults:
 
 
 def rewrite(head, faults, struck):
-    """The request head as passed on: without Range for norange."""
-    if not (struck and faults.kind == "norange"):
-        return head
+    """The request head as passed on: a proxy request's absolute URI
+    (GET http://host:port/path) made the path alone; without Range for
+    norange."""
     lines = head.split(b"\r\n")
-    kept = [line for line in lines
-            if not line.lower().startswith((b"range:", b"if-range:"))]
-    return b"\r\n".join(kept)
+    method, _, rest = lines[0].partition(b" ")
+    if rest.lower().startswith(b"http://"):
+        path = rest[len(b"http://"):].partition(b"/")[2]
+        lines[0] = method + b" /" + path
+    if struck and faults.kind == "norange":
+        lines = [line for line in lines
+                 if not line.lower().startswith((b"range:", b"if-range:"))]
+    return b"\r\n".join(lines)
 
 
 async def answer_status(writer, code):
@@ -59,13 +66,16 @@ async def answer_status(writer, code):
     writer.close()
 
 
-async def requests(reader, upstream, faults, struck, client):
+async def requests(reader, upstream, faults, struck, client, log):
     """Passes the client's requests (GETs, no bodies) on, one head at a time."""
     while True:
         try:
             head = await reader.readuntil(b"\r\n\r\n")
         except (asyncio.IncompleteReadError, ConnectionError):
             break
+        if log:
+            with open(log, "ab") as out:
+                out.write(head.split(b"\r\n", 1)[0] + b"\n")
         if struck and faults.kind == "status":
             await answer_status(client, int(faults.arg))
             break
@@ -127,7 +137,7 @@ async def handle(reader, writer, args, faults):
         writer.close()
         return
     back = asyncio.ensure_future(answers(up_reader, writer, faults, struck))
-    forth = asyncio.ensure_future(requests(reader, up_writer, faults, struck, writer))
+    forth = asyncio.ensure_future(requests(reader, up_writer, faults, struck, writer, args.log))
     await asyncio.wait([back, forth], return_when=asyncio.FIRST_COMPLETED)
     for task in (back, forth):
         task.cancel()
@@ -142,6 +152,7 @@ async def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--times", type=int, default=1)
     parser.add_argument("--lifetime", type=float, default=120)
+    parser.add_argument("--log")
     args = parser.parse_args()
     faults = Faults(args.fault, args.times)
     server = await asyncio.start_server(lambda r, w: handle(r, w, args, faults), "127.0.0.1", 0)

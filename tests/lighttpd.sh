@@ -7,6 +7,8 @@
 #       by CLIENT-CA, for mutual TLS); its configuration, pid and access log
 #       (STATE/access.log: "STATUS BYTES RANGE" a request) in STATE. Sets
 #       LIGHTTPD_PORT.
+#   lighttpd_flush STATE
+#       has it write out the access log it buffers (a second or so).
 #   lighttpd_stop STATE
 #       stops it (also for a caller's EXIT trap).
 #   free_port
@@ -63,6 +65,13 @@ CONF
     done
     echo "lighttpd did not start: $(cat "$state/error.log" 2>/dev/null)" >&2
     return 1
+}
+
+lighttpd_flush() {
+    local pid
+    pid=$(cat "$1/lighttpd.pid" 2>/dev/null) || return 1
+    # SIGHUP: reopen the logs, writing out what was buffered first.
+    kill -HUP "$pid" && sleep 0.3
 }
 
 lighttpd_stop() {
