@@ -12,9 +12,8 @@ namespace Cli {
 
 namespace {
 
-// The most a --connect-timeout or --speed-time may be: an hour.
-constexpr uint64_t kMaxSeconds = 3600;
-constexpr uint64_t kMaxRetries = 100;
+constexpr uint64_t kMaxSeconds = CHttpSource::kMaxSeconds;
+constexpr uint64_t kMaxRetries = CHttpSource::kMaxRetries;
 
 std::string Line(const std::string& option, const char* text, size_t column) {
     std::string line = "      --" + option;

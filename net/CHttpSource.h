@@ -39,6 +39,10 @@
 
 class CHttpSource : public CPackageSource {
   public:
+    // The most a time-out (seconds) and the retries may be.
+    static constexpr long kMaxSeconds = 3600;
+    static constexpr unsigned kMaxRetries = 100;
+
     struct Options {
         std::string caCert;         // the CA certificates (PEM) a server is checked with
         std::string caPath;         // or a directory of them; neither: the system's
