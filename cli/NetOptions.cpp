@@ -43,7 +43,7 @@ std::string NetHelp(const char* keyName, size_t column) {
            Line("connect-timeout=S", "give up connecting after S seconds (default 30)", column) +
            Line("speed-time=S", "cut a transfer below 1 KiB/s for S seconds (default 30)",
                 column) +
-           Line("retries=N", "try a cut transfer again N times, resuming (default 3)", column);
+           Line("retries=N", "try cut transfers again N times in all (default 3)", column);
 }
 
 int TakeNet(int c, const char* text, CHttpSource::Options& options) {
