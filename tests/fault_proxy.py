@@ -7,9 +7,8 @@ network scenario:
 
 It listens on a free port, writes it to FILE, and stops by itself after
 --lifetime seconds; with --log, each request line it receives is added to LOG.
-It also serves as an HTTP proxy (http_proxy, https_proxy): a request for an
-absolute URI goes to the upstream server all the same, and a CONNECT to a
-port of 127.0.0.1 is a tunnel to it, with no fault. FAULT is one of:
+It also serves as a plain HTTP proxy (http_proxy): a request for an absolute
+URI goes to the upstream server all the same. FAULT is one of:
 
     pass              nothing
     drop:N            cut the connection after N bytes of its answers
@@ -67,15 +66,13 @@ async def answer_status(writer, code):
     writer.close()
 
 
-async def requests(reader, upstream, faults, struck, client, log, head):
-    """Passes the client's requests (GETs, no bodies) on, one head at a time,
-    from the first one, `head`."""
+async def requests(reader, upstream, faults, struck, client, log):
+    """Passes the client's requests (GETs, no bodies) on, one head at a time."""
     while True:
-        if head is None:
-            try:
-                head = await reader.readuntil(b"\r\n\r\n")
-            except (asyncio.IncompleteReadError, ConnectionError):
-                break
+        try:
+            head = await reader.readuntil(b"\r\n\r\n")
+        except (asyncio.IncompleteReadError, ConnectionError):
+            break
         if log:
             with open(log, "ab") as out:
                 out.write(head.split(b"\r\n", 1)[0] + b"\n")
@@ -84,7 +81,6 @@ async def requests(reader, upstream, faults, struck, client, log, head):
             break
         upstream.write(rewrite(head, faults, struck))
         await upstream.drain()
-        head = None
     upstream.close()
 
 
@@ -133,45 +129,7 @@ async def strike(faults):
         os.rename(new, old)
 
 
-async def pipe(source, sink):
-    while True:
-        data = await source.read(65536)
-        if not data:
-            break
-        sink.write(data)
-        await sink.drain()
-    sink.close()
-
-
-async def tunnel(reader, writer, head, log):
-    """A CONNECT to a port of 127.0.0.1: the bytes passed both ways untouched."""
-    if log:
-        with open(log, "ab") as out:
-            out.write(head.split(b"\r\n", 1)[0] + b"\n")
-    port = int(head.split(b" ")[1].rpartition(b":")[2])
-    try:
-        up_reader, up_writer = await asyncio.open_connection("127.0.0.1", port)
-    except OSError:
-        writer.close()
-        return
-    writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-    await writer.drain()
-    await asyncio.wait([asyncio.ensure_future(pipe(reader, up_writer)),
-                        asyncio.ensure_future(pipe(up_reader, writer))],
-                       return_when=asyncio.FIRST_COMPLETED)
-    writer.close()
-    up_writer.close()
-
-
 async def handle(reader, writer, args, faults):
-    try:
-        first = await reader.readuntil(b"\r\n\r\n")
-    except (asyncio.IncompleteReadError, ConnectionError):
-        writer.close()
-        return
-    if first.startswith(b"CONNECT "):
-        await tunnel(reader, writer, first, args.log)
-        return
     struck = faults.take()
     try:
         up_reader, up_writer = await asyncio.open_connection("127.0.0.1", args.upstream)
@@ -179,7 +137,7 @@ async def handle(reader, writer, args, faults):
         writer.close()
         return
     back = asyncio.ensure_future(answers(up_reader, writer, faults, struck))
-    forth = asyncio.ensure_future(requests(reader, up_writer, faults, struck, writer, args.log, first))
+    forth = asyncio.ensure_future(requests(reader, up_writer, faults, struck, writer, args.log))
     await asyncio.wait([back, forth], return_when=asyncio.FIRST_COMPLETED)
     for task in (back, forth):
         task.cancel()
