@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CEd25519Key.h"
 #include "CPackageCheck.h"
 #include "CPackageStream.h"
@@ -37,6 +39,7 @@ struct fwkit_check {
     std::vector<struct stat> inputs;             // files the output may never be
     std::unique_ptr<Core::File::Output> output;  // open while a package is fed
     std::string outputProblem;                   // why the output failed
+    std::map<std::string, std::string> attachments;  // kind → the bytes the caller gave
 };
 
 namespace {
@@ -153,6 +156,26 @@ bool OpenOutput(fwkit_check* check) {
     return opened;
 }
 
+// The attachment kinds a caller may hand in, and the most bytes of each.
+uint64_t AttachmentLimit(const std::string& kind) {
+    return kind == CChunkIndex::kKind ? CPackageAttachment::kMaxIndexSize : 0;
+}
+
+// The stream fetches what the header names from what the caller gave; a kind
+// the header names and the caller did not give fails as one that does not match.
+void ServeAttachments(fwkit_check* check) {
+    check->stream.SetAttachments([check](const std::string& kind, uint64_t maxSize,
+                                         std::string& data, std::string& problem) {
+        const auto given = check->attachments.find(kind);
+        if (given == check->attachments.end()) {
+            problem = kind + ": none given";
+            return PackageError::AttachmentMismatch;
+        }
+        data = given->second.substr(0, static_cast<size_t>(maxSize + 1));
+        return PackageError::Ok;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -248,6 +271,17 @@ int fwkit_check_set_base(fwkit_check* check, const void* data, size_t size) {
     });
 }
 
+int fwkit_check_add_attachment(fwkit_check* check, const char* kind, const void* data,
+                               size_t size) {
+    if (kind == nullptr || (data == nullptr && size > 0) || size > AttachmentLimit(kind) ||
+        AttachmentLimit(kind) == 0)
+        return FWKIT_E_ARGUMENT;
+    return Setting(check, [&](CPackageTrust&) {
+        check->attachments[kind].assign(static_cast<const char*>(data), size);
+        ServeAttachments(check);
+    });
+}
+
 int fwkit_check_feed(fwkit_check* check, const void* data, size_t size) {
     if (check == nullptr || (data == nullptr && size > 0))
         return FWKIT_E_ARGUMENT;
@@ -318,6 +352,8 @@ int fwkit_check_reset(fwkit_check* check) {
     check->stream.Reset();
     check->output.reset();
     check->outputProblem.clear();
+    check->attachments.clear();
+    check->stream.SetAttachments(nullptr);
     Connect(check);
     check->fed = false;
     check->decided = false;

@@ -115,6 +115,21 @@ FWKIT_API int fwkit_check_set_sink(fwkit_check *check, fwkit_sink sink, void *us
  * zstd's decoder state beside it, whatever the image's size. */
 FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t size);
 
+/* Hands in signed data kept beside the package that its header may name:
+ * kind "index", the chunk index (PKG.index beside a package file, at most
+ * 2 MiB). The bytes are copied; once the header is accepted they are checked
+ * against the length and SHA-256 it names (else FWKIT_BAD_SIGNATURE, the
+ * message saying "signed data beside the package does not match the
+ * header"), and the image then reaches the sink chunk by chunk, each chunk
+ * only once its SHA-256 matched the index: a damaged chunk gives
+ * FWKIT_IMAGE_MISMATCH before a byte of it is handed on. Without an index
+ * given, a package that names one is checked as any other. FWKIT_E_ARGUMENT
+ * for a null or unknown kind, null data with a size, or more bytes than the
+ * kind holds; FWKIT_E_ORDER once a package is being fed. fwkit_check_reset
+ * forgets what was handed in (it belongs to the package). */
+FWKIT_API int fwkit_check_add_attachment(fwkit_check *check, const char *kind, const void *data,
+                                         size_t size);
+
 /* Writes the image into the file `path` (null: none) by the rules of
  * pkgcheck -o: a symbolic link is followed; a device or a FIFO receives the
  * image as it passes, so that the verdict then says whether what it got is
@@ -149,7 +164,8 @@ FWKIT_API const char *fwkit_check_message(fwkit_check *check);
  * package `name` (null: "-"); null before the verdict is known. Valid until
  * the handle is next used. */
 FWKIT_API const char *fwkit_check_json(fwkit_check *check, const char *name);
-/* Forgets the package; the settings stay, for the next package. */
+/* Forgets the package and the attachments handed in for it; the settings
+ * stay, for the next package. */
 FWKIT_API int fwkit_check_reset(fwkit_check *check);
 
 /* Installing on a device: the installer of fwkit install, status and
@@ -225,7 +241,9 @@ FWKIT_API int fwkit_install_set_network(fwkit_install *install,
  * CURL_VERSION_THREADSAFE), which then initialises itself. */
 FWKIT_API int fwkit_install_run(fwkit_install *install, const char *package);
 /* What the last successful run installed, as the JSON document fwkit install
- * --json prints; null before one. Valid until the handle is next used. */
+ * --json prints (for a package with a chunk index, the bytes "reused" from the
+ * booted slot, "fetched" from the package and "present" in the target
+ * already); null before one. Valid until the handle is next used. */
 FWKIT_API const char *fwkit_install_json(fwkit_install *install);
 /* The slots' status as the JSON document fwkit status --json prints, in
  * `*json` (valid until the handle is next used). */

@@ -165,9 +165,8 @@ bool HeaderBlock(const Options& options, const CPackageEncoder& encoder, std::st
 
 // The path of the chunk index: --index-out, else beside the output.
 std::string IndexPath(const Options& options) {
-    return options.indexOut.empty()
-               ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
-               : options.indexOut;
+    return options.indexOut.empty() ? CPackageAttachment::Beside(options.output, CChunkIndex::kKind)
+                                    : options.indexOut;
 }
 
 // Writes the chunk index, put in place before the package it belongs to.
@@ -202,7 +201,7 @@ int Write(const Options& options, const CPackageEncoder& encoder, const std::str
         output.Commit(false);
         return Complain(options.output, output.Cause());
     }
-    if (!encoder.Index().empty() && WriteIndex(options, encoder.Index()) != 0) {
+    if (CChunkIndex::Named(encoder.Header()) && WriteIndex(options, encoder.Index()) != 0) {
         output.Commit(false);
         return 1;
     }
@@ -246,7 +245,7 @@ int Delta(int argc, char** argv) {
                  encoder.Problem());
         return PackageErrorStatus(error);
     }
-    if (!encoder.Index().empty() && options.output == "-" && options.indexOut.empty())
+    if (CChunkIndex::Named(encoder.Header()) && options.output == "-" && options.indexOut.empty())
         return UsageError("delta", "a chunk index with -o -: give it a file (--index-out FILE)");
     std::string block;
     if (!HeaderBlock(options, encoder, block))

@@ -1,5 +1,5 @@
-// Writes the image of a package with a chunk index into a raw slot chunk by
-// chunk, each chunk checked against the index before it is written, and only
+// Writes the image of a package with a chunk index into a raw slot (or the
+// partial file of a file slot) chunk by chunk, each chunk checked against the index before it is written, and only
 // the chunks the slot does not already hold:
 //
 //   chunks the target already holds (an install cut short) → kept ("present")
@@ -31,7 +31,7 @@ class CChunkInstall {
     CChunkInstall(CPackageSource& source, const CChunkIndex& index, uint64_t offset)
         : m_source(source), m_index(index), m_offset(offset) {}
 
-    // Writes the image into the raw slot at `target`, reusing chunks of the
+    // Writes the image into the raw slot or file at `target`, reusing chunks of the
     // slot at `booted` (empty: none) of `bootedSize` bytes; Ok, or the error
     // with Problem(): ImageMismatch for a chunk of the package that does not
     // match the index, WriteFailed when the target cannot be read or written,

@@ -1,6 +1,12 @@
 #include "CInstaller.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -14,12 +20,41 @@
 #include "CPackageCheck.h"
 #include "CProgramRun.h"
 #include "Core.h"
+#include "FilePath.h"
 #include "Parse.h"
 
 namespace {
 
 // A keyring larger than this holds no keys a device keeps.
 constexpr size_t kMaxKeyring = 1u << 20;
+
+// A file slot's image is put together chunk by chunk in the file of this
+// suffix beside it, kept when an install is cut short so that the next run
+// resumes from it, and renamed over the slot once complete.
+constexpr const char* kPartial = ".part";
+
+// Opens or creates the partial file at `path`, with the mode of the slot at
+// `slot` when there is one, and sizes it to `size`; empty, or why not.
+std::string SizePartial(const std::string& path, const std::string& slot, uint64_t size) {
+    const Core::File::ClosedAtEnd file{
+        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644)};
+    struct stat st {};
+    if (file.fd < 0 || ftruncate(file.fd, static_cast<off_t>(size)) != 0 ||
+        (stat(slot.c_str(), &st) == 0 && fchmod(file.fd, st.st_mode & 07777) != 0))
+        return std::strerror(errno);
+    return "";
+}
+
+// Renames the complete partial file over the slot, durably; empty, or why not.
+std::string PutInPlace(const std::string& partial, const std::string& slot) {
+    if (rename(partial.c_str(), slot.c_str()) != 0)
+        return std::strerror(errno);
+    const Core::File::ClosedAtEnd dir{
+        open(Core::File::DirName(slot).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || (fsync(dir.fd) != 0 && errno != EINVAL))
+        return std::strerror(errno);
+    return "";
+}
 
 }  // namespace
 
@@ -380,8 +415,7 @@ InstallError CInstaller::SwitchBootloader() {
 
 bool CInstaller::Chunked() const {
     return m_target && m_header.GetEncoding() == CPackageHeader::Encoding::None &&
-           CChunkIndex::Named(m_header) &&
-           m_target->Described().kind == SlotDescription::Kind::Raw;
+           CChunkIndex::Named(m_header);
 }
 
 InstallError CInstaller::LoadIndex(CPackageSource& package) {
@@ -398,6 +432,8 @@ InstallError CInstaller::LoadIndex(CPackageSource& package) {
     if (error != PackageError::Ok)
         return Fail(InstallError::Package,
                     m_package + ": " + PackageErrorText(error) + ": " + problem, error);
+    if (m_target->Described().kind == SlotDescription::Kind::File)
+        return InstallError::Ok;  // a file slot takes any size
     const int64_t capacity = m_target->Capacity();
     if (capacity < 0 || static_cast<uint64_t>(capacity) < m_header.FileSize())
         return Fail(InstallError::SlotUnavailable,
@@ -423,8 +459,14 @@ InstallError CInstaller::WriteChunks(CPackageSource& package) {
         bootedSize = std::min<uint64_t>(bootedSize, static_cast<uint64_t>(std::max<int64_t>(capacity, 0)));
         booted = m_booted->Path();
     }
+    const bool file = m_target->Described().kind == SlotDescription::Kind::File;
+    const std::string slot = file ? Core::File::FollowLinks(m_target->Path()) : m_target->Path();
+    const std::string written = file ? slot + kPartial : slot;
+    const std::string sized = file ? SizePartial(written, slot, m_header.FileSize()) : "";
+    if (!sized.empty())
+        return Fail(InstallError::SlotUnavailable, written + ": " + sized);
     CChunkInstall install(package, m_index, m_header.Size());
-    const PackageError error = install.Run(m_target->Path(), booted, bootedSize);
+    const PackageError error = install.Run(written, booted, bootedSize);
     m_result.chunked = true;
     m_result.present = install.GetCounts().present;
     m_result.reused = install.GetCounts().reused;
@@ -434,6 +476,9 @@ InstallError CInstaller::WriteChunks(CPackageSource& package) {
     if (error != PackageError::Ok)
         return Fail(InstallError::Package,
                     m_package + ": " + PackageErrorText(error) + ": " + install.Problem(), error);
+    const std::string placed = file ? PutInPlace(written, slot) : "";
+    if (!placed.empty())
+        return Fail(InstallError::SlotUnavailable, slot + ": " + placed);
     m_writtenSha256 = *sha256;
     m_writtenSize = m_header.FileSize();
     return InstallError::Ok;

@@ -91,8 +91,8 @@ class CInstaller {
     InstallError RecordStatus(const CSlot& target, uint64_t size, const std::string& sha256);
     InstallError SwitchBootloader();
     InstallError StageImages(CPackageSource& package);
-    // Whether the image goes in chunk by chunk: a plain package with an index,
-    // into a raw slot.
+    // Whether the image goes in chunk by chunk: a plain package with an index
+    // (into a raw slot in place, into a file slot through a partial file beside it).
     bool Chunked() const;
     InstallError LoadIndex(CPackageSource& package);
     InstallError WriteChunks(CPackageSource& package);

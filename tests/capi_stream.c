@@ -9,6 +9,8 @@
  *
  *   capi_stream KEY.pub IMAGE [OUT] <package
  *
+ * With --index FILE first, FILE is handed in as the package's chunk index.
+ *
  * With --install it is a device's update agent instead: installs PACKAGE by
  * the system description CONFIG with 2 tries, prints what was installed and
  * the status after it (or the refusal), and exits with the installer's
@@ -57,12 +59,18 @@ static int refuses_bad_arguments(void) {
     wrong += fwkit_check_set_threshold(check, 0) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_set_threshold(check, 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_set_sink(NULL, sink, NULL) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_attachment(NULL, "index", "x", 1) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_attachment(check, NULL, "x", 1) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_attachment(check, "bogus", "x", 1) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_attachment(check, "index", NULL, 1) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_attachment(check, "index", "x", (3u << 20)) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_feed(NULL, "x", 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_feed(check, NULL, 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_status(check) != FWKIT_E_ORDER;
     wrong += fwkit_check_json(check, NULL) != NULL;
     wrong += fwkit_check_feed(check, "f", 1) != FWKIT_OK;
     wrong += fwkit_check_set_min_version(check, 1) != FWKIT_E_ORDER;
+    wrong += fwkit_check_add_attachment(check, "index", "x", 1) != FWKIT_E_ORDER;
     wrong += fwkit_check_finish(check) != FWKIT_NOT_A_PACKAGE;
     wrong += fwkit_check_feed(check, "x", 1) != FWKIT_E_ORDER;
     wrong += fwkit_check_finish(NULL) != FWKIT_E_ARGUMENT;
@@ -157,6 +165,16 @@ static int add_key(fwkit_check *check, const char *path) {
     return fwkit_check_add_key_pem(check, pem, size);
 }
 
+/* Hands in the chunk index kept in the file at `path`. */
+static int add_index(fwkit_check *check, const char *path) {
+    static unsigned char bytes[(2u << 20) + 1];
+    FILE *file = fopen(path, "rb");
+    size_t size = file != NULL ? fread(bytes, 1, sizeof bytes, file) : 0;
+    if (file != NULL)
+        fclose(file);
+    return file == NULL ? FWKIT_E_ARGUMENT : fwkit_check_add_attachment(check, "index", bytes, size);
+}
+
 static int install(const char *config, const char *package) {
     fwkit_install *install = fwkit_install_new();
     const char *status = NULL;
@@ -183,8 +201,11 @@ int main(int argc, char **argv) {
     size_t got;
     int status;
     fwkit_check *check;
+    const char *index_path = NULL;
     if (argc == 4 && strcmp(argv[1], "--install") == 0)
         return install(argv[2], argv[3]);
+    if (argc > 2 && strcmp(argv[1], "--index") == 0)
+        index_path = argv[2], argc -= 2, argv += 2;
     if (argc < 3 || argc > 4 || refuses_bad_arguments() != 0 ||
         keeps_the_headers_promises() != 0 || (argc == 4 && refuses_its_input(argv[1]) != 0))
         return 99;
@@ -195,6 +216,7 @@ int main(int argc, char **argv) {
         fwkit_check_set_threshold(check, 2) != FWKIT_E_ARGUMENT ||
         fwkit_check_set_threshold(check, 1) != FWKIT_OK ||
         fwkit_check_set_sink(check, sink, &p) != FWKIT_OK ||
+        (index_path != NULL && add_index(check, index_path) != FWKIT_OK) ||
         (argc == 4 && (fwkit_check_protect(check, argv[1]) != FWKIT_OK ||
                        fwkit_check_set_output(check, argv[3]) != FWKIT_OK)))
         return 98;

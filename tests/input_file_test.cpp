@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "CFileBuffer.h"
+#include "CFileSource.h"
 #include "CFirmwareFragment.h"
 #include "CInputFile.h"
 #include "Crc16.h"
@@ -261,6 +265,62 @@ TEST(InputFile, NoticesAFileThatChangesUnderneath) {
     EXPECT_EQ(kept.Copy(100, 10, got.data()), 10u);
     EXPECT_EQ(got[0], data[100]);
     EXPECT_FALSE(kept.Changed());
+}
+
+// A package read by position: the bytes asked for, or the reason it cannot
+// give them; the file measured at the first read is the package from then on.
+TEST(InputFile, FileSourceReadsByPositionAndNoticesChanges) {
+    TempDir dir;
+    const Bytes data = testutil::RandomBytes(3 * kMiB + 7, 5);
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> after;  // after the first read
+        uint64_t offset, size;
+        PackageError error;
+        uint64_t handed;
+    } cases[] = {
+        {"across blocks", nullptr, 5, 3 * kMiB, PackageError::Ok, 3 * kMiB},
+        {"past the end", nullptr, 3 * kMiB, kMiB, PackageError::CutShort, 7},
+        {"from beyond the end", nullptr, 4 * kMiB, 1, PackageError::CutShort, 0},
+        {"shrunk", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 1000), 0); },
+         0, 10, PackageError::Changed, 0},
+        {"grown",
+         [&](const std::string& path) { testutil::WriteBytes(path, Bytes(data.size() + 1)); }, 0,
+         10, PackageError::Changed, 0},
+        {"rewritten in place",
+         [](const std::string& path) {
+             const struct timespec later[2] = {{0, UTIME_OMIT}, {1, 0}};
+             ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+         },
+         0, 10, PackageError::Changed, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::WriteBytes(dir / "p", data);
+        CFileSource source(dir / "p");
+        ASSERT_EQ(source.Read(0, 1, [](const uint8_t*, size_t) { return true; }), PackageError::Ok);
+        EXPECT_EQ(source.Size(), data.size());
+        if (c.after)
+            c.after(dir / "p");
+        Bytes got;
+        const PackageError error = source.Read(c.offset, c.size, [&](const uint8_t* p, size_t n) {
+            got.insert(got.end(), p, p + n);
+            return true;
+        });
+        EXPECT_EQ(error, c.error) << source.Problem();
+        EXPECT_EQ(got.size(), c.handed);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(),
+                               data.begin() + std::min<size_t>(c.offset, data.size())));
+    }
+    CFileSource source(dir / "p");
+    EXPECT_EQ(source.Read(0, 10, [](const uint8_t*, size_t) { return false; }),
+              PackageError::WriteFailed);
+    std::string index;
+    EXPECT_EQ(source.ReadAttachment("index", 100, index), PackageError::OpenFailed);
+    EXPECT_EQ(source.Problem().rfind(dir / "p.index: ", 0), 0u) << source.Problem();
+    CFileSource missing(dir / "missing");
+    EXPECT_EQ(missing.Read(0, 1, [](const uint8_t*, size_t) { return true; }),
+              PackageError::OpenFailed);
 }
 
 }  // namespace

@@ -176,6 +176,16 @@ TEST_F(InstallTest, ChunkedInstallReusesResumesAndStopsAtADamagedChunk) {
              testutil::WriteBytes(P("slotA"), Bytes(old.size(), 0));
          },
          0, 5 * kChunk, 0, 3 * kChunk + 1000},
+        // A file slot resumes from the partial file an install cut short left
+        // beside it, then takes its place.
+        {"a file slot resumed from its partial file",
+         [&] {
+             Describe("", "device = " + P("slotB") + "\nkind = file");
+             testutil::WriteBytes(P("slotB"), Bytes(100, 0xEE));
+             testutil::WriteBytes(P("slotB.part"), Bytes(next.begin(), next.begin() + 3 * kChunk));
+             testutil::WriteBytes(P("slotA"), old);
+         },
+         0, 3 * kChunk, 5 * kChunk, 1000},
     };
     for (const Case& c : cases) {
         c.before();
@@ -183,6 +193,7 @@ TEST_F(InstallTest, ChunkedInstallReusesResumesAndStopsAtADamagedChunk) {
         ASSERT_EQ(installed.status, c.status) << c.name << ": " << installed.err;
         const Bytes slot = ReadBytes(P("slotB"));
         EXPECT_TRUE(std::equal(next.begin(), next.end(), slot.begin())) << c.name;
+        EXPECT_FALSE(testutil::Exists(P("slotB.part"))) << c.name;
         const nlohmann::json report = nlohmann::json::parse(installed.out);
         EXPECT_EQ(report["present"], c.present) << c.name;
         EXPECT_EQ(report["reused"], c.reused) << c.name;
@@ -191,7 +202,9 @@ TEST_F(InstallTest, ChunkedInstallReusesResumesAndStopsAtADamagedChunk) {
     }
 
     // A damaged chunk stops the install before it is written; a missing index refuses it.
+    Describe("", "device = " + P("slotB") + "\nkind = raw");
     fresh_slot();
+    testutil::WriteBytes(P("slotA"), Bytes(old.size(), 0));  // nothing to reuse
     Bytes package = ReadBytes(P("next.pkg"));
     const size_t header = package.size() - next.size();
     package[header + 3 * kChunk + 7] ^= 1;

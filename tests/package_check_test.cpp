@@ -1133,8 +1133,15 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
                                  fwkit + " delta -o c.pkg p.pkg && " + fwkit +
                                  " delta --base old.img --index -k k.pem -o i.pkg p.pkg && "
                                  "cp i.pkg j.pkg && cp i.pkg.index j.pkg.index && "
-                                 "printf x | dd of=j.pkg.index bs=1 seek=40 conv=notrunc");
+                                 "printf x | dd of=j.pkg.index bs=1 seek=40 conv=notrunc && " +
+                                 fwkit + " sign -q -k k.pem --chunk 64K -o s.pkg p.pkg");
     ASSERT_EQ(made.status, 0) << made.err;
+    std::string chunked = testutil::ReadText(m_dir / "s.pkg");  // chunk 1 damaged
+    chunked[chunked.size() - m_image.size() + 65536 + 5] ^= 1;
+    testutil::WriteText(m_dir / "sbad.pkg", chunked);
+    // The C API's client with the index handed in (--index); the image it
+    // was handed as it passed, x.img, ends before the damaged chunk.
+    const std::string client = Quote(CAPI_STREAM_PATH) + " --index ";
     EXPECT_EQ(testutil::ReadText(m_dir / "i.pkg.index").size(), (m_image.size() + 65535) / 65536 * 32);
     EXPECT_LT(testutil::ReadText(m_dir / "d.pkg").size(), 64u * 1024);
     std::string damaged = testutil::ReadText(m_dir / "d.pkg");
@@ -1157,6 +1164,10 @@ TEST_F(PackageTools, DeltaIsMadeSignedAndApplied) {
         {"mv i.pkg.index i.kept; " + fwkit + " check --base old.img -o out i.pkg; s=$?; "
          "mv i.kept i.pkg.index; exit $s", 4},
         {fwkit + " delta --chunk 64K -o - p.pkg >/dev/null", 1},
+        {client + "s.pkg.index k.pub x.img out <s.pkg", 0},
+        {client + "j.pkg.index k.pub x.img out <s.pkg", 4},
+        {client + "s.pkg.index k.pub x.img out <sbad.pkg; s=$?; "
+                  "test $(stat -c %s x.img) = 65536 && exit $s", 3},
         // The base is emptied once pkgcheck has read it and waits for the
         // package: the check goes on from what it read, and no signal kills it.
         {"rm -f fifo; cp old.img cut.img; mkfifo fifo; " + pkgcheck +

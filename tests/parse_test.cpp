@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "CChunkIndex.h"
 #include "Core.h"
 #include "Parse.h"
 
@@ -29,6 +30,18 @@ const NumberCase kNumbers[] = {
 };
 
 // fwkit's command line also takes hexadecimal after 0x; decimal stays decimal.
+// Chunk sizes: 64K to 4M in powers of two, K and M in either case, or bytes.
+const NumberCase kChunks[] = {
+    {"64K", 0, true, 65536},      {"64k", 0, true, 65536},      {"256K", 0, true, 262144},
+    {"1m", 0, true, 1u << 20},    {"4M", 0, true, 4u << 20},    {"4096K", 0, true, 4u << 20},
+    {"65536", 0, true, 65536},    {"4194304", 0, true, 4u << 20},
+    {"32K", 0, false, 0},         {"8M", 0, false, 0},          {"100K", 0, false, 0},
+    {"65535", 0, false, 0},       {"0", 0, false, 0},           {"", 0, false, 0},
+    {"K", 0, false, 0},           {"64KB", 0, false, 0},        {"-64K", 0, false, 0},
+    {" 64K", 0, false, 0},        {"1G", 0, false, 0},          {"4194304K", 0, false, 0},
+    {"99999999999999999999M", 0, false, 0},
+};
+
 const NumberCase kCommandNumbers[] = {
     {"0x190", 65535, true, 400},   {"0XfFfF", 65535, true, 65535}, {"0620", 65535, true, 620},
     {"0x10000", 65535, false, 0},  {"0x", 65535, false, 0},        {"0x-1", 65535, false, 0},
@@ -92,6 +105,18 @@ TEST(Parse, VersionsPackAsTheHeaderStoresThem) {
     ASSERT_EQ(PackageVersionOrNumber("33816577", packed), "");
     EXPECT_EQ(packed, 33816577u);
     EXPECT_NE(PackageVersionOrNumber("2.4", packed), "");
+}
+
+TEST(Parse, ChunkSizesArePowersOfTwoFrom64KTo4M) {
+    for (const NumberCase& c : kChunks) {
+        uint64_t chunk = 0;
+        const std::string refusal = CChunkIndex::ParseChunk(c.text, chunk);
+        EXPECT_EQ(refusal.empty(), c.ok) << c.text << ": " << refusal;
+        if (c.ok)
+            EXPECT_EQ(chunk, c.value) << c.text;
+        else
+            EXPECT_EQ(refusal, std::string("'") + c.text + "' is not a power of two from 64K to 4M");
+    }
 }
 
 TEST(Parse, UtcTimesRoundTripPast2038) {

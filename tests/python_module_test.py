@@ -58,12 +58,25 @@ class ModuleChecksAsPkgcheck(unittest.TestCase):
 
     def test_damaged_or_refused_package_writes_nothing(self):
         out = self.path("out.img")
-        cases = [(self.package[:-1], [self.path("k.pub")], 3),
-                 (self.package.replace(b"version: ", b"version: 1"), [self.path("k.pub")], 4),
-                 (self.package[self.package.index(b"\n\n") + 2:], [], 2)]
-        for package, keys, status in cases:
-            with self.subTest(status=status):
-                self.assertEqual(fwkit.check(package, keys=keys, out=out)["status"], status)
+        # s.pkg has a chunk index, s.pkg.index beside it; chunked, chunk 1 damaged.
+        run(os.environ["PKGSIGN"], "-k", "k.pem", "--chunk", "64K", "-o", "s.pkg", "u.pkg",
+            cwd=self.dir.name)
+        with open(self.path("s.pkg"), "rb") as file:
+            chunked = bytearray(file.read())
+        with open(self.path("s.pkg.index"), "rb") as file:
+            index = file.read()
+        self.assertTrue(fwkit.check(self.path("s.pkg"), out=out)["ok"])  # the index beside
+        os.unlink(out)
+        chunked[len(chunked) - len(self.image) + 65536 + 5] ^= 1
+        cases = [(self.package[:-1], [self.path("k.pub")], 3, {}),
+                 (self.package.replace(b"version: ", b"version: 1"), [self.path("k.pub")], 4, {}),
+                 (self.package[self.package.index(b"\n\n") + 2:], [], 2, {}),
+                 (bytes(chunked), [], 3, dict(index=index)),
+                 (self.path("s.pkg"), [], 4, dict(index=index[:-1] + b"x"))]
+        for package, keys, status, extra in cases:
+            with self.subTest(status=status, extra=list(extra)):
+                self.assertEqual(fwkit.check(package, keys=keys, out=out, **extra)["status"],
+                                 status)
                 self.assertEqual([name for name in os.listdir(self.dir.name)
                                   if name.startswith((".fwkit-", "out.img"))], [])
         with self.assertRaises(OSError):

@@ -56,6 +56,8 @@ def _library():
                 ("fwkit_check_json", ctypes.c_char_p, [handle, ctypes.c_char_p]),
                 ("fwkit_check_message", ctypes.c_char_p, [handle]),
                 ("fwkit_check_set_output", ctypes.c_int, [handle, ctypes.c_char_p]),
+                ("fwkit_check_add_attachment", ctypes.c_int,
+                 [handle, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]),
                 ("fwkit_check_protect", ctypes.c_int, [handle, ctypes.c_char_p])]:
             function = getattr(lib, name)
             function.restype = restype
@@ -167,6 +169,27 @@ def _feed(lib, handle, package):
     return name if isinstance(name, str) else "-"
 
 
+# The largest chunk index the library takes (that of a 4 GiB image in 64 KiB chunks).
+MAX_INDEX = 2 << 20
+
+
+def _index(package, index):
+    """The bytes of the chunk index to hand in: `index` as bytes, or read
+    from the path it names; by default PACKAGE.index beside a package given as
+    a path, when there is one (None when not). A file is read up to a byte
+    more than the library takes, which then refuses it."""
+    if isinstance(index, (bytes, bytearray, memoryview)):
+        return bytes(index)
+    if index is None:
+        if not isinstance(package, (str, os.PathLike)):
+            return None
+        index = os.fsencode(package) + b".index"
+        if not os.path.exists(index):
+            return None
+    with open(index, "rb") as file:
+        return file.read(MAX_INDEX + 1)
+
+
 def _inputs(package, keys, base):
     """The files the output may never be: the package's, each key file's and
     the base's, as paths the library can look at (a file object by its
@@ -193,7 +216,7 @@ def _write_to(lib, handle, out, inputs):
 
 
 def check(package, keys=(), threshold=None, min_version=None, compatible=None, out=None,
-          time=None, progress=None, base=None):
+          time=None, progress=None, base=None, index=None):
     """Checks a package and returns the result shaped like ``pkgcheck -j``.
 
     package: a path, the bytes of a package, or a file object read chunk by
@@ -211,7 +234,11 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
     judged at (a signed 64-bit number). progress: called with (done, total).
     base: the base image a delta package is rebuilt from (bytes, or the path
     of a regular file or block device, read whole); out then gets the image
-    rebuilt.
+    rebuilt. index: the chunk index of a package whose header names one (bytes,
+    or the path of its file; by default PACKAGE.index beside a package given as
+    a path, when it exists): it must be the one the header names (else status
+    4), and each chunk then reaches out only once it matched the index (a
+    damaged chunk: status 3, before any of it is written).
 
     A value that would switch a check off or be cut short on its way to the
     library is refused: an integer out of its range, a text holding a NUL
@@ -244,6 +271,10 @@ def check(package, keys=(), threshold=None, min_version=None, compatible=None, o
         if time is not None:
             seconds = time if isinstance(time, numbers.Integral) else int(time)
             _call(lib.fwkit_check_set_time(handle, _integer("time", seconds, -2**63, 2**63 - 1)))
+        attached = _index(package, index)
+        if attached is not None:
+            _call(lib.fwkit_check_add_attachment(handle, b"index", attached, len(attached)),
+                  "index of %d bytes" % len(attached))
         stream = out if out is None or hasattr(out, "write") else None
         if out is not None and stream is None:
             _write_to(lib, handle, out, _inputs(package, keys, base))
@@ -371,7 +402,9 @@ def install(package, config=None, allow_downgrade=False, tries=0, cacert=None, c
             cert=None, key=None, connect_timeout=None, speed_time=None, retries=None):
     """Installs the package file `package` into the slot that is not running,
     as ``fwkit install`` does, and returns what was installed as the dict
-    ``fwkit install --json`` prints. Raises InstallError when refused.
+    ``fwkit install --json`` prints (with a chunk index, also the bytes
+    "reused" from the booted slot, "fetched" and "present"). Raises
+    InstallError when refused.
 
     A `package` that is an http:// or https:// URL is read from its server;
     the keywords after `tries` are fwkit install's network options (--cacert,

@@ -67,8 +67,8 @@ class CPackageEncoder {
     const CPackageHeader& Header() const { return m_header; }
     const std::string& PayloadSha256() const { return m_payloadSha256; }
     const std::string& Payload() const { return m_payload; }
-    // The chunk index of the image, to be kept beside the package; empty when
-    // the package has none.
+    // The chunk index of the image, to be kept beside the package when the
+    // header names one (CChunkIndex::Named; an empty image has an empty index).
     const std::string& Index() const { return m_index; }
 
     // The range of Settings the encoder takes: level, frame size, window.
