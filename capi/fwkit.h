@@ -258,8 +258,38 @@ FWKIT_API int fwkit_install_set_allow_downgrade(fwkit_install *install, int allo
 /* The new slot's tries (0: the description's). */
 FWKIT_API int fwkit_install_set_tries(fwkit_install *install, unsigned tries);
 
+/* The settings of an install from an http:// or https:// URL, as fwkit
+ * install's network options. fwkit_network_options_init fills in `version`
+ * and the defaults; change what differs and hand it to
+ * fwkit_install_set_network, which copies it. A field a later header adds
+ * comes after these and is read only from a `version` that has it. */
+#define FWKIT_NETWORK_OPTIONS_VERSION 1
+typedef struct fwkit_network_options {
+    unsigned version;         /* FWKIT_NETWORK_OPTIONS_VERSION */
+    const char *ca_file;      /* CA certificates (PEM) to check the server with; null: the system's */
+    const char *ca_path;      /* or a directory of them; null: none */
+    const char *cert;         /* a client certificate (PEM) for mutual TLS; null: none */
+    const char *key;          /* its private key, when not in `cert`; null: none */
+    unsigned connect_timeout; /* seconds to connect, 1 to 3600 (30) */
+    unsigned speed_time;      /* seconds below 1 KiB/s that cut a transfer, 1 to 3600 (30) */
+    unsigned retries;         /* tries again after a failure, in all the install, 0 to 100 (3) */
+} fwkit_network_options;
+
+/* Fills `options` with FWKIT_NETWORK_OPTIONS_VERSION and the defaults. */
+FWKIT_API void fwkit_network_options_init(fwkit_network_options *options);
+/* The settings of the next runs from a URL (null: the defaults again);
+ * FWKIT_E_ARGUMENT for an unknown version or a value out of its range, the
+ * handle's settings unchanged. */
+FWKIT_API int fwkit_install_set_network(fwkit_install *install,
+                                        const fwkit_network_options *options);
+
 /* Installs the package file `package` into the slot that is not running and
- * has the bootloader try it next. */
+ * has the bootloader try it next. A package named by an http:// or https://
+ * URL is read from its server with libcurl as it is written (by the settings
+ * above; the proxy variables; retries resume a cut transfer);
+ * the program calls curl_global_init(CURL_GLOBAL_DEFAULT) first, unless its
+ * libcurl is thread-safe (curl_version_info()->features has
+ * CURL_VERSION_THREADSAFE), which then initialises itself. */
 FWKIT_API int fwkit_install_run(fwkit_install *install, const char *package);
 /* What the last successful run installed, as the JSON document fwkit install
  * --json prints (for a package with a chunk index, the bytes "reused" from the

@@ -2,8 +2,10 @@
 // hands out; each call reads the system description anew, so that a
 // long-running update client sees the device as it is. No exception leaves
 // an entry point (any becomes FWKIT_E_MEMORY).
+#include <memory>
 #include <string>
 
+#include "CHttpSource.h"
 #include "CInstaller.h"
 #include "CSystem.h"
 #include "fwkit.h"
@@ -11,6 +13,7 @@
 struct fwkit_install {
     std::string config = CSystemDescription::kDefaultPath;
     CInstaller::Options options;
+    CHttpSource::Options network;
     std::string message;
     std::string json;
 };
@@ -86,13 +89,58 @@ int fwkit_install_set_tries(fwkit_install* install, unsigned tries) {
     return FWKIT_OK;
 }
 
+void fwkit_network_options_init(fwkit_network_options* options) {
+    if (options == nullptr)
+        return;
+    const CHttpSource::Options defaults;
+    *options = fwkit_network_options();
+    options->version = FWKIT_NETWORK_OPTIONS_VERSION;
+    options->connect_timeout = static_cast<unsigned>(defaults.connectTimeout);
+    options->speed_time = static_cast<unsigned>(defaults.lowSpeedTime);
+    options->retries = defaults.retries;
+}
+
+int fwkit_install_set_network(fwkit_install* install, const fwkit_network_options* options) {
+    if (install == nullptr)
+        return FWKIT_E_ARGUMENT;
+    if (options == nullptr) {
+        install->network = CHttpSource::Options();
+        return FWKIT_OK;
+    }
+    const auto seconds = [](unsigned value) {
+        return value >= 1 && value <= static_cast<unsigned long>(CHttpSource::kMaxSeconds);
+    };
+    if (options->version == 0 || options->version > FWKIT_NETWORK_OPTIONS_VERSION || !seconds(options->connect_timeout) ||
+        !seconds(options->speed_time) || options->retries > CHttpSource::kMaxRetries)
+        return FWKIT_E_ARGUMENT;
+    const auto text = [](const char* value) { return std::string(value ? value : ""); };
+    try {
+        CHttpSource::Options network;
+        network.caCert = text(options->ca_file);
+        network.caPath = text(options->ca_path);
+        network.cert = text(options->cert);
+        network.key = text(options->key);
+        network.connectTimeout = options->connect_timeout;
+        network.lowSpeedTime = options->speed_time;
+        network.retries = options->retries;
+        install->network = std::move(network);
+        return FWKIT_OK;
+    } catch (...) {
+        return FWKIT_E_MEMORY;
+    }
+}
+
 int fwkit_install_run(fwkit_install* install, const char* package) {
     if (package == nullptr)
         return FWKIT_E_ARGUMENT;
     return OnSystem(install, [&](CSystem& system, PackageError& verdict, std::string& problem) {
         install->json.clear();
         CInstaller installer(system);
-        const CInstaller::Result& result = installer.Install(package, install->options);
+        std::unique_ptr<CHttpSource> server;
+        if (CHttpSource::IsUrl(package))
+            server.reset(new CHttpSource(package, install->network));
+        const CInstaller::Result& result = server ? installer.Run(*server, install->options)
+                                                  : installer.Install(package, install->options);
         verdict = result.verdict;
         problem = result.problem;
         if (result.error == InstallError::Ok)

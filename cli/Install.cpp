@@ -9,6 +9,8 @@
 #include "CPackageAttachment.h"
 #include "CSystem.h"
 #include "Command.h"
+#include "NetOptions.h"
+#include "Progress.h"
 #include "Subcommands.h"
 
 namespace Cli {
@@ -17,17 +19,23 @@ namespace {
 
 const char kInstallUsage[] =
     "Usage: fwkit install [--config FILE] [--allow-downgrade] [--tries N] [--sbom FILE]\n"
-    "                     [--json] PACKAGE\n"
+    "                     [NETWORK] [--json] PACKAGE|URL\n"
     "Install the package PACKAGE (- for standard input) into the slot that is not running:\n"
     "judged against the description's keyring, threshold and compatible, written, synced,\n"
-    "read back and recorded before the bootloader is told to try that slot next.\n"
+    "read back and recorded before the bootloader is told to try that slot next. A URL\n"
+    "(http:// or https://) is read from its server as it is written, never stored whole;\n"
+    "a transfer cut by the network resumes where it stopped.\n"
     "\n"
     "  -c, --config=FILE       the system description (default /etc/fwkit/system.conf)\n"
     "      --allow-downgrade   accept a version below the booted slot's\n"
     "  -t, --tries=N           the new slot's tries (default: the description's)\n"
     "      --sbom=FILE         the bill of materials the header names (default:\n"
     "                          PACKAGE.sbom beside it; needed for standard input)\n"
-    "  -j, --json              say what was installed as one JSON document\n";
+    "  -j, --json              say what was installed as one JSON document\n"
+    "\n"
+    "Network options (NETWORK), for a URL:\n";
+// The client key's option.
+const char kInstallCertKey[] = "key";
 const char kStatusUsage[] =
     "Usage: fwkit status [--config FILE] [--json]\n"
     "       fwkit status [--config FILE] --sbom [SLOT]\n"
@@ -71,6 +79,7 @@ struct Parsed {
     bool sbom = false;
     std::string sbomFile;  // install's --sbom FILE
     uint32_t tries = 0;
+    CHttpSource::Options net;
     Common common;
     std::vector<std::string> operands;
 };
@@ -78,23 +87,37 @@ struct Parsed {
 enum { kAllowDowngrade = 256, kSbom };
 
 // Reads the options `allowed` of the subcommand: c (config) always, j, t, the
-// downgrade option (d) and --sbom where given: status's alone (s), install's
-// with a FILE (S). 0 when read, -1 after the help, else 1.
+// downgrade option (d), --sbom where given (status's alone, s; install's with
+// a FILE, S) and the network options (n). 0 when read, -1 after the help,
+// else 1.
 int Parse(int argc, char** argv, const char* name, const std::string& allowed,
           const std::string& help, Parsed& parsed) {
     const bool sbomFile = allowed.find('S') != std::string::npos;
-    const std::vector<option> longs =
+    std::vector<option> longs =
         LongOptions({{"config", required_argument, nullptr, 'c'},
                      {"json", no_argument, nullptr, 'j'},
                      {"tries", required_argument, nullptr, 't'},
                      {"allow-downgrade", no_argument, nullptr, kAllowDowngrade},
                      {"sbom", sbomFile ? required_argument : no_argument, nullptr, kSbom}});
+    const bool network = allowed.find('n') != std::string::npos;
+    if (network) {
+        const std::vector<option> net = NetOptions(kInstallCertKey);
+        longs.insert(longs.end() - 1, net.begin(), net.end());
+    }
     int c = 0;
     while ((c = NextOption(argc, argv, ":c:jt:qh", longs.data())) != -1) {
         const bool own = c == 'c' || c == 'j' || c == 't' || c == kAllowDowngrade || c == kSbom;
         if (c == 'h') {
-            std::printf("%s%s%s", help.c_str(), CommonHelp(24).c_str(), kExitStatus);
+            std::printf("%s%s%s%s", help.c_str(),
+                        network ? NetHelp(kInstallCertKey, 24).c_str() : "",
+                        CommonHelp(24).c_str(), kExitStatus);
             return -1;
+        }
+        const int net = network ? TakeNet(c, optarg, parsed.net) : 0;
+        if (net != 0) {
+            if (net < 0)
+                return 1;
+            continue;
         }
         const char letter = c == kAllowDowngrade ? 'd'
                             : c == kSbom         ? (sbomFile ? 'S' : 's')
@@ -173,7 +196,7 @@ int Mark(int argc, char** argv, const char* name, const char* usage, size_t leas
 
 int Install(int argc, char** argv) {
     Parsed parsed;
-    const int read = Parse(argc, argv, "install", "jtdS", kInstallUsage, parsed);
+    const int read = Parse(argc, argv, "install", "jtdSn", kInstallUsage, parsed);
     if (read != 0)
         return read < 0 ? 0 : read;
     if (parsed.operands.size() != 1)
@@ -182,23 +205,29 @@ int Install(int argc, char** argv) {
     CSystem system;
     if (const int status = OpenSystem(parsed, system))
         return status;
-    const std::string package = InputPath(parsed.operands[0]);
-    if (package.empty())
-        return 1;
     CInstaller installer(system);
     CInstaller::Options options;
     options.allowDowngrade = parsed.allowDowngrade;
     options.tries = parsed.tries;
     options.sbom = parsed.sbomFile;
-    const CInstaller::Result& result = installer.Install(package, options);
+    const std::unique_ptr<CHttpSource> server = OpenUrl(parsed.operands[0], parsed.net);
+    std::string package;
+    if (server == nullptr && (package = InputPath(parsed.operands[0])).empty())
+        return 1;
+    Progress progress(server ? parsed.common.progress : 0, "install");
+    const CInstaller::Result& result =
+        server ? installer.Run(*server, options) : installer.Install(package, options);
     if (result.error != InstallError::Ok)
         return Refused(result.error, result.problem, result.verdict);
-    if (parsed.json && !parsed.common.quiet)
-        std::fputs(CInstaller::ResultJson(parsed.operands[0], result).c_str(), stdout);
-    else if (!parsed.common.quiet)
+    if (parsed.json && !parsed.common.quiet) {
+        const std::string document = CInstaller::ResultJson(parsed.operands[0], result);
+        std::fputs((server ? WithFetch(document, server->GetCounters()) : document).c_str(),
+                   stdout);
+    } else if (!parsed.common.quiet) {
         std::printf("%s: installed version %s into slot %s (%s); it boots next\n",
                     parsed.operands[0].c_str(), result.record.version.c_str(), result.slot.c_str(),
                     result.device.c_str());
+    }
     if (result.chunked && !parsed.json && !parsed.common.quiet)
         std::printf("%s: %llu bytes reused from the booted slot, %llu fetched, %llu already in "
                     "place\n",

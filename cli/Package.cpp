@@ -8,6 +8,7 @@
 #include "Command.h"
 #include "FilePath.h"
 #include "Json.h"
+#include "NetOptions.h"
 #include "PackageJson.h"
 #include "Progress.h"
 #include "SbomFiles.h"
@@ -44,7 +45,7 @@ const char kKeygenStatus[] =
 const char kSignJson[] = "  -j, --json             say what was made as one JSON document\n";
 const char kCheckUsage[] =
     "Usage: fwkit check [-k PUBLIC.pem]... [--keyring FILE] [--threshold N] [POLICY]\n"
-    "                   [--json] [-o IMAGE] [--sbom FILE] PACKAGE...\n";
+    "                   [NETWORK] [--json] [-o IMAGE] [--sbom FILE] PACKAGE|URL...\n";
 const char kCheckJson[] =
     "  -j, --json             print one JSON array: the document of each package\n"
     "      --require-signature  refuse a package when no key is given to check its\n"
@@ -54,7 +55,11 @@ const char kCheckJson[] =
 constexpr int kRequireSignature = 0x1100;
 const char kCheckSeveral[] =
     "Each PACKAGE is checked in turn; -o takes one PACKAGE, and IMAGE - is standard output.\n"
+    "A URL (http:// or https://) is read from its server in one pass, as it arrives.\n"
     "\n";
+const char kCheckNetwork[] = "\nNetwork options (NETWORK), for a URL:\n";
+// The client key's option: --key names a public key here.
+const char kCheckCertKey[] = "cert-key";
 const char kCheckStatus[] = "With several packages, the status is the highest of theirs.\n";
 
 // fwkit as the caller of a package command: its names, the subcommand's help, and the
@@ -143,20 +148,32 @@ int Check(int argc, char** argv) {
                              CheckCommand::kSbomHelp +
                              CommonHelp(kColumn) + "\n" + CheckCommand::kStatusHelp + kCheckStatus;
     CheckCommand::Options options;
-    PackageCommand::Caller caller = Caller("fwkit check", help, common);
+    PackageCommand::Caller caller =
+        Caller("fwkit check", help + kCheckNetwork + NetHelp(kCheckCertKey, kColumn), common);
     caller.longOptions.push_back({"require-signature", no_argument, nullptr, kRequireSignature});
+    for (const option& net : NetOptions(kCheckCertKey))
+        caller.longOptions.push_back(net);
+    CHttpSource::Options net;
+    bool refused = false;
     const auto takeCommon = caller.take;
-    caller.take = [takeCommon, &options](int c) {
-        return c == kRequireSignature ? (options.requireSignature = true) : takeCommon(c);
+    caller.take = [takeCommon, &options, &net, &refused](int c) {
+        if (c == kRequireSignature)
+            return options.requireSignature = true;
+        const int taken = TakeNet(c, optarg, net);
+        refused = refused || taken < 0;
+        return taken != 0 || takeCommon(c);
     };
     options.several = true;
     options.sayUnchecked = true;
     options.document = CheckJson;
     const int parsed = CheckCommand::Parse(argc, argv, caller, options);
-    if (parsed != 0)
+    if (parsed != 0 || refused)
         return parsed < 0 ? 0 : 1;
     if (options.json && options.output == "-")
         return UsageError("check", "--json and --output - would both write standard output");
+    options.openSource = [&net](const std::string& package) -> std::unique_ptr<CPackageSource> {
+        return OpenUrl(package, net);
+    };
     if (!NameOutput(options.output))
         return 1;
     options.quiet = common.quiet;

@@ -13,16 +13,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes the process has read so far, from /proc/self/io; 0 where it cannot be told.
+// Bytes received from the network, told by the program.
+std::atomic<uint64_t> g_received{0};
+
+// Bytes the process has read so far, from /proc/self/io (0 where it cannot be
+// told), and those received.
 uint64_t BytesRead() {
     std::ifstream io("/proc/self/io");
     std::string key;
     uint64_t value = 0;
     while (io >> key >> value) {
         if (key == "rchar:")
-            return value;
+            return value + g_received;
     }
-    return 0;
+    return g_received;
 }
 
 std::string Mebibytes(double bytes) {
@@ -105,6 +109,8 @@ Progress::~Progress() {
     std::lock_guard<std::mutex> active(g_activeMutex);
     Stop();
 }
+
+void Progress::SetReceived(uint64_t received) { g_received = received; }
 
 void Progress::Clear() {
     std::lock_guard<std::mutex> active(g_activeMutex);

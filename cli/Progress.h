@@ -3,7 +3,8 @@
 // once the work has taken a second, and only when standard error is a terminal, unless
 // forced either way. The bytes done are those the process has read since the line was
 // made (the kernel counts them for every thread), so the libraries doing the work need
-// no hook.
+// no hook; bytes received from a server, which the kernel does not count so, are
+// told by the program (SetReceived).
 //
 // A run draws one line at a time, and none once other output has begun: the line is
 // erased before the first message or result (Clear), and when its work ends, so no
@@ -32,6 +33,8 @@ class Progress {
     // Erases the line being drawn, if any, for good: called before any other output,
     // after which no line of this run is drawn again.
     static void Clear();
+    // The bytes received from the network so far, counted as read.
+    static void SetReceived(uint64_t received);
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 

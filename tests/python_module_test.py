@@ -261,6 +261,10 @@ class ModuleInstalls(unittest.TestCase):
             fwkit.install(self.path("bad.pkg"), config=conf)
         self.assertEqual(refused.exception.status, 4)
         self.assertEqual(os.listdir(self.path("state")), ["lock"])
+        # Network settings out of their ranges are refused before any install.
+        for refused in ({"retries": 101}, {"connect_timeout": 3601}, {"speed_time": 0}):
+            with self.assertRaises((fwkit.Error, ValueError), msg=refused):
+                fwkit.install(self.path("new.pkg"), config=conf, **refused)
         result = fwkit.install(self.path("new.pkg"), config=conf, tries=2)
         self.assertEqual((result["slot"], result["version"]), ("rootfs.B", "1.1.0"))
         with open(self.path("slotB"), "rb") as file:

@@ -417,17 +417,57 @@ def _on_installer(config, work):
         lib.fwkit_install_free(handle)
 
 
-def install(package, config=None, allow_downgrade=False, tries=0):
+class _NetworkOptions(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint),
+                ("ca_file", ctypes.c_char_p),
+                ("ca_path", ctypes.c_char_p),
+                ("cert", ctypes.c_char_p),
+                ("key", ctypes.c_char_p),
+                ("connect_timeout", ctypes.c_uint),
+                ("speed_time", ctypes.c_uint),
+                ("retries", ctypes.c_uint)]
+
+
+def _set_network(lib, handle, network):
+    """Hands the network keywords given (not None) to the handle."""
+    given = {name: value for name, value in network.items() if value is not None}
+    if not given:
+        return
+    lib.fwkit_network_options_init.restype = None
+    lib.fwkit_network_options_init.argtypes = [ctypes.POINTER(_NetworkOptions)]
+    lib.fwkit_install_set_network.restype = ctypes.c_int
+    lib.fwkit_install_set_network.argtypes = [ctypes.c_void_p, ctypes.POINTER(_NetworkOptions)]
+    options = _NetworkOptions()
+    lib.fwkit_network_options_init(ctypes.byref(options))
+    for name, field in (("cacert", "ca_file"), ("capath", "ca_path"), ("cert", "cert"),
+                        ("key", "key")):
+        if name in given:
+            setattr(options, field, os.fsencode(given[name]))
+    for name, low in (("connect_timeout", 1), ("speed_time", 1), ("retries", 0)):
+        if name in given:
+            setattr(options, name, _integer(name, given[name], low, 2**32 - 1))
+    _call(lib.fwkit_install_set_network(handle, ctypes.byref(options)), "network options")
+
+
+def install(package, config=None, allow_downgrade=False, tries=0, cacert=None, capath=None,
+            cert=None, key=None, connect_timeout=None, speed_time=None, retries=None):
     """Installs the package file `package` into the slot that is not running,
     as ``fwkit install`` does, and returns what was installed as the dict
     ``fwkit install --json`` prints (with a chunk index, also the bytes
     "reused" from the booted slot, "fetched" and "present"). Raises
-    InstallError when refused."""
+    InstallError when refused.
+
+    A `package` that is an http:// or https:// URL is read from its server;
+    the keywords after `tries` are fwkit install's network options (--cacert,
+    --capath, --cert, --key, --connect-timeout, --speed-time, --retries)."""
     document = []
 
     def run(lib, handle):
         _call(lib.fwkit_install_set_allow_downgrade(handle, 1 if allow_downgrade else 0))
         _call(lib.fwkit_install_set_tries(handle, tries))
+        _set_network(lib, handle, {
+            "cacert": cacert, "capath": capath, "cert": cert, "key": key,
+            "connect_timeout": connect_timeout, "speed_time": speed_time, "retries": retries})
         result = lib.fwkit_install_run(handle, os.fsencode(package))
         if result == 0:
             document.append(json.loads(lib.fwkit_install_json(handle)))

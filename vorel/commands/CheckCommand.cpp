@@ -137,6 +137,46 @@ int ReadSbom(const Options& options, const std::vector<CPackageHeader::Line>& he
     return 0;
 }
 
+// The reason of a source's problem "NAME: reason".
+std::string ReasonOf(const CPackageSource& source) {
+    const std::string& problem = source.Problem();
+    const std::string prefix = source.Name() + ": ";
+    return problem.compare(0, prefix.size(), prefix) == 0 ? problem.substr(prefix.size())
+                                                          : problem;
+}
+
+// Checks a package read from a source (a server), in one pass from its first
+// byte to its last, into the output as a stream's image goes.
+int CheckSource(CPackageCheck& check, CPackageSource& source, const Options& options,
+                CPackageCheck::Result& result) {
+    Core::File::Output output(options.output.empty() ? std::string()
+                                                     : PackageCommand::OutputPath(options.output));
+    if (!options.output.empty() && !OpenOutput(options, output))
+        return Fail(options, options.output, output.Cause());
+    CPackageStream& stream = check.Stream();
+    stream.Reset();
+    if (!options.output.empty())
+        CPackageCheck::WriteInto(stream, output);
+    PackageError read =
+        source.Read(0, UINT64_MAX, [&stream](const uint8_t* data, size_t size) {
+            return stream.Feed(data, size) == PackageError::Ok;
+        });
+    // Read to its end: the package is as long as the server said.
+    if (read == PackageError::CutShort && source.Size() > 0)
+        read = PackageError::Ok;
+    const bool failed = read != PackageError::Ok && read != PackageError::WriteFailed;
+    result = failed ? stream.Abandon(read, ReasonOf(source)) : stream.Finish();
+    stream.SetImageSink(nullptr);
+    stream.SetStart(nullptr);
+    const PackageError verdict =
+        options.output.empty() ? result.error : CPackageCheck::Conclude(output, result.error);
+    if (failed && result.error == read)
+        return Fail(options, options.package, ReasonOf(source));
+    if (verdict == PackageError::WriteFailed)
+        return Fail(options, options.output, output.Cause());
+    return 0;
+}
+
 // Gives the trust the keys and the policy; 0, or the status of a failure.
 int Configure(const Options& options, CPackageTrust& trust) {
     std::string cause;
@@ -179,6 +219,39 @@ int CheckOne(const Options& options, const CPackageTrust& trust, const CMappedFi
     check.Trust() = trust;
     if (!options.base.empty())
         check.SetBase(base.Data(), base.Size());
+    std::unique_ptr<CPackageSource> source;
+    if (options.openSource)
+        source = options.openSource(options.package);
+    if (source) {
+        // The chunk index is read from beside the package on its server.
+        CPackageSource& server = *source;
+        check.Stream().SetAttachments([&server](const std::string& kind, uint64_t maxSize,
+                                                std::string& data, std::string& problem) {
+            const PackageError read = server.ReadAttachment(kind, maxSize + 1, data);
+            problem = server.Problem();
+            return read;
+        });
+        CPackageCheck::Result result;
+        if (CheckSource(check, *source, options, result) != 0)
+            return 1;
+        // The bill of materials the header names: the one given, else the one
+        // beside the package on its server.
+        if (CSbomAttachment::Named(result.headers)) {
+            std::string sbom;
+            PackageError sbomError = PackageError::Ok;
+            if (!options.sbom.empty()) {
+                if (ReadSbom(options, result.headers, sbom, sbomError) != 0)
+                    return 1;
+            } else if (server.ReadAttachment(CSbomAttachment::kKind,
+                                             CPackageAttachment::kMaxSbomSize + 1,
+                                             sbom) != PackageError::Ok) {
+                return Fail(options, options.package, server.Problem());
+            }
+            CSbomAttachment::Judge(result, &sbom);
+        }
+        Print(options, result);
+        return PackageErrorStatus(result.error);
+    }
     // The chunk index a header names is read from beside the package (standard
     // input and descriptors have nothing beside them).
     const std::string index = CPackageAttachment::Beside(options.package, CChunkIndex::kKind);

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "CPackageSource.h"
 #include "CPackageStream.h"
 #include "PackageCommand.h"
 
@@ -44,6 +47,9 @@ struct Options {
     // The document of a verdict; null for pkgcheck's (PackageReportJson).
     std::string (*document)(const std::string& file, const CPackageStream::Result& result) =
         nullptr;
+    // fwkit's: the source a package named by a URL is read from, in one pass
+    // as a stream is; null for a file. Unset: every package is a file.
+    std::function<std::unique_ptr<CPackageSource>(const std::string& package)> openSource;
 };
 
 // What fwkit says of a signature no key was given for: "signature " kUnchecked.
