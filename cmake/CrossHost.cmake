@@ -41,13 +41,15 @@ if(FWKIT_TARGET_ROOT)
   # which Debian keeps in /lib) are resolved there when linking, and when the
   # build's programs run here: an RPATH, unlike a RUNPATH, also serves the
   # libraries' own dependencies.
-  foreach(dir lib usr/lib)
-    set(dir ${FWKIT_TARGET_ROOT}/${dir}/${FWKIT_HOST_MULTIARCH})
-    string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${dir} -Wl,-rpath,${dir}")
-    string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -Wl,-rpath-link,${dir} -Wl,-rpath,${dir}")
+  # Loadable modules (fwkit's package module, which links libext2fs from /lib)
+  # alike.
+  foreach(kind EXE SHARED MODULE)
+    foreach(dir lib usr/lib)
+      set(dir ${FWKIT_TARGET_ROOT}/${dir}/${FWKIT_HOST_MULTIARCH})
+      string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${dir} -Wl,-rpath,${dir}")
+    endforeach()
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,--disable-new-dtags")
   endforeach()
-  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--disable-new-dtags")
-  string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -Wl,--disable-new-dtags")
 else()
   list(APPEND CMAKE_FIND_ROOT_PATH /)
   set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${FWKIT_HOST_MULTIARCH}/pkgconfig:/usr/share/pkgconfig")
