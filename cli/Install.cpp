@@ -210,7 +210,8 @@ int Install(int argc, char** argv) {
     options.allowDowngrade = parsed.allowDowngrade;
     options.tries = parsed.tries;
     options.sbom = parsed.sbomFile;
-    const std::unique_ptr<CHttpSource> server = OpenUrl(parsed.operands[0], parsed.net);
+    const CHttpSource::Counters* fetch = nullptr;
+    const std::unique_ptr<CPackageSource> server = OpenUrl(parsed.operands[0], parsed.net, &fetch);
     std::string package;
     if (server == nullptr && (package = InputPath(parsed.operands[0])).empty())
         return 1;
@@ -221,7 +222,7 @@ int Install(int argc, char** argv) {
         return Refused(result.error, result.problem, result.verdict);
     if (parsed.json && !parsed.common.quiet) {
         const std::string document = CInstaller::ResultJson(parsed.operands[0], result);
-        std::fputs((server ? WithFetch(document, server->GetCounters()) : document).c_str(),
+        std::fputs((fetch != nullptr ? WithFetch(document, *fetch) : document).c_str(),
                    stdout);
     } else if (!parsed.common.quiet) {
         std::printf("%s: installed version %s into slot %s (%s); it boots next\n",

@@ -1,11 +1,9 @@
 #include "NetOptions.h"
 
-#include <curl/curl.h>
-
-#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "Command.h"
+#include "NetModule.h"
 #include "Progress.h"
 
 namespace Cli {
@@ -85,13 +83,15 @@ int TakeNet(int c, const char* text, CHttpSource::Options& options) {
     return 1;
 }
 
-std::unique_ptr<CHttpSource> OpenUrl(const std::string& name, const CHttpSource::Options& options) {
+std::unique_ptr<CPackageSource> OpenUrl(const std::string& name, const CHttpSource::Options& options,
+                                        const CHttpSource::Counters** counters) {
     if (!CHttpSource::IsUrl(name))
         return nullptr;
-    static std::once_flag started;
-    std::call_once(started, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    std::unique_ptr<CHttpSource> source(new CHttpSource(name, options));
-    source->SetFetched([](uint64_t fetched) { Progress::SetReceived(fetched); });
+    const CHttpSource::Counters* made = nullptr;
+    std::unique_ptr<CPackageSource> source =
+        OpenInNetModule(name, options, &Progress::SetReceived, made);
+    if (counters != nullptr)
+        *counters = made;
     return source;
 }
 

@@ -27,9 +27,12 @@ std::string NetHelp(const char* keyName, size_t column);
 // them, -1 after the message of a value refused.
 int TakeNet(int c, const char* text, CHttpSource::Options& options);
 
-// A source for the package `name` when it is a URL, null otherwise. libcurl is
-// started for the process the first time (the program's to do, once).
-std::unique_ptr<CHttpSource> OpenUrl(const std::string& name, const CHttpSource::Options& options);
+// A source for the package `name` when it is a URL, null otherwise: made in the
+// network module (NetModule.h), with the download's progress shown. `counters`
+// (when given) is set to what the download did, null when the module could not
+// be loaded.
+std::unique_ptr<CPackageSource> OpenUrl(const std::string& name, const CHttpSource::Options& options,
+                                        const CHttpSource::Counters** counters = nullptr);
 
 // The JSON document `document` (an object) with what the download did:
 // "fetch": {"bytes_fetched", "requests", "retries"}.

@@ -42,12 +42,15 @@ if(FWKIT_PROGRAM_NAMES)
   install(TARGETS ${FWKIT_PROGRAM_NAMES} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT bin)
   fwkit_install_strip(bin ${CMAKE_INSTALL_BINDIR} --remove-section=.comment ${FWKIT_PROGRAM_NAMES})
 endif()
-# fwkit's package module, in its private directory: a plain data file to the
+# fwkit's package and network modules, in its private directory: a plain data file to the
 # loader (mode 0644), no library anyone links.
 if(TARGET fwkit_package)
   install(TARGETS fwkit_package LIBRARY DESTINATION ${FWKIT_MODULE_DIR} COMPONENT bin
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   fwkit_install_strip(bin ${FWKIT_MODULE_DIR} --remove-section=.comment fwkit_package)
+  install(TARGETS fwkit_net LIBRARY DESTINATION ${FWKIT_MODULE_DIR} COMPONENT bin
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  fwkit_install_strip(bin ${FWKIT_MODULE_DIR} --remove-section=.comment fwkit_net)
 endif()
 
 # Shell completion for fwkit, where bash-completion and zsh look for it.

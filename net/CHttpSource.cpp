@@ -144,11 +144,6 @@ CHttpSource::CHttpSource(std::string url, Options options)
 
 CHttpSource::~CHttpSource() { curl_easy_cleanup(Handle(m_curl)); }
 
-bool CHttpSource::IsUrl(const std::string& name) {
-    return strncasecmp(name.c_str(), "http://", 7) == 0 ||
-           strncasecmp(name.c_str(), "https://", 8) == 0;
-}
-
 PackageError CHttpSource::Fail(PackageError error, const std::string& url,
                                const std::string& reason) {
     // The package's own messages name it already; an attachment's names its URL.

@@ -30,6 +30,8 @@
 //   if (source.Read(0, CPackageHeader::kMaxSize, sink) != PackageError::Ok) ...
 #pragma once
 
+#include <strings.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,8 +72,12 @@ class CHttpSource : public CPackageSource {
     CHttpSource(const CHttpSource&) = delete;
     CHttpSource& operator=(const CHttpSource&) = delete;
 
-    // Whether `name` is a URL this source reads (http:// or https://).
-    static bool IsUrl(const std::string& name);
+    // Whether `name` is a URL this source reads (http:// or https://). Inline, so
+    // that deciding needs no libcurl.
+    static bool IsUrl(const std::string& name) {
+        return strncasecmp(name.c_str(), "http://", 7) == 0 ||
+               strncasecmp(name.c_str(), "https://", 8) == 0;
+    }
 
     const std::string& Name() const override { return m_url; }
     uint64_t Size() const override { return m_size; }

@@ -62,7 +62,7 @@ bool CDirectoryTree::Stream(const std::string& path, const Sink& sink, bool foll
     const int error = errno;
     close(fd);
     if (size > max || total > max)
-        return Fail(path + ": larger than " + std::to_string(max) + " bytes");
+        return TooLarge(path, max);
     return got == 0 || Fail(path + ": " + std::strerror(error));
 }
 

@@ -127,24 +127,28 @@ bool CExt2Tree::Stream(const std::string& path, const Sink& sink, bool follow, u
     ext2_file_t file = static_cast<ext2_file_t>(opened);
     if (size > max) {
         ext2fs_file_close(file);
-        return Fail(path + ": larger than " + std::to_string(max) + " bytes");
+        return TooLarge(path, max);
     }
-    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(kExt2Piece, size + 1)));
+    m_piece.resize(std::max(m_piece.size(), static_cast<size_t>(std::min<uint64_t>(kExt2Piece, size + 1))));
     unsigned got = 0;
     errcode_t error = 0;
-    while ((error = ext2fs_file_read(file, piece.data(), static_cast<unsigned>(piece.size()), &got)) == 0 && got > 0)
-        sink(piece.data(), got);
+    while ((error = ext2fs_file_read(file, m_piece.data(), static_cast<unsigned>(m_piece.size()), &got)) == 0 && got > 0)
+        sink(m_piece.data(), got);
     ext2fs_file_close(file);
     return error == 0 || Fail(Cause(path, error));
 }
 
-bool CExt2Tree::ReadStart(const std::string& path, size_t count, std::string& data) {
+bool CExt2Tree::ReadUpTo(const std::string& path, size_t count, bool whole, std::string& data) {
     data.clear();
     void* opened = nullptr;
     uint64_t size = 0;
     if (!OpenFile(path, true, opened, size))
         return false;
     ext2_file_t file = static_cast<ext2_file_t>(opened);
+    if (whole && size > count) {
+        ext2fs_file_close(file);
+        return TooLarge(path, count);
+    }
     data.resize(static_cast<size_t>(std::min<uint64_t>(count, size)));
     size_t have = 0;
     unsigned got = 0;
@@ -157,4 +161,12 @@ bool CExt2Tree::ReadStart(const std::string& path, size_t count, std::string& da
     ext2fs_file_close(file);
     data.resize(have);
     return error == 0 || Fail(Cause(path, error));
+}
+
+bool CExt2Tree::ReadStart(const std::string& path, size_t count, std::string& data) {
+    return ReadUpTo(path, count, false, data);
+}
+
+bool CExt2Tree::Read(const std::string& path, size_t max, std::string& data) {
+    return ReadUpTo(path, max, true, data);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "CImageTree.h"
 
@@ -31,6 +32,8 @@ class CExt2Tree : public CImageTree {
     bool Stream(const std::string& path, const Sink& sink, bool follow = true,
                 uint64_t max = UINT64_MAX) override;
     bool ReadStart(const std::string& path, size_t count, std::string& data) override;
+    // Reads the file into `data` sized once from its inode, not grown piece by piece.
+    bool Read(const std::string& path, size_t max, std::string& data) override;
 
   private:
     struct Entry {
@@ -41,6 +44,9 @@ class CExt2Tree : public CImageTree {
 
     // Opens the regular file at `path` for reading; its size in `size`.
     bool OpenFile(const std::string& path, bool follow, void*& file, uint64_t& size);
+    // Reads the first `count` bytes of the file at `path` (all of a shorter
+    // one) into `data`; with `whole`, a file longer than `count` is refused.
+    bool ReadUpTo(const std::string& path, size_t count, bool whole, std::string& data);
     // The inode at `path`, found through the directories read so far: a
     // directory is read once, not once per name looked up in it.
     long Resolve(const std::string& path, bool follow, uint32_t& inode);
@@ -51,4 +57,5 @@ class CExt2Tree : public CImageTree {
     struct_ext2_filsys* m_fs = nullptr;
     std::unordered_map<uint32_t, Directory> m_directories;
     size_t m_names = 0;  // the entries held in m_directories
+    std::vector<char> m_piece;  // what Stream hands on, kept between files
 };

@@ -20,7 +20,8 @@ class CImageTree {
     // Reads the regular file at `path` whole into `data`, at most `max` bytes.
     // False with Problem() when it is missing, no regular file, longer, or
     // cannot be read.
-    bool Read(const std::string& path, size_t max, std::string& data);
+    // Virtual so that a tree that knows the file's size reads it in place.
+    virtual bool Read(const std::string& path, size_t max, std::string& data);
     // Hands the regular file at `path` to `sink` in pieces (with `follow` false,
     // a symbolic link at `path` itself is no regular file); false (and nothing
     // or a part handed on) when it is missing, no regular file, longer than
@@ -36,6 +37,9 @@ class CImageTree {
     bool Fail(const std::string& problem) {
         m_problem = problem;
         return false;
+    }
+    bool TooLarge(const std::string& path, uint64_t max) {
+        return Fail(path + ": larger than " + std::to_string(max) + " bytes");
     }
     std::string m_problem;
 };

@@ -464,6 +464,21 @@ TEST_F(FwkitTest, ModuleSubcommandsWithoutTheirModule) {
                   0u) << r.err;
     }
     EXPECT_EQ(testutil::Run("ls", dir.Path()).out, "boot.bin\nkernel\nrootfs.ext4\n");
+    // The package module alone, without the network module beside it: a URL is
+    // refused saying why, not read as a file name.
+    testutil::TempDir lone;
+    ASSERT_EQ(testutil::Run("cp " + testutil::Quote(std::string(FWKIT_PATH) + "-package.so") + " .",
+                            lone.Path())
+                  .status,
+              0);
+    const RunResult r = testutil::Run("FWKIT_PACKAGE_MODULE=" +
+                                          testutil::Quote(lone / "fwkit-package.so") + " " +
+                                          testutil::Quote(FWKIT_PATH) + " check http://127.0.0.1:9/p.pkg",
+                                      dir.Path());
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("http://127.0.0.1:9/p.pkg: cannot load the network module ("),
+              std::string::npos)
+        << r.err;
 }
 
 // A bill of materials signed beside the package: refused unless it is a document of a
