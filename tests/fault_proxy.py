@@ -8,7 +8,9 @@ network scenario:
 It listens on a free port, writes it to FILE, and stops by itself after
 --lifetime seconds; with --log, each request line it receives is added to LOG.
 It also serves as a plain HTTP proxy (http_proxy): a request for an absolute
-URI goes to the upstream server all the same. FAULT is one of:
+URI goes to the upstream server all the same; and as an HTTPS proxy
+(https_proxy): CONNECT to a port of 127.0.0.1 opens a tunnel to it, untouched
+by any fault. FAULT is one of:
 
     pass              nothing
     drop:N            cut the connection after N bytes of its answers
@@ -66,22 +68,60 @@ async def answer_status(writer, code):
     writer.close()
 
 
-async def requests(reader, upstream, faults, struck, client, log):
-    """Passes the client's requests (GETs, no bodies) on, one head at a time."""
+def record(log, head):
+    if log:
+        with open(log, "ab") as out:
+            out.write(head.split(b"\r\n", 1)[0] + b"\n")
+
+
+async def requests(reader, upstream, faults, struck, client, log, head):
+    """Passes the client's requests (GETs, no bodies) on, one head at a time,
+    the first one `head`."""
     while True:
-        try:
-            head = await reader.readuntil(b"\r\n\r\n")
-        except (asyncio.IncompleteReadError, ConnectionError):
-            break
-        if log:
-            with open(log, "ab") as out:
-                out.write(head.split(b"\r\n", 1)[0] + b"\n")
+        if head is None:
+            try:
+                head = await reader.readuntil(b"\r\n\r\n")
+            except (asyncio.IncompleteReadError, ConnectionError):
+                break
+        record(log, head)
         if struck and faults.kind == "status":
             await answer_status(client, int(faults.arg))
             break
         upstream.write(rewrite(head, faults, struck))
         await upstream.drain()
+        head = None
     upstream.close()
+
+
+async def pipe(reader, writer):
+    while True:
+        data = await reader.read(65536)
+        if not data:
+            break
+        writer.write(data)
+        await writer.drain()
+    writer.close()
+
+
+async def tunnel(head, reader, writer, log):
+    """CONNECT 127.0.0.1:PORT: a tunnel to that port of this machine, no other."""
+    record(log, head)
+    host, _, port = head.split(b" ")[1].rpartition(b":")
+    try:
+        if host not in (b"127.0.0.1", b"localhost"):
+            raise OSError("not on this machine")
+        up_reader, up_writer = await asyncio.open_connection("127.0.0.1", int(port))
+    except (OSError, ValueError):
+        writer.write(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+        writer.close()
+        return
+    writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+    await writer.drain()
+    await asyncio.wait([asyncio.ensure_future(pipe(reader, up_writer)),
+                        asyncio.ensure_future(pipe(up_reader, writer))],
+                       return_when=asyncio.FIRST_COMPLETED)
+    writer.close()
+    up_writer.close()
 
 
 async def answers(upstream, client, faults, struck):
@@ -130,6 +170,14 @@ async def strike(faults):
 
 
 async def handle(reader, writer, args, faults):
+    try:
+        head = await reader.readuntil(b"\r\n\r\n")
+    except (asyncio.IncompleteReadError, ConnectionError):
+        writer.close()
+        return
+    if head.startswith(b"CONNECT "):
+        await tunnel(head, reader, writer, args.log)
+        return
     struck = faults.take()
     try:
         up_reader, up_writer = await asyncio.open_connection("127.0.0.1", args.upstream)
@@ -137,7 +185,8 @@ async def handle(reader, writer, args, faults):
         writer.close()
         return
     back = asyncio.ensure_future(answers(up_reader, writer, faults, struck))
-    forth = asyncio.ensure_future(requests(reader, up_writer, faults, struck, writer, args.log))
+    forth = asyncio.ensure_future(requests(reader, up_writer, faults, struck, writer, args.log,
+                                           head))
     await asyncio.wait([back, forth], return_when=asyncio.FIRST_COMPLETED)
     for task in (back, forth):
         task.cancel()
