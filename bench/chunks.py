@@ -5,9 +5,10 @@
 
 The device: two raw slots in plain files, A booted and holding OLD, B as large
 as NEW and holding random bytes; its bootloader a GRUB environment block in a file. NEW is stamped and
-signed with a chunk index at each CHUNK size (default 64K 256K 1M); each is
+signed with a chunk index at each CHUNK size (default 64K 256K 1M 4M); each is
 installed into a fresh slot B with fwkit install --json, which reports the
-bytes reused from A and those fetched from the package. What a device
+bytes reused from A (whole chunks, and blocks found by the index's block
+hints) and those fetched from the package. What a device
 downloads is the header, the index and the bytes fetched; printed beside the
 full package, fwkit's zstd-delta against OLD and xdelta3 -9's delta. Bar: what
 the default chunk size downloads is at most 5 % of the full package.
@@ -70,7 +71,7 @@ def fresh_device(work, size):
 
 def main():
     fwkit, top, old, new = sys.argv[1:5]
-    chunks = sys.argv[5:] or ["64K", "256K", "1M"]
+    chunks = sys.argv[5:] or ["64K", "256K", "1M", "4M"]
     work = os.path.join(top, "chunks")
     os.makedirs(work, exist_ok=True)
     slot_a = os.path.join(work, "slotA")

@@ -135,7 +135,7 @@ FWKIT_API int fwkit_check_set_base(fwkit_check *check, const void *data, size_t 
  * the package).
  *
  * Kind "index", the chunk index (PKG.index beside a package file, at most
- * 2 MiB), before the package is fed: once the header is accepted it is
+ * 10 MiB), before the package is fed: once the header is accepted it is
  * checked against the length and SHA-256 the header names (else
  * FWKIT_BAD_SIGNATURE, the message saying "signed data beside the package
  * does not match the header"), and the image then reaches the sink chunk by

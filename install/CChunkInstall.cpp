@@ -94,53 +94,117 @@ PackageError CChunkInstall::CopyReusable(int target, int booted) {
     return PackageError::Ok;
 }
 
-// Each run of adjacent missing chunks is one read of the source, handed on
-// chunk by chunk through the window: a chunk is written once it matched.
-PackageError CChunkInstall::FetchRest(int target) {
-    for (uint64_t first = 0; first < m_index.Count();) {
-        if (m_done[first]) {
-            ++first;
-            continue;
+// The chunk being put together is the window: `size` bytes more of it at
+// m_at, from the booted slot when `reused`, else from the source. Each
+// chunk is ended once it is whole.
+PackageError CChunkInstall::Append(int target, const uint8_t* data, size_t size, bool reused) {
+    while (size > 0) {
+        if (m_window.empty()) {
+            m_chunk = m_at / m_index.Chunk();
+            m_windowReused = 0;
         }
-        uint64_t end = first;
-        while (end < m_index.Count() && !m_done[end])
-            ++end;
-        const uint64_t size = (end - first - 1) * m_index.Chunk() + m_index.LengthOf(end - 1);
-        uint64_t chunk = first;
-        PackageError failed = PackageError::Ok;
-        m_window.clear();
-        const PackageError read = m_source.Read(
-            m_offset + first * m_index.Chunk(), size, [&](const uint8_t* data, size_t count) {
-                while (count > 0) {
-                    const size_t take = static_cast<size_t>(
-                        std::min<uint64_t>(count, m_index.LengthOf(chunk) - m_window.size()));
-                    m_window.append(reinterpret_cast<const char*>(data), take);
-                    data += take;
-                    count -= take;
-                    if (m_window.size() < m_index.LengthOf(chunk))
-                        continue;
-                    if (!Matches(chunk)) {
-                        failed = Fail(PackageError::ImageMismatch,
-                                      "chunk " + std::to_string(chunk) +
-                                          " does not match the index");
-                        return false;
-                    }
-                    failed = WriteChunk(target, chunk);
-                    if (failed != PackageError::Ok)
-                        return false;
-                    m_counts.fetched += m_window.size();
-                    m_window.clear();
-                    ++chunk;
-                }
-                return true;
-            });
-        if (failed != PackageError::Ok)
-            return failed;
-        if (read != PackageError::Ok)
-            return Fail(read, m_source.Problem());
-        first = end;
+        const size_t take = static_cast<size_t>(
+            std::min<uint64_t>(size, m_index.LengthOf(m_chunk) - m_window.size()));
+        m_window.append(reinterpret_cast<const char*>(data), take);
+        (reused ? m_windowReused : m_counts.fetched) += take;
+        m_at += take;
+        data += take;
+        size -= take;
+        if (m_window.size() < m_index.LengthOf(m_chunk))
+            continue;
+        const PackageError ended = EndChunk(target);
+        if (ended != PackageError::Ok)
+            return ended;
     }
     return PackageError::Ok;
+}
+
+// A whole chunk is written once it matches the index. One that took blocks
+// of the booted slot and does not (hints of other blocks, a slot that changed
+// since) is fetched whole afterwards; one read from the source alone is the
+// package's fault.
+PackageError CChunkInstall::EndChunk(int target) {
+    if (Matches(m_chunk)) {
+        const PackageError wrote = WriteChunk(target, m_chunk);
+        if (wrote != PackageError::Ok)
+            return wrote;
+        m_counts.reused += m_windowReused;
+    } else if (m_windowReused > 0) {
+        m_again.push_back(m_chunk);
+    } else {
+        return Fail(PackageError::ImageMismatch,
+                    "chunk " + std::to_string(m_chunk) + " does not match the index");
+    }
+    m_window.clear();
+    return PackageError::Ok;
+}
+
+PackageError CChunkInstall::CopyRun(int target, int booted, uint64_t first, uint64_t end) {
+    // A short read leaves zeros, and the chunk then fails its digest.
+    m_copy.assign(static_cast<size_t>(m_plan->Bytes(first, end)), '\0');
+    Core::File::ReadAt(booted, &m_copy[0], m_copy.size(), m_plan->From(first));
+    return Append(target, reinterpret_cast<const uint8_t*>(m_copy.data()), m_copy.size(), true);
+}
+
+// A run of pieces missing from the booted slot is one read of the source,
+// across chunks where whole ones follow each other.
+PackageError CChunkInstall::FetchRun(int target, uint64_t first, uint64_t end) {
+    PackageError failed = PackageError::Ok;
+    const PackageError read = m_source.Read(
+        m_offset + first * m_plan->Unit(), m_plan->Bytes(first, end),
+        [&](const uint8_t* data, size_t count) {
+            failed = Append(target, data, count, false);
+            return failed == PackageError::Ok;
+        });
+    if (failed != PackageError::Ok)
+        return failed;
+    if (read != PackageError::Ok)
+        return Fail(read, m_source.Problem());
+    return PackageError::Ok;
+}
+
+// Puts each chunk still missing together in image order, piece by piece as
+// the plan says.
+PackageError CChunkInstall::Assemble(int target, int booted) {
+    m_window.clear();
+    for (uint64_t piece = 0; piece < m_plan->Pieces();) {
+        const uint64_t chunk = m_plan->ChunkOf(piece);
+        if (m_done[chunk]) {
+            piece = m_plan->FirstOf(chunk + 1);
+            continue;
+        }
+        const uint64_t end = m_plan->RunEnd(piece);
+        m_at = piece * m_plan->Unit();
+        const PackageError put = m_plan->From(piece) == CBlockPlan::kFetch
+                                     ? FetchRun(target, piece, end)
+                                     : CopyRun(target, booted, piece, end);
+        if (put != PackageError::Ok)
+            return put;
+        piece = end;
+    }
+    return PackageError::Ok;
+}
+
+// The chunks that took blocks of the booted slot and failed, fetched whole.
+PackageError CChunkInstall::AssembleAgain(int target) {
+    if (m_again.empty())
+        return PackageError::Ok;
+    for (const uint64_t chunk : m_again)
+        m_plan->FetchChunk(chunk);
+    m_again.clear();
+    return Assemble(target, -1);
+}
+
+PackageError CChunkInstall::PutTogether(int target, int booted, uint64_t bootedSize) {
+    CBlockPlan plan(m_index, m_done);
+    if (booted >= 0)
+        plan.FindInBooted(booted, bootedSize);
+    m_plan = &plan;
+    PackageError assembled = Assemble(target, booted);
+    if (assembled == PackageError::Ok)
+        assembled = AssembleAgain(target);
+    m_plan = nullptr;
+    return assembled;
 }
 
 PackageError CChunkInstall::Run(const std::string& target, const std::string& booted,
@@ -148,20 +212,23 @@ PackageError CChunkInstall::Run(const std::string& target, const std::string& bo
     m_counts = Counts();
     m_done.assign(static_cast<size_t>(m_index.Count()), false);
     m_reusable.clear();
+    m_again.clear();
     const Core::File::ClosedAtEnd out{open(target.c_str(), O_RDWR | O_CLOEXEC)};
     if (out.fd < 0)
         return Fail(PackageError::WriteFailed, std::strerror(errno));
     FindPresent(out.fd);
     const Core::File::ClosedAtEnd in{booted.empty() ? -1 : open(booted.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (in.fd >= 0) {
+    // Block hints find every block an aligned chunk holds as well, so the
+    // booted slot is hashed once: at chunk steps without them, else at 4 KiB.
+    if (in.fd >= 0 && m_index.Block() == 0) {
         FindReusable(in.fd, bootedSize);
         const PackageError copied = CopyReusable(out.fd, in.fd);
         if (copied != PackageError::Ok)
             return copied;
     }
-    const PackageError fetched = FetchRest(out.fd);
-    if (fetched != PackageError::Ok)
-        return fetched;
+    const PackageError assembled = PutTogether(out.fd, in.fd, bootedSize);
+    if (assembled != PackageError::Ok)
+        return assembled;
     if (fdatasync(out.fd) != 0)
         return Fail(PackageError::WriteFailed, std::strerror(errno));
     return PackageError::Ok;

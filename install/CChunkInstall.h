@@ -3,10 +3,15 @@
 // the chunks the slot does not already hold:
 //
 //   chunks the target already holds (an install cut short) → kept ("present")
-//   chunks found in the booted slot, at any chunk-aligned offset → copied ("reused")
+//   with block hints in the index: each block of the other chunks found
+//   anywhere in the booted slot (CBlockPlan) → copied ("reused"), the chunk
+//   put together checked before it is written and fetched whole if it fails;
+//   without: chunks found in the booted slot at any chunk-aligned offset →
+//   copied ("reused")
 //   the rest → read from the package source, adjacent ones in one read ("fetched")
 //
-// Memory stays the index, a map of the digests still needed, and one chunk.
+// Memory stays the index, a map of the digests still needed or the plan
+// (some 24 bytes a block still needed), and a chunk or two.
 // The caller marks the slot bad before, and reads it back whole after.
 #pragma once
 
@@ -15,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "CBlockPlan.h"
 #include "CChunkIndex.h"
 #include "CPackageSource.h"
 #include "PackageError.h"
@@ -50,7 +56,14 @@ class CChunkInstall {
     // Maps each missing chunk's digest to an offset of the booted slot holding it.
     void FindReusable(int booted, uint64_t bootedSize);
     PackageError CopyReusable(int target, int booted);
-    PackageError FetchRest(int target);
+    // The chunks still missing, from the booted slot's blocks and the source.
+    PackageError PutTogether(int target, int booted, uint64_t bootedSize);
+    PackageError Assemble(int target, int booted);
+    PackageError AssembleAgain(int target);
+    PackageError CopyRun(int target, int booted, uint64_t first, uint64_t end);
+    PackageError FetchRun(int target, uint64_t first, uint64_t end);
+    PackageError Append(int target, const uint8_t* data, size_t size, bool reused);
+    PackageError EndChunk(int target);
     PackageError WriteChunk(int target, uint64_t chunk);
 
     CPackageSource& m_source;
@@ -59,6 +72,12 @@ class CChunkInstall {
     std::vector<bool> m_done;
     std::unordered_map<std::string, uint64_t> m_reusable;  // digest → booted offset
     std::string m_window;  // one chunk
+    CBlockPlan* m_plan = nullptr;  // during PutTogether
+    uint64_t m_at = 0;             // the image offset the window grows at
+    uint64_t m_chunk = 0;          // the chunk in the window
+    uint64_t m_windowReused = 0;   // its bytes from the booted slot
+    std::string m_copy;            // blocks read from the booted slot
+    std::vector<uint64_t> m_again;  // chunks to fetch whole
     Counts m_counts;
     std::string m_problem;
 };

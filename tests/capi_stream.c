@@ -63,7 +63,7 @@ static int refuses_bad_arguments(void) {
     wrong += fwkit_check_add_attachment(check, NULL, "x", 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_add_attachment(check, "bogus", "x", 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_add_attachment(check, "index", NULL, 1) != FWKIT_E_ARGUMENT;
-    wrong += fwkit_check_add_attachment(check, "index", "x", (3u << 20)) != FWKIT_E_ARGUMENT;
+    wrong += fwkit_check_add_attachment(check, "index", "x", (10u << 20) + 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_feed(NULL, "x", 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_feed(check, NULL, 1) != FWKIT_E_ARGUMENT;
     wrong += fwkit_check_status(check) != FWKIT_E_ORDER;
@@ -244,7 +244,7 @@ static int add_key(fwkit_check *check, const char *path) {
 
 /* Hands in the chunk index kept in the file at `path`. */
 static int add_index(fwkit_check *check, const char *path) {
-    static unsigned char bytes[(2u << 20) + 1];
+    static unsigned char bytes[(10u << 20) + 1];
     FILE *file = fopen(path, "rb");
     size_t size = file != NULL ? fread(bytes, 1, sizeof bytes, file) : 0;
     if (file != NULL)

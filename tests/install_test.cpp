@@ -15,10 +15,15 @@
 #include <string>
 
 #include "CBootControl.h"
+#include "CChunkIndex.h"
+#include "CChunkInstall.h"
+#include "CFileSource.h"
 #include "CGrubEnv.h"
 #include "CScriptEnv.h"
 #include "CSystemDescription.h"
+#include "CSha256.h"
 #include "CUbootEnv.h"
+#include "MemoryBuffer.h"
 #include "TestUtil.h"
 
 namespace {
@@ -217,6 +222,19 @@ TEST_F(InstallTest, ChunkedInstallReusesResumesAndStopsAtADamagedChunk) {
              testutil::WriteBytes(P("slotA"), old);
          },
          0, 3 * kChunk, 5 * kChunk, 1000},
+        // The booted slot holds the new image one 4 KiB block further on,
+        // and one of its blocks changed: no chunk lies at a chunk-aligned
+        // offset, yet only that block and the short last one are fetched.
+        {"blocks found wherever they moved",
+         [&] {
+             Describe("", "device = " + P("slotB") + "\nkind = raw");
+             fresh_slot();
+             Bytes booted = testutil::RandomBytes(4096, 5);
+             booted.insert(booted.end(), next.begin(), next.end());
+             booted[4096 + 5 * kChunk + 3 * 4096 + 9] ^= 1;
+             testutil::WriteBytes(P("slotA"), booted);
+         },
+         0, 0, 8 * kChunk - 4096, 4096 + 1000},
     };
     for (const Case& c : cases) {
         c.before();
@@ -249,6 +267,41 @@ TEST_F(InstallTest, ChunkedInstallReusesResumesAndStopsAtADamagedChunk) {
     EXPECT_EQ(GrubEnv().find("BOOT_ORDER=B"), std::string::npos);
     ASSERT_EQ(Run("rm next.pkg.index").status, 0);
     EXPECT_EQ(Install("next.pkg").status, 4);
+}
+
+// A block of the booted slot whose hint is one the index gives for another
+// block (hints are short; the booted slot may change under the install) puts
+// a wrong chunk together: it fails its digest, is fetched whole, and the
+// slot ends as the image.
+TEST_F(InstallTest, ChunkPutTogetherWrongIsFetchedWhole) {
+    constexpr size_t kChunk = 65536;
+    const Bytes next = testutil::RandomBytes(4 * kChunk, 6);
+    Bytes booted = testutil::RandomBytes(4096, 7);
+    booted.insert(booted.end(), next.begin(), next.end());
+    testutil::WriteBytes(P("next.img"), next);
+    testutil::WriteBytes(P("slotA"), booted);
+    testutil::WriteBytes(P("slotB"), Bytes(next.size(), 0xEE));
+    ASSERT_EQ(Fwkit("stamp -v 2.0.0 -f rootfs -o next.pkg next.img").status, 0);
+    CChunkIndex::Builder builder(kChunk);
+    builder.Update(next.data(), next.size());
+    std::string data = builder.Finish();
+    // Block 20 (in chunk 1) is given the hint of the booted slot's first block.
+    const std::string lie = CSha256::Of(booted.data(), 4096).substr(0, 8);
+    data.replace(4 * 32 + 20 * 8, 8, lie);
+    MemoryBuffer buffer(ReadBytes(P("next.pkg")));
+    CPackageHeader header;
+    ASSERT_EQ(header.Read(buffer), PackageError::Ok);
+    for (const CPackageHeader::Line& line : CChunkIndex::Lines(data, kChunk, CChunkIndex::kBlock))
+        header.SetLine(line.first, line.second);
+    CChunkIndex index;
+    ASSERT_EQ(index.Take(header, data), PackageError::Ok) << index.Problem();
+    CFileSource source(P("next.pkg"));
+    CChunkInstall install(source, index, header.Size());
+    ASSERT_EQ(install.Run(P("slotB"), P("slotA"), booted.size()), PackageError::Ok)
+        << install.Problem();
+    EXPECT_EQ(ReadBytes(P("slotB")), next);
+    EXPECT_EQ(install.GetCounts().reused, 3 * kChunk);
+    EXPECT_EQ(install.GetCounts().fetched, kChunk);
 }
 
 // Each refusal: its exit status and message, the booted slot, the target and

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "CChunkIndex.h"
 #include "CHeaderFile.h"
 #include "CFileBuffer.h"
 #include "CInputFile.h"
@@ -487,6 +488,17 @@ class PackageSigner : public testing::Test {
         return check.Run(buffer).error;
     }
 
+    // Signs p.pkg by key one into s.pkg with an index of 64 KiB chunks; the index.
+    std::string SignIndexed() {
+        CPackageSigner::Request request{{{"one", &m_one}}, "", "", false, {}, false, {}};
+        request.chunk = 65536;
+        Core::File::Output index(m_dir / "s.pkg.index");
+        EXPECT_TRUE(index.Open());
+        request.indexOutput = &index;
+        EXPECT_EQ(Sign(request, "p.pkg", m_dir / "s.pkg").error, PackageError::Ok);
+        return testutil::ReadText(m_dir / "s.pkg.index");
+    }
+
     TempDir m_dir;
     std::string m_image;
     CEd25519Key m_one = CEd25519Key::Generate();
@@ -520,14 +532,8 @@ TEST_F(PackageSigner, SignsIntoAFileAndIntoAStreamAlike) {
 // chunks that matched it, so a damaged chunk and all after it never reach the
 // sink; an index that is not the one the header names stops the stream first.
 TEST_F(PackageSigner, ChunkIndexKeepsADamagedChunkFromTheSink) {
-    CPackageSigner::Request request{{{"one", &m_one}}, "", "", false, {}, false, {}};
-    request.chunk = 65536;
-    Core::File::Output index(m_dir / "s.pkg.index");
-    ASSERT_TRUE(index.Open());
-    request.indexOutput = &index;
-    ASSERT_EQ(Sign(request, "p.pkg", m_dir / "s.pkg").error, PackageError::Ok);
-    const std::string good = testutil::ReadText(m_dir / "s.pkg.index");
-    ASSERT_EQ(good.size(), 5u * 32);  // 300 KiB in 64 KiB chunks
+    const std::string good = SignIndexed();
+    ASSERT_EQ(good.size(), 5u * 32 + 75 * 8);  // 300 KiB in 64 KiB chunks, hints of 4 KiB blocks
     std::string package = testutil::ReadText(m_dir / "s.pkg");
     EXPECT_EQ(Verify(package, {&m_one}), PackageError::Ok);  // read as before without the index
     package[package.size() - m_image.size() + 2 * 65536 + 5] ^= 1;
@@ -537,7 +543,7 @@ TEST_F(PackageSigner, ChunkIndexKeepsADamagedChunkFromTheSink) {
         PackageError error;
         size_t handed;
     } cases[] = {{"damaged chunk 2", good, PackageError::ImageMismatch, 2 * 65536},
-                 {"index changed", good.substr(0, 32 * 4) + std::string(32, 'x'),
+                 {"index changed", good.substr(0, 32 * 4) + std::string(32, 'x') + good.substr(32 * 5),
                   PackageError::AttachmentMismatch, 0}};
     for (const Case& c : cases) {
         CPackageStream stream;
@@ -553,6 +559,57 @@ TEST_F(PackageSigner, ChunkIndexKeepsADamagedChunkFromTheSink) {
         EXPECT_EQ(stream.Finish().error, c.error) << c.name;
         EXPECT_EQ(handed, c.handed) << c.name;
     }
+}
+
+// The index as signed holds a hint of every 4 KiB block after the digests
+// (a short last block hashed as it is); an index without index-block is read
+// as digests alone, and lines that do not fit the index are refused.
+TEST_F(PackageSigner, ChunkIndexHintsRoundTripAndBadLayoutsAreRefused) {
+    const std::string hinted = SignIndexed();
+    const std::string digests = hinted.substr(0, 5 * 32);
+    MemoryBuffer buffer(testutil::ToBytes(testutil::ReadText(m_dir / "s.pkg")));
+    CPackageHeader signedHeader;
+    ASSERT_EQ(signedHeader.Read(buffer), PackageError::Ok);
+    const struct {
+        const char* name;
+        const char* block;  // index-block; null: none
+        std::string index;
+        PackageError error;
+        const char* problem;
+    } rows[] = {
+        {"as signed", "4096", hinted, PackageError::Ok, ""},
+        {"digests alone", nullptr, digests, PackageError::Ok, ""},
+        {"another block size", "8192", hinted, PackageError::NotAPackage,
+         "index-block: '8192' is not 4096"},
+        {"hints without index-block", nullptr, hinted, PackageError::NotAPackage,
+         "index-size: not 160 for 307200 bytes in chunks of 65536"},
+        {"index-block without hints", "4096", digests, PackageError::NotAPackage,
+         "index-size: not 760 for 307200 bytes in chunks of 65536 with block hints"},
+    };
+    for (const auto& row : rows) {
+        CPackageHeader header = signedHeader;
+        header.RemoveLine(CChunkIndex::kBlockLine);
+        if (row.block != nullptr)
+            header.SetLine(CChunkIndex::kBlockLine, row.block);
+        header.SetLine("index-size", std::to_string(row.index.size()));
+        header.SetLine("index-sha256", CSha256::Hex(CSha256::Of(row.index.data(), row.index.size())));
+        CChunkIndex index;
+        EXPECT_EQ(index.Take(header, row.index), row.error) << row.name;
+        EXPECT_EQ(index.Problem(), row.problem) << row.name;
+        if (row.error != PackageError::Ok)
+            continue;
+        EXPECT_EQ(index.Count(), 5u) << row.name;
+        EXPECT_EQ(index.DigestOf(4), CSha256::Of(m_image.data() + 4 * 65536, m_image.size() - 4 * 65536));
+        EXPECT_EQ(index.Blocks(), row.block != nullptr ? 75u : 0u) << row.name;
+        for (uint64_t block = 0; block < index.Blocks(); ++block)
+            ASSERT_EQ(index.HintOf(block), CChunkIndex::Hint(m_image.data() + block * 4096,
+                                                             std::min<size_t>(4096, m_image.size() - block * 4096)));
+    }
+    CChunkIndex::Builder builder(65536);
+    builder.Update(reinterpret_cast<const uint8_t*>(m_image.data()), 5000);
+    const std::string small = builder.Finish();
+    ASSERT_EQ(small.size(), 32u + 2 * 8);
+    EXPECT_EQ(small.substr(40), CSha256::Of(m_image.data() + 4096, 904).substr(0, 8));
 }
 
 TEST_F(PackageSigner, RefusesNamingTheInputToBlameAndWritesNothing) {

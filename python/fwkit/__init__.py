@@ -191,9 +191,9 @@ def _feed(lib, handle, package):
 
 
 # The most bytes the library takes of each kind of signed data kept beside a
-# package: the chunk index (that of a 4 GiB image in 64 KiB chunks) and the
-# bill of materials.
-_MAX_ATTACHMENT = {"index": 2 << 20, "sbom": 64 << 20}
+# package: the chunk index (that of a 4 GiB image in 64 KiB chunks with the
+# hints of its 4 KiB blocks) and the bill of materials.
+_MAX_ATTACHMENT = {"index": (2 << 20) + (8 << 20), "sbom": 64 << 20}
 
 
 def _attachment(package, given, kind):

@@ -90,7 +90,13 @@ PackageError CFileSource::ReadFile(const std::string& path, uint64_t maxSize, st
         problem = std::strerror(errno);
         return PackageError::OpenFailed;
     }
-    data.assign(static_cast<size_t>(maxSize), '\0');
+    // A regular file gets room for its length and a byte (which shows one that
+    // grew), not for the most allowed: that would be memory touched for nothing.
+    struct stat st;
+    uint64_t room = maxSize;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        room = std::min<uint64_t>(maxSize, static_cast<uint64_t>(st.st_size) + 1);
+    data.assign(static_cast<size_t>(room), '\0');
     const ssize_t got = Core::File::ReadAt(fd, &data[0], data.size(), 0);
     const int error = errno;
     close(fd);

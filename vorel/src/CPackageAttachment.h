@@ -25,8 +25,10 @@
 
 class CPackageAttachment {
   public:
-    // The chunk index of a 4 GiB image at the smallest chunk (64 KiB, 32 bytes each).
-    static constexpr uint64_t kMaxIndexSize = 2u << 20;
+    // The chunk index of a 4 GiB image (the most a package holds) at the
+    // smallest chunk: 65,536 digests of 64 KiB chunks (32 bytes each, 2 MiB)
+    // and 1,048,576 hints of 4 KiB blocks (8 bytes each, 8 MiB).
+    static constexpr uint64_t kMaxIndexSize = (2u << 20) + (8u << 20);
     // A bill of materials of a full system's packages, with file hashes.
     static constexpr uint64_t kMaxSbomSize = 64u << 20;
 

@@ -105,7 +105,9 @@ PackageError CPackageEncoder::Encode(const std::string& package, const std::stri
     uint64_t chunk = m_settings.chunk;
     if (chunk == 0 && m_header.Read(bytes) == PackageError::Ok && !IndexChunk(chunk))
         return PackageError::NotAPackage;
-    CChunkIndex::Builder index(chunk > 0 ? chunk : CChunkIndex::kMinChunk);
+    // Without block hints: an encoded package is checked chunk by chunk but
+    // never installed so, and hints would make its index five times as long.
+    CChunkIndex::Builder index(chunk > 0 ? chunk : CChunkIndex::kMinChunk, 0);
     if (chunk > 0)
         check.SetImageSink([&index](const uint8_t* data, size_t size) {
             index.Update(data, size);
@@ -137,7 +139,8 @@ PackageError CPackageEncoder::Encode(const std::string& package, const std::stri
     m_header.SetLine("target-sha256", sha256);
     if (chunk > 0) {
         m_index = index.Finish();
-        for (const CPackageHeader::Line& line : CChunkIndex::Lines(m_index, chunk))
+        m_header.RemoveLine(CChunkIndex::kBlockLine);
+        for (const CPackageHeader::Line& line : CChunkIndex::Lines(m_index, chunk, 0))
             m_header.SetLine(line.first, line.second);
     }
     Describe(base.empty() ? "zstd" : "zstd-delta",

@@ -241,6 +241,12 @@ bool CPackageHeader::SetLine(const std::string& name, const std::string& value) 
     return true;
 }
 
+void CPackageHeader::RemoveLine(const std::string& name) {
+    m_lines.erase(std::remove_if(m_lines.begin(), m_lines.end(),
+                                 [&](const Line& line) { return line.first == name; }),
+                  m_lines.end());
+}
+
 size_t CPackageHeader::SignedSize(size_t signatures) const {
     return Compose(std::string(kSha256Digits, '0'),
                    std::string(CPackageSignature::ListValueSize(signatures), 'x'))

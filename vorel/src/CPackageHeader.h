@@ -80,6 +80,8 @@ class CPackageHeader {
     // nothing, when name or value is not a word of the form Read accepts.
     // Lines() and SignedMessage() show the new line from then on.
     bool SetLine(const std::string& name, const std::string& value);
+    // Takes the line `name` out, if there is one.
+    void RemoveLine(const std::string& name);
 
     // The block of these lines, without any "sha256" or "signature" line,
     // plus the given ones (an empty value leaves its line out), in name order.

@@ -167,9 +167,11 @@ bool CPackageSigner::PlanIndex() {
     if (m_plan.header.GetEncoding() != CPackageHeader::Encoding::None)
         return Fail(PackageError::AlreadyEncoded, Culprit::Package,
                     "an encoded package's image is indexed when it is made (fwkit delta --chunk)");
-    const uint64_t size = CChunkIndex::IndexSize(m_plan.header.FileSize(), m_request.chunk);
+    const uint64_t size = CChunkIndex::IndexSize(m_plan.header.FileSize(), m_request.chunk,
+                                                 CChunkIndex::kBlock);
     for (const CPackageHeader::Line& line :
-         CChunkIndex::Lines(std::string(static_cast<size_t>(size), '\0'), m_request.chunk))
+         CChunkIndex::Lines(std::string(static_cast<size_t>(size), '\0'), m_request.chunk,
+                            CChunkIndex::kBlock))
         m_plan.header.SetLine(line.first, line.second);
     return true;
 }
