@@ -467,8 +467,7 @@ TEST_F(FwkitTest, ModuleSubcommandsWithoutTheirModule) {
     // The package module alone, without the network module beside it: a URL is
     // refused saying why, not read as a file name.
     testutil::TempDir lone;
-    ASSERT_EQ(testutil::Run("cp " + testutil::Quote(std::string(FWKIT_PATH) + "-package.so") + " .",
-                            lone.Path())
+    ASSERT_EQ(testutil::Run("cp " + testutil::Quote(FWKIT_MODULE_PATH) + " .", lone.Path())
                   .status,
               0);
     const RunResult r = testutil::Run("FWKIT_PACKAGE_MODULE=" +
