@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <string>
-#include <utility>
 
 #include "FilePath.h"
 
@@ -14,13 +13,17 @@ CBlockPlan::CBlockPlan(const CChunkIndex& index, const std::vector<bool>& done)
       m_unit(index.Block() > 0 ? index.Block() : index.Chunk()),
       m_from(static_cast<size_t>(index.Block() > 0 ? index.Blocks() : index.Count()), kFetch) {}
 
-// (hint, block) of each whole block of the chunks not done, sorted.
-std::vector<std::pair<uint64_t, uint64_t>> CBlockPlan::Wanted() const {
-    std::vector<std::pair<uint64_t, uint64_t>> wanted;
+// The whole blocks of the chunks not done, in the order of their hints (4 bytes
+// each: an image has at most 2^20 blocks of 4 KiB).
+std::vector<uint32_t> CBlockPlan::Wanted() const {
+    std::vector<uint32_t> wanted;
     for (uint64_t i = 0; i < m_index.Blocks(); ++i)
         if (!m_done[ChunkOf(i)] && (i + 1) * m_index.Block() <= m_index.ImageSize())
-            wanted.emplace_back(m_index.HintOf(i), i);
-    std::sort(wanted.begin(), wanted.end());
+            wanted.push_back(static_cast<uint32_t>(i));
+    std::sort(wanted.begin(), wanted.end(), [this](uint32_t a, uint32_t b) {
+        const uint64_t x = m_index.HintOf(a), y = m_index.HintOf(b);
+        return x < y || (x == y && a < b);
+    });
     return wanted;
 }
 
@@ -28,7 +31,8 @@ void CBlockPlan::FindInBooted(int booted, uint64_t bootedSize) {
     const size_t block = static_cast<size_t>(m_index.Block());
     if (block == 0)
         return;
-    const std::vector<std::pair<uint64_t, uint64_t>> wanted = Wanted();
+    const std::vector<uint32_t> wanted = Wanted();
+    const auto below = [this](uint32_t piece, uint64_t hint) { return m_index.HintOf(piece) < hint; };
     size_t found = 0;
     std::string piece;
     for (uint64_t at = 0; at + block <= bootedSize && found < wanted.size();
@@ -39,12 +43,12 @@ void CBlockPlan::FindInBooted(int booted, uint64_t bootedSize) {
             return;
         for (size_t off = 0; off < piece.size(); off += block) {
             const uint64_t hint = CChunkIndex::Hint(piece.data() + off, block);
-            auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(hint, uint64_t{0}));
+            auto it = std::lower_bound(wanted.begin(), wanted.end(), hint, below);
             // Blocks of one hint are all found at the first block that has it.
-            if (it == wanted.end() || it->first != hint || m_from[it->second] != kFetch)
+            if (it == wanted.end() || m_index.HintOf(*it) != hint || m_from[*it] != kFetch)
                 continue;
-            for (; it != wanted.end() && it->first == hint; ++it, ++found)
-                m_from[it->second] = at + off;
+            for (; it != wanted.end() && m_index.HintOf(*it) == hint; ++it, ++found)
+                m_from[*it] = at + off;
         }
     }
 }

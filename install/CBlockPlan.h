@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "CChunkIndex.h"
@@ -43,7 +42,7 @@ class CBlockPlan {
     uint64_t Bytes(uint64_t first, uint64_t end) const;
 
   private:
-    std::vector<std::pair<uint64_t, uint64_t>> Wanted() const;
+    std::vector<uint32_t> Wanted() const;
 
     const CChunkIndex& m_index;
     const std::vector<bool>& m_done;

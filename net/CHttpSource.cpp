@@ -161,7 +161,10 @@ PackageError CHttpSource::ReadAttachment(const std::string& kind, uint64_t maxSi
     data.clear();
     const PackageError error =
         Fetch(CPackageAttachment::Beside(m_url, kind), file, 0, maxSize,
-              [&data](const uint8_t* bytes, size_t count) {
+              [&data, &file, maxSize](const uint8_t* bytes, size_t count) {
+                  // Held once at its full length, not grown by doubling.
+                  if (data.empty() && file.sized)
+                      data.reserve(static_cast<size_t>(std::min(file.size, maxSize)));
                   data.append(reinterpret_cast<const char*>(bytes), count);
                   return true;
               });
