@@ -150,16 +150,6 @@ int Refused(InstallError error, const std::string& problem,
     return InstallErrorStatus(error, verdict);
 }
 
-void PrintStatus(const CSystem::Status& status) {
-    std::printf("booted: %s\nnext: %s\nfallback: %s\n", status.booted.c_str(),
-                status.next.c_str(), status.fallback ? "yes" : "no");
-    for (const CSystem::SlotStatus& slot : status.slots)
-        std::printf("%s: %s, %s, %u tries left, %s%s\n", slot.name.c_str(), slot.device.c_str(),
-                    slot.state.c_str(), slot.triesLeft,
-                    slot.recorded ? ("version " + slot.record.version).c_str() : "not recorded",
-                    slot.recorded ? (", sha256 " + slot.record.sha256).c_str() : "");
-}
-
 // Reads the description and the bootloader's environment; 0 or the exit status.
 int OpenSystem(const Parsed& parsed, CSystem& system) {
     const InstallError opened = system.Open(parsed.config);
@@ -279,10 +269,8 @@ int Status(int argc, char** argv) {
             return Refused(InstallError::UnknownSlot, "slot " + slot + ": no such slot");
         return PrintSbom(system, status, slot);
     }
-    if (parsed.json)
-        std::fputs(CSystem::StatusJson(status).c_str(), stdout);
-    else
-        PrintStatus(status);
+    std::fputs((parsed.json ? CSystem::StatusJson(status) : CSystem::StatusText(status)).c_str(),
+               stdout);
     return 0;
 }
 

@@ -129,6 +129,18 @@ std::string CSystem::StatusJson(const Status& status) {
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
+std::string CSystem::StatusText(const Status& status) {
+    std::string text = "booted: " + status.booted + "\nnext: " + status.next +
+                       "\nfallback: " + (status.fallback ? "yes" : "no") + "\n";
+    for (const SlotStatus& slot : status.slots)
+        text += slot.name + ": " + slot.device + ", " + slot.state + ", " +
+                std::to_string(slot.triesLeft) + " tries left, " +
+                (slot.recorded ? "version " + slot.record.version + ", sha256 " + slot.record.sha256
+                               : std::string("not recorded")) +
+                "\n";
+    return text;
+}
+
 InstallError CSystem::Saved(bool saved) {
     return saved ? InstallError::Ok : Fail(InstallError::Bootloader, m_env->Problem());
 }

@@ -57,6 +57,8 @@ class CSystem {
     InstallError GetStatus(Status& status);
     // The status as the JSON document "fwkit status --json" prints.
     static std::string StatusJson(const Status& status);
+    // The status as the lines "fwkit status" prints.
+    static std::string StatusText(const Status& status);
 
     // The booted slot gets its tries back, and its records say it was confirmed.
     InstallError MarkGood();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Core.h"
+#include "Messages.h"
 #include "PackageReport.h"
 #include "Text.h"
 
@@ -133,6 +134,13 @@ void Print(const Options& options, const CPackageCheck::Result& result) {
                                                   : PackageReportJson(options.package, result));
     else if (!options.quiet)
         PrintLines(options, result);
+}
+
+int Fail(const Options& options, const std::string& file, const std::string& cause) {
+    Messages::Complain(options.program, file, cause);
+    if (options.json)
+        Emit(options, PackageFailureJson(file, cause));
+    return 1;
 }
 
 }  // namespace CheckCommand

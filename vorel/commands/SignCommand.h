@@ -71,4 +71,10 @@ int Parse(int argc, char** argv, const PackageCommand::Caller& caller, Offer off
 // Does what the options ask; the exit status.
 int Run(const Options& options);
 
+// The parts of Run that make a key pair (-g) and print a public key (--public).
+int MakeKeys(const Options& options);
+int PrintPublic(const Options& options);
+// Prints a result line on standard output, unless quiet.
+void Say(const Options& options, const std::string& line);
+
 }  // namespace SignCommand
