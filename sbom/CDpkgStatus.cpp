@@ -4,10 +4,12 @@
 #include <initializer_list>
 #include <map>
 #include <string_view>
+#include <utility>
 
 namespace {
 
-using Paragraph = std::map<std::string, std::string>;
+// Views of the text parsed, which outlives them.
+using Paragraph = std::map<std::string_view, std::string_view>;
 
 // Hands each paragraph of deb822 text to `take`, with the fields named in
 // `wanted` only, each its first line's value (continuation lines, which start
@@ -41,33 +43,43 @@ bool Paragraphs(std::string_view text, std::initializer_list<std::string_view> w
             continue;
         const std::string_view name = line.substr(0, colon);
         if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) {
-            paragraph.emplace(std::string(), std::string());  // still a paragraph of fields
+            paragraph.emplace();  // still a paragraph of fields
             continue;
         }
         const size_t first = line.find_first_not_of(" \t", colon + 1);
         const size_t last = line.find_last_not_of(" \t");
-        paragraph[std::string(name)] =
-            std::string(first == std::string_view::npos ? std::string_view()
-                                                        : line.substr(first, last + 1 - first));
+        paragraph[name] = first == std::string_view::npos ? std::string_view()
+                                                          : line.substr(first, last + 1 - first);
     }
     return whole && !paragraph.empty() && !take(paragraph);
 }
 
-std::string Field(const Paragraph& paragraph, const char* name) {
+std::string_view Field(const Paragraph& paragraph, std::string_view name) {
     const auto found = paragraph.find(name);
-    return found != paragraph.end() ? found->second : "";
+    return found != paragraph.end() ? found->second : std::string_view();
 }
 
 // "installed" is the third word of "Status: install ok installed".
-bool IsInstalled(const std::string& status) {
+bool IsInstalled(std::string_view status) {
     const size_t last = status.find_last_of(' ');
-    return last != std::string::npos && status.substr(last + 1) == "installed";
+    return last != std::string_view::npos && status.substr(last + 1) == "installed";
+}
+
+// The lines that start a Package field: at least as many as the packages
+// installed, so that their list is sized once.
+size_t PackageLines(std::string_view text) {
+    constexpr std::string_view kField = "\nPackage:";
+    size_t count = text.compare(0, kField.size() - 1, kField.substr(1)) == 0 ? 1 : 0;
+    for (size_t at = text.find(kField); at != std::string_view::npos; at = text.find(kField, at + 1))
+        ++count;
+    return count;
 }
 
 }  // namespace
 
 std::vector<CDpkgStatus::Package> CDpkgStatus::Installed(const std::string& status) {
     std::vector<Package> packages;
+    packages.reserve(PackageLines(status));
     Paragraphs(status, {"Package", "Status", "Version", "Architecture", "Multi-Arch", "Source"},
                true, [&packages](const Paragraph& paragraph) {
                    Package package;
@@ -78,15 +90,15 @@ std::vector<CDpkgStatus::Package> CDpkgStatus::Installed(const std::string& stat
                    package.architecture = Field(paragraph, "Architecture");
                    package.multiArchSame = Field(paragraph, "Multi-Arch") == "same";
                    // "Source: glibc" or "Source: glibc (2.36-9)" when the versions differ.
-                   const std::string source = Field(paragraph, "Source");
+                   const std::string_view source = Field(paragraph, "Source");
                    const size_t blank = source.find(' ');
                    package.source = source.empty() ? package.name : source.substr(0, blank);
                    const size_t open = source.find('(');
                    const size_t close = source.find(')');
-                   package.sourceVersion = open != std::string::npos && close > open
+                   package.sourceVersion = open != std::string_view::npos && close > open
                                                ? source.substr(open + 1, close - open - 1)
                                                : package.version;
-                   packages.push_back(package);
+                   packages.push_back(std::move(package));
                    return true;
                });
     std::sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {

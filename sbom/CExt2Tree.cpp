@@ -7,6 +7,7 @@ extern "C" {
 #include <ext2fs/ext2fs.h>
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 
@@ -20,6 +21,11 @@ constexpr size_t kMaxHeldNames = 128 * 1024;
 
 std::string Cause(const std::string& path, errcode_t error) {
     return path + ": " + error_message(error);
+}
+
+// The name of a directory entry, which is not NUL-terminated.
+std::string_view Name(const ext2_dir_entry* entry) {
+    return {entry->name, static_cast<size_t>(ext2fs_dirent_name_len(entry))};
 }
 
 }  // namespace
@@ -51,11 +57,17 @@ const CExt2Tree::Directory* CExt2Tree::Entries(uint32_t inode, errcode_t& error)
         return &held->second;
     if (m_names >= kMaxHeldNames)
         return nullptr;
+    // Most directories are looked in once (each /usr/share/doc/NAME, for its
+    // copyright file) and are only scanned then; a few are looked in for
+    // every package (/usr/share/doc itself) and are worth holding.
+    if (m_looked.insert(inode).second) {
+        ++m_names;
+        return nullptr;
+    }
     Directory entries;
     const auto take = [](ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
-        static_cast<Directory*>(data)->emplace(
-            std::string(entry->name, static_cast<size_t>(ext2fs_dirent_name_len(entry))),
-            Entry{entry->inode, ext2fs_dirent_file_type(entry)});
+        static_cast<Directory*>(data)->emplace(Name(entry),
+                                               Entry{entry->inode, ext2fs_dirent_file_type(entry)});
         return 0;
     };
     error = ext2fs_dir_iterate2(m_fs, inode, 0, nullptr, take, &entries);
@@ -63,6 +75,38 @@ const CExt2Tree::Directory* CExt2Tree::Entries(uint32_t inode, errcode_t& error)
         return nullptr;
     m_names += entries.size();
     return &m_directories.emplace(inode, std::move(entries)).first->second;
+}
+
+errcode_t CExt2Tree::Scan(uint32_t directory, const std::string& name, Entry& entry) {
+    struct Sought {
+        std::string_view name;
+        Entry& entry;
+        bool found;
+    } sought{name, entry, false};
+    const auto match = [](ext2_ino_t, int, ext2_dir_entry* dirent, int, int, char*, void* data) {
+        Sought& sought = *static_cast<Sought*>(data);
+        if (Name(dirent) != sought.name)
+            return 0;
+        sought.entry = Entry{dirent->inode, ext2fs_dirent_file_type(dirent)};
+        sought.found = true;
+        return DIRENT_ABORT;
+    };
+    const errcode_t error = ext2fs_dir_iterate2(m_fs, directory, 0, nullptr, match, &sought);
+    return error != 0 ? error : sought.found ? 0 : EXT2_ET_FILE_NOT_FOUND;
+}
+
+errcode_t CExt2Tree::Find(uint32_t directory, const std::string& name, Entry& entry) {
+    errcode_t error = 0;
+    const Directory* entries = Entries(directory, error);
+    if (error != 0)
+        return error;
+    if (entries == nullptr)
+        return Scan(directory, name, entry);
+    const auto found = entries->find(name);
+    if (found == entries->end())
+        return EXT2_ET_FILE_NOT_FOUND;
+    entry = found->second;
+    return 0;
 }
 
 errcode_t CExt2Tree::Resolve(const std::string& path, bool follow, uint32_t& inode) {
@@ -78,22 +122,22 @@ errcode_t CExt2Tree::Resolve(const std::string& path, bool follow, uint32_t& ino
         if (name.empty())
             continue;
         const bool last = path.find_first_not_of('/', end) == std::string::npos;
-        errcode_t error = 0;
-        const Directory* entries = Entries(at, error);
-        if (entries == nullptr && error != 0)
+        Entry found{};
+        errcode_t error = Find(at, name, found);
+        if (error != 0)
             return error;
-        const auto found = entries != nullptr ? entries->find(name) : Directory::const_iterator();
-        if (entries != nullptr && found == entries->end())
-            return EXT2_ET_FILE_NOT_FOUND;
-        // Directories without file types, links (resolved against the
-        // directory they are in) and a directory too many are left to libext2fs.
-        if (entries == nullptr || found->second.type == EXT2_FT_UNKNOWN ||
-            (found->second.type == EXT2_FT_SYMLINK && (follow || !last))) {
+        // The rest of a path through a directory without file types is left
+        // to libext2fs; so is a link, resolved against the directory it is in,
+        // the path going on from its target.
+        if (found.type == EXT2_FT_UNKNOWN) {
             const std::string rest = path.substr(from);
             return follow ? ext2fs_namei_follow(m_fs, EXT2_ROOT_INO, at, rest.c_str(), &inode)
                           : ext2fs_namei(m_fs, EXT2_ROOT_INO, at, rest.c_str(), &inode);
         }
-        at = found->second.inode;
+        if (found.type != EXT2_FT_SYMLINK || (!follow && last))
+            at = found.inode;
+        else if ((error = ext2fs_follow_link(m_fs, EXT2_ROOT_INO, at, found.inode, &at)) != 0)
+            return error;
     }
     inode = at;
     return 0;

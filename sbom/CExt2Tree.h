@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "CImageTree.h"
@@ -48,14 +49,21 @@ class CExt2Tree : public CImageTree {
     // one) into `data`; with `whole`, a file longer than `count` is refused.
     bool ReadUpTo(const std::string& path, size_t count, bool whole, std::string& data);
     // The inode at `path`, found through the directories read so far: a
-    // directory is read once, not once per name looked up in it.
+    // directory looked in more than once is read once, not once per name.
     long Resolve(const std::string& path, bool follow, uint32_t& inode);
-    // The entries of directory `inode`, read on first use; nullptr (and
-    // `error` set, or 0 when too many names are held already) when not held.
+    // The entry `name` of directory `directory`, from its held entries or read
+    // from the directory; EXT2_ET_FILE_NOT_FOUND when it has none.
+    long Find(uint32_t directory, const std::string& name, Entry& entry);
+    // Reads directory `directory` up to its entry `name`, holding nothing.
+    long Scan(uint32_t directory, const std::string& name, Entry& entry);
+    // The entries of directory `inode`, read and held from its second look on;
+    // nullptr (and `error` set, or 0 on a first look or when too many names
+    // are held already) when not held.
     const Directory* Entries(uint32_t inode, long& error);
 
     struct_ext2_filsys* m_fs = nullptr;
     std::unordered_map<uint32_t, Directory> m_directories;
-    size_t m_names = 0;  // the entries held in m_directories
+    std::unordered_set<uint32_t> m_looked;  // the directories looked in so far
+    size_t m_names = 0;  // the entries held in m_directories, and one per m_looked
     std::vector<char> m_piece;  // what Stream hands on, kept between files
 };

@@ -11,6 +11,9 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
+// Writes JSON text into a string as Json::dump does, without making a string
+// of its own: the document is written into one buffer, a piece at a time.
+using Writer = nlohmann::detail::serializer<Json>;
 
 // A status file of a full distribution's packages is a few MiB; these are far above.
 constexpr size_t kMaxStatus = 64u << 20;
@@ -38,10 +41,9 @@ std::string OsRelease(const std::string& text, const std::string& key) {
 }
 
 // The files dpkg lists for the package, sorted, each with its SHA-256; the
-// directories and links among them are passed over.
-Json Files(CImageTree& tree, const CDpkgStatus::Package& package) {
+// directories and links among them are passed over. `list` is a buffer.
+Json Files(CImageTree& tree, const CDpkgStatus::Package& package, std::string& list) {
     const std::string info = "/var/lib/dpkg/info/" + package.name;
-    std::string list;
     if (!(package.multiArchSame && tree.Read(info + ":" + package.architecture + ".list", kMaxList, list)) &&
         !tree.Read(info + ".list", kMaxList, list))
         return Json();
@@ -65,10 +67,10 @@ Json Files(CImageTree& tree, const CDpkgStatus::Package& package) {
     return files;
 }
 
-// The licence of the "Files: *" paragraph of the package's copyright file.
-std::string License(CImageTree& tree, const std::string& name) {
+// The licence of the "Files: *" paragraph of the package's copyright file,
+// read into the buffer `copyright`.
+std::string License(CImageTree& tree, const std::string& name, std::string& copyright) {
     const std::string path = "/usr/share/doc/" + name + "/copyright";
-    std::string copyright;
     if (!tree.ReadStart(path, kCopyrightStart, copyright))
         return "";
     bool decided = false;
@@ -88,14 +90,16 @@ Json Property(const char* name, const std::string& value) {
 }
 
 // Built field by field: an initializer list would copy every value once more.
-Json Component(CImageTree& tree, const CDpkgStatus::Package& package, bool hashes) {
+// The package's files are read into `buffer`, kept from one package to the next.
+Json Component(CImageTree& tree, const CDpkgStatus::Package& package, bool hashes,
+               std::string& buffer) {
     std::string purl = CSbomGenerator::Purl(package);
     Json component = Json::object();
     component["type"] = "library";
     component["bom-ref"] = purl;
     component["name"] = package.name;
     component["version"] = package.version;
-    const std::string license = License(tree, package.name);
+    const std::string license = License(tree, package.name, buffer);
     if (!license.empty())
         component["licenses"] = Json::array({{{"license", {{"name", license}}}}});
     component["purl"] = std::move(purl);
@@ -105,7 +109,7 @@ Json Component(CImageTree& tree, const CDpkgStatus::Package& package, bool hashe
     if (package.sourceVersion != package.version)
         properties.push_back(Property("deb:source-version", package.sourceVersion));
     if (hashes) {
-        Json files = Files(tree, package);
+        Json files = Files(tree, package, buffer);
         if (!files.empty())
             component["components"] = std::move(files);
     }
@@ -122,8 +126,50 @@ std::string SerialNumber(const std::string& text) {
            "-" + hex.substr(16, 4) + "-" + hex.substr(20);
 }
 
-std::string Dump(const Json& doc) {
-    return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+// The document's fields before its components, the serial number empty.
+Json Head(CImageTree& tree, const CSbomGenerator::Settings& settings) {
+    std::string release;
+    if (!tree.Read("/etc/os-release", kMaxOsRelease, release))
+        tree.Read("/usr/lib/os-release", kMaxOsRelease, release);
+    const std::string name = !settings.name.empty() ? settings.name : OsRelease(release, "NAME");
+    Json subject = {{"type", "operating-system"},
+                    {"bom-ref", "subject"},
+                    {"name", name.empty() ? "rootfs" : name}};
+    const std::string version =
+        !settings.version.empty() ? settings.version : OsRelease(release, "VERSION_ID");
+    if (!version.empty())
+        subject["version"] = version;
+    Json metadata = Json::object();
+    if (settings.hasTime)
+        metadata["timestamp"] = Core::Parse::FormatUtcTime(settings.time);
+    metadata["tools"] = {{"components", Json::array({{{"type", "application"},
+                                                      {"name", "fwkit"},
+                                                      {"version", settings.toolVersion}}})}};
+    metadata["component"] = subject;
+    Json head = {
+        {"bomFormat", "CycloneDX"}, {"specVersion", "1.5"}, {"serialNumber", ""}, {"version", 1}};
+    head["metadata"] = std::move(metadata);
+    return head;
+}
+
+// Writes the document, its serial number empty, into `document` as Json::dump
+// would (two spaces a level, invalid UTF-8 replaced), a component at a time:
+// each is written where dump puts it and then let go, so that no tree of the
+// whole document is held.
+void Write(CImageTree& tree, const CSbomGenerator::Settings& settings,
+           const std::vector<CDpkgStatus::Package>& packages, std::string& document) {
+    Writer writer(nlohmann::detail::output_adapter<char, std::string>(document), ' ',
+                  Json::error_handler_t::replace);
+    writer.dump(Head(tree, settings), true, false, 2);
+    document.resize(document.size() - 2);  // the head's closing "\n}"
+    document += packages.empty() ? ",\n  \"components\": []" : ",\n  \"components\": [\n";
+    std::string buffer;
+    for (size_t i = 0; i < packages.size(); ++i) {
+        document += "    ";
+        writer.dump(Component(tree, packages[i], settings.hashes, buffer), true, false, 2, 4);
+        document += i + 1 < packages.size() ? ",\n" : "\n  ]";
+    }
+    document += "\n}\n";
 }
 
 }  // namespace
@@ -148,37 +194,18 @@ std::string CSbomGenerator::Purl(const CDpkgStatus::Package& package) {
 }
 
 bool CSbomGenerator::Generate(CImageTree& tree, std::string& document) {
-    std::string status;
-    if (!tree.Read("/var/lib/dpkg/status", kMaxStatus, status)) {
+    // The status file is read into the document's own buffer, which the
+    // document takes over once the packages are parsed: its pages are touched
+    // once, and the document grows only past the status file's size.
+    if (!tree.Read("/var/lib/dpkg/status", kMaxStatus, document)) {
         m_problem = tree.Problem();
+        document.clear();
         return false;
     }
-    std::string release;
-    if (!tree.Read("/etc/os-release", kMaxOsRelease, release))
-        tree.Read("/usr/lib/os-release", kMaxOsRelease, release);
-    const std::string name = !m_settings.name.empty() ? m_settings.name : OsRelease(release, "NAME");
-    Json subject = {{"type", "operating-system"},
-                    {"bom-ref", "subject"},
-                    {"name", name.empty() ? "rootfs" : name}};
-    const std::string version =
-        !m_settings.version.empty() ? m_settings.version : OsRelease(release, "VERSION_ID");
-    if (!version.empty())
-        subject["version"] = version;
-    Json metadata = Json::object();
-    if (m_settings.hasTime)
-        metadata["timestamp"] = Core::Parse::FormatUtcTime(m_settings.time);
-    metadata["tools"] = {{"components", Json::array({{{"type", "application"},
-                                                      {"name", "fwkit"},
-                                                      {"version", m_settings.toolVersion}}})}};
-    metadata["component"] = subject;
-    Json doc = {
-        {"bomFormat", "CycloneDX"}, {"specVersion", "1.5"}, {"serialNumber", ""}, {"version", 1}};
-    doc["metadata"] = std::move(metadata);
-    Json& components = doc["components"] = Json::array();
-    for (const CDpkgStatus::Package& package : CDpkgStatus::Installed(status))
-        components.push_back(Component(tree, package, m_settings.hashes));
+    const std::vector<CDpkgStatus::Package> packages = CDpkgStatus::Installed(document);
+    document.clear();
+    Write(tree, m_settings, packages, document);
     // The serial number is that of the document with an empty one, put in its place.
-    document = Dump(doc);
     const std::string empty = "\"serialNumber\": \"\"";
     const size_t at = document.find(empty);
     document.insert(at + empty.size() - 1, SerialNumber(document));

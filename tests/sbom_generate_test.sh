@@ -41,7 +41,18 @@ mv "$R/usr/share/doc/$first" "$R/usr/share/doc/$first.real"
 ln -s "$first.real" "$R/usr/share/doc/$first"
 cp /usr/bin/bash "$R/usr/bin/bash"
 printf 'NAME="Test OS"\nVERSION_ID=7\n' >"$R/etc/os-release"
+# /usr/share/doc over many blocks, and the documentation of the package that
+# sorts first put in it last, its name too long for the room the others left:
+# the first look into a directory reads it for the one name, to its last block.
+(cd "$R/usr/share/doc" && touch $(seq -f "%04g-another-package" 600))
+long=0$(printf 'a-long-name%.0s' $(seq 16))
+printf 'Package: %s\nStatus: install ok installed\nVersion: 1\nArchitecture: all\n\n' "$long" \
+    >>"$R/var/lib/dpkg/status"
 mkfs.ext4 -q -d "$R" "$W/rootfs.ext4" 32M
+mkdir "$R/usr/share/doc/$long"
+cp "$R/usr/share/doc/bash/copyright" "$R/usr/share/doc/$long/"
+printf 'mkdir /usr/share/doc/%s\ncd /usr/share/doc/%s\nwrite %s copyright\n' "$long" "$long" \
+    "$R/usr/share/doc/$long/copyright" | debugfs -w -f - "$W/rootfs.ext4" >/dev/null 2>&1
 
 "$FWKIT" sbom --generate -o "$W/a.json" "$W/rootfs.ext4"
 "$FWKIT" sbom -g "$W/rootfs.ext4" | cmp - "$W/a.json"
@@ -52,7 +63,8 @@ SOURCE_DATE_EPOCH=86400 "$FWKIT" sbom -g --hashes -o "$W/h.json" "$W/rootfs.ext4
 for name in $names; do
     dpkg-query -W -f='${Package}\t${Version}\t${Architecture}\t${source:Package}\n' "$name"
 done | sort -u >"$W/expected"
-for name in $names; do
+printf '%s\t1\tall\t%s\n' "$long" "$long" >>"$W/expected"
+for name in $names $long; do
     awk -v n="$name" 'BEGIN {RS = ""; FS = "\n"}
         NR > 1 && $0 ~ /^Files: \*(\n|$)/ {
             for (i = 1; i <= NF; i++) if ($i ~ /^License:/) {sub(/^License: */, "", $i); print n "\t" $i; exit}
